@@ -1,0 +1,65 @@
+#include "client_io.h"
+
+namespace {
+constexpr DWORD kRetryStepMs = 20;
+}
+
+HANDLE OpenHelperPipe(DWORD busyWaitMs, DWORD& error) {
+  const ULONGLONG deadline = GetTickCount64() + busyWaitMs;
+  // Between two clients the helper briefly has no instance at all, which
+  // looks exactly like a helper that is not running; give it a moment.
+  const ULONGLONG missingDeadline = GetTickCount64() + (busyWaitMs < 1000 ? busyWaitMs : 1000);
+  for (;;) {
+    HANDLE pipe = CreateFileW(kHelperPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (pipe != INVALID_HANDLE_VALUE) return pipe;
+    error = GetLastError();
+    const ULONGLONG now = GetTickCount64();
+    if (error == ERROR_PIPE_BUSY && now < deadline) {
+      WaitNamedPipeW(kHelperPipePath, static_cast<DWORD>(deadline - now));
+      continue;
+    }
+    if (error == ERROR_FILE_NOT_FOUND && now < missingDeadline) {
+      Sleep(kRetryStepMs);
+      continue;
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+}
+
+bool ReadUntilEnd(HANDLE pipe, std::string& data, DWORD& error) {
+  char buffer[4096];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(pipe, buffer, sizeof(buffer), &got, nullptr)) {
+      error = GetLastError();
+      // The helper closes its end after the reply: that is the normal end.
+      return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED;
+    }
+    if (got == 0) return true;
+    data.append(buffer, got);
+  }
+}
+
+RequestResult SendRequestBytes(const std::string& bytes, DWORD busyWaitMs) {
+  RequestResult result;
+  HANDLE pipe = OpenHelperPipe(busyWaitMs, result.error);
+  if (pipe == INVALID_HANDLE_VALUE) {
+    result.outcome = RequestOutcome::Unreachable;
+    return result;
+  }
+  DWORD written = 0;
+  const bool sent =
+      WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != FALSE;
+  const DWORD writeError = sent ? 0 : GetLastError();
+  // Even when the write failed (the helper refuses an over-long request
+  // before taking all of it), the helper's answer may be waiting.
+  if (ReadUntilEnd(pipe, result.reply, result.error) && (sent || !result.reply.empty())) {
+    result.outcome = RequestOutcome::Replied;
+    result.error = 0;
+  } else if (!sent) {
+    result.error = writeError;
+  }
+  CloseHandle(pipe);
+  return result;
+}

@@ -1,0 +1,116 @@
+// quorvelctl: sends one command to the Quorvel helper and prints its reply.
+//
+//   quorvelctl ping | status | disconnect
+//   quorvelctl bypassnets "10.0.0.0/8;192.168.1.0/24"
+//   quorvelctl splitapps "firefox.exe;steam.exe"
+//   quorvelctl connect FILE      sends FILE's bytes as Base64
+//   quorvelctl --raw LINE        sends LINE exactly, then a line feed
+//
+// Exit codes: 0 for OK, RUNNING or STOPPED; 1 for a reply beginning "ERR ";
+// 2 when the helper's pipe cannot be reached; 3 when the request failed
+// midway or the reply is none of these.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cstdio>
+#include <string>
+
+#include "client_io.h"
+
+namespace {
+
+constexpr DWORD kBusyWaitMs = 120000;  // a connect may keep the helper busy
+
+std::string ToUtf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string bytes(size > 0 ? size : 0, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                      nullptr, nullptr);
+  return bytes;
+}
+
+void PrintLine(FILE* stream, const std::string& utf8) {
+  std::fwrite(utf8.data(), 1, utf8.size(), stream);
+  std::fputc('\n', stream);
+  std::fflush(stream);
+}
+
+bool ReadWholeFile(const wchar_t* path, std::string& bytes) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  char buffer[65536];
+  DWORD got = 0;
+  bool ok = true;
+  while ((ok = ReadFile(file, buffer, sizeof(buffer), &got, nullptr) != FALSE) && got > 0) {
+    bytes.append(buffer, got);
+  }
+  CloseHandle(file);
+  return ok;
+}
+
+std::string ToBase64(const std::string& bytes) {
+  if (bytes.empty()) return {};
+  DWORD size = 0;
+  const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+  const BYTE* data = reinterpret_cast<const BYTE*>(bytes.data());
+  if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, nullptr, &size)) return {};
+  std::string text(size, '\0');
+  if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, text.data(), &size)) {
+    return {};
+  }
+  text.resize(size);  // without the terminator
+  return text;
+}
+
+int Usage() {
+  PrintLine(stderr,
+            "usage: quorvelctl ping | status | disconnect\n"
+            "       quorvelctl bypassnets LIST | splitapps LIST\n"
+            "       quorvelctl connect CONFIG-FILE\n"
+            "       quorvelctl --raw LINE");
+  return 3;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) return Usage();
+  const std::wstring first = argv[1];
+  std::string request;
+  if (first == L"--raw") {
+    if (argc != 3) return Usage();
+    request = ToUtf8(argv[2]);
+  } else if (first == L"connect") {
+    if (argc != 3) return Usage();
+    std::string configuration;
+    if (!ReadWholeFile(argv[2], configuration)) {
+      PrintLine(stderr, "quorvelctl: cannot read " + ToUtf8(argv[2]));
+      return 3;
+    }
+    request = "connect " + ToBase64(configuration);
+  } else {
+    request = ToUtf8(first);
+    for (int i = 2; i < argc; ++i) request += " " + ToUtf8(argv[i]);
+  }
+  request += '\n';
+
+  const RequestResult result = SendRequestBytes(request, kBusyWaitMs);
+  if (result.outcome == RequestOutcome::Unreachable) {
+    PrintLine(stderr, "quorvelctl: the helper is not running (no pipe \\\\.\\pipe\\QuorvelHelper, "
+                      "error " + std::to_string(result.error) + ")");
+    return 2;
+  }
+  if (result.outcome == RequestOutcome::Failed) {
+    PrintLine(stderr, "quorvelctl: the request failed, error " + std::to_string(result.error));
+    return 3;
+  }
+  std::string reply = result.reply;
+  if (!reply.empty() && reply.back() == '\n') reply.pop_back();
+  PrintLine(stdout, reply);
+  if (reply == "OK" || reply == "RUNNING" || reply == "STOPPED") return 0;
+  if (reply.rfind("ERR ", 0) == 0) return 1;
+  return 3;
+}

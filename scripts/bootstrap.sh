@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on a fresh Debian machine,
+# configures and builds into build/ and initialises that build's Wine prefix.
+# Safe to run again: packages already present are not fetched twice.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+BUILD_DIR="${BUILD_DIR:-build}"
+PACKAGES=(g++-mingw-w64-x86-64-posix wine64 cmake make googletest)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  echo "== installing: ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+echo "== configuring and building in $BUILD_DIR"
+cmake -S . -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+# The prefix must exist before the build: test discovery runs the test
+# programs under Wine. Its first start takes several seconds.
+if [ ! -f "$BUILD_DIR/wineprefix/system.reg" ]; then
+  echo "== creating the Wine prefix $BUILD_DIR/wineprefix"
+  "$BUILD_DIR/wine-run" wineboot --init >/dev/null 2>&1 || true
+fi
+cmake --build "$BUILD_DIR" -j"$(nproc)"

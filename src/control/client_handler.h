@@ -1,0 +1,18 @@
+#pragma once
+// One connection of the control pipe: read one request line (UTF-8, ended by
+// a line feed), dispatch it, write the reply and a line feed, close.
+#include <windows.h>
+
+#include <cstddef>
+
+// A request longer than this without a line feed is refused unexecuted.
+constexpr size_t kRequestLimitBytes = 1048576;
+// How long a client may take to deliver its whole request line, and to make
+// room for the reply. A client slower than that is dropped unserved, so one
+// stalled client can never hold the only server thread.
+constexpr DWORD kRequestTimeoutMs = 10000;
+constexpr DWORD kReplyTimeoutMs = 10000;
+
+// Takes ownership of a connected overlapped pipe instance and closes it
+// before returning, whatever happened.
+void HandleClient(HANDLE pipe);

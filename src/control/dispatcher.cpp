@@ -1,0 +1,60 @@
+#include "control/dispatcher.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <string_view>
+
+#include "support/text.h"
+#include "tunnel/service_probes.h"
+
+namespace {
+
+bool IsBase64Letter(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') ||
+         c == L'+' || c == L'/';
+}
+
+// CryptStringToBinaryW differs between systems on empty text, missing
+// padding and embedded white space. Checking the shape first makes the
+// helper accept exactly the same payloads everywhere.
+bool IsStrictBase64(std::wstring_view text) {
+  if (text.empty() || text.size() % 4 != 0) return false;
+  size_t letters = text.size();
+  if (text[letters - 1] == L'=') --letters;
+  if (text[letters - 1] == L'=') --letters;
+  for (size_t i = 0; i < letters; ++i) {
+    if (!IsBase64Letter(text[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool DecodeConnectPayload(const std::wstring& payload, std::wstring& configuration) {
+  if (!IsStrictBase64(payload)) return false;
+  const DWORD length = static_cast<DWORD>(payload.size());
+  DWORD size = 0;
+  if (!CryptStringToBinaryW(payload.c_str(), length, CRYPT_STRING_BASE64, nullptr, &size, nullptr,
+                            nullptr)) {
+    return false;
+  }
+  std::string bytes(size, '\0');
+  if (!CryptStringToBinaryW(payload.c_str(), length, CRYPT_STRING_BASE64,
+                            reinterpret_cast<BYTE*>(bytes.data()), &size, nullptr, nullptr)) {
+    return false;
+  }
+  bytes.resize(size);
+  configuration = Utf8ToWide(bytes);
+  return true;
+}
+
+std::wstring DispatchCommand(const std::wstring& line) {
+  // Only U+0020 separates the word; a tab belongs to it.
+  const size_t blank = line.find(L' ');
+  const std::wstring word = FoldAsciiLower(std::wstring_view(line).substr(0, blank));
+
+  if (word == L"ping") return L"OK";
+  if (word == L"status") return QueryTunnelServiceState() ? L"RUNNING" : L"STOPPED";
+  return L"ERR unknown";
+}

@@ -1,0 +1,14 @@
+#pragma once
+#include <string>
+// Registration with the service control manager. Both print nothing and
+// log nothing; the outcome is the exit code.
+
+// 0: created or updated, start requested; 1: the manager could not be opened
+// for creating services; 2: the service could neither be opened nor created.
+int InstallService();
+// 0: the manager was opened (stop and delete were requested if the service
+// exists); 1: the manager could not be opened.
+int UninstallService();
+
+// The registered command line: the quoted executable path, a blank, "--run".
+std::wstring ServiceCommandLine();

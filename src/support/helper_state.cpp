@@ -1,0 +1,3 @@
+#include "support/helper_state.h"
+
+HelperStateRecord HelperState;

@@ -1,0 +1,47 @@
+#include "support/paths.h"
+
+#include <windows.h>
+
+std::wstring DataDirectory() {
+  wchar_t buffer[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableW(L"ProgramData", buffer, MAX_PATH);
+  // Too long for the buffer, the call returns the size it would need: that
+  // counts as unusable, like a missing or empty variable.
+  std::wstring directory = (length > 0 && length < MAX_PATH) ? std::wstring(buffer, length)
+                                                             : std::wstring(L"C:\\ProgramData");
+  directory += L"\\Quorvel";
+  // Existing is the normal case; any other failure shows up when a file in
+  // it cannot be opened.
+  CreateDirectoryW(directory.c_str(), nullptr);
+  return directory;
+}
+
+std::wstring ConfigFilePath() { return DataDirectory() + L"\\Quorvel.conf"; }
+
+std::wstring LogFilePath() { return DataDirectory() + L"\\helper.log"; }
+
+std::wstring DirectoryOfPath(const std::wstring& path) {
+  const size_t separator = path.find_last_of(L"\\/");
+  if (separator == std::wstring::npos) return L".";
+  return path.substr(0, separator);
+}
+
+std::wstring ModulePath() {
+  // A path cut at MAX_PATH would name another file: grow until it fits.
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    if (path.size() >= 32768) return {};
+    path.resize(path.size() * 2);
+  }
+}
+
+std::wstring ModuleDirectory() {
+  const std::wstring path = ModulePath();
+  return path.empty() ? std::wstring(L".") : DirectoryOfPath(path);
+}

@@ -1,0 +1,37 @@
+#include "support/text.h"
+
+#include <windows.h>
+
+#include <climits>
+
+std::wstring Utf8ToWide(std::string_view bytes) {
+  // Every caller bounds its input far below INT_MAX; clamp anyway so a
+  // future caller cannot wrap the length into a negative count.
+  const int size = static_cast<int>(bytes.size() < INT_MAX ? bytes.size() : INT_MAX);
+  if (size == 0) return {};
+  const int units = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, nullptr, 0);
+  if (units <= 0) return {};
+  std::wstring text(static_cast<size_t>(units), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, text.data(), units);
+  return text;
+}
+
+std::string WideToUtf8(std::wstring_view text) {
+  const int size = static_cast<int>(text.size() < INT_MAX ? text.size() : INT_MAX);
+  if (size == 0) return {};
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return {};
+  std::string encoded(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), size, encoded.data(), bytes, nullptr, nullptr);
+  return encoded;
+}
+
+std::wstring FoldAsciiLower(std::wstring_view text) {
+  // Deliberately not towlower: its result depends on the C runtime's locale,
+  // and the command language must fold the same way on every machine.
+  std::wstring folded(text);
+  for (wchar_t& c : folded) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
+  return folded;
+}

@@ -1,0 +1,12 @@
+#pragma once
+// Text crosses the helper's borders (pipe, log, files) as UTF-8 and lives
+// inside it as UTF-16. Conversion never fails: malformed UTF-8 becomes U+FFFD.
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+std::wstring Utf8ToWide(std::string_view bytes);
+std::string WideToUtf8(std::wstring_view text);
+
+// Folds A-Z to a-z, one UTF-16 unit at a time, and leaves everything else.
+std::wstring FoldAsciiLower(std::wstring_view text);

@@ -1,0 +1,90 @@
+#include "test_server.h"
+
+#include "client_io.h"
+#include "control/pipe_server.h"
+#include "support/helper_state.h"
+
+std::string ErrorText(DWORD error) {
+  char* text = nullptr;
+  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                     FORMAT_MESSAGE_IGNORE_INSERTS,
+                 nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string result = "error " + std::to_string(error) + (text ? std::string(": ") + text : "");
+  if (text) LocalFree(text);
+  return result;
+}
+
+bool RemoveServiceAndWait(const wchar_t* name, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!manager) return false;
+  bool gone = false;
+  while (!gone && GetTickCount64() < deadline) {
+    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_ALL_ACCESS);
+    if (!service) {
+      gone = true;
+      break;
+    }
+    SERVICE_STATUS status{};
+    if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
+      ControlService(service, SERVICE_CONTROL_STOP, &status);
+    } else {
+      DeleteService(service);
+    }
+    CloseServiceHandle(service);
+    Sleep(100);
+  }
+  CloseServiceHandle(manager);
+  return gone;
+}
+
+void RemoveHelperServices() {
+  RemoveServiceAndWait(L"QuorvelHelper");
+  RemoveServiceAndWait(L"AmneziaWGTunnel$Quorvel");
+}
+
+TestPipeServer::TestPipeServer() {
+  HelperState.StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  thread_ = std::thread(RunPipeServer);
+  // Wait until the pipe exists, so the first request does not race the
+  // server's start.
+  for (int i = 0; i < 200 && !WaitNamedPipeW(kHelperPipePath, 10); ++i) Sleep(10);
+}
+
+ULONGLONG TestPipeServer::Stop() {
+  if (stopped_) return 0;
+  stopped_ = true;
+  const ULONGLONG start = GetTickCount64();
+  SetEvent(HelperState.StopEvent);
+  thread_.join();
+  const ULONGLONG took = GetTickCount64() - start;
+  CloseHandle(HelperState.StopEvent);
+  HelperState.StopEvent = nullptr;
+  return took;
+}
+
+TestPipeServer::~TestPipeServer() { Stop(); }
+
+RawClient::RawClient(DWORD busyWaitMs) { pipe = OpenHelperPipe(busyWaitMs, error); }
+
+RawClient::~RawClient() {
+  if (connected()) CloseHandle(pipe);
+}
+
+bool RawClient::Write(const std::string& bytes) {
+  DWORD written = 0;
+  const bool ok =
+      WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != FALSE;
+  if (!ok) error = GetLastError();
+  return ok && written == bytes.size();
+}
+
+std::string RawClient::ReadAll() {
+  std::string data;
+  ReadUntilEnd(pipe, data, error);
+  return data;
+}
+
+std::string Request(const std::string& bytes) {
+  return SendRequestBytes(bytes, 5000).reply;
+}

@@ -1,0 +1,48 @@
+#pragma once
+// Test-side tools: a pipe server running in the test process, raw pipe
+// clients, and clean-up of services left in the build's Wine prefix.
+#include <windows.h>
+
+#include <string>
+#include <thread>
+
+// Text of a Windows error, for assertion messages.
+std::string ErrorText(DWORD error);
+
+// Stops and deletes a service if it exists, and waits until the manager has
+// forgotten it. Returns false if it is still registered after timeoutMs.
+bool RemoveServiceAndWait(const wchar_t* name, DWORD timeoutMs = 15000);
+
+// Makes sure no installed helper service holds the control pipe.
+void RemoveHelperServices();
+
+// RunPipeServer on a thread of the test process with a fresh StopEvent.
+class TestPipeServer {
+ public:
+  TestPipeServer();
+  ~TestPipeServer();
+  // Signals the stop and joins; returns the milliseconds the server took
+  // to return after the signal.
+  ULONGLONG Stop();
+
+ private:
+  std::thread thread_;
+  bool stopped_ = false;
+};
+
+// A raw client connection, for requests the command-line client would
+// never send.
+struct RawClient {
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  DWORD error = 0;
+  explicit RawClient(DWORD busyWaitMs = 5000);
+  ~RawClient();
+  bool connected() const { return pipe != INVALID_HANDLE_VALUE; }
+  bool Write(const std::string& bytes);
+  // Reads until the server closes its end.
+  std::string ReadAll();
+};
+
+// One request line through a fresh connection; returns every byte of the
+// reply ("" when there was none).
+std::string Request(const std::string& bytes);
