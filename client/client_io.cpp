@@ -2,6 +2,7 @@
 
 namespace {
 constexpr DWORD kRetryStepMs = 20;
+constexpr ULONGLONG kBusySliceMs = 100;
 }
 
 HANDLE OpenHelperPipe(DWORD busyWaitMs, DWORD& error) {
@@ -16,7 +17,10 @@ HANDLE OpenHelperPipe(DWORD busyWaitMs, DWORD& error) {
     error = GetLastError();
     const ULONGLONG now = GetTickCount64();
     if (error == ERROR_PIPE_BUSY && now < deadline) {
-      WaitNamedPipeW(kHelperPipePath, static_cast<DWORD>(deadline - now));
+      // In short slices: a wait may miss an instance created after it began
+      // (seen under Wine), and the helper creates a new one per client.
+      const ULONGLONG left = deadline - now;
+      WaitNamedPipeW(kHelperPipePath, static_cast<DWORD>(left < kBusySliceMs ? left : kBusySliceMs));
       continue;
     }
     if (error == ERROR_FILE_NOT_FOUND && now < missingDeadline) {

@@ -1,5 +1,7 @@
 #include "test_server.h"
 
+#include <gtest/gtest.h>
+
 #include "client_io.h"
 #include "control/pipe_server.h"
 #include "support/helper_state.h"
@@ -44,6 +46,11 @@ void RemoveHelperServices() {
 }
 
 TestPipeServer::TestPipeServer() {
+  // Another server on the fixed pipe name (a helper left running) would
+  // answer in our place and make every result meaningless.
+  if (WaitNamedPipeW(kHelperPipePath, 0) || GetLastError() != ERROR_FILE_NOT_FOUND) {
+    ADD_FAILURE() << "another server already holds the helper's pipe";
+  }
   HelperState.StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   thread_ = std::thread(RunPipeServer);
   // Wait until the pipe exists, so the first request does not race the

@@ -58,16 +58,6 @@ RequestState ReadRequest(HANDLE pipe, HANDLE event, std::string& request) {
   }
 }
 
-// The request line: up to the first line feed, without trailing carriage
-// returns, cut at a zero byte, decoded leniently from UTF-8.
-std::wstring FrameRequest(const std::string& request) {
-  std::string_view line(request);
-  line = line.substr(0, line.find('\n'));
-  while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  line = line.substr(0, line.find('\0'));
-  return Utf8ToWide(line);
-}
-
 void WriteReply(HANDLE pipe, HANDLE event, const std::wstring& reply) {
   const std::string bytes = WideToUtf8(reply + L"\n");
   OVERLAPPED overlapped{};
@@ -79,6 +69,12 @@ void WriteReply(HANDLE pipe, HANDLE event, const std::wstring& reply) {
 }
 
 }  // namespace
+
+std::wstring FrameRequestLine(std::string_view received) {
+  std::string_view line = received.substr(0, received.find('\n'));
+  while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return Utf8ToWide(line.substr(0, line.find('\0')));
+}
 
 void HandleClient(HANDLE pipeHandle) {
   // The instance is closed without DisconnectNamedPipe: a graceful close
@@ -97,7 +93,7 @@ void HandleClient(HANDLE pipeHandle) {
       WriteReply(pipe.get(), event.get(), L"ERR request too long");
       return;
     case RequestState::Complete:
-      WriteReply(pipe.get(), event.get(), DispatchCommand(FrameRequest(request)));
+      WriteReply(pipe.get(), event.get(), DispatchCommand(FrameRequestLine(request)));
       return;
   }
 }

@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 // A request longer than this without a line feed is refused unexecuted.
 constexpr size_t kRequestLimitBytes = 1048576;
@@ -12,6 +14,11 @@ constexpr size_t kRequestLimitBytes = 1048576;
 // stalled client can never hold the only server thread.
 constexpr DWORD kRequestTimeoutMs = 10000;
 constexpr DWORD kReplyTimeoutMs = 10000;
+
+// The request line of what a client sent: up to the first line feed, without
+// trailing carriage returns, cut at a zero byte, decoded leniently from UTF-8
+// (malformed sequences become U+FFFD). Blanks are kept.
+std::wstring FrameRequestLine(std::string_view received);
 
 // Takes ownership of a connected overlapped pipe instance and closes it
 // before returning, whatever happened.

@@ -1,0 +1,72 @@
+// The command language: which lines are which command, and the exact replies.
+#include <gtest/gtest.h>
+
+#include "control/dispatcher.h"
+#include "test_server.h"
+
+namespace {
+
+class Dispatcher : public ::testing::Test {
+ protected:
+  // status must see no tunnel service left by another test.
+  static void SetUpTestSuite() { RemoveHelperServices(); }
+};
+
+TEST_F(Dispatcher, PingFoldsOnlyTheWord) {
+  EXPECT_EQ(DispatchCommand(L"ping"), L"OK");
+  EXPECT_EQ(DispatchCommand(L"PING"), L"OK");
+  EXPECT_EQ(DispatchCommand(L"Ping any TEXT at all"), L"OK");
+  EXPECT_EQ(DispatchCommand(L"ping "), L"OK");
+  EXPECT_EQ(DispatchCommand(L"ping  two blanks"), L"OK");
+}
+
+TEST_F(Dispatcher, OnlyExactWordsAreRecognised) {
+  for (const wchar_t* line : {L"", L" ping", L"pin", L"pings", L"ping\tx", L"ping\t", L"\tping",
+                              L"p ing", L"ping\x00A0", L"\xFF30\xFF29\xFF2E\xFF27",  // full-width
+                              L"P\x0130NG", L"stat", L"statuses", L"STATUS\tx", L"--console",
+                              L"connectx", L"\xFFFD"}) {
+    EXPECT_EQ(DispatchCommand(line), L"ERR unknown") << "line: " << testing::PrintToString(line);
+  }
+}
+
+TEST_F(Dispatcher, StatusWithoutTunnelServiceIsStopped) {
+  EXPECT_EQ(DispatchCommand(L"status"), L"STOPPED");
+  EXPECT_EQ(DispatchCommand(L"STATUS with arguments"), L"STOPPED");
+}
+
+std::wstring Decoded(const wchar_t* payload) {
+  std::wstring configuration = L"untouched";
+  EXPECT_TRUE(DecodeConnectPayload(payload, configuration)) << testing::PrintToString(payload);
+  return configuration;
+}
+
+bool Rejected(const std::wstring& payload) {
+  std::wstring configuration = L"untouched";
+  const bool ok = DecodeConnectPayload(payload, configuration);
+  return !ok && configuration == L"untouched";
+}
+
+TEST(ConnectPayload, DecodesStandardBase64OfUtf8Exactly) {
+  EXPECT_EQ(Decoded(L"cGluZw=="), L"ping");
+  EXPECT_EQ(Decoded(L"cGlu"), L"pin");
+  EXPECT_EQ(Decoded(L"cGlueQ=="), L"piny");
+  // "[Interface]\r\nKey = é\r\n": line ends and non-ASCII survive as they are.
+  EXPECT_EQ(Decoded(L"W0ludGVyZmFjZV0NCktleSA9IMOpDQo="), L"[Interface]\r\nKey = \x00E9\r\n");
+  // Zero bytes, a byte-order mark and malformed UTF-8 are kept as text.
+  EXPECT_EQ(Decoded(L"YQBi"), std::wstring(L"a\0b", 3));
+  EXPECT_EQ(Decoded(L"77u/YQ=="), L"\xFEFF" L"a");
+  EXPECT_EQ(Decoded(L"/w=="), L"\xFFFD");
+  EXPECT_EQ(Decoded(L"+/+/"), L"\xFFFD\xFFFD\xFFFD");
+}
+
+TEST(ConnectPayload, RejectsAnythingButStrictBase64) {
+  for (const wchar_t* payload :
+       {L"", L"cGluZw", L"cGluZw=", L"cGlu Zw==", L" cGluZw==", L"cGluZw==\r\n", L"cGl\nuZw==",
+        L"cGluZw==cGlu", L"====", L"A===", L"AB=C", L"c-lu", L"c_lu", L"not base64!",
+        L"cGlu\x00E9"}) {
+    EXPECT_TRUE(Rejected(payload)) << testing::PrintToString(payload);
+  }
+  EXPECT_TRUE(Rejected(std::wstring(L"cG\0uZw==", 8)));
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+// How a request travels over the control pipe: framing, limits, and clients
+// that misbehave. Every test talks to a real pipe server in this process.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "client_io.h"
+#include "control/client_handler.h"
+#include "test_server.h"
+
+namespace {
+
+class Framing : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { RemoveHelperServices(); }
+  void TearDown() override {
+    // Whatever a test sent, the server must still answer.
+    EXPECT_EQ(Request("ping\n"), "OK\n");
+  }
+  TestPipeServer server_;
+};
+
+TEST(FrameRequestLine, KeepsBlanksAndCutsAtZeroAndLineFeed) {
+  EXPECT_EQ(FrameRequestLine("ping \r\n"), L"ping ");
+  EXPECT_EQ(FrameRequestLine(" ping\t\n"), L" ping\t");
+  EXPECT_EQ(FrameRequestLine("ping\r\r\r\nstatus\n"), L"ping");
+  EXPECT_EQ(FrameRequestLine(std::string("ping\0garbage\n", 13)), L"ping");
+  EXPECT_EQ(FrameRequestLine(std::string("\0ping\n", 6)), L"");
+  // Carriage returns go before the zero byte is looked for.
+  EXPECT_EQ(FrameRequestLine(std::string("ab\r\0c\n", 6)), L"ab\r");
+  EXPECT_EQ(FrameRequestLine("no line feed at all"), L"no line feed at all");
+  EXPECT_EQ(FrameRequestLine("\r\r"), L"");
+}
+
+TEST(FrameRequestLine, MalformedUtf8BecomesReplacementCharacter) {
+  EXPECT_EQ(FrameRequestLine("a\xff" "b\n"), L"a\xFFFD" L"b");
+  EXPECT_EQ(FrameRequestLine("\xc3\n"), L"\xFFFD");  // truncated sequence
+  EXPECT_EQ(FrameRequestLine("\xd0\x9f\xd1\x80\xd0\xb8\n"), L"\x041F\x0440\x0438");
+}
+
+TEST_F(Framing, LineEndsAndExtraLines) {
+  EXPECT_EQ(Request("ping\r\n"), "OK\n");
+  EXPECT_EQ(Request("ping\r\r\n"), "OK\n");
+  EXPECT_EQ(Request("PING now\n"), "OK\n");
+  // Only the first line is executed; the second gets no reply of its own.
+  EXPECT_EQ(Request("ping\nnonsense\n"), "OK\n");
+  EXPECT_EQ(Request("nonsense\nping\n"), "ERR unknown\n");
+  EXPECT_EQ(Request("\n"), "ERR unknown\n");
+  EXPECT_EQ(Request(std::string("ping\0junk\n", 10)), "OK\n");
+  EXPECT_EQ(Request(std::string("\0ping\n", 6)), "ERR unknown\n");
+  EXPECT_EQ(Request("ping\xff\n"), "ERR unknown\n");
+}
+
+TEST_F(Framing, RequestInOneBytePieces) {
+  RawClient client;
+  ASSERT_TRUE(client.connected()) << ErrorText(client.error);
+  for (char c : std::string("PiNg\r\n")) {
+    ASSERT_TRUE(client.Write(std::string(1, c))) << ErrorText(client.error);
+    Sleep(20);
+  }
+  EXPECT_EQ(client.ReadAll(), "OK\n");
+}
+
+TEST_F(Framing, LongestAcceptedLineAndOverLongRequest) {
+  // Exactly at the limit with its line feed: executed.
+  std::string longest = "ping ";
+  longest.append(kRequestLimitBytes - longest.size() - 1, 'x');
+  longest += '\n';
+  ASSERT_EQ(longest.size(), kRequestLimitBytes);
+  EXPECT_EQ(Request(longest), "OK\n");
+
+  // 2 MiB without a line feed: refused, not executed. The client writes
+  // from another thread, since the server stops reading half way.
+  RawClient client;
+  ASSERT_TRUE(client.connected()) << ErrorText(client.error);
+  std::thread writer([&] {
+    std::string chunk(64 * 1024, 'p');
+    chunk.replace(0, 5, "ping ");
+    for (int i = 0; i < 32 && client.Write(chunk); ++i) chunk.assign(64 * 1024, 'p');
+  });
+  const std::string reply = client.ReadAll();
+  writer.join();
+  EXPECT_EQ(reply, "ERR request too long\n");
+}
+
+TEST_F(Framing, StalledClientIsDroppedAndNextClientServed) {
+  RawClient stalled;
+  ASSERT_TRUE(stalled.connected()) << ErrorText(stalled.error);
+  ASSERT_TRUE(stalled.Write("ping"));  // never completes its line
+
+  const ULONGLONG start = GetTickCount64();
+  std::string second;
+  std::thread next([&] { second = SendRequestBytes("ping\n", 30000).reply; });
+  const std::string first = stalled.ReadAll();
+  const ULONGLONG dropped = GetTickCount64() - start;
+  next.join();
+
+  EXPECT_EQ(first, "") << "an unfinished request must not be executed";
+  EXPECT_GE(dropped, kRequestTimeoutMs - 1000);
+  EXPECT_LE(dropped, kRequestTimeoutMs + 3000);
+  EXPECT_EQ(second, "OK\n");
+}
+
+TEST_F(Framing, ClientThatNeverReadsDoesNotHoldTheServer) {
+  RawClient lazy;
+  ASSERT_TRUE(lazy.connected()) << ErrorText(lazy.error);
+  ASSERT_TRUE(lazy.Write("ping\n"));
+  Sleep(200);
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(Request("ping\n"), "OK\n");
+  EXPECT_LT(GetTickCount64() - start, 2000u);
+  // The reply is still there for the lazy client when it finally reads.
+  EXPECT_EQ(lazy.ReadAll(), "OK\n");
+}
+
+}  // namespace
