@@ -2,11 +2,9 @@
 # Builds everything and runs the whole test suite under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD_DIR="${BUILD_DIR:-build}"
+BUILD_DIR="$(realpath -m "${BUILD_DIR:-build}")"
 BUILD_DIR="$BUILD_DIR" scripts/bootstrap.sh
 cd "$BUILD_DIR"
-# A stale wineserver from an earlier run may hold services of that run.
-WINEPREFIX="$PWD/wineprefix" wineserver -k 2>/dev/null || true
 status=0
 ctest --output-on-failure --timeout 300 || status=$?
 WINEPREFIX="$PWD/wineprefix" wineserver -k 2>/dev/null || true

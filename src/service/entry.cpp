@@ -17,6 +17,16 @@ namespace {
 HANDLE ConsoleFinished = nullptr;
 constexpr DWORD kConsoleCloseGraceMs = 4500;  // the system allows about 5 s
 
+int RunServiceMode() {
+  SERVICE_TABLE_ENTRYW table[] = {
+      {const_cast<wchar_t*>(HelperState.ServiceName), ServiceMain},
+      {nullptr, nullptr},
+  };
+  return StartServiceCtrlDispatcherW(table) ? 0 : 1;
+}
+
+}  // namespace
+
 BOOL WINAPI ConsoleControlHandler(DWORD control) {
   SetEvent(HelperState.StopEvent);
   switch (control) {
@@ -30,16 +40,6 @@ BOOL WINAPI ConsoleControlHandler(DWORD control) {
   }
   return TRUE;
 }
-
-int RunServiceMode() {
-  SERVICE_TABLE_ENTRYW table[] = {
-      {const_cast<wchar_t*>(HelperState.ServiceName), ServiceMain},
-      {nullptr, nullptr},
-  };
-  return StartServiceCtrlDispatcherW(table) ? 0 : 1;
-}
-
-}  // namespace
 
 int RunConsoleMode() {
   HelperState.StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);

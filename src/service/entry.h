@@ -7,4 +7,10 @@
 // Comparisons are exact: no case folding, trimming or prefixes.
 int RunHelper(int argc, wchar_t** argv);
 
+#include <windows.h>
+
 int RunConsoleMode();
+// Ctrl+C, Ctrl+Break, console close, logoff and shutdown: stop the server.
+// For the last three the process ends when this returns, so it waits (up to
+// about 4.5 s) for console mode to finish its clean-up.
+BOOL WINAPI ConsoleControlHandler(DWORD control);
