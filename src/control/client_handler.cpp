@@ -14,15 +14,20 @@ constexpr DWORD kReadChunkBytes = 8192;
 
 enum class IoResult { Done, Failed, Abandoned };
 
-// Completes one overlapped operation that has just been started. A time-out,
-// or a stop while the client still owes us data, cancels it; the OVERLAPPED
-// is not released before the system is done with it.
+// Whether a service stop cuts the operation short. Reading a request is
+// abandoned; a reply is still delivered, as the command has already run.
+enum class OnStop { Abandon, Finish };
+
+// Completes one overlapped operation that has just been started. A time-out
+// (or a stop, where that abandons it) cancels it; the OVERLAPPED is not
+// released before the system is done with it.
 IoResult FinishIo(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD timeoutMs,
-                  DWORD& transferred) {
+                  OnStop onStop, DWORD& transferred) {
   transferred = 0;
   if (!started && GetLastError() != ERROR_IO_PENDING) return IoResult::Failed;
   const HANDLE waits[] = {overlapped.hEvent, HelperState.StopEvent};
-  const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+  const DWORD count = onStop == OnStop::Abandon ? 2 : 1;
+  const DWORD waited = WaitForMultipleObjects(count, waits, FALSE, timeoutMs);
   if (waited != WAIT_OBJECT_0) CancelIoEx(pipe, &overlapped);
   if (GetOverlappedResult(pipe, &overlapped, &transferred, TRUE)) return IoResult::Done;
   return waited == WAIT_OBJECT_0 ? IoResult::Failed : IoResult::Abandoned;
@@ -42,7 +47,8 @@ RequestState ReadRequest(HANDLE pipe, HANDLE event, std::string& request) {
     overlapped.hEvent = event;
     const BOOL started = ReadFile(pipe, chunk, sizeof(chunk), nullptr, &overlapped);
     DWORD got = 0;
-    switch (FinishIo(pipe, overlapped, started, static_cast<DWORD>(deadline - now), got)) {
+    switch (FinishIo(pipe, overlapped, started, static_cast<DWORD>(deadline - now), OnStop::Abandon,
+                     got)) {
       case IoResult::Abandoned:
         return RequestState::Abandoned;
       case IoResult::Failed:  // the client closed its end: what came is the request
@@ -65,7 +71,7 @@ void WriteReply(HANDLE pipe, HANDLE event, const std::wstring& reply) {
   const BOOL started =
       WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped);
   DWORD written = 0;
-  FinishIo(pipe, overlapped, started, kReplyTimeoutMs, written);
+  FinishIo(pipe, overlapped, started, kReplyTimeoutMs, OnStop::Finish, written);
 }
 
 }  // namespace
