@@ -1,0 +1,82 @@
+#pragma once
+// Tools for the tests that go through the real service control manager of
+// the build's Wine prefix: child processes with captured output, the paths
+// of the built programs, service registration and waiting, the service-mode
+// log.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// True under Wine, where a few service-manager answers differ from Windows.
+bool RunningUnderWine();
+
+// Paths of the programs this build produced, as Windows paths.
+std::wstring HelperExePath();
+std::wstring ControlClientExePath();
+std::wstring TunnelStandinExePath();
+
+// Quotes one argument for a command line (for the cases the tests use:
+// blanks, no embedded quotes).
+std::wstring Quote(const std::wstring& text);
+
+struct ProcessResult {
+  bool started = false;   // CreateProcessW succeeded
+  bool finished = false;  // exited before the time-out (killed otherwise)
+  DWORD exitCode = 0;
+  std::string output;  // stdout and stderr together
+  ULONGLONG elapsedMs = 0;
+  DWORD error = 0;  // CreateProcessW's error when !started
+};
+
+// Runs exe with the given command-line tail (appended after the quoted exe
+// path and a blank; empty means no arguments) and waits for it.
+ProcessResult RunProgram(const std::wstring& exe, const std::wstring& argumentTail,
+                         DWORD timeoutMs = 20000);
+
+// Service control manager helpers. Every function opens and closes its own
+// handles, so none of them keeps a deleted service alive.
+struct ServiceConfig {
+  bool found = false;
+  DWORD error = 0;
+  DWORD serviceType = 0;
+  DWORD startType = 0;
+  DWORD errorControl = 0;
+  std::wstring binaryPath;
+  std::wstring displayName;
+};
+ServiceConfig QueryConfig(const wchar_t* name);
+
+// The current state, or 0 when the service cannot be opened or queried.
+DWORD ServiceState(const wchar_t* name);
+// The process id of the running service, or 0.
+DWORD ServiceProcessId(const wchar_t* name);
+bool ServiceExists(const wchar_t* name);
+
+// Polls every 10 ms until the state is reached; returns whether it was.
+bool WaitForServiceState(const wchar_t* name, DWORD state, DWORD timeoutMs);
+// Polls until OpenServiceW fails with ERROR_SERVICE_DOES_NOT_EXIST.
+bool WaitForServiceGone(const wchar_t* name, DWORD timeoutMs);
+
+// Registers the tunnel stand-in under the given name, demand start, with
+// extra arguments on its command line. Returns the error (0 on success).
+DWORD CreateStandinService(const wchar_t* name, const std::wstring& extraArguments = L"");
+// StartServiceW; returns the error (0 on success).
+DWORD StartNamedService(const wchar_t* name);
+// ControlService; returns the error (0 on success) and the reported status.
+DWORD ControlNamedService(const wchar_t* name, DWORD control, SERVICE_STATUS* status = nullptr);
+
+// The helper's log as a service writes it. Wine starts services with
+// ProgramData=C:\users\Public whatever the caller's environment says;
+// Windows gives them the machine's ProgramData.
+std::wstring ServiceLogPath();
+// Size of a file in bytes, 0 when it does not exist.
+ULONGLONG FileSize(const std::wstring& path);
+// The texts (after the time stamp) of the complete log lines that start at
+// or after byte offset `from`. A line that does not have the log's format
+// is returned as "<malformed> " followed by the raw line, so a test sees it.
+std::vector<std::string> LogTextsSince(const std::wstring& path, ULONGLONG from);
+
+// Polls until `text` appears among LogTextsSince(path, from).
+bool WaitForLogText(const std::wstring& path, ULONGLONG from, const std::string& text,
+                    DWORD timeoutMs);

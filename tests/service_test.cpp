@@ -1,0 +1,283 @@
+// The helper as an installed service: --install and --uninstall, what it
+// registers, its life under the real service control manager of the build's
+// Wine prefix, the controls it answers, its log, and its exit codes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "client_io.h"
+#include "service/lifecycle.h"
+#include "service_harness.h"
+#include "test_server.h"
+
+namespace {
+
+constexpr wchar_t kHelperService[] = L"QuorvelHelper";
+// Starting a service under Wine means a new process and prefix bookkeeping:
+// a few hundred milliseconds normally, generous here so a loaded machine
+// does not fail the suite.
+constexpr DWORD kServiceStartTimeoutMs = 15000;
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += "\n  " + line;
+  return text;
+}
+
+class HelperServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // A helper service left behind by any earlier test would own the pipe.
+    RemoveHelperServices();
+    ASSERT_FALSE(ServiceExists(kHelperService)) << "a previous helper service could not be removed";
+    helper_ = HelperExePath();
+    logPath_ = ServiceLogPath();
+    logStart_ = FileSize(logPath_);
+  }
+  void TearDown() override { RemoveHelperServices(); }
+
+  // Runs the helper with the given command-line tail; it must finish quickly
+  // and print nothing.
+  DWORD RunHelperExpectingSilence(const std::wstring& arguments) {
+    const ProcessResult result = RunProgram(helper_, arguments);
+    EXPECT_TRUE(result.started) << ErrorText(result.error);
+    EXPECT_TRUE(result.finished) << "still running after " << result.elapsedMs << " ms";
+    EXPECT_EQ(result.output, "");
+    return result.exitCode;
+  }
+
+  void InstallAndWaitUntilServing() {
+    ASSERT_EQ(RunHelperExpectingSilence(L"--install"), 0u);
+    ASSERT_TRUE(WaitForServiceState(kHelperService, SERVICE_RUNNING, kServiceStartTimeoutMs))
+        << "state " << ServiceState(kHelperService);
+    ASSERT_EQ(Request("ping\n"), "OK\n");
+  }
+
+  std::vector<std::string> LogSinceStart() const { return LogTextsSince(logPath_, logStart_); }
+
+  std::wstring helper_;
+  std::wstring logPath_;
+  ULONGLONG logStart_ = 0;
+};
+
+void ExpectHelperRegistration(const ServiceConfig& config, const std::wstring& helper) {
+  ASSERT_TRUE(config.found) << ErrorText(config.error);
+  EXPECT_EQ(config.serviceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+  EXPECT_EQ(config.startType, static_cast<DWORD>(SERVICE_AUTO_START));
+  EXPECT_EQ(config.errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+  EXPECT_EQ(config.binaryPath, L"\"" + helper + L"\" --run");
+  EXPECT_EQ(config.displayName, L"Quorvel Helper");
+}
+
+TEST_F(HelperServiceTest, InstallRegistersAutoStartServiceAndStartsIt) {
+  ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilServing());
+  ExpectHelperRegistration(QueryConfig(kHelperService), helper_);
+}
+
+TEST_F(HelperServiceTest, InstallIgnoresArgumentsAfterTheSwitch) {
+  // Nothing of the extra arguments may leak into the registration.
+  EXPECT_EQ(RunHelperExpectingSilence(L"--install extra args"), 0u);
+  ExpectHelperRegistration(QueryConfig(kHelperService), helper_);
+  ASSERT_TRUE(WaitForServiceState(kHelperService, SERVICE_RUNNING, kServiceStartTimeoutMs));
+  EXPECT_EQ(Request("ping\n"), "OK\n");
+}
+
+TEST_F(HelperServiceTest, LogsStartAndStopAndStopsWithinTwoSeconds) {
+  ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilServing());
+  ASSERT_TRUE(WaitForLogText(logPath_, logStart_, "service starting", 5000))
+      << "log " << std::string(logPath_.begin(), logPath_.end()) << Joined(LogSinceStart());
+
+  SERVICE_STATUS status{};
+  const ULONGLONG start = GetTickCount64();
+  ASSERT_EQ(ControlNamedService(kHelperService, SERVICE_CONTROL_STOP, &status), 0u);
+  const bool stopped = WaitForServiceState(kHelperService, SERVICE_STOPPED, 10000);
+  const ULONGLONG took = GetTickCount64() - start;
+  ASSERT_TRUE(stopped) << "state " << ServiceState(kHelperService);
+  EXPECT_LE(took, 2000u);
+
+  // The stop line is written before SERVICE_STOPPED is reported.
+  const std::vector<std::string> texts = LogSinceStart();
+  const auto starting = std::find(texts.begin(), texts.end(), "service starting");
+  const auto stopping = std::find(texts.begin(), texts.end(), "service stopping");
+  ASSERT_NE(stopping, texts.end()) << Joined(texts);
+  EXPECT_LT(starting, stopping) << Joined(texts);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "service starting"), 1) << Joined(texts);
+  for (const std::string& text : texts)
+    EXPECT_EQ(text.rfind("<malformed>", 0), std::string::npos) << text;
+
+  // Stopped means the pipe is gone too.
+  EXPECT_EQ(SendRequestBytes("ping\n", 0).outcome, RequestOutcome::Unreachable);
+}
+
+TEST_F(HelperServiceTest, AnswersInterrogateAndRefusesOtherControls) {
+  ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilServing());
+
+  SERVICE_STATUS status{};
+  const DWORD interrogated =
+      ControlNamedService(kHelperService, SERVICE_CONTROL_INTERROGATE, &status);
+  ASSERT_EQ(interrogated, 0u) << ErrorText(interrogated);
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_TRUE(status.dwControlsAccepted & SERVICE_ACCEPT_STOP);
+
+  // A user-defined control reaches the handler, which does not know it.
+  // Wine 8 hands the control to the handler but drops the handler's answer:
+  // ControlService succeeds whatever it returned (checked with a probe
+  // service returning 120 and 5). There the answer is checked directly below.
+  const DWORD userDefined = ControlNamedService(kHelperService, 200);
+  if (RunningUnderWine()) {
+    EXPECT_TRUE(userDefined == 0 || userDefined == ERROR_CALL_NOT_IMPLEMENTED)
+        << ErrorText(userDefined);
+  } else {
+    EXPECT_EQ(userDefined, static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED))
+        << ErrorText(userDefined);
+  }
+
+  // Neither control may have disturbed the service.
+  EXPECT_EQ(ServiceState(kHelperService), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(Request("ping\n"), "OK\n");
+}
+
+// The handler's answers as the manager would pass them on. Only controls
+// that change nothing are sent: stop would signal the process-wide stop event.
+TEST(ServiceControlHandlerTest, AnswersOnlyInterrogateAmongHarmlessControls) {
+  EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr),
+            static_cast<DWORD>(NO_ERROR));
+  for (DWORD control : {DWORD{SERVICE_CONTROL_PAUSE}, DWORD{SERVICE_CONTROL_CONTINUE},
+                        DWORD{SERVICE_CONTROL_PARAMCHANGE}, DWORD{128}, DWORD{200}, DWORD{255}}) {
+    EXPECT_EQ(ServiceControlHandler(control, 0, nullptr, nullptr),
+              static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED))
+        << "control " << control;
+  }
+}
+
+TEST_F(HelperServiceTest, InstallAgainRestoresConfigurationWithoutRestart) {
+  ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilServing());
+  const DWORD processBefore = ServiceProcessId(kHelperService);
+  ASSERT_NE(processBefore, 0u);
+
+  {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_TRUE(manager) << ErrorText(GetLastError());
+    SC_HANDLE service = OpenServiceW(manager, kHelperService, SERVICE_CHANGE_CONFIG);
+    const DWORD openError = service ? 0 : GetLastError();
+    const std::wstring stalePath = L"\"" + helper_ + L"\" --run --stale";
+    const BOOL changed =
+        service && ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
+                                        SERVICE_ERROR_IGNORE, stalePath.c_str(), nullptr, nullptr,
+                                        nullptr, nullptr, nullptr, L"Stale Helper");
+    const DWORD changeError = changed ? 0 : GetLastError();
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    ASSERT_TRUE(service) << ErrorText(openError);
+    ASSERT_TRUE(changed) << ErrorText(changeError);
+  }
+  const ServiceConfig stale = QueryConfig(kHelperService);
+  ASSERT_EQ(stale.displayName, L"Stale Helper") << "the manager did not take the change";
+  ASSERT_EQ(stale.startType, static_cast<DWORD>(SERVICE_DEMAND_START));
+
+  EXPECT_EQ(RunHelperExpectingSilence(L"--install"), 0u);
+  ExpectHelperRegistration(QueryConfig(kHelperService), helper_);
+  EXPECT_EQ(ServiceState(kHelperService), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(ServiceProcessId(kHelperService), processBefore) << "the service was restarted";
+  EXPECT_EQ(Request("ping\n"), "OK\n");
+}
+
+TEST_F(HelperServiceTest, UninstallStopsAndDeletesAndIsHarmlessWhenNothingIsInstalled) {
+  ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilServing());
+  ASSERT_TRUE(WaitForLogText(logPath_, logStart_, "service starting", 5000));
+
+  EXPECT_EQ(RunHelperExpectingSilence(L"--uninstall"), 0u);
+  EXPECT_TRUE(WaitForServiceGone(kHelperService, 10000))
+      << "state " << ServiceState(kHelperService);
+  // Stopped through its own stop sequence, not killed.
+  EXPECT_TRUE(WaitForLogText(logPath_, logStart_, "service stopping", 2000))
+      << Joined(LogSinceStart());
+  EXPECT_EQ(SendRequestBytes("ping\n", 0).outcome, RequestOutcome::Unreachable);
+
+  EXPECT_EQ(RunHelperExpectingSilence(L"--uninstall"), 0u);
+  EXPECT_FALSE(ServiceExists(kHelperService));
+}
+
+// An uninstall whose deletion is still pending (another program holds a
+// handle to the service, or the old instance is still stopping) followed by
+// an install, as an upgrade does. The install must either leave a lasting
+// registration or say that it did not. Disabled because --install currently
+// ignores ChangeServiceConfigW's ERROR_SERVICE_MARKED_FOR_DELETE and exits 0:
+// the registration then disappears as soon as the last handle closes (on
+// Windows the start fails too; Wine starts the doomed service anyway).
+TEST_F(HelperServiceTest, DISABLED_InstallDuringPendingDeletionIsLastingOrFails) {
+  ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilServing());
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_TRUE(manager) << ErrorText(GetLastError());
+  SC_HANDLE held = OpenServiceW(manager, kHelperService, SERVICE_QUERY_STATUS);
+  ASSERT_TRUE(held) << ErrorText(GetLastError());
+
+  EXPECT_EQ(RunHelperExpectingSilence(L"--uninstall"), 0u);
+  const bool stopped = WaitForServiceState(kHelperService, SERVICE_STOPPED, 10000);
+  const DWORD installed = RunHelperExpectingSilence(L"--install");
+  CloseServiceHandle(held);
+  ASSERT_TRUE(stopped);
+
+  if (installed == 0) {
+    // A lasting registration accepts configuration changes.
+    SC_HANDLE service = OpenServiceW(manager, kHelperService, SERVICE_CHANGE_CONFIG);
+    const DWORD openError = service ? 0 : GetLastError();
+    const BOOL changed =
+        service &&
+        ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    const DWORD changeError = changed ? 0 : GetLastError();
+    if (service) CloseServiceHandle(service);
+    EXPECT_TRUE(service) << ErrorText(openError);
+    EXPECT_TRUE(changed) << "--install exited 0, but: " << ErrorText(changeError);
+  }
+  CloseServiceHandle(manager);
+}
+
+// Only the exact switches count. Everything else means service mode, which
+// outside the service control manager must fail with 1 instead of serving,
+// printing, or registering anything.
+TEST_F(HelperServiceTest, AnythingButAnExactSwitchFailsWithoutRegistering) {
+  const std::vector<std::wstring> cases = {
+      L"",  // no argument at all
+      L"--bogus",
+      // Switches are case-sensitive, have no single-dash, slash or prefix
+      // forms, and are not trimmed.
+      L"--Install",
+      L"--UNINSTALL",
+      L"-install",
+      L"/install",
+      L"--install=1",
+      L"\" --install\"",
+      L"\"--install \"",
+      // The service's own switch, used outside the manager.
+      L"--run",
+      L"--run --install",
+  };
+  // Windows refuses a dispatcher outside the manager at once (1063). Wine 8
+  // first waits about 10 s for a control pipe that never comes, so the cases
+  // run side by side and the bound is looser there; it still catches a
+  // helper that serves or hangs instead of exiting.
+  const ULONGLONG bound = RunningUnderWine() ? 15000 : 3000;
+  std::vector<ProcessResult> results(cases.size());
+  std::vector<std::thread> runners;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    runners.emplace_back([&, i] { results[i] = RunProgram(helper_, cases[i], 30000); });
+  }
+  for (std::thread& runner : runners) runner.join();
+
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE("arguments: " + std::string(cases[i].begin(), cases[i].end()));
+    const ProcessResult& result = results[i];
+    ASSERT_TRUE(result.started) << ErrorText(result.error);
+    EXPECT_TRUE(result.finished);
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_LT(result.elapsedMs, bound);
+    EXPECT_EQ(result.output, "");
+  }
+  EXPECT_FALSE(ServiceExists(kHelperService));
+}
+
+}  // namespace
