@@ -29,7 +29,11 @@ if [ ! -f "$BUILD_DIR/wineprefix/system.reg" ]; then
   echo "== creating the Wine prefix $BUILD_DIR/wineprefix"
   "$BUILD_DIR/wine-run" wineboot --init >/dev/null 2>&1 || true
 fi
-# A persistent wineserver keeps every later Wine start at a fraction of a
-# second instead of seconds; scripts/test.sh ends it.
+# A persistent wineserver, with Wine's own system processes (service
+# manager and the like) started here, keeps every later Wine start at a
+# fraction of a second. Started from a test instead, those processes would
+# inherit that test's output pipe and ctest would wait for them to exit.
+# scripts/test.sh ends the server.
 WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -p 2>/dev/null || true
+"$BUILD_DIR/wine-run" wineboot </dev/null >/dev/null 2>&1 || true
 cmake --build "$BUILD_DIR" -j"$(nproc)"

@@ -203,11 +203,9 @@ TEST_F(HelperServiceTest, UninstallStopsAndDeletesAndIsHarmlessWhenNothingIsInst
 // An uninstall whose deletion is still pending (another program holds a
 // handle to the service, or the old instance is still stopping) followed by
 // an install, as an upgrade does. The install must either leave a lasting
-// registration or say that it did not. Disabled because --install currently
-// ignores ChangeServiceConfigW's ERROR_SERVICE_MARKED_FOR_DELETE and exits 0:
-// the registration then disappears as soon as the last handle closes (on
-// Windows the start fails too; Wine starts the doomed service anyway).
-TEST_F(HelperServiceTest, DISABLED_InstallDuringPendingDeletionIsLastingOrFails) {
+// registration or say that it did not: a 0 on the doomed registration would
+// leave no service once the last handle closes.
+TEST_F(HelperServiceTest, InstallDuringPendingDeletionIsLastingOrFails) {
   ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilServing());
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   ASSERT_TRUE(manager) << ErrorText(GetLastError());
@@ -234,6 +232,39 @@ TEST_F(HelperServiceTest, DISABLED_InstallDuringPendingDeletionIsLastingOrFails)
     EXPECT_TRUE(changed) << "--install exited 0, but: " << ErrorText(changeError);
   }
   CloseServiceHandle(manager);
+}
+
+// The same, but the other program lets go while the install waits: the old
+// registration goes and the install creates a lasting one.
+TEST_F(HelperServiceTest, InstallAfterPendingDeletionCompletesRegistersAnew) {
+  ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilServing());
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_TRUE(manager) << ErrorText(GetLastError());
+  SC_HANDLE held = OpenServiceW(manager, kHelperService, SERVICE_QUERY_STATUS);
+  ASSERT_TRUE(held) << ErrorText(GetLastError());
+  EXPECT_EQ(RunHelperExpectingSilence(L"--uninstall"), 0u);
+  ASSERT_TRUE(WaitForServiceState(kHelperService, SERVICE_STOPPED, 10000));
+
+  std::thread release([held] {
+    Sleep(1500);
+    CloseServiceHandle(held);
+  });
+  const DWORD installed = RunHelperExpectingSilence(L"--install");
+  release.join();
+  EXPECT_EQ(installed, 0u);
+  SC_HANDLE service = OpenServiceW(manager, kHelperService, SERVICE_CHANGE_CONFIG);
+  const DWORD openError = service ? 0 : GetLastError();
+  const BOOL changed =
+      service && ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                      SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr);
+  const DWORD changeError = changed ? 0 : GetLastError();
+  if (service) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  EXPECT_TRUE(service) << ErrorText(openError);
+  EXPECT_TRUE(changed) << "the new registration is doomed too: " << ErrorText(changeError);
+  EXPECT_TRUE(WaitForServiceState(kHelperService, SERVICE_RUNNING, 10000));
+  EXPECT_EQ(Request("ping\n"), "OK\n");
 }
 
 // Only the exact switches count. Everything else means service mode, which

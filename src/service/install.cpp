@@ -6,6 +6,21 @@
 #include "support/helper_state.h"
 #include "support/paths.h"
 
+namespace {
+
+constexpr DWORD kDeletionWaitMs = 10000;
+constexpr DWORD kDeletionPollMs = 100;
+
+void WaitUntilDeleted(SC_HANDLE manager, DWORD timeoutMs) {
+  for (DWORD waited = 0; waited < timeoutMs; waited += kDeletionPollMs) {
+    UniqueServiceHandle service(OpenServiceW(manager, HelperState.ServiceName, SERVICE_QUERY_STATUS));
+    if (!service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return;
+    Sleep(kDeletionPollMs);
+  }
+}
+
+}  // namespace
+
 std::wstring ServiceCommandLine() {
   // Quoted, so a path with blanks stays one token for the manager.
   return L"\"" + ModulePath() + L"\" --run";
@@ -21,11 +36,20 @@ int InstallService() {
   if (service) {
     // An update: the account stays as it was, a running service keeps
     // running (StartServiceW then fails harmlessly).
-    ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                         SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr,
-                         nullptr, nullptr, HelperState.ServiceDisplayName);
-    StartServiceW(service.get(), 0, nullptr);
-    return 0;
+    if (ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                             SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr,
+                             nullptr, nullptr, HelperState.ServiceDisplayName)) {
+      StartServiceW(service.get(), 0, nullptr);
+      return 0;
+    }
+    const DWORD error = GetLastError();
+    service.reset();
+    // A registration marked for deletion (an uninstall whose service is
+    // still stopping, or whose handles are still open) vanishes later:
+    // reporting success on it would leave no service at all. Wait for it to
+    // go and register anew; creation fails if it does not go in time.
+    if (error != ERROR_SERVICE_MARKED_FOR_DELETE) return 2;
+    WaitUntilDeleted(manager.get(), kDeletionWaitMs);
   }
 
   service.reset(CreateServiceW(manager.get(), HelperState.ServiceName,

@@ -4,7 +4,8 @@
 // log nothing; the outcome is the exit code.
 
 // 0: created or updated, start requested; 1: the manager could not be opened
-// for creating services; 2: the service could neither be opened nor created.
+// for creating services; 2: the service could neither be updated nor created
+// (an old registration still pending deletion is waited for, up to 10 s).
 int InstallService();
 // 0: the manager was opened (stop and delete were requested if the service
 // exists); 1: the manager could not be opened.
