@@ -1,7 +1,7 @@
 #include "client_io.h"
 
 namespace {
-constexpr DWORD kRetryStepMs = 20;
+constexpr DWORD kRetryStepMs = 1;
 constexpr ULONGLONG kBusySliceMs = 100;
 }
 

@@ -24,7 +24,13 @@ enum class OnStop { Abandon, Finish };
 IoResult FinishIo(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD timeoutMs,
                   OnStop onStop, DWORD& transferred) {
   transferred = 0;
-  if (!started && GetLastError() != ERROR_IO_PENDING) return IoResult::Failed;
+  if (started) {
+    // Already complete (the usual case for a short request and its reply):
+    // no wait needed.
+    return GetOverlappedResult(pipe, &overlapped, &transferred, FALSE) ? IoResult::Done
+                                                                        : IoResult::Failed;
+  }
+  if (GetLastError() != ERROR_IO_PENDING) return IoResult::Failed;
   const HANDLE waits[] = {overlapped.hEvent, HelperState.StopEvent};
   const DWORD count = onStop == OnStop::Abandon ? 2 : 1;
   const DWORD waited = WaitForMultipleObjects(count, waits, FALSE, timeoutMs);
@@ -82,24 +88,21 @@ std::wstring FrameRequestLine(std::string_view received) {
   return Utf8ToWide(line.substr(0, line.find('\0')));
 }
 
-void HandleClient(HANDLE pipeHandle) {
+void HandleClient(HANDLE pipeHandle, HANDLE ioEvent) {
   // The instance is closed without DisconnectNamedPipe: a graceful close
   // leaves the reply readable for the client, which then sees end of file.
   // That spares the server a flush that would wait for as long as the client
   // cares not to read.
   UniqueFileHandle pipe(pipeHandle);
-  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event) return;
-
   std::string request;
-  switch (ReadRequest(pipe.get(), event.get(), request)) {
+  switch (ReadRequest(pipe.get(), ioEvent, request)) {
     case RequestState::Abandoned:
       return;  // nothing of an unfinished request is executed
     case RequestState::TooLong:
-      WriteReply(pipe.get(), event.get(), L"ERR request too long");
+      WriteReply(pipe.get(), ioEvent, L"ERR request too long");
       return;
     case RequestState::Complete:
-      WriteReply(pipe.get(), event.get(), DispatchCommand(FrameRequestLine(request)));
+      WriteReply(pipe.get(), ioEvent, DispatchCommand(FrameRequestLine(request)));
       return;
   }
 }

@@ -21,5 +21,6 @@ constexpr DWORD kReplyTimeoutMs = 10000;
 std::wstring FrameRequestLine(std::string_view received);
 
 // Takes ownership of a connected overlapped pipe instance and closes it
-// before returning, whatever happened.
-void HandleClient(HANDLE pipe);
+// before returning, whatever happened. ioEvent is a manual-reset event for
+// its overlapped operations; it is borrowed, not closed.
+void HandleClient(HANDLE pipe, HANDLE ioEvent);

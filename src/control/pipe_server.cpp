@@ -16,32 +16,34 @@ constexpr DWORD kCreateRetryMs = 500;
 
 bool StopRequested() { return WaitForSingleObject(HelperState.StopEvent, 0) == WAIT_OBJECT_0; }
 
+enum class Accepted { Client, NoClient, Stopped };
+
 // Waits for a client on a fresh instance. The accept is overlapped so that it
 // also waits on StopEvent: a stop that falls anywhere in the loop, even
 // between two instances, ends the server without any wake-up connection.
-// Returns false when the server should not serve this instance.
-bool AcceptClient(HANDLE pipe) {
-  UniqueHandle connected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!connected) return false;
+Accepted AcceptClient(HANDLE pipe, HANDLE ioEvent) {
   OVERLAPPED overlapped{};
-  overlapped.hEvent = connected.get();
-  if (ConnectNamedPipe(pipe, &overlapped)) return true;
-  switch (GetLastError()) {
-    case ERROR_PIPE_CONNECTED:  // the client came between creation and the call
-      return true;
-    case ERROR_IO_PENDING:
-      break;
-    default:  // e.g. a client that opened and closed before the call
-      return false;
+  overlapped.hEvent = ioEvent;
+  if (!ConnectNamedPipe(pipe, &overlapped)) {
+    switch (GetLastError()) {
+      case ERROR_PIPE_CONNECTED:  // the client came between creation and the call
+        break;
+      case ERROR_IO_PENDING: {
+        const HANDLE waits[] = {ioEvent, HelperState.StopEvent};
+        const bool stopped = WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0;
+        if (stopped) CancelIoEx(pipe, &overlapped);
+        // Finished or cancelled: the OVERLAPPED must not go out of scope
+        // while the system may still write to it.
+        DWORD ignored = 0;
+        const bool connected = GetOverlappedResult(pipe, &overlapped, &ignored, TRUE) != FALSE;
+        if (stopped) return Accepted::Stopped;
+        return connected ? Accepted::Client : Accepted::NoClient;
+      }
+      default:  // e.g. a client that opened and closed before the call
+        return Accepted::NoClient;
+    }
   }
-  const HANDLE waits[] = {connected.get(), HelperState.StopEvent};
-  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-    CancelIoEx(pipe, &overlapped);
-  }
-  // Either finished or cancelled: the OVERLAPPED must not go out of scope
-  // while the system may still write to it.
-  DWORD ignored = 0;
-  return GetOverlappedResult(pipe, &overlapped, &ignored, TRUE) != FALSE;
+  return StopRequested() ? Accepted::Stopped : Accepted::Client;
 }
 
 }  // namespace
@@ -58,6 +60,11 @@ void RunPipeServer() {
   UniqueLocalMemory descriptorOwner(descriptor);
   attributes.lpSecurityDescriptor = descriptor;
 
+  // One event serves every overlapped operation of every connection: each
+  // operation is finished before the next starts, and starting one resets it.
+  UniqueHandle ioEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!ioEvent) return;
+
   while (!StopRequested()) {
     UniqueFileHandle pipe(CreateNamedPipeW(
         HelperState.PipePath, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
@@ -69,8 +76,14 @@ void RunPipeServer() {
       WaitForSingleObject(HelperState.StopEvent, kCreateRetryMs);
       continue;
     }
-    const bool connected = AcceptClient(pipe.get());
-    if (StopRequested()) break;  // closes the instance without serving it
-    if (connected) HandleClient(pipe.release());
+    switch (AcceptClient(pipe.get(), ioEvent.get())) {
+      case Accepted::Stopped:
+        return;  // the instance is closed unserved
+      case Accepted::NoClient:
+        break;
+      case Accepted::Client:
+        HandleClient(pipe.release(), ioEvent.get());
+        break;
+    }
   }
 }
