@@ -26,6 +26,19 @@ std::string Joined(const std::vector<std::string>& lines) {
   return text;
 }
 
+// Why a registration would not last: a service marked for deletion refuses
+// configuration changes. Returns the error, or 0 when it accepts them.
+DWORD RegistrationRefusesChanges(SC_HANDLE manager) {
+  SC_HANDLE service = OpenServiceW(manager, kHelperService, SERVICE_CHANGE_CONFIG);
+  if (!service) return GetLastError();
+  const BOOL changed =
+      ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  const DWORD error = changed ? 0 : GetLastError();
+  CloseServiceHandle(service);
+  return error;
+}
+
 class HelperServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,6 +66,33 @@ class HelperServiceTest : public ::testing::Test {
     ASSERT_TRUE(WaitForServiceState(kHelperService, SERVICE_RUNNING, kServiceStartTimeoutMs))
         << "state " << ServiceState(kHelperService);
     ASSERT_EQ(Request("ping\n"), "OK\n");
+  }
+
+  // An uninstall whose deletion stays pending (another program holds a handle
+  // to the service, or the old instance is still stopping) followed by an
+  // install, as an upgrade does. The install must either leave a lasting
+  // registration or say that it did not: a 0 on the doomed registration would
+  // leave no service once the last handle closes. releaseAfterMs < 0: the
+  // handle is held until the install has returned.
+  void InstallWhileDeletionPending(int releaseAfterMs, DWORD& installed, DWORD& refusal) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_TRUE(manager) << ErrorText(GetLastError());
+    SC_HANDLE held = OpenServiceW(manager, kHelperService, SERVICE_QUERY_STATUS);
+    ASSERT_TRUE(held) << ErrorText(GetLastError());
+    EXPECT_EQ(RunHelperExpectingSilence(L"--uninstall"), 0u);
+    EXPECT_TRUE(WaitForServiceState(kHelperService, SERVICE_STOPPED, 10000));
+
+    std::thread release([held, releaseAfterMs] {
+      if (releaseAfterMs >= 0) {
+        Sleep(releaseAfterMs);
+        CloseServiceHandle(held);
+      }
+    });
+    installed = RunHelperExpectingSilence(L"--install");
+    release.join();
+    if (releaseAfterMs < 0) CloseServiceHandle(held);
+    refusal = RegistrationRefusesChanges(manager);
+    CloseServiceHandle(manager);
   }
 
   std::vector<std::string> LogSinceStart() const { return LogTextsSince(logPath_, logStart_); }
@@ -200,69 +240,23 @@ TEST_F(HelperServiceTest, UninstallStopsAndDeletesAndIsHarmlessWhenNothingIsInst
   EXPECT_FALSE(ServiceExists(kHelperService));
 }
 
-// An uninstall whose deletion is still pending (another program holds a
-// handle to the service, or the old instance is still stopping) followed by
-// an install, as an upgrade does. The install must either leave a lasting
-// registration or say that it did not: a 0 on the doomed registration would
-// leave no service once the last handle closes.
 TEST_F(HelperServiceTest, InstallDuringPendingDeletionIsLastingOrFails) {
   ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilServing());
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  ASSERT_TRUE(manager) << ErrorText(GetLastError());
-  SC_HANDLE held = OpenServiceW(manager, kHelperService, SERVICE_QUERY_STATUS);
-  ASSERT_TRUE(held) << ErrorText(GetLastError());
-
-  EXPECT_EQ(RunHelperExpectingSilence(L"--uninstall"), 0u);
-  const bool stopped = WaitForServiceState(kHelperService, SERVICE_STOPPED, 10000);
-  const DWORD installed = RunHelperExpectingSilence(L"--install");
-  CloseServiceHandle(held);
-  ASSERT_TRUE(stopped);
-
+  DWORD installed = 0, refusal = 0;
+  ASSERT_NO_FATAL_FAILURE(InstallWhileDeletionPending(-1, installed, refusal));
   if (installed == 0) {
-    // A lasting registration accepts configuration changes.
-    SC_HANDLE service = OpenServiceW(manager, kHelperService, SERVICE_CHANGE_CONFIG);
-    const DWORD openError = service ? 0 : GetLastError();
-    const BOOL changed =
-        service &&
-        ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-    const DWORD changeError = changed ? 0 : GetLastError();
-    if (service) CloseServiceHandle(service);
-    EXPECT_TRUE(service) << ErrorText(openError);
-    EXPECT_TRUE(changed) << "--install exited 0, but: " << ErrorText(changeError);
+    EXPECT_EQ(refusal, 0u) << "--install exited 0, but: " << ErrorText(refusal);
   }
-  CloseServiceHandle(manager);
 }
 
-// The same, but the other program lets go while the install waits: the old
-// registration goes and the install creates a lasting one.
+// The other program lets go while the install waits: the old registration
+// goes and the install creates a lasting one.
 TEST_F(HelperServiceTest, InstallAfterPendingDeletionCompletesRegistersAnew) {
   ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilServing());
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  ASSERT_TRUE(manager) << ErrorText(GetLastError());
-  SC_HANDLE held = OpenServiceW(manager, kHelperService, SERVICE_QUERY_STATUS);
-  ASSERT_TRUE(held) << ErrorText(GetLastError());
-  EXPECT_EQ(RunHelperExpectingSilence(L"--uninstall"), 0u);
-  ASSERT_TRUE(WaitForServiceState(kHelperService, SERVICE_STOPPED, 10000));
-
-  std::thread release([held] {
-    Sleep(1500);
-    CloseServiceHandle(held);
-  });
-  const DWORD installed = RunHelperExpectingSilence(L"--install");
-  release.join();
+  DWORD installed = 1, refusal = 0;
+  ASSERT_NO_FATAL_FAILURE(InstallWhileDeletionPending(1500, installed, refusal));
   EXPECT_EQ(installed, 0u);
-  SC_HANDLE service = OpenServiceW(manager, kHelperService, SERVICE_CHANGE_CONFIG);
-  const DWORD openError = service ? 0 : GetLastError();
-  const BOOL changed =
-      service && ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                      SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
-                                      nullptr, nullptr, nullptr);
-  const DWORD changeError = changed ? 0 : GetLastError();
-  if (service) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  EXPECT_TRUE(service) << ErrorText(openError);
-  EXPECT_TRUE(changed) << "the new registration is doomed too: " << ErrorText(changeError);
+  EXPECT_EQ(refusal, 0u) << "the new registration is doomed too: " << ErrorText(refusal);
   EXPECT_TRUE(WaitForServiceState(kHelperService, SERVICE_RUNNING, 10000));
   EXPECT_EQ(Request("ping\n"), "OK\n");
 }
