@@ -34,6 +34,10 @@ fi
 # fraction of a second. Started from a test instead, those processes would
 # inherit that test's output pipe and ctest would wait for them to exit.
 # scripts/test.sh ends the server.
-WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -p 2>/dev/null || true
+# A server that is already up (for instance still lingering after the
+# prefix was created) cannot be made persistent, so it is ended first.
+WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -k 2>/dev/null || true
+WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -w 2>/dev/null || true
+WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -p
 "$BUILD_DIR/wine-run" wineboot </dev/null >/dev/null 2>&1 || true
 cmake --build "$BUILD_DIR" -j"$(nproc)"
