@@ -38,6 +38,6 @@ fi
 # prefix was created) cannot be made persistent, so it is ended first.
 WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -k 2>/dev/null || true
 WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -w 2>/dev/null || true
-WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -p
+WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -p </dev/null >/dev/null 2>&1
 "$BUILD_DIR/wine-run" wineboot </dev/null >/dev/null 2>&1 || true
 cmake --build "$BUILD_DIR" -j"$(nproc)"
