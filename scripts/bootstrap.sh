@@ -33,9 +33,8 @@ fi
 # manager and the like) started here, keeps every later Wine start at a
 # fraction of a second. Started from a test instead, those processes would
 # inherit that test's output pipe and ctest would wait for them to exit.
-# scripts/test.sh ends the server.
-# A server that is already up (for instance still lingering after the
-# prefix was created) cannot be made persistent, so it is ended first.
+# A server already up (say, still lingering after the prefix was created)
+# cannot be made persistent, so it is ended first; scripts/test.sh ends ours.
 WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -k 2>/dev/null || true
 WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -w 2>/dev/null || true
 WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -p </dev/null >/dev/null 2>&1
