@@ -25,6 +25,7 @@
 // The same executable, started with --echo-server, is the baseline server:
 // the helper runs as its own process, so the baseline does too.
 #include <windows.h>
+
 #include <psapi.h>
 #include <sddl.h>
 
@@ -39,12 +40,10 @@
 #include <vector>
 
 #include "control/pipe_server.h"  // kPipeSecurityDescriptor: the very rules the helper uses
+#include "support/protocol.h"
 
 namespace {
 
-constexpr wchar_t kHelperPipe[] = L"\\\\.\\pipe\\QuorvelHelper";
-// The helper's buffer size (a private constant of its pipe server).
-constexpr DWORD kPipeBufferSize = 8192;
 constexpr char kPing[] = "ping\n";
 constexpr char kGrow[] = "grow\n";
 constexpr char kExpectedReply[] = "OK\n";
@@ -73,8 +72,8 @@ int RunEchoServer(const wchar_t* pipeName, const wchar_t* stopName) {
   if (!stop || !event) return 2;
 
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurityDescriptor,
-                                                            SDDL_REVISION_1, &descriptor, nullptr)) {
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          kPipeSecurityDescriptor, SDDL_REVISION_1, &descriptor, nullptr)) {
     return 3;  // a baseline without the descriptor would not be comparable
   }
   SECURITY_ATTRIBUTES attributes{};
@@ -84,13 +83,13 @@ int RunEchoServer(const wchar_t* pipeName, const wchar_t* stopName) {
   // Deliberately kept until exit: "grow" requests let the benchmark check
   // that the memory counters see another process's private allocations.
   std::vector<std::unique_ptr<char[]>> ballast;
-  char chunk[kPipeBufferSize];
+  char chunk[kPipeBufferBytes];
 
   for (;;) {
     HANDLE pipe = CreateNamedPipeW(
         pipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-        PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0, &attributes);
+        PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, &attributes);
     if (pipe == INVALID_HANDLE_VALUE) return 4;  // the benchmark sees the exit code
 
     OVERLAPPED overlapped{};
@@ -168,8 +167,8 @@ bool Exchange(const wchar_t* pipeName, const char* request, std::string& reply, 
   HANDLE pipe = INVALID_HANDLE_VALUE;
   ULONGLONG deadline = 0;
   for (;;) {
-    pipe = CreateFileW(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                       nullptr);
+    pipe =
+        CreateFileW(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (pipe != INVALID_HANDLE_VALUE) break;
     error = GetLastError();
     if (error != ERROR_PIPE_BUSY && !(error == ERROR_FILE_NOT_FOUND && retryMissing)) {
@@ -293,9 +292,12 @@ constexpr const char* kCounterNames[kCounterCount] = {"PrivateUsage", "PagefileU
                                                       "WorkingSetSize"};
 SIZE_T Counter(const MemorySample& sample, int index) {
   switch (index) {
-    case 0: return sample.privateUsage;
-    case 1: return sample.pagefileUsage;
-    default: return sample.workingSet;
+    case 0:
+      return sample.privateUsage;
+    case 1:
+      return sample.pagefileUsage;
+    default:
+      return sample.workingSet;
   }
 }
 
@@ -353,7 +355,8 @@ std::vector<double> Slice(const std::vector<double>& values, size_t part, size_t
   return std::vector<double>(values.begin() + begin, values.begin() + end);
 }
 
-std::vector<double> TicksToMicroseconds(const std::vector<long long>& ticks, double perMicrosecond) {
+std::vector<double> TicksToMicroseconds(const std::vector<long long>& ticks,
+                                        double perMicrosecond) {
   std::vector<double> result;
   result.reserve(ticks.size());
   for (long long t : ticks) result.push_back(static_cast<double>(t) / perMicrosecond);
@@ -444,8 +447,7 @@ bool RunRequests(Server& server, unsigned count, bool timed, unsigned pauseMs,
     if (pauseMs > 0) Sleep(pauseMs);
     LARGE_INTEGER start, end;
     QueryPerformanceCounter(&start);
-    const bool ok =
-        Exchange(server.pipeName, kPing, reply, error, timed ? server.client : untimed);
+    const bool ok = Exchange(server.pipeName, kPing, reply, error, timed ? server.client : untimed);
     QueryPerformanceCounter(&end);
     if (!ok) {
       std::fprintf(stderr, "%s: request %llu failed (error %lu, reply \"%s\")%s\n", server.label,
@@ -499,16 +501,15 @@ int RunBenchmark(const Options& options) {
     }
     // Another helper on the fixed name (an installed service, a leftover
     // console helper) would be measured instead of ours, and ours would fail.
-    if (WaitNamedPipeW(kHelperPipe, 1) || GetLastError() != ERROR_FILE_NOT_FOUND) {
-      std::fprintf(stderr, "%ls is already served by another process; stop it first\n",
-                   kHelperPipe);
+    if (WaitNamedPipeW(kPipePath, 1) || GetLastError() != ERROR_FILE_NOT_FOUND) {
+      std::fprintf(stderr, "%ls is already served by another process; stop it first\n", kPipePath);
       return 1;
     }
   }
 
   const std::wstring self = std::to_wstring(GetCurrentProcessId());
   const std::wstring echoPipe = L"\\\\.\\pipe\\QuorvelBenchEcho-" + self;
-  const std::wstring subjectPipe = options.selfCheck ? echoPipe + L"-b" : kHelperPipe;
+  const std::wstring subjectPipe = options.selfCheck ? echoPipe + L"-b" : kPipePath;
   const char* const subject = options.selfCheck ? "echo-b" : "helper";
   const std::wstring stopName = L"QuorvelBenchEchoStop-" + self;
   HANDLE echoStop = CreateEventW(nullptr, TRUE, FALSE, stopName.c_str());
@@ -574,9 +575,8 @@ int RunBenchmark(const Options& options) {
   if (WaitForSingleObject(echo.Process(), kExitWaitMs) != WAIT_OBJECT_0 || echo.ExitCode() != 0) {
     std::printf("echo server did not stop cleanly (exit code %lu)\n", echo.ExitCode());
   }
-  if (options.selfCheck &&
-      (WaitForSingleObject(helper.Process(), kExitWaitMs) != WAIT_OBJECT_0 ||
-       helper.ExitCode() != 0)) {
+  if (options.selfCheck && (WaitForSingleObject(helper.Process(), kExitWaitMs) != WAIT_OBJECT_0 ||
+                            helper.ExitCode() != 0)) {
     std::printf("echo-b did not stop cleanly (exit code %lu)\n", helper.ExitCode());
   }
   CloseHandle(echoStop);
@@ -585,9 +585,10 @@ int RunBenchmark(const Options& options) {
   if (options.selfCheck) {
     std::printf("\nSELF-CHECK: two identical echo servers; every ratio below is method noise\n");
   }
-  std::printf("\n%u timed requests per server, alternating every %u, %u ms pause before each, "
-              "after %u warm-up requests each\n",
-              options.requests, options.block, options.pauseMs, options.warmup);
+  std::printf(
+      "\n%u timed requests per server, alternating every %u, %u ms pause before each, "
+      "after %u warm-up requests each\n",
+      options.requests, options.block, options.pauseMs, options.warmup);
   for (const Server* server : {&helperServer, &echoServer}) {
     std::printf("%-6s mean %.1f us, max %.1f us, instance not yet listening %.3f per request\n",
                 server->label, Mean(server->samples),
@@ -609,15 +610,15 @@ int RunBenchmark(const Options& options) {
     for (const Server* server : {&helperServer, &echoServer}) {
       const auto open = TicksToMicroseconds(server->client.openTicks, ticksPerMicrosecond);
       const auto rest = TicksToMicroseconds(server->client.exchangeTicks, ticksPerMicrosecond);
-      std::printf("%-6s open median %.1f us p95 %.1f us; write to end of reply median %.1f us "
-                  "p95 %.1f us\n",
-                  server->label, Median(open), Percentile(open, 0.95), Median(rest),
-                  Percentile(rest, 0.95));
+      std::printf(
+          "%-6s open median %.1f us p95 %.1f us; write to end of reply median %.1f us "
+          "p95 %.1f us\n",
+          server->label, Median(open), Percentile(open, 0.95), Median(rest),
+          Percentile(rest, 0.95));
     }
   }
   std::printf("ratio over %zu stretches of the run: median %.2f, range %.2f .. %.2f\n", kSegments,
-              Median(segmentRatios),
-              *std::min_element(segmentRatios.begin(), segmentRatios.end()),
+              Median(segmentRatios), *std::min_element(segmentRatios.begin(), segmentRatios.end()),
               *std::max_element(segmentRatios.begin(), segmentRatios.end()));
 
   const double helperMedian = Median(helperServer.samples);
@@ -662,29 +663,30 @@ int RunBenchmark(const Options& options) {
   }
 
   // ---- summary
-  std::printf("\nping round trip: %s median %.1f us p95 %.1f us; echo median %.1f us p95 %.1f us; "
-              "ratio median %.2f p95 %.2f (target <= %.1f: %s)\n",
-              subject, helperMedian, helperP95, echoMedian, echoP95, ratioMedian, ratioP95,
-              kRatioTarget, speedMet ? "met" : "MISSED");
+  std::printf(
+      "\nping round trip: %s median %.1f us p95 %.1f us; echo median %.1f us p95 %.1f us; "
+      "ratio median %.2f p95 %.2f (target <= %.1f: %s)\n",
+      subject, helperMedian, helperP95, echoMedian, echoP95, ratioMedian, ratioP95, kRatioTarget,
+      speedMet ? "met" : "MISSED");
   bool memoryMet = false;
   if (!helperFirst.valid || !helperLast.valid) {
     std::printf("%s memory: GetProcessMemoryInfo failed\n", subject);
   } else if (chosen < 0) {
-    std::printf("%s memory: no counter tracks private allocations here, so no verdict\n",
-                subject);
+    std::printf("%s memory: no counter tracks private allocations here, so no verdict\n", subject);
   } else {
     const long long growth = GrowthKiB(Counter(helperFirst, chosen), Counter(helperLast, chosen));
     memoryMet = growth <= kGrowthTargetKiB;
-    std::printf("%s %s memory: first %lld KiB, after %llu requests %lld KiB, growth %lld KiB "
-                "(target <= %lld: %s)\n",
-                subject, chosen == 0 ? "private" : kCounterNames[chosen],
-                KiB(Counter(helperFirst, chosen)), helperServer.served,
-                KiB(Counter(helperLast, chosen)), growth, kGrowthTargetKiB,
-                memoryMet ? "met" : "MISSED");
+    std::printf(
+        "%s %s memory: first %lld KiB, after %llu requests %lld KiB, growth %lld KiB "
+        "(target <= %lld: %s)\n",
+        subject, chosen == 0 ? "private" : kCounterNames[chosen], KiB(Counter(helperFirst, chosen)),
+        helperServer.served, KiB(Counter(helperLast, chosen)), growth, kGrowthTargetKiB,
+        memoryMet ? "met" : "MISSED");
     if (chosen != 0) {
-      std::printf("  (measured with %s because PrivateUsage did not show the check's "
-                  "allocation)\n",
-                  kCounterNames[chosen]);
+      std::printf(
+          "  (measured with %s because PrivateUsage did not show the check's "
+          "allocation)\n",
+          kCounterNames[chosen]);
     }
   }
 

@@ -3,7 +3,7 @@
 namespace {
 constexpr DWORD kRetryStepMs = 1;
 constexpr ULONGLONG kBusySliceMs = 100;
-}
+}  // namespace
 
 HANDLE OpenHelperPipe(DWORD busyWaitMs, DWORD& error) {
   const ULONGLONG deadline = GetTickCount64() + busyWaitMs;
@@ -11,8 +11,8 @@ HANDLE OpenHelperPipe(DWORD busyWaitMs, DWORD& error) {
   // looks exactly like a helper that is not running; give it a moment.
   const ULONGLONG missingDeadline = GetTickCount64() + (busyWaitMs < 1000 ? busyWaitMs : 1000);
   for (;;) {
-    HANDLE pipe = CreateFileW(kHelperPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE pipe =
+        CreateFileW(kPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (pipe != INVALID_HANDLE_VALUE) return pipe;
     error = GetLastError();
     const ULONGLONG now = GetTickCount64();
@@ -20,7 +20,7 @@ HANDLE OpenHelperPipe(DWORD busyWaitMs, DWORD& error) {
       // In short slices: a wait may miss an instance created after it began
       // (seen under Wine), and the helper creates a new one per client.
       const ULONGLONG left = deadline - now;
-      WaitNamedPipeW(kHelperPipePath, static_cast<DWORD>(left < kBusySliceMs ? left : kBusySliceMs));
+      WaitNamedPipeW(kPipePath, static_cast<DWORD>(left < kBusySliceMs ? left : kBusySliceMs));
       continue;
     }
     if (error == ERROR_FILE_NOT_FOUND && now < missingDeadline) {
@@ -49,7 +49,8 @@ RequestResult SendRequestBytes(const std::string& bytes, DWORD busyWaitMs) {
   RequestResult result;
   HANDLE pipe = OpenHelperPipe(busyWaitMs, result.error);
   if (pipe == INVALID_HANDLE_VALUE) {
-    result.outcome = RequestOutcome::Unreachable;
+    result.outcome =
+        result.error == ERROR_PIPE_BUSY ? RequestOutcome::Busy : RequestOutcome::Unreachable;
     return result;
   }
   DWORD written = 0;

@@ -5,11 +5,12 @@
 
 #include <string>
 
-constexpr wchar_t kHelperPipePath[] = L"\\\\.\\pipe\\QuorvelHelper";
+#include "support/protocol.h"
 
 enum class RequestOutcome {
   Replied,      // the helper answered; reply holds every byte it sent
   Unreachable,  // no helper is listening on the pipe
+  Busy,         // the pipe exists, but no instance came free in time
   Failed,       // connected, but writing or reading failed
 };
 

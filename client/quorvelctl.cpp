@@ -5,31 +5,26 @@
 //   quorvelctl splitapps "firefox.exe;steam.exe"
 //   quorvelctl connect FILE      sends FILE's bytes as Base64
 //   quorvelctl --raw LINE        sends LINE exactly, then a line feed
+//   quorvelctl --wait-ms N ...   waits at most N ms (default 120000) for a
+//                                helper that is busy with another client
 //
 // Exit codes: 0 for OK, RUNNING or STOPPED; 1 for a reply beginning "ERR ";
-// 2 when the helper's pipe cannot be reached; 3 when the request failed
-// midway or the reply is none of these.
+// 2 when the helper's pipe does not exist (the helper is not running); 3 when
+// the helper stayed busy, the request failed midway or the reply is none of
+// these.
 #include <windows.h>
+
 #include <wincrypt.h>
 
 #include <cstdio>
 #include <string>
 
 #include "client_io.h"
+#include "support/text.h"
 
 namespace {
 
-constexpr DWORD kBusyWaitMs = 120000;  // a connect may keep the helper busy
-
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string bytes(size > 0 ? size : 0, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                      nullptr, nullptr);
-  return bytes;
-}
+constexpr DWORD kDefaultBusyWaitMs = 120000;  // a connect may keep the helper busy for minutes
 
 void PrintLine(FILE* stream, const std::string& utf8) {
   std::fwrite(utf8.data(), 1, utf8.size(), stream);
@@ -56,7 +51,8 @@ std::string ToBase64(const std::string& bytes) {
   DWORD size = 0;
   const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
   const BYTE* data = reinterpret_cast<const BYTE*>(bytes.data());
-  if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, nullptr, &size)) return {};
+  if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, nullptr, &size))
+    return {};
   std::string text(size, '\0');
   if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, text.data(), &size)) {
     return {};
@@ -67,40 +63,65 @@ std::string ToBase64(const std::string& bytes) {
 
 int Usage() {
   PrintLine(stderr,
-            "usage: quorvelctl ping | status | disconnect\n"
-            "       quorvelctl bypassnets LIST | splitapps LIST\n"
-            "       quorvelctl connect CONFIG-FILE\n"
-            "       quorvelctl --raw LINE");
+            "usage: quorvelctl [--wait-ms N] ping | status | disconnect\n"
+            "       quorvelctl [--wait-ms N] bypassnets LIST | splitapps LIST\n"
+            "       quorvelctl [--wait-ms N] connect CONFIG-FILE\n"
+            "       quorvelctl [--wait-ms N] --raw LINE");
   return 3;
+}
+
+bool ParseMilliseconds(const wchar_t* text, DWORD& value) {
+  if (!*text) return false;
+  unsigned long long parsed = 0;
+  for (const wchar_t* c = text; *c; ++c) {
+    if (*c < L'0' || *c > L'9') return false;
+    parsed = parsed * 10 + static_cast<unsigned>(*c - L'0');
+    if (parsed > MAXDWORD - 1) return false;  // INFINITE is not a wait anyone means
+  }
+  value = static_cast<DWORD>(parsed);
+  return true;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  DWORD busyWaitMs = kDefaultBusyWaitMs;
+  if (argc >= 3 && std::wstring(argv[1]) == L"--wait-ms") {
+    if (!ParseMilliseconds(argv[2], busyWaitMs)) return Usage();
+    argc -= 2;
+    argv += 2;
+  }
   if (argc < 2) return Usage();
   const std::wstring first = argv[1];
   std::string request;
   if (first == L"--raw") {
     if (argc != 3) return Usage();
-    request = ToUtf8(argv[2]);
+    request = WideToUtf8(argv[2]);
   } else if (first == L"connect") {
     if (argc != 3) return Usage();
     std::string configuration;
     if (!ReadWholeFile(argv[2], configuration)) {
-      PrintLine(stderr, "quorvelctl: cannot read " + ToUtf8(argv[2]));
+      PrintLine(stderr, "quorvelctl: cannot read " + WideToUtf8(argv[2]));
       return 3;
     }
     request = "connect " + ToBase64(configuration);
   } else {
-    request = ToUtf8(first);
-    for (int i = 2; i < argc; ++i) request += " " + ToUtf8(argv[i]);
+    request = WideToUtf8(first);
+    for (int i = 2; i < argc; ++i) request += " " + WideToUtf8(argv[i]);
   }
   request += '\n';
 
-  const RequestResult result = SendRequestBytes(request, kBusyWaitMs);
+  const RequestResult result = SendRequestBytes(request, busyWaitMs);
+  if (result.outcome == RequestOutcome::Busy) {
+    PrintLine(stderr, "quorvelctl: the helper is busy with another client (still after " +
+                          std::to_string(busyWaitMs) + " ms); try again later");
+    return 3;
+  }
   if (result.outcome == RequestOutcome::Unreachable) {
-    PrintLine(stderr, "quorvelctl: the helper is not running (no pipe \\\\.\\pipe\\QuorvelHelper, "
-                      "error " + std::to_string(result.error) + ")");
+    PrintLine(stderr,
+              "quorvelctl: the helper is not running (no pipe \\\\.\\pipe\\QuorvelHelper, "
+              "error " +
+                  std::to_string(result.error) + ")");
     return 2;
   }
   if (result.outcome == RequestOutcome::Failed) {

@@ -2,11 +2,13 @@
 // stop does, and a console close waits for that to finish before the system
 // ends the process.
 #include <gtest/gtest.h>
-
 #include <thread>
 
 #include "client_io.h"
+#include "control/pipe_server.h"
 #include "service/entry.h"
+#include "service_harness.h"
+#include "support/paths.h"
 #include "test_server.h"
 
 namespace {
@@ -49,5 +51,26 @@ TEST_P(ConsoleModeStop, EndsTheServerPromptly) {
 INSTANTIATE_TEST_SUITE_P(Signals, ConsoleModeStop,
                          ::testing::Values(CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT,
                                            CTRL_SHUTDOWN_EVENT));
+
+// A server that cannot start is a failure of the whole mode, with its reason
+// in the log, not a clean stop.
+TEST(ConsoleModeStart, ServerThatCannotStartFailsWithTheReasonLogged) {
+  const std::wstring root = NewScratchDirectory(L"console");
+  ASSERT_FALSE(root.empty());
+  {
+    ProgramDataOverride data(root.c_str());
+    HANDLE (*const original)() = CreatePipeIoEvent;
+    CreatePipeIoEvent = []() -> HANDLE {
+      SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+      return nullptr;
+    };
+    const int exitCode = RunConsoleMode();
+    CreatePipeIoEvent = original;
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_EQ(LogTextsSince(LogFilePath(), 0),
+              std::vector<std::string>{"control pipe not served: CreateEvent failed err=1450"});
+  }
+  RemoveTree(root);
+}
 
 }  // namespace

@@ -1,7 +1,9 @@
 // The command language: which lines are which command, and the exact replies.
+#include "control/dispatcher.h"
+
 #include <gtest/gtest.h>
 
-#include "control/dispatcher.h"
+#include "service_harness.h"
 #include "test_server.h"
 
 namespace {
@@ -21,10 +23,10 @@ TEST_F(Dispatcher, PingFoldsOnlyTheWord) {
 }
 
 TEST_F(Dispatcher, OnlyExactWordsAreRecognised) {
-  for (const wchar_t* line : {L"", L" ping", L"pin", L"pings", L"ping\tx", L"ping\t", L"\tping",
-                              L"p ing", L"ping\x00A0", L"\xFF30\xFF29\xFF2E\xFF27",  // full-width
-                              L"P\x0130NG", L"stat", L"statuses", L"STATUS\tx", L"--console",
-                              L"connectx", L"\xFFFD"}) {
+  for (const wchar_t* line :
+       {L"", L" ping", L"pin", L"pings", L"ping\tx", L"ping\t", L"\tping", L"p ing", L"ping\x00A0",
+        L"\xFF30\xFF29\xFF2E\xFF27",  // full-width
+        L"P\x0130NG", L"stat", L"statuses", L"STATUS\tx", L"--console", L"connectx", L"\xFFFD"}) {
     EXPECT_EQ(DispatchCommand(line), L"ERR unknown") << "line: " << testing::PrintToString(line);
   }
 }
@@ -54,16 +56,17 @@ TEST(ConnectPayload, DecodesStandardBase64OfUtf8Exactly) {
   EXPECT_EQ(Decoded(L"W0ludGVyZmFjZV0NCktleSA9IMOpDQo="), L"[Interface]\r\nKey = \x00E9\r\n");
   // Zero bytes, a byte-order mark and malformed UTF-8 are kept as text.
   EXPECT_EQ(Decoded(L"YQBi"), std::wstring(L"a\0b", 3));
-  EXPECT_EQ(Decoded(L"77u/YQ=="), L"\xFEFF" L"a");
+  EXPECT_EQ(Decoded(L"77u/YQ=="),
+            L"\xFEFF"
+            L"a");
   EXPECT_EQ(Decoded(L"/w=="), L"\xFFFD");
   EXPECT_EQ(Decoded(L"+/+/"), L"\xFFFD\xFFFD\xFFFD");
 }
 
 TEST(ConnectPayload, RejectsAnythingButStrictBase64) {
-  for (const wchar_t* payload :
-       {L"", L"cGluZw", L"cGluZw=", L"cGlu Zw==", L" cGluZw==", L"cGluZw==\r\n", L"cGl\nuZw==",
-        L"cGluZw==cGlu", L"====", L"A===", L"AB=C", L"c-lu", L"c_lu", L"not base64!",
-        L"cGlu\x00E9"}) {
+  for (const wchar_t* payload : {L"", L"cGluZw", L"cGluZw=", L"cGlu Zw==", L" cGluZw==",
+                                 L"cGluZw==\r\n", L"cGl\nuZw==", L"cGluZw==cGlu", L"====", L"A===",
+                                 L"AB=C", L"c-lu", L"c_lu", L"not base64!", L"cGlu\x00E9"}) {
     EXPECT_TRUE(Rejected(payload)) << testing::PrintToString(payload);
   }
   EXPECT_TRUE(Rejected(std::wstring(L"cG\0uZw==", 8)));

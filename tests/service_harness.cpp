@@ -3,6 +3,9 @@
 #include <regex>
 #include <thread>
 
+#include "support/handles.h"
+#include "support/paths.h"
+
 #ifndef QUORVEL_HELPER_EXE
 #error "tests/CMakeLists.txt passes the built programs' paths"
 #endif
@@ -23,35 +26,25 @@ std::wstring ToWindowsPath(const char* built) {
   return (length > 0 && length < MAX_PATH * 2) ? std::wstring(full, length) : path;
 }
 
-SC_HANDLE OpenManager() { return OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS); }
-
-// Opens one service for `access`; on failure returns null with the error
-// left in GetLastError().
-class ServiceRef {
- public:
-  ServiceRef(const wchar_t* name, DWORD access) {
-    manager_ = OpenManager();
-    if (!manager_) {
-      error_ = GetLastError();
-      return;
-    }
-    service_ = OpenServiceW(manager_, name, access);
-    if (!service_) error_ = GetLastError();
-  }
-  ~ServiceRef() {
-    if (service_) CloseServiceHandle(service_);
-    if (manager_) CloseServiceHandle(manager_);
-  }
-  ServiceRef(const ServiceRef&) = delete;
-  ServiceRef& operator=(const ServiceRef&) = delete;
-  SC_HANDLE get() const { return service_; }
-  DWORD error() const { return error_; }
-
- private:
-  SC_HANDLE manager_ = nullptr;
-  SC_HANDLE service_ = nullptr;
-  DWORD error_ = 0;
+// Opens one service for `access`. On failure the handle is empty and
+// `error` holds the reason.
+struct OpenedService {
+  UniqueServiceHandle manager;
+  UniqueServiceHandle service;
+  DWORD error = 0;
 };
+
+OpenedService OpenNamedService(const wchar_t* name, DWORD access) {
+  OpenedService opened;
+  opened.manager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!opened.manager) {
+    opened.error = GetLastError();
+    return opened;
+  }
+  opened.service.reset(OpenServiceW(opened.manager.get(), name, access));
+  if (!opened.service) opened.error = GetLastError();
+  return opened;
+}
 
 }  // namespace
 
@@ -132,16 +125,17 @@ ProcessResult RunProgram(const std::wstring& exe, const std::wstring& argumentTa
 
 ServiceConfig QueryConfig(const wchar_t* name) {
   ServiceConfig config;
-  ServiceRef service(name, SERVICE_QUERY_CONFIG);
-  if (!service.get()) {
-    config.error = service.error();
+  const OpenedService service = OpenNamedService(name, SERVICE_QUERY_CONFIG);
+  if (!service.service) {
+    config.error = service.error;
     return config;
   }
   DWORD needed = 0;
-  QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+  QueryServiceConfigW(service.service.get(), nullptr, 0, &needed);
   std::vector<BYTE> buffer(needed > 0 ? needed : sizeof(QUERY_SERVICE_CONFIGW));
   auto* data = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-  if (!QueryServiceConfigW(service.get(), data, static_cast<DWORD>(buffer.size()), &needed)) {
+  if (!QueryServiceConfigW(service.service.get(), data, static_cast<DWORD>(buffer.size()),
+                           &needed)) {
     config.error = GetLastError();
     return config;
   }
@@ -156,10 +150,10 @@ ServiceConfig QueryConfig(const wchar_t* name) {
 
 namespace {
 bool QueryProcessStatus(const wchar_t* name, SERVICE_STATUS_PROCESS& status) {
-  ServiceRef service(name, SERVICE_QUERY_STATUS);
-  if (!service.get()) return false;
+  const OpenedService service = OpenNamedService(name, SERVICE_QUERY_STATUS);
+  if (!service.service) return false;
   DWORD needed = 0;
-  return QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+  return QueryServiceStatusEx(service.service.get(), SC_STATUS_PROCESS_INFO,
                               reinterpret_cast<BYTE*>(&status), sizeof(status), &needed) != FALSE;
 }
 }  // namespace
@@ -174,7 +168,9 @@ DWORD ServiceProcessId(const wchar_t* name) {
   return QueryProcessStatus(name, status) ? status.dwProcessId : 0;
 }
 
-bool ServiceExists(const wchar_t* name) { return ServiceRef(name, SERVICE_QUERY_STATUS).get(); }
+bool ServiceExists(const wchar_t* name) {
+  return OpenNamedService(name, SERVICE_QUERY_STATUS).service.valid();
+}
 
 bool WaitForServiceState(const wchar_t* name, DWORD state, DWORD timeoutMs) {
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
@@ -188,49 +184,74 @@ bool WaitForServiceState(const wchar_t* name, DWORD state, DWORD timeoutMs) {
 bool WaitForServiceGone(const wchar_t* name, DWORD timeoutMs) {
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
   for (;;) {
-    ServiceRef service(name, SERVICE_QUERY_STATUS);
-    if (!service.get() && service.error() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
+    const OpenedService service = OpenNamedService(name, SERVICE_QUERY_STATUS);
+    if (!service.service && service.error == ERROR_SERVICE_DOES_NOT_EXIST) return true;
     if (GetTickCount64() >= deadline) return false;
     Sleep(20);
   }
 }
 
 DWORD CreateStandinService(const wchar_t* name, const std::wstring& extraArguments) {
-  SC_HANDLE manager = OpenManager();
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return GetLastError();
   std::wstring commandLine = Quote(TunnelStandinExePath());
   if (!extraArguments.empty()) commandLine += L" " + extraArguments;
-  SC_HANDLE service = CreateServiceW(
-      manager, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-      SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-  const DWORD error = service ? 0 : GetLastError();
-  if (service) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return error;
+  UniqueServiceHandle service(CreateServiceW(manager.get(), name, name, SERVICE_ALL_ACCESS,
+                                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                             SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr,
+                                             nullptr, nullptr, nullptr, nullptr));
+  return service ? 0 : GetLastError();
 }
 
 DWORD StartNamedService(const wchar_t* name) {
-  ServiceRef service(name, SERVICE_START);
-  if (!service.get()) return service.error();
-  return StartServiceW(service.get(), 0, nullptr) ? 0 : GetLastError();
+  const OpenedService service = OpenNamedService(name, SERVICE_START);
+  if (!service.service) return service.error;
+  return StartServiceW(service.service.get(), 0, nullptr) ? 0 : GetLastError();
+}
+
+DWORD DeleteNamedService(const wchar_t* name) {
+  const OpenedService service = OpenNamedService(name, DELETE);
+  if (!service.service) return service.error;
+  return DeleteService(service.service.get()) ? 0 : GetLastError();
+}
+
+bool RemoveServiceAndWait(const wchar_t* name, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (GetTickCount64() < deadline) {
+    const OpenedService opened = OpenNamedService(name, SERVICE_ALL_ACCESS);
+    if (!opened.service) return opened.error == ERROR_SERVICE_DOES_NOT_EXIST;
+    SERVICE_STATUS status{};
+    if (QueryServiceStatus(opened.service.get(), &status) &&
+        status.dwCurrentState != SERVICE_STOPPED) {
+      ControlService(opened.service.get(), SERVICE_CONTROL_STOP, &status);
+    } else {
+      DeleteService(opened.service.get());
+    }
+    Sleep(100);
+  }
+  return false;
+}
+
+void RemoveHelperServices() {
+  RemoveServiceAndWait(L"QuorvelHelper");
+  RemoveServiceAndWait(L"AmneziaWGTunnel$Quorvel");
 }
 
 DWORD ControlNamedService(const wchar_t* name, DWORD control, SERVICE_STATUS* status) {
   // Enough rights for every control the tests send, including user-defined.
-  ServiceRef service(name, SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL |
-                               SERVICE_QUERY_STATUS);
-  if (!service.get()) return service.error();
+  const OpenedService service =
+      OpenNamedService(name, SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL |
+                                 SERVICE_QUERY_STATUS);
+  if (!service.service) return service.error;
   SERVICE_STATUS ignored{};
-  return ControlService(service.get(), control, status ? status : &ignored) ? 0 : GetLastError();
+  return ControlService(service.service.get(), control, status ? status : &ignored)
+             ? 0
+             : GetLastError();
 }
 
 std::wstring ServiceLogPath() {
-  if (RunningUnderWine()) return L"C:\\users\\Public\\Quorvel\\helper.log";
-  wchar_t buffer[MAX_PATH];
-  const DWORD length = GetEnvironmentVariableW(L"ProgramData", buffer, MAX_PATH);
-  const std::wstring base =
-      (length > 0 && length < MAX_PATH) ? std::wstring(buffer, length) : L"C:\\ProgramData";
-  return base + L"\\Quorvel\\helper.log";
+  // On Windows a service sees the machine's ProgramData, as this test does.
+  return RunningUnderWine() ? L"C:\\users\\Public\\Quorvel\\helper.log" : LogFilePath();
 }
 
 ULONGLONG FileSize(const std::wstring& path) {
@@ -241,31 +262,25 @@ ULONGLONG FileSize(const std::wstring& path) {
 
 std::vector<std::string> LogTextsSince(const std::wstring& path, ULONGLONG from) {
   std::vector<std::string> texts;
-  // The helper may be appending at this moment: share everything.
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return texts;
-  LARGE_INTEGER offset;
-  offset.QuadPart = static_cast<LONGLONG>(from);
-  SetFilePointerEx(file, offset, nullptr, FILE_BEGIN);
-  std::string bytes;
-  char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0)
-    bytes.append(buffer, got);
-  CloseHandle(file);
-
-  static const std::regex line(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}  (.*)$)");
+  const std::string whole = ReadFileBytes(path);
+  const std::string bytes = from < whole.size() ? whole.substr(static_cast<size_t>(from)) : "";
   size_t begin = 0;
   for (size_t end; (end = bytes.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
     const std::string raw = bytes.substr(begin, end - begin);
-    std::smatch match;
-    texts.push_back(std::regex_match(raw, match, line) ? match[1].str() : "<malformed> " + raw);
+    std::string text;
+    texts.push_back(LogLineText(raw, text) ? text : "<malformed> " + raw);
   }
   // A trailing piece without CR LF is a line still being written (or one
   // with the wrong ending); it is reported only once complete.
   return texts;
+}
+
+bool LogLineText(const std::string& line, std::string& text) {
+  static const std::regex stamped(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}  ([\s\S]*)$)");
+  std::smatch match;
+  if (!std::regex_match(line, match, stamped)) return false;
+  text = match[1].str();
+  return true;
 }
 
 bool WaitForLogText(const std::wstring& path, ULONGLONG from, const std::string& text,
@@ -278,4 +293,71 @@ bool WaitForLogText(const std::wstring& path, ULONGLONG from, const std::string&
     if (GetTickCount64() >= deadline) return false;
     Sleep(20);
   }
+}
+
+ProgramDataOverride::ProgramDataOverride(const wchar_t* value) {
+  std::vector<wchar_t> buffer(32768);
+  const DWORD length = GetEnvironmentVariableW(L"ProgramData", buffer.data(), 32768);
+  had_ = length > 0 && length < 32768;
+  if (had_) saved_.assign(buffer.data(), length);
+  SetEnvironmentVariableW(L"ProgramData", value);
+}
+
+ProgramDataOverride::~ProgramDataOverride() {
+  SetEnvironmentVariableW(L"ProgramData", had_ ? saved_.c_str() : nullptr);
+}
+
+std::wstring NewScratchDirectory(const std::wstring& tag) {
+  static LONG counter = 0;
+  wchar_t buffer[MAX_PATH];
+  const DWORD length = GetTempPathW(MAX_PATH, buffer);
+  std::wstring path(buffer, length);
+  if (!path.empty() && path.back() == L'\\') path.pop_back();
+  path += L"\\quorvel-" + tag + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+          std::to_wstring(GetTickCount64()) + L"-" +
+          std::to_wstring(InterlockedIncrement(&counter));
+  return CreateDirectoryW(path.c_str(), nullptr) ? path : L"";
+}
+
+void RemoveTree(const std::wstring& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = path + L"\\" + name;
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+          !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        RemoveTree(child);
+      } else if (!DeleteFileW(child.c_str())) {
+        RemoveDirectoryW(child.c_str());  // a link to a directory
+      }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryW(path.c_str());
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  std::string bytes;
+  if (!file) return bytes;
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+    bytes.append(buffer, got);
+  }
+  return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return file &&
+         WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
 }

@@ -63,6 +63,14 @@ bool WaitForServiceGone(const wchar_t* name, DWORD timeoutMs);
 DWORD CreateStandinService(const wchar_t* name, const std::wstring& extraArguments = L"");
 // StartServiceW; returns the error (0 on success).
 DWORD StartNamedService(const wchar_t* name);
+// DeleteService; returns the error (0 on success).
+DWORD DeleteNamedService(const wchar_t* name);
+// Stops and deletes a service if it exists, and waits until the manager has
+// forgotten it. Returns false if it is still registered after timeoutMs.
+bool RemoveServiceAndWait(const wchar_t* name, DWORD timeoutMs = 15000);
+// Makes sure neither an installed helper service (which would hold the
+// control pipe) nor a tunnel service is left from an earlier test.
+void RemoveHelperServices();
 // ControlService; returns the error (0 on success) and the reported status.
 DWORD ControlNamedService(const wchar_t* name, DWORD control, SERVICE_STATUS* status = nullptr);
 
@@ -77,6 +85,34 @@ ULONGLONG FileSize(const std::wstring& path);
 // is returned as "<malformed> " followed by the raw line, so a test sees it.
 std::vector<std::string> LogTextsSince(const std::wstring& path, ULONGLONG from);
 
+// One line of the helper log (without CR LF): true when it has the log's
+// "YYYY-MM-DD hh:mm:ss  " stamp, with the text after the stamp.
+bool LogLineText(const std::string& line, std::string& text);
+
 // Polls until `text` appears among LogTextsSince(path, from).
 bool WaitForLogText(const std::wstring& path, ULONGLONG from, const std::string& text,
                     DWORD timeoutMs);
+
+// Points ProgramData somewhere for the life of the object (nullptr: unset),
+// then puts it back.
+class ProgramDataOverride {
+ public:
+  explicit ProgramDataOverride(const wchar_t* value);
+  ~ProgramDataOverride();
+  ProgramDataOverride(const ProgramDataOverride&) = delete;
+  ProgramDataOverride& operator=(const ProgramDataOverride&) = delete;
+
+ private:
+  bool had_ = false;
+  std::wstring saved_;
+};
+
+// A new, empty directory under the temp folder, unique per call ("" when it
+// cannot be made).
+std::wstring NewScratchDirectory(const std::wstring& tag);
+// Deletes a directory and everything below it.
+void RemoveTree(const std::wstring& path);
+// A whole file ("" when it cannot be read); readers share everything, as the
+// helper may be writing at the same time.
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);

@@ -1,14 +1,14 @@
 // Paths under ProgramData, text conversion, and the helper log.
-#include <gtest/gtest.h>
-
 #include <windows.h>
 
+#include <gtest/gtest.h>
 #include <map>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "service_harness.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"
@@ -16,57 +16,19 @@
 
 namespace {
 
-// Points ProgramData somewhere for one test and puts it back afterwards.
-class ProgramDataOverride {
- public:
-  explicit ProgramDataOverride(const wchar_t* value) {
-    wchar_t buffer[32768];
-    const DWORD length = GetEnvironmentVariableW(L"ProgramData", buffer, 32768);
-    had_ = length > 0 && length < 32768;
-    if (had_) saved_.assign(buffer, length);
-    SetEnvironmentVariableW(L"ProgramData", value);
-  }
-  ~ProgramDataOverride() { SetEnvironmentVariableW(L"ProgramData", had_ ? saved_.c_str() : nullptr); }
-
- private:
-  bool had_ = false;
-  std::wstring saved_;
-};
-
-std::wstring TempPath() {
-  wchar_t buffer[MAX_PATH];
-  const DWORD length = GetTempPathW(MAX_PATH, buffer);
-  std::wstring path(buffer, length);
-  if (!path.empty() && path.back() == L'\\') path.pop_back();
-  return path;
-}
-
 // A fresh, empty ProgramData of our own for one test.
 class ScratchProgramData : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = TempPath() + L"\\quorvel-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-            std::to_wstring(GetTickCount64());
-    ASSERT_TRUE(CreateDirectoryW(root_.c_str(), nullptr)) << ErrorText(GetLastError());
+    root_ = NewScratchDirectory(L"support");
+    ASSERT_FALSE(root_.empty()) << ErrorText(GetLastError());
     override_ = std::make_unique<ProgramDataOverride>(root_.c_str());
   }
   void TearDown() override {
     override_.reset();
-    DeleteFileW((root_ + L"\\Quorvel\\helper.log").c_str());
-    RemoveDirectoryW((root_ + L"\\Quorvel").c_str());
-    RemoveDirectoryW(root_.c_str());
+    RemoveTree(root_);
   }
-  std::string ReadLog() {
-    std::string bytes;
-    HANDLE file = CreateFileW(LogFilePath().c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
-    CloseHandle(file);
-    return bytes;
-  }
+  std::string ReadLog() { return ReadFileBytes(LogFilePath()); }
   std::wstring root_;
   std::unique_ptr<ProgramDataOverride> override_;
 };
@@ -80,8 +42,6 @@ std::vector<std::string> SplitLines(const std::string& text) {
   EXPECT_EQ(start, text.size()) << "the log must end with CR LF";
   return lines;
 }
-
-const std::regex kStampedLine(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}  (.*)$)");
 
 TEST(Text, ConvertsBetweenUtf8AndUtf16) {
   EXPECT_EQ(Utf8ToWide("\xd0\x9f\xd1\x80\xd0\xb8\xd0\xbb.exe"), L"\x041F\x0440\x0438\x043B.exe");
@@ -155,15 +115,14 @@ TEST_F(ScratchProgramData, LogLineFormatAndEncoding) {
   EXPECT_NE(log.substr(0, 3), "\xEF\xBB\xBF") << "no byte-order mark";
   const std::vector<std::string> lines = SplitLines(log);
   ASSERT_EQ(lines.size(), 4u);
-  std::smatch match;
   const char* expected[] = {"service starting", "", "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xbb.exe",
                             "two\nlines"};
-  for (size_t i = 0; i < 3; ++i) {
-    ASSERT_TRUE(std::regex_match(lines[i], match, kStampedLine)) << lines[i];
-    EXPECT_EQ(match[1].str(), expected[i]);
+  for (size_t i = 0; i < 4; ++i) {
+    std::string text;
+    ASSERT_TRUE(LogLineText(lines[i], text)) << lines[i];
+    // A text with its own line break is written unchanged.
+    EXPECT_EQ(text, expected[i]);
   }
-  // A text with its own line break is written unchanged.
-  EXPECT_EQ(lines[3].substr(21), expected[3]);
 
   // The stamp is the local time of the write.
   SYSTEMTIME now;
@@ -192,9 +151,9 @@ TEST_F(ScratchProgramData, LogLinesStayWholeUnderManyThreads) {
   std::map<int, int> next;
   const std::regex body(R"(^thread (\d+) line (\d+) ((?:\xd0\xb6)+)$)");
   for (const std::string& line : lines) {
-    std::smatch stamped, parts;
-    ASSERT_TRUE(std::regex_match(line, stamped, kStampedLine)) << line;
-    const std::string text = stamped[1].str();
+    std::string text;
+    ASSERT_TRUE(LogLineText(line, text)) << line;
+    std::smatch parts;
     ASSERT_TRUE(std::regex_match(text, parts, body)) << line;
     const int thread = std::stoi(parts[1].str());
     EXPECT_EQ(std::stoi(parts[2].str()), next[thread]++) << "lines of one thread keep their order";
@@ -214,11 +173,13 @@ TEST_F(ScratchProgramData, DeletedDataDirectoryComesBack) {
 
 TEST_F(ScratchProgramData, LinesWhileTheFileIsHeldElsewhereAreDroppedThenLoggingResumes) {
   LogLine(L"before");
-  HANDLE holder = CreateFileW(LogFilePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE holder =
+      CreateFileW(LogFilePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE) << ErrorText(GetLastError());
   SetLastError(ERROR_ACCESS_DENIED);
   LogLine(L"while held");
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "logging keeps the last error";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED))
+      << "logging keeps the last error";
   CloseHandle(holder);
   LogLine(L"after");
   const std::vector<std::string> lines = SplitLines(ReadLog());

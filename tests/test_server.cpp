@@ -8,54 +8,25 @@
 
 std::string ErrorText(DWORD error) {
   char* text = nullptr;
-  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                     FORMAT_MESSAGE_IGNORE_INSERTS,
-                 nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
   std::string result = "error " + std::to_string(error) + (text ? std::string(": ") + text : "");
   if (text) LocalFree(text);
   return result;
 }
 
-bool RemoveServiceAndWait(const wchar_t* name, DWORD timeoutMs) {
-  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!manager) return false;
-  bool gone = false;
-  while (!gone && GetTickCount64() < deadline) {
-    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_ALL_ACCESS);
-    if (!service) {
-      gone = true;
-      break;
-    }
-    SERVICE_STATUS status{};
-    if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
-      ControlService(service, SERVICE_CONTROL_STOP, &status);
-    } else {
-      DeleteService(service);
-    }
-    CloseServiceHandle(service);
-    Sleep(100);
-  }
-  CloseServiceHandle(manager);
-  return gone;
-}
-
-void RemoveHelperServices() {
-  RemoveServiceAndWait(L"QuorvelHelper");
-  RemoveServiceAndWait(L"AmneziaWGTunnel$Quorvel");
-}
-
 TestPipeServer::TestPipeServer() {
   // Another server on the fixed pipe name (a helper left running) would
   // answer in our place and make every result meaningless.
-  if (WaitNamedPipeW(kHelperPipePath, 0) || GetLastError() != ERROR_FILE_NOT_FOUND) {
+  if (WaitNamedPipeW(kPipePath, 0) || GetLastError() != ERROR_FILE_NOT_FOUND) {
     ADD_FAILURE() << "another server already holds the helper's pipe";
   }
   HelperState.StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   thread_ = std::thread(RunPipeServer);
   // Wait until the pipe exists, so the first request does not race the
   // server's start.
-  for (int i = 0; i < 200 && !WaitNamedPipeW(kHelperPipePath, 10); ++i) Sleep(10);
+  for (int i = 0; i < 200 && !WaitNamedPipeW(kPipePath, 10); ++i) Sleep(10);
 }
 
 ULONGLONG TestPipeServer::Stop() {
@@ -92,6 +63,4 @@ std::string RawClient::ReadAll() {
   return data;
 }
 
-std::string Request(const std::string& bytes) {
-  return SendRequestBytes(bytes, 5000).reply;
-}
+std::string Request(const std::string& bytes) { return SendRequestBytes(bytes, 5000).reply; }

@@ -1,6 +1,6 @@
 #pragma once
-// Test-side tools: a pipe server running in the test process, raw pipe
-// clients, and clean-up of services left in the build's Wine prefix.
+// Test-side tools: a pipe server running in the test process and raw pipe
+// clients.
 #include <windows.h>
 
 #include <string>
@@ -8,13 +8,6 @@
 
 // Text of a Windows error, for assertion messages.
 std::string ErrorText(DWORD error);
-
-// Stops and deletes a service if it exists, and waits until the manager has
-// forgotten it. Returns false if it is still registered after timeoutMs.
-bool RemoveServiceAndWait(const wchar_t* name, DWORD timeoutMs = 15000);
-
-// Makes sure no installed helper service holds the control pipe.
-void RemoveHelperServices();
 
 // RunPipeServer on a thread of the test process with a fresh StopEvent.
 class TestPipeServer {

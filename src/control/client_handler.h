@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-// A request longer than this without a line feed is refused unexecuted.
-constexpr size_t kRequestLimitBytes = 1048576;
+#include "support/protocol.h"
+
 // How long a client may take to deliver its whole request line, and to make
 // room for the reply. A client slower than that is dropped unserved, so one
 // stalled client can never hold the only server thread.

@@ -1,6 +1,7 @@
 #include "control/dispatcher.h"
 
 #include <windows.h>
+
 #include <wincrypt.h>
 
 #include <string_view>

@@ -4,9 +4,16 @@
 //
 // Only local clients are admitted (PIPE_REJECT_REMOTE_CLIENTS), and only
 // LocalSystem, Administrators and Authenticated Users may open it.
-//
-// Precondition: HelperState.StopEvent exists.
-void RunPipeServer();
+#include <windows.h>
+
+// Precondition: HelperState.StopEvent exists. Returns ERROR_SUCCESS once it
+// has seen the stop, or the Windows error that kept it from serving at all
+// (logged here).
+DWORD RunPipeServer();
 
 // The pipe's access rules, as SDDL.
 extern const wchar_t kPipeSecurityDescriptor[];
+
+// Test seam: makes the event for the pipe's overlapped I/O. Tests swap it
+// for one that fails, to see how a server that cannot start is reported.
+extern HANDLE (*CreatePipeIoEvent)();

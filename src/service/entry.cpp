@@ -4,7 +4,6 @@
 
 #include <cwchar>
 
-#include "control/pipe_server.h"
 #include "service/install.h"
 #include "service/lifecycle.h"
 #include "support/helper_state.h"
@@ -48,9 +47,9 @@ int RunConsoleMode() {
   // Ctrl+C, Ctrl+Break and closing the console end the server like a
   // service stop, so its clean-up runs instead of being cut off.
   SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
-  RunPipeServer();
+  const DWORD result = ServeUntilStopped();
   SetEvent(ConsoleFinished);
-  return 0;
+  return result == ERROR_SUCCESS ? 0 : 1;
 }
 
 int RunHelper(int argc, wchar_t** argv) {

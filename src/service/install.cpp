@@ -13,7 +13,8 @@ constexpr DWORD kDeletionPollMs = 100;
 
 void WaitUntilDeleted(SC_HANDLE manager, DWORD timeoutMs) {
   for (DWORD waited = 0; waited < timeoutMs; waited += kDeletionPollMs) {
-    UniqueServiceHandle service(OpenServiceW(manager, HelperState.ServiceName, SERVICE_QUERY_STATUS));
+    UniqueServiceHandle service(
+        OpenServiceW(manager, HelperState.ServiceName, SERVICE_QUERY_STATUS));
     if (!service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return;
     Sleep(kDeletionPollMs);
   }

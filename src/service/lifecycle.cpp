@@ -18,6 +18,11 @@ void ReportServiceStatus(DWORD state, DWORD controlsAccepted) {
 
 }  // namespace
 
+DWORD ServeUntilStopped() {
+  const DWORD result = RunPipeServer();
+  return result;
+}
+
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
@@ -53,7 +58,9 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   }
   LogLine(L"service starting");
   ReportServiceStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
-  RunPipeServer();
+  // A server that could not start is a failed service, not a clean stop:
+  // the manager (and its recovery actions) must see the error.
+  HelperState.ServiceStatus.dwWin32ExitCode = ServeUntilStopped();
   LogLine(L"service stopping");
   ReportServiceStatus(SERVICE_STOPPED, 0);
 }

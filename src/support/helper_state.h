@@ -7,11 +7,13 @@
 #include <atomic>
 #include <mutex>
 
+#include "support/protocol.h"
+
 struct HelperStateRecord {
   // Constant names.
-  const wchar_t* const ServiceName = L"QuorvelHelper";
+  const wchar_t* const ServiceName = kServiceName;
   const wchar_t* const ServiceDisplayName = L"Quorvel Helper";
-  const wchar_t* const PipePath = L"\\\\.\\pipe\\QuorvelHelper";
+  const wchar_t* const PipePath = kPipePath;
   const wchar_t* const TunnelName = L"Quorvel";
 
   // Manual-reset; signalled once when the pipe server must end, never reset.

@@ -19,7 +19,8 @@ std::wstring Utf8ToWide(std::string_view bytes) {
 std::string WideToUtf8(std::wstring_view text) {
   const int size = static_cast<int>(text.size() < INT_MAX ? text.size() : INT_MAX);
   if (size == 0) return {};
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+  const int bytes =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
   if (bytes <= 0) return {};
   std::string encoded(static_cast<size_t>(bytes), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), size, encoded.data(), bytes, nullptr, nullptr);

@@ -19,7 +19,9 @@ UniqueServiceHandle OpenManager() {
 
 }  // namespace
 
-std::wstring TunnelServiceName() { return std::wstring(L"AmneziaWGTunnel$") + HelperState.TunnelName; }
+std::wstring TunnelServiceName() {
+  return std::wstring(L"AmneziaWGTunnel$") + HelperState.TunnelName;
+}
 
 bool QueryTunnelServiceState() {
   UniqueServiceHandle manager = OpenManager();

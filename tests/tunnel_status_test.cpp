@@ -3,7 +3,6 @@
 // runs in the test process: quicker than the installed helper, and the
 // probes are the same code.
 #include <gtest/gtest.h>
-
 #include <memory>
 #include <thread>
 
@@ -36,18 +35,6 @@ void StopAndWaitStopped(const wchar_t* name) {
   const DWORD error = ControlNamedService(name, SERVICE_CONTROL_STOP);
   ASSERT_EQ(error, 0u) << ErrorText(error);
   ASSERT_TRUE(WaitForServiceState(name, SERVICE_STOPPED, 10000)) << "state " << ServiceState(name);
-}
-
-// Deletes a stopped service and closes every handle, so the manager drops it.
-DWORD DeleteNamedService(const wchar_t* name) {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!manager) return GetLastError();
-  SC_HANDLE service = OpenServiceW(manager, name, DELETE);
-  DWORD error = service ? 0 : GetLastError();
-  if (service && !DeleteService(service)) error = GetLastError();
-  if (service) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return error;
 }
 
 class TunnelStatusTest : public ::testing::Test {
