@@ -47,11 +47,12 @@
 // clang-format on
 
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <string>
 #include <type_traits>
 #include <vector>
+
+#include "iphlpapi_standin_files.h"
 
 // Defined under their own names and exported under the Windows ones by the
 // .def file: the SDK headers already declare the Windows names (as imports in
@@ -88,223 +89,24 @@ static_assert(sizeof(MIB_IPFORWARD_ROW2) == 104);
 
 namespace {
 
+using standin::AppendToFile;
+using standin::FormatIPv4;
+using standin::Line;
+using standin::ParseIPv4;
+using standin::ParsePrefix;
+using standin::ParseUnsigned;
+using standin::ReadWholeFile;
+using standin::ReplaceWholeFile;
+using standin::SplitLines;
+using standin::StandinDirectory;
+using standin::StandinLock;
+
 constexpr wchar_t kScenarioFile[] = L"iphlpapi-scenario.txt";
 constexpr wchar_t kRoutesFile[] = L"iphlpapi-routes.txt";
 constexpr wchar_t kRoutesTempFile[] = L"iphlpapi-routes.txt.tmp";
 constexpr wchar_t kJournalFile[] = L"iphlpapi-journal.txt";
-// One lock for every process and thread that uses a stand-in, so no journal
-// line and no route update is lost. Wine runs services and console programs
-// in one session, so Local\ reaches all of them.
-constexpr wchar_t kMutexName[] = L"Local\\QuorvelIphlpapiStandin";
-// Files are written by tests, never large: a bound keeps a mistake cheap.
-constexpr LONGLONG kMaxFileBytes = 4 << 20;
 constexpr DWORD kMaxGrowRows = 65536;
 constexpr UINT kCrashExitCode = 99;
-
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (handle_) CloseHandle(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
-class ScopedFile {
- public:
-  explicit ScopedFile(HANDLE handle) : handle_(handle) {}
-  ~ScopedFile() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  ScopedFile(const ScopedFile&) = delete;
-  ScopedFile& operator=(const ScopedFile&) = delete;
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE handle_;
-};
-
-// Holds the cross-process mutex for one call. An abandoned mutex (a process
-// killed mid-call) is taken over: the files are only ever replaced whole.
-class StandinLock {
- public:
-  StandinLock() : mutex_(CreateMutexW(nullptr, FALSE, kMutexName)) {
-    if (!mutex_.get()) return;
-    const DWORD wait = WaitForSingleObject(mutex_.get(), INFINITE);
-    held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-  }
-  ~StandinLock() { Release(); }
-  StandinLock(const StandinLock&) = delete;
-  StandinLock& operator=(const StandinLock&) = delete;
-  void Release() {
-    if (held_) ReleaseMutex(mutex_.get());
-    held_ = false;
-  }
-
- private:
-  ScopedHandle mutex_;
-  bool held_ = false;
-};
-
-// The directory of this DLL (not of the executable), with a trailing
-// separator; empty when it cannot be found.
-std::wstring StandinDirectory() {
-  HMODULE self = nullptr;
-  if (!GetModuleHandleExW(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCWSTR>(&StandinDirectory), &self)) {
-    return {};
-  }
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()));
-    if (length == 0) return {};
-    if (length < path.size()) {
-      path.resize(length);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
-  const size_t slash = path.find_last_of(L"\\/");
-  if (slash == std::wstring::npos) return {};
-  path.resize(slash + 1);
-  return path;
-}
-
-// NO_ERROR with the contents, NO_ERROR with *missing set, or the error.
-DWORD ReadWholeFile(const std::wstring& path, std::string* text, bool* missing) {
-  text->clear();
-  *missing = false;
-  ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-      *missing = true;
-      return NO_ERROR;
-    }
-    return error;
-  }
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file.get(), &size)) return GetLastError();
-  if (size.QuadPart > kMaxFileBytes) return ERROR_FILE_TOO_LARGE;
-  text->resize(static_cast<size_t>(size.QuadPart));
-  DWORD done = 0;
-  while (done < text->size()) {
-    DWORD got = 0;
-    if (!ReadFile(file.get(), &(*text)[done], static_cast<DWORD>(text->size() - done), &got,
-                  nullptr)) {
-      return GetLastError();
-    }
-    if (got == 0) break;
-    done += got;
-  }
-  text->resize(done);
-  return NO_ERROR;
-}
-
-struct Line {
-  int number;
-  std::vector<std::string> words;
-};
-
-// Words of every line that holds any, after comments are cut off.
-std::vector<Line> SplitLines(const std::string& text) {
-  std::vector<Line> lines;
-  int number = 0;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    ++number;
-    std::string content = text.substr(start, end - start);
-    start = end + 1;
-    const size_t hash = content.find('#');
-    if (hash != std::string::npos) content.resize(hash);
-    Line line{number, {}};
-    size_t pos = 0;
-    for (;;) {
-      pos = content.find_first_not_of(" \t\r", pos);
-      if (pos == std::string::npos) break;
-      const size_t stop = content.find_first_of(" \t\r", pos);
-      line.words.push_back(content.substr(pos, stop - pos));
-      pos = stop;
-    }
-    if (!line.words.empty()) lines.push_back(std::move(line));
-  }
-  return lines;
-}
-
-bool ParseUnsigned(const std::string& word, DWORD* value, bool hexAllowed) {
-  int base = 10;
-  size_t pos = 0;
-  if (hexAllowed && word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
-    base = 16;
-    pos = 2;
-  }
-  if (pos == word.size()) return false;
-  uint64_t result = 0;
-  for (; pos < word.size(); ++pos) {
-    const char c = word[pos];
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      return false;
-    }
-    result = result * base + digit;
-    if (result > 0xFFFFFFFFu) return false;
-  }
-  *value = static_cast<DWORD>(result);
-  return true;
-}
-
-// Dotted IPv4 to the network-byte-order value a socket address holds.
-bool ParseIPv4(const std::string& word, DWORD* address) {
-  unsigned char bytes[4];
-  size_t start = 0;
-  for (int i = 0; i < 4; ++i) {
-    const size_t dot = i < 3 ? word.find('.', start) : word.size();
-    if (dot == std::string::npos || dot == start || dot - start > 3) return false;
-    DWORD octet = 0;
-    if (!ParseUnsigned(word.substr(start, dot - start), &octet, false) || octet > 255) {
-      return false;
-    }
-    bytes[i] = static_cast<unsigned char>(octet);
-    start = dot + 1;
-  }
-  std::memcpy(address, bytes, sizeof(bytes));
-  return true;
-}
-
-bool ParsePrefix(const std::string& word, DWORD* address, UINT8* length) {
-  const size_t slash = word.find('/');
-  DWORD bits = 0;
-  if (slash == std::string::npos || !ParseIPv4(word.substr(0, slash), address) ||
-      !ParseUnsigned(word.substr(slash + 1), &bits, false) || bits > 32) {
-    return false;
-  }
-  *length = static_cast<UINT8>(bits);
-  return true;
-}
-
-std::string FormatIPv4(DWORD address) {
-  unsigned char bytes[4];
-  std::memcpy(bytes, &address, sizeof(bytes));
-  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
-         std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
-}
 
 struct ScenarioRoute {
   DWORD dest;
@@ -383,15 +185,7 @@ bool ParseRouteLine(const Line& line, SystemRoute* route) {
 }
 
 void AppendJournal(const std::wstring& dir, const std::string& line) {
-  ScopedFile file(CreateFileW((dir + kJournalFile).c_str(), FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  // A journal that cannot be written has nowhere to report to: the test
-  // reading it sees the line missing.
-  if (!file.valid()) return;
-  const std::string text = line + "\n";
-  DWORD written = 0;
-  WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  AppendToFile(dir + kJournalFile, line + "\n");
 }
 
 // A file that is not understood fails the call loudly rather than being
@@ -427,8 +221,6 @@ DWORD LoadRoutes(const std::wstring& dir, std::vector<SystemRoute>* routes) {
   return NO_ERROR;
 }
 
-// Written beside and moved over the old file, so a reader in another process
-// sees either the old table or the new one, never part of one.
 DWORD StoreRoutes(const std::wstring& dir, const std::vector<SystemRoute>& routes) {
   std::string text;
   for (const SystemRoute& r : routes) {
@@ -436,22 +228,7 @@ DWORD StoreRoutes(const std::wstring& dir, const std::vector<SystemRoute>& route
             " " + FormatIPv4(r.nextHop) + " " + std::to_string(r.metric) + " " +
             std::to_string(r.protocol) + "\n";
   }
-  const std::wstring temp = dir + kRoutesTempFile;
-  {
-    ScopedFile file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return GetLastError();
-    DWORD written = 0;
-    if (!WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
-      return GetLastError();
-    }
-    if (written != text.size()) return ERROR_WRITE_FAULT;
-  }
-  if (!MoveFileExW(temp.c_str(), (dir + kRoutesFile).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return GetLastError();
-  }
-  return NO_ERROR;
+  return ReplaceWholeFile(dir + kRoutesFile, dir + kRoutesTempFile, text);
 }
 
 void FillDefaults(MIB_IPFORWARD_ROW2* row) {
@@ -579,6 +356,7 @@ DWORD ChangeRoute(const MIB_IPFORWARD_ROW2* row, RouteChange change) {
   const std::wstring dir = StandinDirectory();
   if (dir.empty()) return ERROR_PATH_NOT_FOUND;
   StandinLock lock;
+  if (lock.error() != NO_ERROR) return lock.error();
   std::string line = change == RouteChange::kCreate ? "create" : "delete";
   line += " pid=" + std::to_string(GetCurrentProcessId());
   if (!row) {
@@ -650,6 +428,7 @@ DWORD WINAPI StandinGetIpForwardTable(PMIB_IPFORWARDTABLE table, PULONG size, BO
   const std::wstring dir = StandinDirectory();
   if (dir.empty()) return ERROR_PATH_NOT_FOUND;
   StandinLock lock;
+  if (lock.error() != NO_ERROR) return lock.error();
   DWORD rows = 0;
   const DWORD rc = FillTable(dir, table, size, &rows);
   AppendJournal(dir, std::string("table buffer=") + (table ? "1" : "0") +
