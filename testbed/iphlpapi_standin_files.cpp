@@ -1,0 +1,218 @@
+#include "iphlpapi_standin_files.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace standin {
+namespace {
+
+// One lock for every process and thread that uses a stand-in, so no journal
+// line and no route update is lost. Wine runs services and console programs
+// in one session, so Local\ reaches all of them.
+constexpr wchar_t kMutexName[] = L"Local\\QuorvelIphlpapiStandin";
+// The files are written by tests and never large: a bound keeps a mistake
+// cheap.
+constexpr LONGLONG kMaxFileBytes = 4 << 20;
+
+// Tests write, replace and read these files while the stand-in has them open.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+}  // namespace
+
+// An abandoned mutex (a process killed mid-call) is taken over: the files
+// are only ever replaced whole, so no half-done update is left behind.
+StandinLock::StandinLock() : mutex_(CreateMutexW(nullptr, FALSE, kMutexName)) {
+  if (!mutex_) {
+    error_ = GetLastError();
+    return;
+  }
+  const DWORD wait = WaitForSingleObject(mutex_.get(), INFINITE);
+  if (wait == WAIT_FAILED) error_ = GetLastError();
+  held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+  if (!held_ && error_ == NO_ERROR) error_ = ERROR_LOCK_FAILED;
+}
+
+StandinLock::~StandinLock() { Release(); }
+
+void StandinLock::Release() {
+  if (held_) ReleaseMutex(mutex_.get());
+  held_ = false;
+}
+
+std::wstring StandinDirectory() {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(&StandinDirectory), &self)) {
+    return {};
+  }
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  const size_t slash = path.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) return {};
+  path.resize(slash + 1);
+  return path;
+}
+
+DWORD ReadWholeFile(const std::wstring& path, std::string* text, bool* missing) {
+  text->clear();
+  *missing = false;
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      *missing = true;
+      return NO_ERROR;
+    }
+    return error;
+  }
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file.get(), &size)) return GetLastError();
+  if (size.QuadPart > kMaxFileBytes) return ERROR_FILE_TOO_LARGE;
+  text->resize(static_cast<size_t>(size.QuadPart));
+  size_t done = 0;
+  while (done < text->size()) {
+    DWORD got = 0;
+    if (!ReadFile(file.get(), &(*text)[done], static_cast<DWORD>(text->size() - done), &got,
+                  nullptr)) {
+      return GetLastError();
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  text->resize(done);
+  return NO_ERROR;
+}
+
+// Written beside and moved over the old file, so a reader in another process
+// sees either the old contents or the new, never part of them.
+DWORD ReplaceWholeFile(const std::wstring& path, const std::wstring& tempPath,
+                       const std::string& text) {
+  {
+    UniqueFileHandle file(CreateFileW(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return GetLastError();
+    DWORD written = 0;
+    if (!WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+      return GetLastError();
+    }
+    if (written != text.size()) return ERROR_WRITE_FAULT;
+  }
+  if (!MoveFileExW(tempPath.c_str(), path.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return GetLastError();
+  }
+  return NO_ERROR;
+}
+
+// FILE_APPEND_DATA and a single write: a line from one process never lands
+// inside a line from another.
+void AppendToFile(const std::wstring& path, const std::string& text) {
+  UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, kShareAll, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return;
+  DWORD written = 0;
+  WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+std::vector<Line> SplitLines(const std::string& text) {
+  std::vector<Line> lines;
+  int number = 0;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    ++number;
+    std::string content = text.substr(start, end - start);
+    start = end + 1;
+    const size_t hash = content.find('#');
+    if (hash != std::string::npos) content.resize(hash);
+    // '\r' counts as blank, which takes care of CR LF endings.
+    Line line{number, {}};
+    size_t pos = 0;
+    for (;;) {
+      pos = content.find_first_not_of(" \t\r", pos);
+      if (pos == std::string::npos) break;
+      const size_t stop = content.find_first_of(" \t\r", pos);
+      line.words.push_back(content.substr(pos, stop - pos));
+      pos = stop;
+    }
+    if (!line.words.empty()) lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+bool ParseUnsigned(const std::string& word, DWORD* value, bool hexAllowed) {
+  int base = 10;
+  size_t pos = 0;
+  if (hexAllowed && word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+    base = 16;
+    pos = 2;
+  }
+  if (pos == word.size()) return false;
+  uint64_t result = 0;
+  for (; pos < word.size(); ++pos) {
+    const char c = word[pos];
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (base == 16 && c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      return false;
+    }
+    result = result * base + digit;
+    if (result > 0xFFFFFFFFu) return false;
+  }
+  *value = static_cast<DWORD>(result);
+  return true;
+}
+
+bool ParseIPv4(const std::string& word, DWORD* address) {
+  unsigned char bytes[4];
+  size_t start = 0;
+  for (int i = 0; i < 4; ++i) {
+    const size_t dot = i < 3 ? word.find('.', start) : word.size();
+    if (dot == std::string::npos || dot == start || dot - start > 3) return false;
+    DWORD octet = 0;
+    if (!ParseUnsigned(word.substr(start, dot - start), &octet, false) || octet > 255) {
+      return false;
+    }
+    bytes[i] = static_cast<unsigned char>(octet);
+    start = dot + 1;
+  }
+  // The first octet is the first byte in memory: network byte order.
+  std::memcpy(address, bytes, sizeof(bytes));
+  return true;
+}
+
+bool ParsePrefix(const std::string& word, DWORD* address, UINT8* length) {
+  const size_t slash = word.find('/');
+  DWORD bits = 0;
+  if (slash == std::string::npos || !ParseIPv4(word.substr(0, slash), address) ||
+      !ParseUnsigned(word.substr(slash + 1), &bits, false) || bits > 32) {
+    return false;
+  }
+  *length = static_cast<UINT8>(bits);
+  return true;
+}
+
+std::string FormatIPv4(DWORD address) {
+  unsigned char bytes[4];
+  std::memcpy(bytes, &address, sizeof(bytes));
+  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+         std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+}
+
+}  // namespace standin
