@@ -6,6 +6,7 @@
 
 #include <string_view>
 
+#include "routing/bypass_nets.h"
 #include "support/text.h"
 #include "tunnel/service_probes.h"
 
@@ -54,8 +55,13 @@ std::wstring DispatchCommand(const std::wstring& line) {
   // Only U+0020 separates the word; a tab belongs to it.
   const size_t blank = line.find(L' ');
   const std::wstring word = FoldAsciiLower(std::wstring_view(line).substr(0, blank));
+  const std::wstring argument = blank == std::wstring::npos ? L"" : line.substr(blank + 1);
 
   if (word == L"ping") return L"OK";
   if (word == L"status") return QueryTunnelServiceState() ? L"RUNNING" : L"STOPPED";
+  if (word == L"bypassnets") {
+    SetBypassNets(argument);
+    return L"OK";
+  }
   return L"ERR unknown";
 }

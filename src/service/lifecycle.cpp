@@ -1,6 +1,7 @@
 #include "service/lifecycle.h"
 
 #include "control/pipe_server.h"
+#include "routing/route_table.h"
 #include "support/helper_state.h"
 #include "support/log.h"
 
@@ -20,6 +21,9 @@ void ReportServiceStatus(DWORD state, DWORD controlsAccepted) {
 
 DWORD ServeUntilStopped() {
   const DWORD result = RunPipeServer();
+  // The tunnel stays up, but nothing of the helper's own may outlive it:
+  // the sniffer first, so that it adds no route after the clear.
+  ClearBypassRoutes();
   return result;
 }
 

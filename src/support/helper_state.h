@@ -5,9 +5,30 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
+#include <map>
 #include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "support/protocol.h"
+
+// The interface and next hop of the machine's IPv4 default route, captured
+// before a tunnel is installed. Gateway in network byte order; 0 in either
+// field means not captured.
+struct PhysicalRouteRecord {
+  uint32_t InterfaceIndex = 0;
+  uint32_t Gateway = 0;
+};
+
+// One network the client wants routed around the tunnel: the address in
+// network byte order with every host bit cleared, and the prefix length.
+struct BypassNet {
+  uint32_t Network = 0;
+  uint8_t PrefixLength = 0;
+};
 
 struct HelperStateRecord {
   // Constant names.
@@ -27,9 +48,31 @@ struct HelperStateRecord {
 
   // Serialises the log file. Never held while taking StateMutex.
   std::mutex LogMutex;
-  // Guards the shared collections of the routing and split subsystems.
-  // Not recursive; lock order is StateMutex before LogMutex.
+  // Guards BypassRouteTable, BypassNetList and SplitAppSet, which the
+  // pipe server's thread and the sniffer thread share. Not recursive; lock
+  // order is StateMutex before LogMutex.
   std::mutex StateMutex;
+
+  // Whether the last connect brought the tunnel up (cleared by disconnect).
+  // The list commands read it to decide whether a new list applies at once.
+  std::atomic<bool> TunnelConnected{false};
+
+  // Written only by the connect sequence while the sniffer is stopped; read
+  // by the route table under StateMutex.
+  PhysicalRouteRecord PhysicalRoute;
+  // Every bypass route the helper created (or found already present):
+  // destination address (network byte order) to prefix length.
+  std::map<uint32_t, uint8_t> BypassRouteTable;
+  // The client's bypass networks, in the order given, duplicates kept.
+  std::vector<BypassNet> BypassNetList;
+  // Lower-cased file names of the applications split around the tunnel.
+  std::set<std::wstring> SplitAppSet;
+
+  // The socket sniffer's thread. SnifferRunning is written only by exchange;
+  // SnifferWorker only by StartSniffer and StopSniffer, whose callers never
+  // overlap.
+  std::atomic<bool> SnifferRunning{false};
+  std::thread SnifferWorker;
 };
 
 extern HelperStateRecord HelperState;

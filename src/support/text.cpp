@@ -36,3 +36,21 @@ std::wstring FoldAsciiLower(std::wstring_view text) {
   }
   return folded;
 }
+
+std::vector<std::wstring> SplitListEntries(std::wstring_view list) {
+  std::vector<std::wstring> entries;
+  for (;;) {
+    const size_t separator = list.find(L';');
+    std::wstring_view entry = list.substr(0, separator);
+    while (!entry.empty() && (entry.front() == L' ' || entry.front() == L'\t')) {
+      entry.remove_prefix(1);
+    }
+    while (!entry.empty() &&
+           (entry.back() == L' ' || entry.back() == L'\t' || entry.back() == L'\r')) {
+      entry.remove_suffix(1);
+    }
+    if (!entry.empty()) entries.emplace_back(entry);
+    if (separator == std::wstring_view::npos) return entries;
+    list.remove_prefix(separator + 1);
+  }
+}

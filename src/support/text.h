@@ -4,9 +4,15 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 std::wstring Utf8ToWide(std::string_view bytes);
 std::string WideToUtf8(std::wstring_view text);
 
 // Folds A-Z to a-z, one UTF-16 unit at a time, and leaves everything else.
 std::wstring FoldAsciiLower(std::wstring_view text);
+
+// The entries of a list argument ("a; b;c"): cut at every ';', each trimmed
+// of leading blanks and tabs and of trailing blanks, tabs and carriage
+// returns; empty entries are skipped.
+std::vector<std::wstring> SplitListEntries(std::wstring_view list);
