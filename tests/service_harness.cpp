@@ -361,3 +361,18 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
          WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
          written == bytes.size();
 }
+
+std::vector<std::string> ReadLines(const std::wstring& path) {
+  std::vector<std::string> lines;
+  const std::string bytes = ReadFileBytes(path);
+  size_t begin = 0;
+  while (begin < bytes.size()) {
+    size_t end = bytes.find('\n', begin);
+    if (end == std::string::npos) end = bytes.size();
+    std::string line = bytes.substr(begin, end - begin);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    begin = end + 1;
+  }
+  return lines;
+}

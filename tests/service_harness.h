@@ -116,3 +116,5 @@ void RemoveTree(const std::wstring& path);
 // helper may be writing at the same time.
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+// The lines of a text file, without their LF or CR LF ends.
+std::vector<std::string> ReadLines(const std::wstring& path);

@@ -1,0 +1,312 @@
+// Bypass routing in-process, against the IP Helper stand-in beside this test
+// program: which default route is captured, exactly which rows are created
+// and deleted, what is recorded and logged, and what two threads do to it.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "routing/bypass_nets.h"
+#include "routing/physical_route.h"
+#include "routing/route_table.h"
+#include "service_harness.h"
+#include "support/helper_state.h"
+#include "support/paths.h"
+#include "test_server.h"
+
+namespace {
+
+uint32_t Ip(const char* text) {
+  IN_ADDR address{};
+  EXPECT_EQ(inet_pton(AF_INET, text, &address), 1) << text;
+  return address.s_addr;
+}
+
+std::wstring StandinFile(const wchar_t* name) { return ModuleDirectory() + L"\\" + name; }
+
+class Routing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const wchar_t* name :
+         {L"iphlpapi-scenario.txt", L"iphlpapi-routes.txt", L"iphlpapi-journal.txt"}) {
+      DeleteFileW(StandinFile(name).c_str());
+    }
+    root_ = NewScratchDirectory(L"routing");
+    ASSERT_FALSE(root_.empty());
+    data_ = std::make_unique<ProgramDataOverride>(root_.c_str());
+    HelperState.PhysicalRoute = {12, Ip("192.168.1.1")};
+    HelperState.BypassRouteTable.clear();
+    HelperState.BypassNetList.clear();
+    HelperState.TunnelConnected = false;
+  }
+  void TearDown() override {
+    ClearBypassRoutes();
+    data_.reset();
+    RemoveTree(root_);
+  }
+
+  void Scenario(const std::string& text) {
+    ASSERT_TRUE(WriteFileBytes(StandinFile(L"iphlpapi-scenario.txt"), text));
+  }
+  // Journal lines from `from` on, without the process id, which is ours.
+  std::vector<std::string> Journal(size_t from = 0) {
+    std::vector<std::string> lines = ReadLines(StandinFile(L"iphlpapi-journal.txt"));
+    std::vector<std::string> result;
+    for (size_t i = from; i < lines.size(); ++i) {
+      std::string line = lines[i];
+      const size_t pid = line.find(" pid=");
+      if (pid != std::string::npos) line.erase(pid, line.find(' ', pid + 1) - pid);
+      result.push_back(line);
+    }
+    return result;
+  }
+  std::vector<std::string> Log() { return LogTextsSince(LogFilePath(), logFrom_); }
+  void MarkLog() { logFrom_ = FileSize(LogFilePath()); }
+
+  std::wstring root_;
+  std::unique_ptr<ProgramDataOverride> data_;
+  ULONGLONG logFrom_ = 0;
+};
+
+TEST_F(Routing, CaptureTakesTheDefaultRouteWithTheLowestMetric) {
+  const struct {
+    const char* scenario;
+    uint32_t interfaceIndex;
+    const char* gateway;
+    std::vector<std::string> log;
+  } cases[] = {
+      {"route 0.0.0.0 0.0.0.0 192.168.7.1 7 25\nroute 0.0.0.0 0.0.0.0 10.12.0.1 12 10\n",
+       12,
+       "10.12.0.1",
+       {"physical default route: ifIndex=12"}},
+      {"route 0.0.0.0 0.0.0.0 192.168.7.1 7 10\nroute 0.0.0.0 0.0.0.0 10.12.0.1 12 10\n",
+       7,
+       "192.168.7.1",
+       {"physical default route: ifIndex=7"}},
+      {"route 0.0.0.0 0.0.0.0 192.168.7.1 7 0xFFFFFFFF\n",
+       0,
+       "0.0.0.0",
+       {"physical default route: ifIndex=0"}},
+      // The halves a tunnel installs are not default routes.
+      {"route 0.0.0.0 128.0.0.0 10.8.0.1 20 1\nroute 128.0.0.0 128.0.0.0 10.8.0.1 20 1\n"
+       "route 0.0.0.0 0.0.0.0 192.168.7.1 7 50\n",
+       7,
+       "192.168.7.1",
+       {"physical default route: ifIndex=7"}},
+      {"", 0, "0.0.0.0", {}},  // an empty table cannot even be sized
+      {"route 0.0.0.0 0.0.0.0 192.168.7.1 7 25\ngrow 1\n",
+       0,
+       "0.0.0.0",
+       {"physical default route: ifIndex=0"}},
+      // On-link: the interface is known, the gateway is not.
+      {"route 0.0.0.0 0.0.0.0 0.0.0.0 9 5\n", 9, "0.0.0.0", {"physical default route: ifIndex=9"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    Scenario(c.scenario);
+    HelperState.PhysicalRoute = {99, Ip("1.2.3.4")};  // an earlier capture
+    MarkLog();
+    CapturePhysicalDefaultRoute();
+    EXPECT_EQ(HelperState.PhysicalRoute.InterfaceIndex, c.interfaceIndex);
+    EXPECT_EQ(FormatIPv4(HelperState.PhysicalRoute.Gateway),
+              std::wstring(c.gateway, c.gateway + strlen(c.gateway)));
+    EXPECT_EQ(Log(), c.log);
+  }
+}
+
+TEST_F(Routing, RoutesAreCreatedThroughThePhysicalRouteRecordedAndDeletedOnce) {
+  const std::string via = " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=defaults rc=";
+  // Already in the system: counts as created, and is deleted with the rest.
+  ASSERT_TRUE(
+      WriteFileBytes(StandinFile(L"iphlpapi-routes.txt"), "12 172.16.0.0/12 192.168.1.1 1 3\n"));
+  Scenario("create-fail 10.1.0.0/16 87\n");
+  MarkLog();
+  AddBypassRoute(Ip("10.0.0.0"), 8);
+  AddBypassRoute(Ip("10.0.0.0"), 16);  // same destination: nothing new
+  AddBypassRoute(Ip("172.16.0.0"), 12);
+  AddBypassRoute(Ip("10.1.0.0"), 16);
+  EXPECT_EQ(Log(), std::vector<std::string>{"CreateIpForwardEntry2 failed rc=87 for 10.1.0.0/16"});
+  Scenario("");
+  AddBypassRoute(Ip("10.1.0.0"), 16);  // not recorded, so tried again
+  const std::map<uint32_t, uint8_t> recorded = {
+      {Ip("10.0.0.0"), 8}, {Ip("172.16.0.0"), 12}, {Ip("10.1.0.0"), 16}};
+  EXPECT_EQ(HelperState.BypassRouteTable, recorded);
+
+  ClearBypassRoutes();
+  ClearBypassRoutes();  // nothing recorded: no call at all
+  EXPECT_TRUE(HelperState.BypassRouteTable.empty());
+  EXPECT_EQ(Journal(), (std::vector<std::string>{
+                           "create if=12 dest=10.0.0.0/8" + via + "0",
+                           "create if=12 dest=172.16.0.0/12" + via + "5010",
+                           "create if=12 dest=10.1.0.0/16" + via + "87",
+                           "create if=12 dest=10.1.0.0/16" + via + "0",
+                           // In key order, as unsigned values in network byte order.
+                           "delete if=12 dest=10.0.0.0/8" + via + "0",
+                           "delete if=12 dest=10.1.0.0/16" + via + "0",
+                           "delete if=12 dest=172.16.0.0/12" + via + "0",
+                       }));
+  EXPECT_EQ(ReadFileBytes(StandinFile(L"iphlpapi-routes.txt")), "");
+
+  // Deletes that fail still empty the record.
+  AddBypassRoute(Ip("10.2.0.0"), 16);
+  Scenario("delete-fail 5\n");
+  const size_t before = Journal().size();
+  ClearBypassRoutes();
+  EXPECT_EQ(Journal(before), std::vector<std::string>{"delete if=12 dest=10.2.0.0/16" + via + "5"});
+  EXPECT_TRUE(HelperState.BypassRouteTable.empty());
+}
+
+TEST_F(Routing, InstallingTheListSumsUpTheWholeTable) {
+  HelperState.BypassNetList = {{Ip("10.0.0.0"), 8}, {Ip("192.168.50.0"), 24}, {Ip("1.1.1.1"), 32}};
+  MarkLog();
+  InstallBypassRoutes();
+  ClearBypassRoutes();
+  AddBypassRoute(Ip("93.184.216.34"), 32);  // host routes of split applications
+  AddBypassRoute(Ip("1.1.1.1"), 32);        // ... one of them also a listed network
+  AddBypassRoute(Ip("8.8.8.8"), 32);
+  InstallBypassRoutes();
+  ClearBypassRoutes();
+  HelperState.PhysicalRoute = {};  // nothing captured
+  InstallBypassRoutes();
+  HelperState.BypassNetList.clear();
+  InstallBypassRoutes();  // an empty list says nothing
+  EXPECT_EQ(Log(), (std::vector<std::string>{
+                       "bypass routes: 3/3 installed via ifIndex=12 gw=192.168.1.1",
+                       "bypass routes: 5/3 installed via ifIndex=12 gw=192.168.1.1",
+                       "no physical default route captured; bypass route skipped",
+                       "no physical default route captured; bypass route skipped",
+                       "no physical default route captured; bypass route skipped",
+                       "bypass routes: 0/3 installed via ifIndex=0 gw=0.0.0.0",
+                   }));
+}
+
+TEST(BypassNetEntries, ParseAsWrittenAndNeverWidenAMistake) {
+  const struct {
+    const wchar_t* entry;
+    const char* network;  // nullptr: skipped
+    int prefixLength;
+  } cases[] = {
+      {L"192.168.1.10", "192.168.1.10", 32},
+      {L"10.1.2.3/8", "10.0.0.0", 8},
+      {L"0.0.0.0/0", "0.0.0.0", 0},
+      {L"10.9.8.7/0", "0.0.0.0", 0},  // written out: taken as written
+      {L"10.0.0.0/ 8", "10.0.0.0", 8},
+      {L"10.0.0.0/8x", "10.0.0.0", 8},
+      {L"10.0.0.0/+8", "10.0.0.0", 8},
+      {L"172.31.255.255/12", "172.16.0.0", 12},
+      {L"10.0.0.0/", nullptr, 0},
+      {L"10.0.0.0/x", nullptr, 0},
+      {L"10.0.0.0/-", nullptr, 0},
+      {L"10.0.0.0/33", nullptr, 0},
+      {L"10.0.0.0/-1", nullptr, 0},
+      {L"10.0.0.0/4294967304", nullptr, 0},
+      {L"10.0.0.0/1234567890123456789012345678901234567890", nullptr, 0},
+      {L"300.1.1.1/8", nullptr, 0},
+      {L"/8", nullptr, 0},
+      {L"10.0.0.0 /8", nullptr, 0},
+      {L"1.2.3", nullptr, 0},
+      {L"\x0661.2.3.4", nullptr, 0},  // an Arabic-Indic digit
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(c.entry)));
+    BypassNet net{0xDEADBEEF, 99};
+    const bool parsed = ParseBypassNet(c.entry, net);
+    ASSERT_EQ(parsed, c.network != nullptr);
+    if (parsed) {
+      EXPECT_EQ(net.Network, Ip(c.network));
+      EXPECT_EQ(net.PrefixLength, c.prefixLength);
+    }
+  }
+}
+
+TEST_F(Routing, TheListCommandTrimsSkipsAndInstallsOnlyWhileConnected) {
+  MarkLog();
+  SetBypassNets(L"  10.1.2.3/8 ;\t192.168.1.10\r;;  ; bad;10.0.0.0/8;10.0.0.0/16");
+  const std::vector<BypassNet> expected = {
+      {Ip("10.0.0.0"), 8}, {Ip("192.168.1.10"), 32}, {Ip("10.0.0.0"), 8}, {Ip("10.0.0.0"), 16}};
+  ASSERT_EQ(HelperState.BypassNetList.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(HelperState.BypassNetList[i].Network, expected[i].Network) << i;
+    EXPECT_EQ(HelperState.BypassNetList[i].PrefixLength, expected[i].PrefixLength) << i;
+  }
+  EXPECT_TRUE(Journal().empty()) << "no route while the tunnel is down";
+
+  HelperState.TunnelConnected = true;
+  SetBypassNets(L"10.0.0.0/8;10.0.0.0/16;192.168.1.10");
+  SetBypassNets(L"");  // empties the list; the routes stay
+  EXPECT_EQ(Log(), (std::vector<std::string>{
+                       "bypass nets set: 4",
+                       "bypass nets set: 3",
+                       "bypass routes: 2/3 installed via ifIndex=12 gw=192.168.1.1",
+                       "bypass nets set: 0",
+                   }));
+  EXPECT_EQ(HelperState.BypassRouteTable.size(), 2u);
+  EXPECT_TRUE(HelperState.BypassNetList.empty());
+}
+
+// Replays the journal against a model of the system's table: every route
+// created is deleted exactly once, and nothing is left at the end.
+void ExpectEveryCreatedRouteDeletedOnce(const std::vector<std::string>& journal) {
+  std::set<std::string> live;
+  for (const std::string& line : journal) {
+    const size_t dest = line.find("dest=");
+    const std::string route = line.substr(dest, line.find(' ', dest) - dest);
+    const bool ok = line.size() > 5 && line.compare(line.size() - 5, 5, " rc=0") == 0;
+    if (line.rfind("create", 0) == 0 && ok) {
+      EXPECT_TRUE(live.insert(route).second) << "created twice: " << line;
+    } else if (line.rfind("delete", 0) == 0) {
+      EXPECT_TRUE(ok) << line;
+      EXPECT_EQ(live.erase(route), 1u) << "deleted without being there: " << line;
+    }
+  }
+  EXPECT_TRUE(live.empty()) << live.size() << " routes left, e.g. " << *live.begin();
+}
+
+TEST_F(Routing, ThreadsAddingAndClearingNeverLoseOrDoubleARoute) {
+  // Two threads racing for the same destinations create each once.
+  for (uint32_t round = 0; round < 50; ++round) {
+    const uint32_t destination = htonl(0x0A640000 + round);
+    std::thread a([=] { AddBypassRoute(destination, 32); });
+    std::thread b([=] { AddBypassRoute(destination, 32); });
+    a.join();
+    b.join();
+  }
+  EXPECT_EQ(HelperState.BypassRouteTable.size(), 50u);
+  ClearBypassRoutes();
+
+  // Adders against a clearer.
+  std::atomic<bool> running{true};
+  std::vector<std::thread> adders;
+  for (int t = 0; t < 3; ++t) {
+    adders.emplace_back([&running, t] {
+      std::mt19937 random(t);
+      while (running) AddBypassRoute(htonl(0x0A650000 + random() % 32), 32);
+    });
+  }
+  std::thread clearer([&running] {
+    while (running) {
+      ClearBypassRoutes();
+      Sleep(5);
+    }
+  });
+  Sleep(1500);
+  running = false;
+  for (std::thread& adder : adders) adder.join();
+  clearer.join();
+  ClearBypassRoutes();
+  const std::vector<std::string> journal = Journal();
+  EXPECT_GT(journal.size(), 150u) << "the threads hardly ran";
+  ExpectEveryCreatedRouteDeletedOnce(journal);
+  EXPECT_EQ(ReadFileBytes(StandinFile(L"iphlpapi-routes.txt")), "");
+}
+
+}  // namespace
