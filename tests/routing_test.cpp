@@ -281,6 +281,9 @@ TEST_F(Routing, ThreadsAddingAndClearingNeverLoseOrDoubleARoute) {
     b.join();
   }
   EXPECT_EQ(HelperState.BypassRouteTable.size(), 50u);
+  size_t creates = 0;
+  for (const std::string& line : Journal()) creates += line.rfind("create", 0) == 0;
+  EXPECT_EQ(creates, 50u) << "a destination was created by both threads";
   ClearBypassRoutes();
 
   // Adders against a clearer.
