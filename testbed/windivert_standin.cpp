@@ -1,0 +1,416 @@
+// WinDivert.dll stand-in: test-bed only, never shipped.
+//
+// The real library needs a kernel driver that Wine does not have. This one
+// takes the same calls at the socket layer (WinDivert 2 signatures) and
+// hands out socket events that tests feed it: through WinDivertStandinFeed in
+// process, or as lines appended to windivert-feed.txt beside the DLL from
+// another process. Like the real driver it also reports connects that nobody
+// fed: every UDP socket of the host that becomes connected to 127.0.0.1 while
+// a receive waits, which is how the helper wakes its own receive where the
+// library has no WinDivertShutdown.
+//
+// Builds: WINDIVERT_STANDIN_NO_RECV, _NO_FORMAT and _NO_SHUTDOWN each leave out
+// one export, so tests can check how the helper copes with an incomplete
+// library. The files beside the DLL are described in testbed/README.md.
+#include "windivert_standin.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "windivert_standin_files.h"
+
+#if defined(WINDIVERT_STANDIN_NO_RECV)
+#define WINDIVERT_STANDIN_VARIANT "norecv"
+#elif defined(WINDIVERT_STANDIN_NO_FORMAT)
+#define WINDIVERT_STANDIN_VARIANT "noformat"
+#elif defined(WINDIVERT_STANDIN_NO_SHUTDOWN)
+#define WINDIVERT_STANDIN_VARIANT "noshutdown"
+#else
+#define WINDIVERT_STANDIN_VARIANT "full"
+#endif
+
+namespace {
+
+// WINDIVERT_ADDRESS is written by byte offset, so nothing here depends on how
+// a compiler would lay out its bit-fields and unions.
+constexpr size_t kAddressSize = 80;
+constexpr size_t kFlagsOffset = 8;  // Layer 0-7, Event 8-15, Sniffed 16, Outbound 17, ...
+constexpr size_t kEndpointIdOffset = 16;
+constexpr size_t kParentEndpointIdOffset = 24;
+constexpr size_t kProcessIdOffset = 32;
+constexpr size_t kLocalAddrOffset = 36;
+constexpr size_t kRemoteAddrOffset = 52;
+constexpr size_t kLocalPortOffset = 68;
+constexpr size_t kRemotePortOffset = 70;
+constexpr size_t kProtocolOffset = 72;
+static_assert(kProtocolOffset < kAddressSize, "socket data lies inside the record");
+
+constexpr UINT32 kLayerSocket = 3;
+constexpr UINT32 kSniffedBit = 1u << 16;
+constexpr UINT32 kOutboundBit = 1u << 17;
+constexpr UINT32 kLoopbackBit = 1u << 18;
+constexpr UINT32 kIPv6Bit = 1u << 20;
+
+constexpr int kShutdownRecv = 1;
+constexpr int kShutdownBoth = 3;
+
+// A waiting receive looks at the feed file and at the host's UDP table once
+// a tick (about 1-2% of a core under Wine); an event queued in process wakes
+// it at once.
+constexpr auto kPollTick = std::chrono::milliseconds(10);
+
+using Clock = std::chrono::steady_clock;
+
+struct Session {
+  HANDLE value = nullptr;
+  std::deque<SocketEvent> queue;
+  bool closed = false;
+  bool recvShutdown = false;
+  int waiting = 0;       // receives blocked on the empty queue
+  bool polling = false;  // one receive at a time reads the files for this handle
+  // Touched only by the receive that holds `polling`, or before the session
+  // is published.
+  FeedCursor feed;
+  bool udpReadable = false;
+  std::unordered_set<UINT64> udpConnectedToLoopback;
+};
+
+struct State {
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE queueChanged = CONDITION_VARIABLE_INIT;
+  CONDITION_VARIABLE idleChanged = CONDITION_VARIABLE_INIT;
+  std::vector<std::shared_ptr<Session>> open;  // in the order they were opened
+  UINT64 handlesOpened = 0;
+  UINT64 nextEndpointId = 1;
+};
+
+// Never destroyed: a receive may still be blocked in it when the process
+// exits and the runtime runs its destructors.
+State& Shared() {
+  static State* state = new State;
+  return *state;
+}
+
+class Locked {
+ public:
+  Locked() { AcquireSRWLockExclusive(&Shared().lock); }
+  ~Locked() { ReleaseSRWLockExclusive(&Shared().lock); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+};
+
+// Under the lock.
+std::shared_ptr<Session> FindOpen(HANDLE handle) {
+  for (const auto& session : Shared().open) {
+    if (session->value == handle) return session;
+  }
+  return nullptr;
+}
+
+bool IsLoopback(const SocketEvent& event) {
+  const UINT32* a = event.remoteAddr;
+  if (!event.ipv6) return (a[0] >> 24) == 127;
+  const bool v6Loopback = a[0] == 1 && a[1] == 0 && a[2] == 0 && a[3] == 0;
+  const bool v4Mapped = a[1] == 0xFFFF && a[2] == 0 && a[3] == 0 && (a[0] >> 24) == 127;
+  return v6Loopback || v4Mapped;
+}
+
+void WriteRecord(const SocketEvent& event, UINT64 endpointId, void* address) {
+  unsigned char* record = static_cast<unsigned char*>(address);
+  std::memset(record, 0, kAddressSize);
+  UINT32 flags = kLayerSocket | (UINT32{event.event} << 8) | kSniffedBit;
+  if (event.event == kEventConnect) flags |= kOutboundBit;
+  if (IsLoopback(event)) flags |= kLoopbackBit;
+  if (event.ipv6) flags |= kIPv6Bit;
+  const UINT64 parentEndpointId = 0;
+  std::memcpy(record + kFlagsOffset, &flags, sizeof(flags));
+  std::memcpy(record + kEndpointIdOffset, &endpointId, sizeof(endpointId));
+  std::memcpy(record + kParentEndpointIdOffset, &parentEndpointId, sizeof(parentEndpointId));
+  std::memcpy(record + kProcessIdOffset, &event.processId, sizeof(event.processId));
+  std::memcpy(record + kLocalAddrOffset, event.localAddr, sizeof(event.localAddr));
+  std::memcpy(record + kRemoteAddrOffset, event.remoteAddr, sizeof(event.remoteAddr));
+  std::memcpy(record + kLocalPortOffset, &event.localPort, sizeof(event.localPort));
+  std::memcpy(record + kRemotePortOffset, &event.remotePort, sizeof(event.remotePort));
+  std::memcpy(record + kProtocolOffset, &event.protocol, sizeof(event.protocol));
+}
+
+bool ConnectedToLoopback(const UdpSocket& socket) {
+  return socket.inode != 0 && socket.remoteHostOrder == kLoopbackHostOrder;
+}
+
+// A UDP socket connected to 127.0.0.1 that was not so at the last look is a
+// connect of this process as far as the helper can tell: the host's table
+// does not say which Windows process holds a socket.
+void CollectUdpConnects(Session* session, std::vector<SocketEvent>* events) {
+  std::vector<UdpSocket> table;
+  if (!ReadUdpTable(&table)) return;
+  std::unordered_set<UINT64> now;
+  for (const UdpSocket& socket : table) {
+    if (!ConnectedToLoopback(socket)) continue;
+    now.insert(socket.inode);
+    if (session->udpConnectedToLoopback.count(socket.inode)) continue;
+    SocketEvent event;
+    event.event = kEventConnect;
+    event.processId = GetCurrentProcessId();
+    event.localAddr[0] = socket.localHostOrder;
+    event.remoteAddr[0] = socket.remoteHostOrder;
+    event.localPort = socket.localPort;
+    event.remotePort = socket.remotePort;
+    event.protocol = kProtocolUdp;
+    events->push_back(event);
+  }
+  // Forgetting closed sockets lets a reused inode count as new again.
+  session->udpConnectedToLoopback = std::move(now);
+}
+
+// The receive that holds `session->polling` reads the files without the lock.
+void Poll(Session* session, std::vector<SocketEvent>* events) {
+  ReadNewFeedLines(&session->feed, events);
+  if (session->udpReadable) CollectUdpConnects(session, events);
+}
+
+bool IdleLocked() {
+  const State& state = Shared();
+  for (const auto& session : state.open) {
+    if (!session->queue.empty()) return false;
+  }
+  if (state.open.empty()) return true;
+  const Session& target = *state.open.back();
+  return target.waiting > 0 || target.recvShutdown;
+}
+
+// Unused in the build without WinDivertRecv, which must still compile clean.
+[[maybe_unused]] BOOL Receive(HANDLE handle, UINT* recvLength, void* address) {
+  if (recvLength) *recvLength = 0;
+  State& state = Shared();
+  SocketEvent event;
+  UINT64 endpointId = 0;
+  DWORD error = ERROR_SUCCESS;
+  {
+    Locked lock;
+    const std::shared_ptr<Session> session = FindOpen(handle);
+    if (!session) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    bool waiting = false;
+    Clock::time_point lastPoll = Clock::now();
+    for (;;) {
+      if (session->closed) {
+        error = ERROR_INVALID_HANDLE;
+        break;
+      }
+      if (!session->queue.empty()) {
+        event = session->queue.front();
+        session->queue.pop_front();
+        endpointId = state.nextEndpointId++;
+        break;
+      }
+      if (session->recvShutdown) {
+        error = ERROR_NO_DATA;
+        break;
+      }
+      if (!waiting) {
+        waiting = true;
+        ++session->waiting;
+        WakeAllConditionVariable(&state.idleChanged);
+      }
+      const Clock::time_point now = Clock::now();
+      if (now - lastPoll >= kPollTick && !session->polling) {
+        lastPoll = now;
+        session->polling = true;
+        std::vector<SocketEvent> found;
+        ReleaseSRWLockExclusive(&state.lock);
+        Poll(session.get(), &found);
+        AcquireSRWLockExclusive(&state.lock);
+        session->polling = false;
+        if (!session->closed && !session->recvShutdown) {
+          session->queue.insert(session->queue.end(), found.begin(), found.end());
+        }
+        if (!found.empty()) WakeAllConditionVariable(&state.queueChanged);
+        continue;
+      }
+      SleepConditionVariableSRW(&state.queueChanged, &state.lock,
+                                static_cast<DWORD>(kPollTick.count()), 0);
+    }
+    if (waiting) --session->waiting;
+  }
+  if (error != ERROR_SUCCESS) {
+    SetLastError(error);
+    return FALSE;
+  }
+  if (address) WriteRecord(event, endpointId, address);
+  return TRUE;
+}
+
+std::string OneLine(const char* text) {
+  std::string line = text ? text : "";
+  for (char& c : line) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return line;
+}
+
+}  // namespace
+
+extern "C" {
+
+__declspec(dllexport) HANDLE
+    WinDivertOpen(const char* filter, int layer, INT16 priority, UINT64 flags) {
+  std::string line = "open filter=\"" + OneLine(filter) + "\" layer=" + std::to_string(layer) +
+                     " priority=" + std::to_string(priority) + " flags=" + std::to_string(flags);
+  DWORD failure = 0;
+  if (ScenarioOpenFailure(&failure)) {
+    Journal(line + " rc=err " + std::to_string(failure));
+    SetLastError(failure);
+    return INVALID_HANDLE_VALUE;
+  }
+
+  auto session = std::make_shared<Session>();
+  session->feed.offset = FeedFileSize();
+  std::vector<UdpSocket> table;
+  session->udpReadable = ReadUdpTable(&table);
+  const DWORD udpError = GetLastError();
+  if (session->udpReadable) {
+    for (const UdpSocket& socket : table) {
+      if (ConnectedToLoopback(socket)) session->udpConnectedToLoopback.insert(socket.inode);
+    }
+  }
+  {
+    Locked lock;
+    State& state = Shared();
+    // Not a kernel handle: a value no other object of the process can have.
+    session->value = reinterpret_cast<HANDLE>(0x57D10000 + 4 * ++state.handlesOpened);
+    state.open.push_back(session);
+    WakeAllConditionVariable(&state.idleChanged);
+  }
+  if (!session->udpReadable) Journal("udp-table unreadable err=" + std::to_string(udpError));
+  Journal(line + " rc=ok");
+  return session->value;
+}
+
+#ifndef WINDIVERT_STANDIN_NO_RECV
+__declspec(dllexport) BOOL WinDivertRecv(HANDLE handle, void* /*packet: none at this layer*/,
+                                         UINT /*packetLength*/, UINT* recvLength, void* address) {
+  return Receive(handle, recvLength, address);
+}
+#endif
+
+#ifndef WINDIVERT_STANDIN_NO_SHUTDOWN
+__declspec(dllexport) BOOL WinDivertShutdown(HANDLE handle, int how) {
+  {
+    Locked lock;
+    State& state = Shared();
+    const std::shared_ptr<Session> session = FindOpen(handle);
+    if (!session) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    if (how < kShutdownRecv || how > kShutdownBoth) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    if (how & kShutdownRecv) session->recvShutdown = true;
+    WakeAllConditionVariable(&state.queueChanged);
+    WakeAllConditionVariable(&state.idleChanged);
+  }
+  Journal("shutdown how=" + std::to_string(how));
+  return TRUE;
+}
+#endif
+
+__declspec(dllexport) BOOL WinDivertClose(HANDLE handle) {
+  {
+    Locked lock;
+    State& state = Shared();
+    const std::shared_ptr<Session> session = FindOpen(handle);
+    if (!session) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    session->closed = true;
+    session->queue.clear();
+    for (auto it = state.open.begin(); it != state.open.end(); ++it) {
+      if (*it == session) {
+        state.open.erase(it);
+        break;
+      }
+    }
+    // Receives blocked on this handle still hold the session and see it closed.
+    WakeAllConditionVariable(&state.queueChanged);
+    WakeAllConditionVariable(&state.idleChanged);
+  }
+  Journal("close");
+  return TRUE;
+}
+
+#ifndef WINDIVERT_STANDIN_NO_FORMAT
+__declspec(dllexport) BOOL
+    WinDivertHelperFormatIPv4Address(UINT32 addr, char* buffer, UINT bufLen) {
+  const std::string text = std::to_string(addr >> 24) + "." + std::to_string((addr >> 16) & 0xFF) +
+                           "." + std::to_string((addr >> 8) & 0xFF) + "." +
+                           std::to_string(addr & 0xFF);
+  if (bufLen < text.size() + 1) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  if (!buffer) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  return TRUE;
+}
+#endif
+
+__declspec(dllexport) void WinDivertStandinFeed(const WinDivertStandinEvent* events, UINT count) {
+  if (!events || count == 0) return;
+  Locked lock;
+  State& state = Shared();
+  if (state.open.empty() || state.open.back()->recvShutdown) return;
+  Session& target = *state.open.back();
+  for (UINT i = 0; i < count; ++i) {
+    SocketEvent event;
+    event.event = events[i].event;
+    event.ipv6 = events[i].ipv6 != 0;
+    event.processId = events[i].processId;
+    event.remoteAddr[0] = events[i].remoteHostOrder;
+    target.queue.push_back(event);
+  }
+  WakeAllConditionVariable(&state.queueChanged);
+}
+
+__declspec(dllexport) BOOL WinDivertStandinWaitIdle(DWORD timeoutMs) {
+  State& state = Shared();
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  Locked lock;
+  while (!IdleLocked()) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      SetLastError(ERROR_TIMEOUT);
+      return FALSE;
+    }
+    SleepConditionVariableSRW(&state.idleChanged, &state.lock, static_cast<DWORD>(left), 0);
+  }
+  return TRUE;
+}
+
+}  // extern "C"
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    DisableThreadLibraryCalls(instance);
+    InitStandinDirectory(instance);
+    Journal("load pid=" + std::to_string(GetCurrentProcessId()) +
+            " variant=" WINDIVERT_STANDIN_VARIANT);
+  }
+  return TRUE;
+}

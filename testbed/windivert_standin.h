@@ -1,0 +1,42 @@
+#pragma once
+// Test-side entry points of the WinDivert stand-in (test-bed only, never
+// shipped). Every build of the stand-in exports them, whatever WinDivert
+// entry points it leaves out.
+//
+// Feed queues socket events for the most recently opened handle that is still
+// open; events fed while no handle is open, or after that handle was shut down
+// for receive, are dropped, as the real driver would never have reported them.
+//
+// WaitIdle returns TRUE once every event fed so far has been handed out by
+// WinDivertRecv and a receiver is blocked again on that handle's empty queue
+// (or no handle is open any more, or the handle was shut down for receive and
+// its queue is empty); FALSE with ERROR_TIMEOUT otherwise. That is how a caller
+// knows the receiving thread has finished with the last event.
+#include <windows.h>
+
+#include <cstddef>
+
+struct WinDivertStandinEvent {
+  UINT8 event;  // 3 bind, 4 connect, 5 listen, 6 accept, 7 close
+  UINT8 ipv6;   // non-zero: an IPv6 socket; the address still goes to RemoteAddr[0]
+  UINT32 processId;
+  UINT32 remoteHostOrder;  // IPv4 address in host byte order (127.0.0.1 = 0x7F000001)
+};
+static_assert(sizeof(WinDivertStandinEvent) == 12, "natural alignment, shared with the DLL");
+static_assert(offsetof(WinDivertStandinEvent, processId) == 4, "natural alignment");
+static_assert(offsetof(WinDivertStandinEvent, remoteHostOrder) == 8, "natural alignment");
+
+extern "C" {
+#ifdef WINDIVERT_STANDIN_BUILD
+#define WINDIVERT_STANDIN_API __declspec(dllexport)
+#else
+#define WINDIVERT_STANDIN_API __declspec(dllimport)
+#endif
+WINDIVERT_STANDIN_API void WinDivertStandinFeed(const WinDivertStandinEvent* events, UINT count);
+WINDIVERT_STANDIN_API BOOL WinDivertStandinWaitIdle(DWORD timeoutMs);
+}
+
+// Run-time lookup, as tests that copy the DLL around load it with
+// LoadLibraryW rather than link to it.
+using WinDivertStandinFeedFn = decltype(&WinDivertStandinFeed);
+using WinDivertStandinWaitIdleFn = decltype(&WinDivertStandinWaitIdle);

@@ -1,0 +1,289 @@
+#include "windivert_standin_files.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+std::wstring* Directory = nullptr;  // set once in DllMain, never freed
+
+std::wstring FileBeside(const wchar_t* name) {
+  return (Directory ? *Directory : std::wstring(L".")) + L"\\" + name;
+}
+
+// Other processes append to the feed and rewrite the scenario while the
+// stand-in reads them, and read the journal while it writes.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE OpenForReading(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Reads from `offset` to the end (at most `limit` bytes) with positioned
+// reads, so a handle kept open can be read again from the start.
+std::string ReadFrom(HANDLE file, UINT64 offset, size_t limit) {
+  std::string data;
+  char buffer[8192];
+  while (data.size() < limit) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD want = static_cast<DWORD>(std::min(sizeof(buffer), limit - data.size()));
+    DWORD got = 0;
+    if (!ReadFile(file, buffer, want, &got, &at) || got == 0) break;
+    data.append(buffer, got);
+    offset += got;
+  }
+  return data;
+}
+
+std::vector<std::string> SplitWords(const std::string& line) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    const size_t start = i;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+    if (i > start) words.push_back(line.substr(start, i - start));
+  }
+  return words;
+}
+
+bool ParseUnsigned(const std::string& text, int base, UINT64 max, UINT64* value) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  char* end = nullptr;
+  const unsigned long long parsed = std::strtoull(text.c_str(), &end, base);
+  if (*end != '\0' || parsed > max) return false;
+  *value = parsed;
+  return true;
+}
+
+bool ParseDottedIPv4(const std::string& text, UINT32* hostOrder) {
+  UINT32 result = 0;
+  size_t i = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (i >= text.size() || text[i] != '.') return false;
+      ++i;
+    }
+    const size_t start = i;
+    UINT32 value = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) {
+      value = value * 10 + static_cast<UINT32>(text[i] - '0');
+      ++i;
+    }
+    if (i == start || value > 255) return false;
+    result = (result << 8) | value;
+  }
+  if (i != text.size()) return false;
+  *hostOrder = result;
+  return true;
+}
+
+UINT32 BigEndianWord(const unsigned char* bytes) {
+  return (UINT32{bytes[0]} << 24) | (UINT32{bytes[1]} << 16) | (UINT32{bytes[2]} << 8) | bytes[3];
+}
+
+// /proc/net/udp prints "AABBCCDD:PPPP": the address as the host's
+// little-endian reading of the network-order word, the port already in host
+// order.
+bool ParseProcEndpoint(const std::string& text, UINT32* hostOrder, UINT16* port) {
+  const size_t colon = text.find(':');
+  if (colon != 8 || text.size() != 13) return false;
+  UINT64 raw = 0, rawPort = 0;
+  if (!ParseUnsigned(text.substr(0, 8), 16, 0xFFFFFFFFull, &raw) ||
+      !ParseUnsigned(text.substr(9), 16, 0xFFFF, &rawPort)) {
+    return false;
+  }
+  const UINT32 word = static_cast<UINT32>(raw);
+  *hostOrder = (word >> 24) | ((word >> 8) & 0xFF00) | ((word << 8) & 0xFF0000) | (word << 24);
+  *port = static_cast<UINT16>(rawPort);
+  return true;
+}
+
+}  // namespace
+
+void InitStandinDirectory(HMODULE module) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return;
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    if (path.size() >= 32768) return;
+    path.resize(path.size() * 2);
+  }
+  const size_t separator = path.find_last_of(L"\\/");
+  Directory = new std::wstring(separator == std::wstring::npos ? L"." : path.substr(0, separator));
+}
+
+void Journal(const std::string& line) {
+  // Append-only access makes each write land at the end even with other
+  // writers; the mutex keeps that true where append access is emulated.
+  static HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\QuorvelWinDivertStandinJournal");
+  const DWORD savedError = GetLastError();
+  bool locked = false;
+  if (mutex) {
+    const DWORD wait = WaitForSingleObject(mutex, 5000);
+    locked = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+  }
+  const HANDLE file = CreateFileW(FileBeside(L"windivert-journal.txt").c_str(), FILE_APPEND_DATA,
+                                  kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+  }
+  if (locked) ReleaseMutex(mutex);
+  SetLastError(savedError);
+}
+
+bool ScenarioOpenFailure(DWORD* code) {
+  const HANDLE file = OpenForReading(FileBeside(L"windivert-scenario.txt"));
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const std::string text = ReadFrom(file, 0, 1 << 20);
+  CloseHandle(file);
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::vector<std::string> words = SplitWords(text.substr(start, end - start));
+    start = end + 1;
+    UINT64 value = 0;
+    std::string argument = words.size() == 2 ? words[1] : std::string();
+    if (!argument.empty() && argument.back() == '\r') argument.pop_back();
+    if (words.size() == 2 && words[0] == "open-fail" &&
+        ParseUnsigned(argument, 0, 0xFFFFFFFFull, &value)) {
+      *code = static_cast<DWORD>(value);
+      return true;
+    }
+  }
+  return false;
+}
+
+UINT64 FeedFileSize() {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(FileBeside(L"windivert-feed.txt").c_str(), GetFileExInfoStandard,
+                            &data)) {
+    return 0;
+  }
+  return (UINT64{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+void ReadNewFeedLines(FeedCursor* cursor, std::vector<SocketEvent>* events) {
+  // Looking at the size is a fraction of the cost of opening the file under
+  // Wine, and a waiting receive does this every few milliseconds.
+  if (FeedFileSize() == cursor->offset) return;
+  const HANDLE file = OpenForReading(FileBeside(L"windivert-feed.txt"));
+  if (file == INVALID_HANDLE_VALUE) return;
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file, &size)) {
+    // A shorter file is a new one: the test started over.
+    if (static_cast<UINT64>(size.QuadPart) < cursor->offset) {
+      cursor->offset = 0;
+      cursor->partial.clear();
+    }
+    const std::string data = ReadFrom(file, cursor->offset, 1 << 20);
+    cursor->offset += data.size();
+    cursor->partial += data;
+  }
+  CloseHandle(file);
+
+  size_t start = 0;
+  for (size_t end; (end = cursor->partial.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    std::string line = cursor->partial.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::vector<std::string> words = SplitWords(line);
+    if (words.empty() || words[0][0] == '#') continue;
+    SocketEvent event;
+    if (ParseFeedLine(line, &event)) {
+      events->push_back(event);
+    } else {
+      Journal("bad-feed-line " + line);
+    }
+  }
+  cursor->partial.erase(0, start);
+}
+
+bool ParseFeedLine(const std::string& line, SocketEvent* event) {
+  const std::vector<std::string> words = SplitWords(line);
+  if (words.size() != 4) return false;
+
+  static const char* const kNames[] = {"bind", "connect", "listen", "accept", "close"};
+  UINT64 number = 0;
+  bool named = false;
+  for (UINT8 i = 0; i < 5; ++i) {
+    if (words[0] == kNames[i]) {
+      event->event = static_cast<UINT8>(3 + i);
+      named = true;
+    }
+  }
+  if (!named) {
+    if (!ParseUnsigned(words[0], 10, 255, &number)) return false;
+    event->event = static_cast<UINT8>(number);
+  }
+
+  if (words[1] != "v4" && words[1] != "v6") return false;
+  event->ipv6 = words[1] == "v6";
+
+  if (!ParseUnsigned(words[2], 10, 0xFFFFFFFFull, &number)) return false;
+  event->processId = static_cast<UINT32>(number);
+
+  std::memset(event->remoteAddr, 0, sizeof(event->remoteAddr));
+  if (ParseDottedIPv4(words[3], &event->remoteAddr[0])) return true;
+  if (!event->ipv6) return false;
+  // WinDivert keeps an IPv6 address as one 128-bit number in host order:
+  // its least significant word comes first.
+  in6_addr address{};
+  if (inet_pton(AF_INET6, words[3].c_str(), &address) != 1) return false;
+  for (int word = 0; word < 4; ++word) {
+    event->remoteAddr[word] = BigEndianWord(address.s6_addr + 12 - 4 * word);
+  }
+  return true;
+}
+
+bool ReadUdpTable(std::vector<UdpSocket>* sockets) {
+  // Opening a /proc file through Wine costs several times what reading it
+  // again does, so one handle serves every poll, one reader at a time.
+  static std::mutex tableMutex;
+  static HANDLE table = INVALID_HANDLE_VALUE;
+  std::lock_guard<std::mutex> lock(tableMutex);
+  if (table == INVALID_HANDLE_VALUE) {
+    table = OpenForReading(L"Z:\\proc\\net\\udp");
+    // Z: is only the default mapping of the host's root.
+    if (table == INVALID_HANDLE_VALUE) table = OpenForReading(L"\\\\?\\unix\\proc\\net\\udp");
+    if (table == INVALID_HANDLE_VALUE) return false;
+  }
+  const std::string text = ReadFrom(table, 0, 16 << 20);
+  if (text.empty()) {
+    SetLastError(ERROR_READ_FAULT);
+    return false;
+  }
+  sockets->clear();
+  size_t start = text.find('\n');  // the heading
+  while (start != std::string::npos && start + 1 < text.size()) {
+    const size_t end = text.find('\n', start + 1);
+    const std::vector<std::string> words =
+        SplitWords(text.substr(start + 1, end == std::string::npos ? end : end - start - 1));
+    start = end;
+    UdpSocket socket;
+    if (words.size() < 10 ||
+        !ParseProcEndpoint(words[1], &socket.localHostOrder, &socket.localPort) ||
+        !ParseProcEndpoint(words[2], &socket.remoteHostOrder, &socket.remotePort) ||
+        !ParseUnsigned(words[9], 10, ~0ull, &socket.inode)) {
+      continue;
+    }
+    sockets->push_back(socket);
+  }
+  return true;
+}

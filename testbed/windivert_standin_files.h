@@ -1,0 +1,60 @@
+#pragma once
+// The files beside the WinDivert stand-in and the host's UDP socket table:
+// everything the stand-in reads or writes outside its own memory.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+constexpr UINT8 kProtocolTcp = 6;
+constexpr UINT8 kProtocolUdp = 17;
+
+// One socket event as the stand-in queues it, before it becomes a record.
+struct SocketEvent {
+  UINT8 event = 0;
+  bool ipv6 = false;
+  UINT32 processId = 0;
+  UINT32 localAddr[4] = {};   // host byte order; IPv4 in word 0
+  UINT32 remoteAddr[4] = {};  // host byte order; IPv4 in word 0
+  UINT16 localPort = 0;
+  UINT16 remotePort = 0;
+  UINT8 protocol = kProtocolTcp;
+};
+
+constexpr UINT8 kEventConnect = 4;
+constexpr UINT32 kLoopbackHostOrder = 0x7F000001;
+
+// Called once from DllMain with the stand-in's own module.
+void InitStandinDirectory(HMODULE module);
+
+// Appends one line (without its line feed) to windivert-journal.txt in a
+// single write, so lines of several processes never interleave.
+void Journal(const std::string& line);
+
+// windivert-scenario.txt, read at each open: "open-fail <code>" makes the
+// open fail with that code. Returns false when the open is to succeed.
+bool ScenarioOpenFailure(DWORD* code);
+
+// Where the reader of windivert-feed.txt stands. A handle starts at the size
+// the file had when it was opened; a line without its line feed waits in
+// `partial` until the writer completes it.
+struct FeedCursor {
+  UINT64 offset = 0;
+  std::string partial;
+};
+UINT64 FeedFileSize();
+// Appends the events of the lines completed since the cursor to `events`.
+void ReadNewFeedLines(FeedCursor* cursor, std::vector<SocketEvent>* events);
+// "<event> <v4|v6> <pid> <address>"; false for anything else.
+bool ParseFeedLine(const std::string& line, SocketEvent* event);
+
+// One row of the host's /proc/net/udp.
+struct UdpSocket {
+  UINT64 inode = 0;
+  UINT32 localHostOrder = 0;
+  UINT16 localPort = 0;
+  UINT32 remoteHostOrder = 0;
+  UINT16 remotePort = 0;
+};
+// False (with the reason in GetLastError) when the table cannot be read.
+bool ReadUdpTable(std::vector<UdpSocket>* sockets);
