@@ -6,17 +6,15 @@
 #include "support/handles.h"
 #include "support/paths.h"
 
-#ifndef QUORVEL_HELPER_EXE
+#if !defined(QUORVEL_HELPER_EXE) || !defined(QUORVEL_TESTBED_DIR)
 #error "tests/CMakeLists.txt passes the built programs' paths"
 #endif
 
-namespace {
-
 // CMake hands over the build's own paths. A cross build names them the Unix
 // way; under Wine the Unix root is drive Z:.
-std::wstring ToWindowsPath(const char* built) {
+std::wstring ToWindowsPath(const std::string& built) {
   std::wstring path;
-  for (const char* c = built; *c; ++c) path += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+  for (const char c : built) path += static_cast<wchar_t>(static_cast<unsigned char>(c));
   for (wchar_t& c : path) {
     if (c == L'/') c = L'\\';
   }
@@ -25,6 +23,8 @@ std::wstring ToWindowsPath(const char* built) {
   const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, nullptr);
   return (length > 0 && length < MAX_PATH * 2) ? std::wstring(full, length) : path;
 }
+
+namespace {
 
 // Opens one service for `access`. On failure the handle is empty and
 // `error` holds the reason.
@@ -55,7 +55,9 @@ bool RunningUnderWine() {
 
 std::wstring HelperExePath() { return ToWindowsPath(QUORVEL_HELPER_EXE); }
 std::wstring ControlClientExePath() { return ToWindowsPath(QUORVEL_CTL_EXE); }
-std::wstring TunnelStandinExePath() { return ToWindowsPath(QUORVEL_TUNNEL_STANDIN_EXE); }
+std::wstring TestbedFile(const wchar_t* name) {
+  return ToWindowsPath(QUORVEL_TESTBED_DIR) + L"\\" + name;
+}
 
 std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
 
@@ -194,7 +196,8 @@ bool WaitForServiceGone(const wchar_t* name, DWORD timeoutMs) {
 DWORD CreateStandinService(const wchar_t* name, const std::wstring& extraArguments) {
   UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return GetLastError();
-  std::wstring commandLine = Quote(TunnelStandinExePath());
+  // The tool stand-in is its own tunnel service, as the real tool is.
+  std::wstring commandLine = Quote(TestbedFile(L"amneziawg.exe")) + L" /tunnelservice " + name;
   if (!extraArguments.empty()) commandLine += L" " + extraArguments;
   UniqueServiceHandle service(CreateServiceW(manager.get(), name, name, SERVICE_ALL_ACCESS,
                                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,

@@ -14,7 +14,10 @@ bool RunningUnderWine();
 // Paths of the programs this build produced, as Windows paths.
 std::wstring HelperExePath();
 std::wstring ControlClientExePath();
-std::wstring TunnelStandinExePath();
+// A file of the test bed (the stand-ins' build folder).
+std::wstring TestbedFile(const wchar_t* name);
+// A path as CMake gives it, as Windows sees it.
+std::wstring ToWindowsPath(const std::string& built);
 
 // Quotes one argument for a command line (for the cases the tests use:
 // blanks, no embedded quotes).
@@ -58,8 +61,8 @@ bool WaitForServiceState(const wchar_t* name, DWORD state, DWORD timeoutMs);
 // Polls until OpenServiceW fails with ERROR_SERVICE_DOES_NOT_EXIST.
 bool WaitForServiceGone(const wchar_t* name, DWORD timeoutMs);
 
-// Registers the tunnel stand-in under the given name, demand start, with
-// extra arguments on its command line. Returns the error (0 on success).
+// Registers the tunnel tool stand-in in its service mode under the given
+// name, demand start, with extra arguments on its command line. Returns the error (0 on success).
 DWORD CreateStandinService(const wchar_t* name, const std::wstring& extraArguments = L"");
 // StartServiceW; returns the error (0 on success).
 DWORD StartNamedService(const wchar_t* name);

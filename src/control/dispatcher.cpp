@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "routing/bypass_nets.h"
+#include "split/split_apps.h"
 #include "support/text.h"
 #include "tunnel/service_probes.h"
 
@@ -59,6 +60,10 @@ std::wstring DispatchCommand(const std::wstring& line) {
 
   if (word == L"ping") return L"OK";
   if (word == L"status") return QueryTunnelServiceState() ? L"RUNNING" : L"STOPPED";
+  if (word == L"splitapps") {
+    SetSplitApps(argument);
+    return L"OK";
+  }
   if (word == L"bypassnets") {
     SetBypassNets(argument);
     return L"OK";

@@ -2,6 +2,7 @@
 
 #include "control/pipe_server.h"
 #include "routing/route_table.h"
+#include "split/sniffer.h"
 #include "support/helper_state.h"
 #include "support/log.h"
 
@@ -23,6 +24,7 @@ DWORD ServeUntilStopped() {
   const DWORD result = RunPipeServer();
   // The tunnel stays up, but nothing of the helper's own may outlive it:
   // the sniffer first, so that it adds no route after the clear.
+  StopSniffer();
   ClearBypassRoutes();
   return result;
 }

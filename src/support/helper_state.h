@@ -73,6 +73,13 @@ struct HelperStateRecord {
   // overlap.
   std::atomic<bool> SnifferRunning{false};
   std::thread SnifferWorker;
+  // How StopSniffer reaches a sniffer thread blocked in its receive: the
+  // thread publishes its open WinDivert handle and the library's shutdown
+  // entry point (null when the library has none) here, and withdraws them
+  // before it closes the handle.
+  std::mutex SnifferWakeMutex;
+  HANDLE SnifferHandle = nullptr;
+  BOOL (*SnifferShutdown)(HANDLE handle, int how) = nullptr;
 };
 
 extern HelperStateRecord HelperState;

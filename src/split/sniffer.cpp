@@ -1,0 +1,208 @@
+#include "split/sniffer.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <windows.h>
+
+#include <mutex>
+#include <string_view>
+#include <system_error>
+
+#include "routing/route_table.h"
+#include "split/windivert_abi.h"
+#include "support/handles.h"
+#include "support/helper_state.h"
+#include "support/log.h"
+#include "support/paths.h"
+#include "support/text.h"
+
+namespace {
+
+constexpr DWORD kFailedReceivePauseMs = 50;
+constexpr uint32_t kSystemProcessId = 4;
+
+struct WinDivertLibrary {
+  WinDivertOpenFn Open = nullptr;
+  WinDivertRecvFn Recv = nullptr;
+  WinDivertCloseFn Close = nullptr;
+  WinDivertShutdownFn Shutdown = nullptr;      // optional
+  WinDivertFormatIPv4Fn FormatIPv4 = nullptr;  // optional
+};
+
+template <typename Function>
+Function Lookup(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// Beside the executable first, so a copy shipped with the helper wins over
+// one elsewhere on the search path. Never unloaded: a later sniffer thread
+// loads it again and gets the same module.
+bool LoadWinDivert(WinDivertLibrary& library) {
+  HMODULE module = LoadLibraryW((ModuleDirectory() + L"\\WinDivert.dll").c_str());
+  if (!module) module = LoadLibraryW(L"WinDivert.dll");
+  if (!module) {
+    LogLine(L"WinDivert.dll not loaded; per-app split disabled");
+    return false;
+  }
+  library.Open = Lookup<WinDivertOpenFn>(module, "WinDivertOpen");
+  library.Recv = Lookup<WinDivertRecvFn>(module, "WinDivertRecv");
+  library.Close = Lookup<WinDivertCloseFn>(module, "WinDivertClose");
+  library.Shutdown = Lookup<WinDivertShutdownFn>(module, "WinDivertShutdown");
+  library.FormatIPv4 = Lookup<WinDivertFormatIPv4Fn>(module, "WinDivertHelperFormatIPv4Address");
+  if (!library.Open || !library.Recv || !library.Close) {
+    LogLine(L"WinDivert exports missing; per-app split disabled");
+    return false;
+  }
+  return true;
+}
+
+// The event's remote IPv4 address in network byte order. The record holds
+// it in host byte order; where the library offers its formatter, the address
+// goes through its text, which gives the same value.
+uint32_t RemoteAddress(uint32_t hostOrder, WinDivertFormatIPv4Fn format) {
+  if (format) {
+    char text[22] = {};
+    IN_ADDR parsed{};
+    if (format(hostOrder, text, sizeof(text)) && inet_pton(AF_INET, text, &parsed) == 1 &&
+        parsed.s_addr != 0) {
+      return parsed.s_addr;
+    }
+  }
+  return htonl(hostOrder);
+}
+
+void HandleSocketEvent(const WinDivertAddress& event, WinDivertFormatIPv4Fn format) {
+  if (WinDivertEvent(event) != kWinDivertEventSocketConnect || WinDivertIsIPv6(event)) return;
+  // Named before the lock: the lock then covers one set lookup.
+  const std::wstring name = ProcessImageName(event.Socket.ProcessId);
+  if (name.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    if (HelperState.SplitAppSet.count(name) == 0) return;
+  }
+  const uint32_t remote = RemoteAddress(event.Socket.RemoteAddr[0], format);
+  if (remote == 0 || remote == 0xFFFFFFFF) return;
+  // Every connect asks again; the route table absorbs repeats.
+  AddBypassRoute(remote, 32);
+}
+
+void PublishHandle(HANDLE handle, WinDivertShutdownFn shutdown) {
+  std::lock_guard<std::mutex> lock(HelperState.SnifferWakeMutex);
+  HelperState.SnifferHandle = handle;
+  HelperState.SnifferShutdown = shutdown;
+}
+
+void SnifferThread() {
+  WinDivertLibrary library;
+  if (!LoadWinDivert(library)) return;
+  // Sniffing at the socket layer needs the receive-only flag; without the
+  // sniff flag the events would be held up instead of observed.
+  const HANDLE handle =
+      library.Open("true", kWinDivertLayerSocket, 0, kWinDivertFlagSniff | kWinDivertFlagRecvOnly);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    LogLine(L"WinDivertOpen failed err=" + std::to_wstring(error));
+    return;
+  }
+  LogLine(L"WinDivert socket sniffer started");
+  PublishHandle(handle, library.Shutdown);
+  while (HelperState.SnifferRunning) {
+    WinDivertAddress event{};
+    UINT received = 0;
+    if (!library.Recv(handle, nullptr, 0, &received, &event)) {
+      if (!HelperState.SnifferRunning) break;
+      Sleep(kFailedReceivePauseMs);
+      continue;
+    }
+    // An event that arrives after the stop was asked for (such as the stop's
+    // own wake-up connect) is not acted on: no route may follow a stop.
+    if (!HelperState.SnifferRunning) break;
+    HandleSocketEvent(event, library.FormatIPv4);
+  }
+  // Withdrawn first, so that a stop never shuts down a closed handle.
+  PublishHandle(nullptr, nullptr);
+  library.Close(handle);
+  LogLine(L"WinDivert sniffer stopped");
+}
+
+struct SocketTraits {
+  using Type = SOCKET;
+  static Type Invalid() noexcept { return INVALID_SOCKET; }
+  static void Close(Type s) noexcept { closesocket(s); }
+};
+using UniqueSocket = UniqueResource<SocketTraits>;
+
+// A connect of the helper's own that the sniffer sees as a socket event: a
+// UDP socket bound to loopback and connected to itself sends nothing. It
+// stays open until the sniffer thread has been joined.
+UniqueSocket LoopbackConnect() {
+  UniqueSocket wake(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+  if (!wake) return wake;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof(address);
+  if (bind(wake.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      getsockname(wake.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      connect(wake.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    wake.reset();
+  }
+  return wake;
+}
+
+// The receive blocks until the next socket event anywhere on the machine,
+// which may be long in coming. The library's shutdown ends it at once; a
+// library without one is woken by a connect of the helper's own.
+UniqueSocket WakeSnifferThread() {
+  {
+    std::lock_guard<std::mutex> lock(HelperState.SnifferWakeMutex);
+    // Not published: the thread has not opened its handle yet (it will see
+    // the cleared flag before its first receive) or has ended.
+    if (!HelperState.SnifferHandle) return UniqueSocket();
+    if (HelperState.SnifferShutdown) {
+      HelperState.SnifferShutdown(HelperState.SnifferHandle, kWinDivertShutdownRecv);
+      return UniqueSocket();
+    }
+  }
+  return LoopbackConnect();
+}
+
+}  // namespace
+
+void StartSniffer() {
+  if (HelperState.SnifferRunning.exchange(true)) return;
+  try {
+    HelperState.SnifferWorker = std::thread(SnifferThread);
+  } catch (const std::system_error& failure) {
+    // Left startable: the next connect or list change tries again.
+    HelperState.SnifferRunning = false;
+    LogLine(L"WinDivert sniffer thread not started err=" + std::to_wstring(failure.code().value()));
+  }
+}
+
+void StopSniffer() {
+  if (!HelperState.SnifferRunning.exchange(false)) return;
+  if (HelperState.SnifferWorker.joinable()) {
+    WSADATA winsock;
+    const bool winsockUp = WSAStartup(MAKEWORD(2, 2), &winsock) == 0;
+    {
+      UniqueSocket wake = WakeSnifferThread();
+      HelperState.SnifferWorker.join();
+    }
+    if (winsockUp) WSACleanup();
+  }
+  ClearBypassRoutes();
+}
+
+std::wstring ProcessImageName(uint32_t processId) {
+  if (processId == 0 || processId == kSystemProcessId) return {};
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+  if (!process) return {};
+  wchar_t path[MAX_PATH];
+  DWORD length = MAX_PATH;
+  if (!QueryFullProcessImageNameW(process.get(), 0, path, &length)) return {};
+  const std::wstring_view full(path, length);
+  const size_t separator = full.find_last_of(L"\\/");
+  return FoldAsciiLower(separator == std::wstring_view::npos ? full : full.substr(separator + 1));
+}

@@ -1,0 +1,22 @@
+#pragma once
+// The engine of the per-app split: a thread that watches every socket
+// connect on the machine through WinDivert and asks for a host bypass route
+// for each IPv4 address a listed application connects to. Runs only while
+// the tunnel is up and applications are listed; without WinDivert it logs
+// one line and split stays off.
+#include <cstdint>
+#include <string>
+
+// Starts the sniffer thread unless one was started and not stopped since
+// (running, or ended early because the library could not be used).
+void StartSniffer();
+
+// Stops and joins the sniffer thread, promptly even when no socket event
+// comes, then deletes every bypass route. Does nothing at all when the
+// sniffer was not started.
+void StopSniffer();
+
+// The lower-cased file name of a process's image ("" when there is none to
+// give: ids 0 and 4, a process that cannot be opened, a path of MAX_PATH or
+// more).
+std::wstring ProcessImageName(uint32_t processId);

@@ -1,0 +1,24 @@
+#include "split/split_apps.h"
+
+#include <mutex>
+#include <set>
+
+#include "split/sniffer.h"
+#include "support/helper_state.h"
+#include "support/text.h"
+
+void SetSplitApps(const std::wstring& argument) {
+  std::set<std::wstring> apps;
+  for (const std::wstring& entry : SplitListEntries(argument)) apps.insert(FoldAsciiLower(entry));
+  const bool empty = apps.empty();
+  {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    HelperState.SplitAppSet = std::move(apps);
+  }
+  if (!HelperState.TunnelConnected) return;  // the next connect starts the sniffer
+  if (empty) {
+    StopSniffer();
+  } else {
+    StartSniffer();
+  }
+}

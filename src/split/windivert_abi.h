@@ -1,0 +1,54 @@
+#pragma once
+// The few parts of WinDivert 2's interface the sniffer uses, declared here
+// from the library's published documentation. The library is loaded at run
+// time, so nothing of it is needed to build.
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int kWinDivertLayerSocket = 3;
+constexpr uint64_t kWinDivertFlagSniff = 1;
+constexpr uint64_t kWinDivertFlagRecvOnly = 4;
+constexpr int kWinDivertShutdownRecv = 1;
+constexpr uint32_t kWinDivertEventSocketConnect = 4;
+
+// WINDIVERT_ADDRESS as the socket layer fills it.
+struct WinDivertAddress {
+  int64_t Timestamp;
+  // Bits 0-7 layer, 8-15 event, 16 sniffed, 17 outbound, 18 loopback,
+  // 19 impostor, 20 IPv6.
+  uint32_t Flags;
+  uint32_t Reserved2;
+  union {
+    uint8_t Reserved3[64];
+    struct {
+      uint64_t EndpointId;
+      uint64_t ParentEndpointId;
+      uint32_t ProcessId;
+      uint32_t LocalAddr[4];
+      uint32_t RemoteAddr[4];  // IPv4: word 0, in host byte order
+      uint16_t LocalPort;
+      uint16_t RemotePort;
+      uint8_t Protocol;
+    } Socket;
+  };
+};
+static_assert(sizeof(WinDivertAddress) == 80, "WINDIVERT_ADDRESS is 80 bytes");
+static_assert(offsetof(WinDivertAddress, Flags) == 8, "event and flags word at byte 8");
+static_assert(offsetof(WinDivertAddress, Socket.ProcessId) == 32, "process id at byte 32");
+static_assert(offsetof(WinDivertAddress, Socket.RemoteAddr) == 52, "remote address at byte 52");
+
+inline uint32_t WinDivertEvent(const WinDivertAddress& address) {
+  return (address.Flags >> 8) & 0xFF;
+}
+inline bool WinDivertIsIPv6(const WinDivertAddress& address) {
+  return ((address.Flags >> 20) & 1) != 0;
+}
+
+using WinDivertOpenFn = HANDLE (*)(const char* filter, int layer, int16_t priority, uint64_t flags);
+using WinDivertRecvFn = BOOL (*)(HANDLE handle, void* packet, UINT packetLength,
+                                 UINT* receivedLength, WinDivertAddress* address);
+using WinDivertCloseFn = BOOL (*)(HANDLE handle);
+using WinDivertShutdownFn = BOOL (*)(HANDLE handle, int how);
+using WinDivertFormatIPv4Fn = BOOL (*)(UINT32 hostOrderAddress, char* buffer, UINT length);

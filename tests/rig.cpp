@@ -1,0 +1,215 @@
+#include "rig.h"
+
+#include <wincrypt.h>
+
+#include <algorithm>
+#include <cwctype>
+
+#include "client_io.h"
+#include "service_harness.h"
+#include "support/paths.h"
+
+const char kPhysicalDefaultRoute[] = "route 0.0.0.0 0.0.0.0 192.168.1.1 7 25\n";
+
+namespace {
+
+constexpr wchar_t kOverrideKey[] = L"Software\\Wine\\AppDefaults\\QuorvelHelper.exe\\DllOverrides";
+constexpr DWORD kStartTimeoutMs = 15000;
+
+std::wstring RigsFolder() { return DirectoryOfPath(HelperExePath()) + L"\\rigs"; }
+
+bool Copy(const std::wstring& from, const std::wstring& to) {
+  return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+bool SameName(const std::wstring& entry, const std::wstring& name) {
+  if (entry.size() <= name.size() || entry[name.size()] != L'=') return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (std::towupper(entry[i]) != std::towupper(name[i])) return false;
+  }
+  return true;
+}
+
+// This process's environment with ProgramData (and PATH) replaced, as a
+// block for CreateProcessW.
+std::wstring EnvironmentWith(const std::wstring& programData, const std::wstring& extraPath) {
+  std::vector<std::wstring> entries;
+  std::wstring path;
+  wchar_t* block = GetEnvironmentStringsW();
+  for (const wchar_t* entry = block; *entry; entry += wcslen(entry) + 1) {
+    const std::wstring text = entry;
+    if (SameName(text, L"ProgramData")) continue;
+    if (SameName(text, L"PATH")) {
+      path = text.substr(5);
+      continue;
+    }
+    entries.push_back(text);
+  }
+  FreeEnvironmentStringsW(block);
+  entries.push_back(L"ProgramData=" + programData);
+  entries.push_back(L"PATH=" + (extraPath.empty() ? path : extraPath + L";" + path));
+  std::wstring result;
+  for (const std::wstring& entry : entries) result += entry + L'\0';
+  return result + L'\0';
+}
+
+bool AppendBytes(const std::wstring& path, const std::string& bytes) {
+  UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                           nullptr);
+}
+
+}  // namespace
+
+HelperRig::HelperRig(const std::wstring& name, RigLayout layout)
+    : dir_(RigsFolder() + L"\\" + name), layout_(layout) {
+  CreateDirectoryW(RigsFolder().c_str(), nullptr);
+  RemoveTree(dir_);
+  CreateDirectoryW(dir_.c_str(), nullptr);
+  CreateDirectoryW((dir_ + L"\\ProgramData").c_str(), nullptr);
+  Copy(HelperExePath(), HelperPath());
+  Copy(TestbedFile(L"iphlpapi.dll"), dir_ + L"\\iphlpapi.dll");
+  if (layout_.winDivert) Copy(TestbedFile(layout_.winDivert), dir_ + L"\\WinDivert.dll");
+  if (layout_.tool != RigLayout::Tool::None) {
+    CreateDirectoryW(ToolDir().c_str(), nullptr);
+    Copy(TestbedFile(L"amneziawg.exe"), ToolDir() + L"\\amneziawg.exe");
+  }
+  WriteRouteScenario(kPhysicalDefaultRoute);
+}
+
+HelperRig::~HelperRig() {
+  KillConsole();
+  if (service_) RemoveService();
+  RemoveServiceAndWait(L"AmneziaWGTunnel$Quorvel");
+}
+
+std::wstring HelperRig::ToolDir() const {
+  return layout_.tool == RigLayout::Tool::Beside ? dir_ : dir_ + L"\\awg";
+}
+
+std::wstring HelperRig::DataDir() const {
+  return service_ ? DirectoryOfPath(ServiceLogPath()) : dir_ + L"\\ProgramData\\Quorvel";
+}
+
+std::vector<std::string> HelperRig::RouteJournal() const {
+  return ReadLines(dir_ + L"\\iphlpapi-journal.txt");
+}
+std::vector<std::string> HelperRig::ToolJournal() const {
+  return ReadLines(ToolDir() + L"\\amneziawg-journal.txt");
+}
+std::vector<std::string> HelperRig::SnifferJournal() const {
+  return ReadLines(dir_ + L"\\windivert-journal.txt");
+}
+std::vector<std::string> HelperRig::Log() const { return LogTextsSince(LogPath(), logStart_); }
+bool HelperRig::WaitForLog(const std::string& text, DWORD timeoutMs) const {
+  return WaitForLogText(LogPath(), logStart_, text, timeoutMs);
+}
+
+bool HelperRig::WriteRouteScenario(const std::string& text) const {
+  return WriteFileBytes(dir_ + L"\\iphlpapi-scenario.txt", text);
+}
+bool HelperRig::WriteToolBehaviour(const std::string& text) const {
+  return WriteFileBytes(ToolDir() + L"\\amneziawg-behaviour.txt", text);
+}
+bool HelperRig::FeedSocketEvents(const std::string& lines) const {
+  return AppendBytes(dir_ + L"\\windivert-feed.txt", lines);
+}
+
+bool HelperRig::StartConsole(const std::wstring& extraPath) {
+  KillConsole();
+  std::wstring environment = EnvironmentWith(dir_ + L"\\ProgramData", extraPath);
+  std::wstring commandLine = Quote(HelperPath()) + L" --console";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(HelperPath().c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                      CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
+                      dir_.c_str(), &startup, &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  console_.reset(process.hProcess);
+  const ULONGLONG deadline = GetTickCount64() + kStartTimeoutMs;
+  while (GetTickCount64() < deadline) {
+    if (WaitForSingleObject(console_.get(), 0) == WAIT_OBJECT_0) return false;
+    if (SendRequestBytes("ping\n", 100).reply == "OK\n") return true;
+    Sleep(20);
+  }
+  return false;
+}
+
+void HelperRig::KillConsole() {
+  if (!console_) return;
+  TerminateProcess(console_.get(), 9);
+  WaitForSingleObject(console_.get(), 5000);
+  console_.reset();
+}
+
+DWORD HelperRig::ConsoleProcessId() const { return console_ ? GetProcessId(console_.get()) : 0; }
+
+bool HelperRig::InstallService() {
+  RemoveHelperServices();
+  // Wine's service manager does not reliably prefer the DLL beside a
+  // service's executable; this per-program override makes it.
+  RegSetKeyValueW(HKEY_CURRENT_USER, kOverrideKey, L"iphlpapi", REG_SZ, L"native",
+                  sizeof(L"native"));
+  service_ = true;
+  logStart_ = FileSize(LogPath());
+  const ProcessResult installed = RunProgram(HelperPath(), L"--install");
+  if (installed.exitCode != 0) return false;
+  if (!WaitForServiceState(L"QuorvelHelper", SERVICE_RUNNING, kStartTimeoutMs)) return false;
+  return Send("ping", 5000) == "OK";
+}
+
+void HelperRig::RemoveService() {
+  RemoveServiceAndWait(L"QuorvelHelper");
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, kOverrideKey, L"iphlpapi");
+  service_ = false;
+}
+
+std::string Send(const std::string& line, DWORD busyWaitMs) {
+  const RequestResult result = SendRequestBytes(line + "\n", busyWaitMs);
+  if (result.outcome != RequestOutcome::Replied) return "<no reply>";
+  std::string reply = result.reply;
+  if (!reply.empty() && reply.back() == '\n') reply.pop_back();
+  return reply;
+}
+
+std::string Base64(const std::string& bytes) {
+  if (bytes.empty()) return {};
+  const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+  const BYTE* data = reinterpret_cast<const BYTE*>(bytes.data());
+  DWORD size = 0;
+  CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, nullptr, &size);
+  std::string text(size, '\0');
+  CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, text.data(), &size);
+  text.resize(size);
+  return text;
+}
+
+RunningProcess::~RunningProcess() { Kill(); }
+
+void RunningProcess::Kill() {
+  if (!process_) return;
+  TerminateProcess(process_.get(), 9);
+  WaitForSingleObject(process_.get(), 5000);
+  process_.reset();
+}
+
+RunningProcess StartNamedProcess(const std::wstring& directory, const std::wstring& fileName) {
+  const std::wstring path = directory + L"\\" + fileName;
+  if (!Copy(TestbedFile(L"sleeper.exe"), path)) return RunningProcess();
+  std::wstring commandLine = Quote(path);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &startup, &process)) {
+    return RunningProcess();
+  }
+  CloseHandle(process.hThread);
+  return RunningProcess(process.hProcess);
+}
