@@ -22,6 +22,15 @@
 //   create-crash <dest>/<len>
 //                        CreateIpForwardEntry2 for that prefix journals
 //                        rc=crash and ends the process with exit code 99
+//   service-route <service> <dest> <mask> <nexthop> <ifindex> <metric>
+//                        a row of GetIpForwardTable (after the route rows)
+//                        that is there only while that Windows service
+//                        exists, as a tunnel's own routes are
+//   note-service <service>
+//                        create and delete lines end with
+//                        " <service>=<state>": the service's state at the
+//                        call (absent, stopped, start-pending, stop-pending,
+//                        running, or the number of another state)
 //
 // iphlpapi-routes.txt: the routes made by CreateIpForwardEntry2, one a line,
 //   <ifindex> <dest>/<len> <nexthop> <metric> <protocol>
@@ -122,8 +131,15 @@ struct PrefixFault {
   DWORD code;
 };
 
+struct ServiceRoute {
+  std::string service;
+  ScenarioRoute route;
+};
+
 struct Scenario {
   std::vector<ScenarioRoute> routes;
+  std::vector<ServiceRoute> serviceRoutes;
+  std::vector<std::string> notedServices;
   DWORD grow = 0;
   std::vector<PrefixFault> createFails;
   std::vector<PrefixFault> createCrashes;
@@ -140,16 +156,29 @@ struct SystemRoute {
   DWORD protocol;
 };
 
+// dest, mask, next hop, interface index and metric from five words.
+bool ParseRouteWords(const std::string* w, ScenarioRoute* route) {
+  return ParseIPv4(w[0], &route->dest) && ParseIPv4(w[1], &route->mask) &&
+         ParseIPv4(w[2], &route->nextHop) && ParseUnsigned(w[3], &route->ifIndex, false) &&
+         ParseUnsigned(w[4], &route->metric, true);
+}
+
 bool ParseScenarioLine(const Line& line, Scenario* scenario) {
   const std::vector<std::string>& w = line.words;
   if (w[0] == "route" && w.size() == 6) {
     ScenarioRoute route{};
-    if (!ParseIPv4(w[1], &route.dest) || !ParseIPv4(w[2], &route.mask) ||
-        !ParseIPv4(w[3], &route.nextHop) || !ParseUnsigned(w[4], &route.ifIndex, false) ||
-        !ParseUnsigned(w[5], &route.metric, true)) {
-      return false;
-    }
+    if (!ParseRouteWords(&w[1], &route)) return false;
     scenario->routes.push_back(route);
+    return true;
+  }
+  if (w[0] == "service-route" && w.size() == 7) {
+    ServiceRoute route{w[1], {}};
+    if (!ParseRouteWords(&w[2], &route.route)) return false;
+    scenario->serviceRoutes.push_back(route);
+    return true;
+  }
+  if (w[0] == "note-service" && w.size() == 2) {
+    scenario->notedServices.push_back(w[1]);
     return true;
   }
   if (w[0] == "grow" && w.size() == 2) {
@@ -182,6 +211,35 @@ bool ParseRouteLine(const Line& line, SystemRoute* route) {
   return w.size() == 5 && ParseUnsigned(w[0], &route->ifIndex, false) &&
          ParsePrefix(w[1], &route->dest, &route->length) && ParseIPv4(w[2], &route->nextHop) &&
          ParseUnsigned(w[3], &route->metric, true) && ParseUnsigned(w[4], &route->protocol, false);
+}
+
+// The current state of a Windows service, 0 when it does not exist.
+DWORD ServiceState(const std::string& name) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) return 0;
+  SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS);
+  SERVICE_STATUS status{};
+  const bool known = service && QueryServiceStatus(service, &status);
+  if (service) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return known ? status.dwCurrentState : 0;
+}
+
+std::string ServiceStateText(const std::string& name) {
+  switch (const DWORD state = ServiceState(name)) {
+    case 0:
+      return "absent";
+    case SERVICE_STOPPED:
+      return "stopped";
+    case SERVICE_START_PENDING:
+      return "start-pending";
+    case SERVICE_STOP_PENDING:
+      return "stop-pending";
+    case SERVICE_RUNNING:
+      return "running";
+    default:
+      return std::to_string(state);
+  }
 }
 
 void AppendJournal(const std::wstring& dir, const std::string& line) {
@@ -366,7 +424,14 @@ DWORD ChangeRoute(const MIB_IPFORWARD_ROW2* row, RouteChange change) {
   line += " " + DescribeRow(*row);
   const DWORD rc =
       change == RouteChange::kCreate ? CreateRoute(dir, *row, &lock, line) : DeleteRoute(dir, *row);
-  AppendJournal(dir, line + " rc=" + std::to_string(rc));
+  line += " rc=" + std::to_string(rc);
+  Scenario scenario;
+  if (LoadScenario(dir, &scenario) == NO_ERROR) {
+    for (const std::string& service : scenario.notedServices) {
+      line += " " + service + "=" + ServiceStateText(service);
+    }
+  }
+  AppendJournal(dir, line);
   return rc;
 }
 
@@ -376,10 +441,14 @@ DWORD FillTable(const std::wstring& dir, PMIB_IPFORWARDTABLE table, PULONG size,
   Scenario scenario;
   const DWORD rc = LoadScenario(dir, &scenario);
   if (rc != NO_ERROR) return rc;
+  std::vector<ScenarioRoute> all = scenario.routes;
+  for (const ServiceRoute& route : scenario.serviceRoutes) {
+    if (ServiceState(route.service) != 0) all.push_back(route.route);
+  }
   // Only a call that brings a buffer sees the extra rows: the table has
   // grown between the caller's sizing call and its filling call.
   const DWORD extra = table ? scenario.grow : 0;
-  *rows = static_cast<DWORD>(scenario.routes.size()) + extra;
+  *rows = static_cast<DWORD>(all.size()) + extra;
   if (*rows == 0) return ERROR_NO_DATA;
   const ULONG needed =
       static_cast<ULONG>(offsetof(MIB_IPFORWARDTABLE, table) + *rows * sizeof(MIB_IPFORWARDROW));
@@ -387,7 +456,6 @@ DWORD FillTable(const std::wstring& dir, PMIB_IPFORWARDTABLE table, PULONG size,
     *size = needed;
     return ERROR_INSUFFICIENT_BUFFER;
   }
-  std::vector<ScenarioRoute> all = scenario.routes;
   for (DWORD i = 1; i <= extra; ++i) {
     // Host routes in 198.18.0.0/15 (set aside for benchmarks), on-link: they
     // can never be taken for a default route.

@@ -58,8 +58,8 @@ bool AppendBytes(const std::wstring& path, const std::string& bytes) {
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
-  return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                           nullptr);
+  return file &&
+         WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 }  // namespace

@@ -38,8 +38,8 @@ class HelperRig {
   std::wstring ConfigPath() const { return DataDir() + L"\\Quorvel.conf"; }
 
   // What the stand-ins wrote, a line each.
-  std::vector<std::string> RouteJournal() const;  // IP Helper calls
-  std::vector<std::string> ToolJournal() const;   // tunnel tool runs
+  std::vector<std::string> RouteJournal() const;    // IP Helper calls
+  std::vector<std::string> ToolJournal() const;     // tunnel tool runs
   std::vector<std::string> SnifferJournal() const;  // WinDivert opens and closes
   // The helper's log texts (after the stamp) since the rig was made.
   std::vector<std::string> Log() const;

@@ -9,6 +9,7 @@
 #include "routing/bypass_nets.h"
 #include "split/split_apps.h"
 #include "support/text.h"
+#include "tunnel/connect.h"
 #include "tunnel/service_probes.h"
 
 namespace {
@@ -67,6 +68,15 @@ std::wstring DispatchCommand(const std::wstring& line) {
   if (word == L"bypassnets") {
     SetBypassNets(argument);
     return L"OK";
+  }
+  if (word == L"disconnect") {
+    DisconnectTunnel();
+    return L"OK";
+  }
+  if (word == L"connect") {
+    std::wstring configuration;
+    if (!DecodeConnectPayload(argument, configuration)) return L"ERR bad base64";
+    return ConnectTunnel(configuration) ? L"OK" : L"ERR connect failed";
   }
   return L"ERR unknown";
 }

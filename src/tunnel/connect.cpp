@@ -1,0 +1,144 @@
+#include "tunnel/connect.h"
+
+#include <windows.h>
+
+#include <mutex>
+
+#include "routing/physical_route.h"
+#include "routing/route_table.h"
+#include "split/sniffer.h"
+#include "support/handles.h"
+#include "support/helper_state.h"
+#include "support/log.h"
+#include "support/paths.h"
+#include "support/text.h"
+#include "tunnel/service_probes.h"
+#include "tunnel/tool_runner.h"
+
+namespace {
+
+constexpr int kInstallAttempts = 3;
+constexpr int kAfterLeftoverRemovalMs = 12000;
+constexpr int kAfterFailedInstallMs = 4000;
+constexpr DWORD kBetweenAttemptsMs = 500;
+constexpr int kComeUpLimitMs = 15000;
+constexpr DWORD kComeUpStepMs = 500;
+constexpr int kAfterRollbackMs = 8000;
+constexpr int kDisconnectLimitMs = 8000;
+constexpr DWORD kDisconnectStepMs = 400;
+
+enum class ConfigWrite { Written, NotOpened, NotWritten };
+
+// The tool reads the file as UTF-8 without a byte-order mark; the text ends
+// at its first NUL. A file the tool would read only in part must never be
+// installed, so a short write is a failure.
+ConfigWrite WriteConfiguration(const std::wstring& path, const std::wstring& configuration) {
+  const std::string bytes = WideToUtf8(configuration.substr(0, configuration.find(L'\0')));
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return ConfigWrite::NotOpened;
+  DWORD written = 0;
+  if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+      written != bytes.size()) {
+    return ConfigWrite::NotWritten;
+  }
+  return ConfigWrite::Written;
+}
+
+std::wstring UninstallArguments() {
+  return std::wstring(L"/uninstalltunnelservice ") + HelperState.TunnelName;
+}
+
+// Takes a tunnel service that is installed but must not stay (a failed
+// come-up, a failed install that left one behind) away again.
+void RemoveTunnelService(const std::wstring& tool, int waitMs) {
+  if (!TunnelServiceExists()) return;
+  RunProcess(tool, UninstallArguments());
+  WaitForTunnelService(waitMs);
+}
+
+}  // namespace
+
+bool ConnectTunnel(const std::wstring& configuration) {
+  const std::wstring tool = FindTunnelTool();
+  if (tool.empty()) {
+    LogLine(L"amneziawg.exe not found");
+    return false;
+  }
+  const std::wstring configPath = ConfigFilePath();
+  switch (WriteConfiguration(configPath, configuration)) {
+    case ConfigWrite::NotOpened:
+      return false;
+    case ConfigWrite::NotWritten:
+      LogLine(L"configuration file not written");
+      return false;
+    case ConfigWrite::Written:
+      break;
+  }
+
+  // The old tunnel goes before the physical route is captured, and the
+  // capture comes before the new install: the captured route is never one
+  // of a tunnel's own.
+  if (TunnelServiceExists()) {
+    RunProcess(tool, UninstallArguments());
+    WaitForTunnelService(kAfterLeftoverRemovalMs);
+  }
+  // The sniffer is joined before the table is cleared and the route captured
+  // again, so no host route goes through a stale gateway.
+  StopSniffer();
+  ClearBypassRoutes();
+  CapturePhysicalDefaultRoute();
+
+  const std::wstring installArguments = L"/installtunnelservice \"" + configPath + L"\"";
+  bool installed = false;
+  for (int attempt = 0; attempt < kInstallAttempts && !installed; ++attempt) {
+    installed = RunProcess(tool, installArguments) == 0;
+    if (!installed) {
+      WaitForTunnelService(kAfterFailedInstallMs);
+      Sleep(kBetweenAttemptsMs);
+    }
+  }
+  if (!installed) {
+    LogLine(L"tunnel install failed");
+    // Routes and sniffer are down and an older tunnel is gone: whatever the
+    // flag said before, no tunnel of ours is up now. A service the tool
+    // left behind would cut the machine off; it goes too.
+    HelperState.TunnelConnected.exchange(false);
+    RemoveTunnelService(tool, kAfterRollbackMs);
+    return false;
+  }
+
+  for (int elapsed = 0; !QueryTunnelServiceState() && elapsed < kComeUpLimitMs;
+       elapsed += kComeUpStepMs) {
+    Sleep(kComeUpStepMs);
+  }
+  const bool up = QueryTunnelServiceState();
+  HelperState.TunnelConnected.exchange(up);
+  if (!up) {
+    LogLine(L"tunnel did not come up; uninstalling to restore connectivity");
+    RemoveTunnelService(tool, kAfterRollbackMs);
+    ClearBypassRoutes();
+    return false;
+  }
+  // Routes only once the tunnel runs, and the sniffer only after them.
+  InstallBypassRoutes();
+  bool splitting = false;
+  {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    splitting = !HelperState.SplitAppSet.empty();
+  }
+  if (splitting) StartSniffer();
+  return true;
+}
+
+void DisconnectTunnel() {
+  StopSniffer();
+  ClearBypassRoutes();
+  const std::wstring tool = FindTunnelTool();
+  if (!tool.empty() && TunnelServiceExists()) RunProcess(tool, UninstallArguments());
+  for (int elapsed = 0; QueryTunnelServiceState() && elapsed < kDisconnectLimitMs;
+       elapsed += kDisconnectStepMs) {
+    Sleep(kDisconnectStepMs);
+  }
+  HelperState.TunnelConnected.exchange(false);
+}

@@ -1,0 +1,26 @@
+#pragma once
+// Running the tunnel tool amneziawg.exe: where it is, and one hidden run of
+// it with a bounded wait.
+#include <string>
+
+// The tool beside the helper: "<module directory>\awg\amneziawg.exe", else
+// "<module directory>\amneziawg.exe"; "" when neither exists. Only existence
+// is tested, nothing is cached and nothing is logged.
+std::wstring FindTunnelTool();
+
+// The exit code a run reports while the tool is still running.
+constexpr int kToolStillRunning = 259;  // STILL_ACTIVE
+// How long a run is waited for.
+constexpr unsigned long kToolWaitMs = 30000;
+
+// Runs `"<toolPath>" <arguments>` with no window and waits up to 30 s.
+// Returns the exit code, kToolStillRunning for a tool that is still running
+// (it is left running), or -1 when it could not be started ("CreateProcess
+// failed: " and the command line are logged). The tool's standard output and
+// error go to one pipe that is read while waiting; a non-zero exit is logged
+// with the first 2 KiB of what the tool wrote.
+int RunProcess(const std::wstring& toolPath, const std::wstring& arguments);
+
+// How the tool's output appears in the log: at most the first 2 KiB, line
+// breaks shown as " | ", trailing ones dropped.
+std::wstring ToolOutputForLog(const std::string& output);

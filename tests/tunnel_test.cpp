@@ -1,0 +1,343 @@
+// The connect and disconnect road through the pipe of the real
+// QuorvelHelper.exe, with the tunnel tool, IP Helper and WinDivert stand-ins
+// beside it: what the tool is asked, what the file holds, which outcome each
+// kind of tool failure gives, and in which order things happen.
+#include <windows.h>
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "rig.h"
+#include "service_harness.h"
+#include "support/protocol.h"
+#include "support/text.h"
+#include "test_server.h"
+
+namespace {
+
+constexpr wchar_t kTunnelService[] = L"AmneziaWGTunnel$Quorvel";
+const std::string kConfig = "[Interface]\r\nPrivateKey = abc\r\n";
+
+std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += "\n  " + line;
+  return text;
+}
+
+// The lines that start with `prefix`, with that prefix removed.
+std::vector<std::string> Starting(const std::vector<std::string>& lines,
+                                  const std::string& prefix) {
+  std::vector<std::string> found;
+  for (const std::string& line : lines) {
+    if (line.rfind(prefix, 0) == 0) found.push_back(line.substr(prefix.size()));
+  }
+  return found;
+}
+
+// The command lines the tool was started with.
+std::vector<std::string> ToolRuns(const HelperRig& rig) {
+  std::vector<std::string> runs;
+  for (const std::string& line : Starting(rig.ToolJournal(), "run pid=")) {
+    const std::string commandLine = line.substr(line.find("cmdline=") + 8);
+    if (commandLine.find("/tunnelservice") == std::string::npos) runs.push_back(commandLine);
+  }
+  return runs;
+}
+
+size_t Count(const std::vector<std::string>& lines, const std::string& text) {
+  return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.find(text) != std::string::npos;
+  });
+}
+
+std::string Connect(const std::string& configuration) {
+  return Send("connect " + Base64(configuration));
+}
+
+class TunnelRoad : public ::testing::Test {
+ protected:
+  void SetUp() override { RemoveHelperServices(); }
+  void TearDown() override { RemoveHelperServices(); }
+};
+
+// Everything a connect and a disconnect do, in order. The stand-in shows a
+// default route of the tunnel's own (interface 30, lower metric) while the
+// tunnel service exists, so a capture made with a tunnel installed would
+// take it.
+TEST_F(TunnelRoad, ConnectReconnectAndDisconnectInOrder) {
+  HelperRig rig(L"road");
+  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
+                                     "service-route AmneziaWGTunnel$Quorvel 0.0.0.0 0.0.0.0 "
+                                     "10.66.0.1 30 5\n"
+                                     "note-service AmneziaWGTunnel$Quorvel\n"));
+  ASSERT_TRUE(rig.StartConsole());
+  RunningProcess browser = StartNamedProcess(rig.Dir(), L"Browser.EXE");
+  ASSERT_TRUE(browser.valid());
+
+  EXPECT_EQ(Send("bypassnets 10.0.0.0/8;192.168.50.0/24"), "OK");
+  EXPECT_EQ(Send("splitapps browser.exe"), "OK");
+  EXPECT_EQ(Connect("first"), "OK");
+  EXPECT_EQ(Connect(kConfig), "OK");  // replaces the tunnel that is up
+  EXPECT_EQ(Send("status"), "RUNNING");
+  ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000)) << Joined(rig.Log());
+  ASSERT_TRUE(
+      rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) + " 93.184.216.34\n"));
+  const ULONGLONG deadline = GetTickCount64() + 5000;
+  while (Count(rig.RouteJournal(), "dest=93.184.216.34/32") == 0 && GetTickCount64() < deadline) {
+    Sleep(20);
+  }
+  EXPECT_EQ(Send("disconnect"), "OK");
+  EXPECT_EQ(Send("status"), "STOPPED");
+
+  const std::string tool = Narrow(rig.ToolDir()) + "\\amneziawg.exe";
+  const std::string install =
+      "\"" + tool + "\" /installtunnelservice \"" + Narrow(rig.ConfigPath()) + "\"";
+  const std::string uninstall = "\"" + tool + "\" /uninstalltunnelservice Quorvel";
+  EXPECT_EQ(ToolRuns(rig), (std::vector<std::string>{install, uninstall, install, uninstall}));
+  for (const std::string& environment : Starting(rig.ToolJournal(), "run-env ")) {
+    if (environment.find("stdout=none") != std::string::npos) continue;  // the service's own
+    EXPECT_EQ(environment.substr(0, 24), "console=none show=hide s") << "a window for the tool";
+  }
+  EXPECT_EQ(ReadFileBytes(rig.ConfigPath()), kConfig);
+
+  // Routes only once the tunnel runs (both connects); all of them deleted by
+  // the second connect and by the disconnect.
+  const std::string row = " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=defaults rc=0 ";
+  std::vector<std::string> changes;
+  for (const std::string& line : rig.RouteJournal()) {
+    if (line.rfind("table", 0) == 0) continue;
+    const std::string kind = line.substr(0, 6);
+    changes.push_back(kind + " " + line.substr(line.find("dest=")));
+  }
+  EXPECT_EQ(changes, (std::vector<std::string>{
+                         "create dest=10.0.0.0/8" + row + "AmneziaWGTunnel$Quorvel=running",
+                         "create dest=192.168.50.0/24" + row + "AmneziaWGTunnel$Quorvel=running",
+                         "delete dest=10.0.0.0/8" + row + "AmneziaWGTunnel$Quorvel=absent",
+                         "delete dest=192.168.50.0/24" + row + "AmneziaWGTunnel$Quorvel=absent",
+                         "create dest=10.0.0.0/8" + row + "AmneziaWGTunnel$Quorvel=running",
+                         "create dest=192.168.50.0/24" + row + "AmneziaWGTunnel$Quorvel=running",
+                         "create dest=93.184.216.34/32" + row + "AmneziaWGTunnel$Quorvel=running",
+                         // In key order: unsigned values of network byte order.
+                         "delete dest=10.0.0.0/8" + row + "AmneziaWGTunnel$Quorvel=running",
+                         "delete dest=192.168.50.0/24" + row + "AmneziaWGTunnel$Quorvel=running",
+                         "delete dest=93.184.216.34/32" + row + "AmneziaWGTunnel$Quorvel=running",
+                     }));
+  // The physical route is captured with no tunnel installed (never
+  // interface 30), and the sniffer starts after the routes are in.
+  const std::vector<std::string> expectedLog = {
+      "bypass nets set: 2",
+      "physical default route: ifIndex=7",
+      "bypass routes: 2/2 installed via ifIndex=7 gw=192.168.1.1",
+      "WinDivert socket sniffer started",
+      "WinDivert sniffer stopped",
+      "physical default route: ifIndex=7",
+      "bypass routes: 2/2 installed via ifIndex=7 gw=192.168.1.1",
+      "WinDivert socket sniffer started",
+      "WinDivert sniffer stopped",
+  };
+  EXPECT_EQ(rig.Log(), expectedLog);
+}
+
+// Each kind of failing tool, and what the helper leaves behind.
+TEST_F(TunnelRoad, InstallOutcomes) {
+  HelperRig rig(L"outcomes");
+  ASSERT_TRUE(rig.StartConsole());
+  const struct {
+    const char* behaviour;
+    const char* reply;
+    size_t installs;
+    bool uninstalled;  // the helper removed what the tool left
+    const char* logged;
+  } cases[] = {
+      {"", "OK", 1, false, nullptr},
+      {"install-fail-first 1 3\n", "OK", 2, false, "amneziawg.exe exited 3: "},
+      {"install-fail-first 3\n", "ERR connect failed", 3, false, "tunnel install failed"},
+      // Installs the service, then reports failure: the later attempts find
+      // it there and fail too, and it must not stay.
+      {"install-exit 1\n", "ERR connect failed", 3, true, "tunnel install failed"},
+      {"start-pending-forever\n", "ERR connect failed", 1, true,
+       "tunnel did not come up; uninstalling to restore connectivity"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    // Up first, so that a failure must also take the connected state down.
+    ASSERT_TRUE(rig.WriteToolBehaviour(""));
+    ASSERT_EQ(Connect(kConfig), "OK");
+    ASSERT_TRUE(RemoveServiceAndWait(kTunnelService));
+    DeleteFileW((rig.ToolDir() + L"\\amneziawg-state.txt").c_str());
+    DeleteFileW((rig.ToolDir() + L"\\amneziawg-journal.txt").c_str());
+    ASSERT_TRUE(rig.WriteToolBehaviour(c.behaviour));
+    const size_t logBefore = rig.Log().size();
+
+    EXPECT_EQ(Connect(kConfig), c.reply);
+    const std::vector<std::string> runs = ToolRuns(rig);
+    EXPECT_EQ(Count(runs, "/installtunnelservice"), c.installs) << Joined(runs);
+    EXPECT_EQ(Count(runs, "/uninstalltunnelservice"), c.uninstalled ? 1u : 0u) << Joined(runs);
+    const bool up = std::string(c.reply) == "OK";
+    EXPECT_EQ(ServiceExists(kTunnelService), up);
+    std::vector<std::string> log = rig.Log();
+    log.erase(log.begin(), log.begin() + logBefore);
+    if (c.logged) {
+      EXPECT_EQ(Count(log, c.logged), 1u) << Joined(log);
+    }
+
+    // Connected or not decides whether a new list routes at once.
+    const size_t routesBefore = Count(rig.RouteJournal(), "create ");
+    EXPECT_EQ(Send("bypassnets 10.9.0.0/16"), "OK");
+    EXPECT_EQ(Count(rig.RouteJournal(), "create ") - routesBefore, up ? 1u : 0u);
+    EXPECT_EQ(Send("bypassnets"), "OK");
+  }
+}
+
+TEST_F(TunnelRoad, ConfigurationFileHoldsTheTextAsSent) {
+  HelperRig rig(L"config");
+  ASSERT_TRUE(rig.StartConsole());
+  // UTF-8 without a byte-order mark, line ends and non-ASCII kept, nothing
+  // after a NUL.
+  const std::string text = "[Interface]\r\nName = \xD0\x9F\xD1\x80\xD0\xB8\n\r\n";
+  EXPECT_EQ(Connect(text + std::string("\0after", 6)), "OK");
+  EXPECT_EQ(ReadFileBytes(rig.ConfigPath()), text);
+  EXPECT_EQ(ReadFileBytes(rig.ToolDir() + L"\\amneziawg-last.conf"), text);
+  EXPECT_EQ(Connect("second"), "OK");
+  EXPECT_EQ(ReadFileBytes(rig.ConfigPath()), "second");
+  EXPECT_EQ(Send("disconnect"), "OK");
+  EXPECT_EQ(ReadFileBytes(rig.ConfigPath()), "second") << "a disconnect keeps the file";
+
+  // What is not Base64 runs nothing and changes nothing.
+  for (const std::string& payload :
+       {std::string("not base64!"), std::string("c2Vjb25k_-"), std::string("c2Vjb25"),
+        std::string(" c2Vjb25k"), std::string()}) {
+    EXPECT_EQ(Send("connect " + payload), "ERR bad base64") << payload;
+  }
+  EXPECT_EQ(Count(ToolRuns(rig), "/installtunnelservice"), 2u);
+  EXPECT_EQ(ReadFileBytes(rig.ConfigPath()), "second");
+  // A payload as long as a request may be is taken, one byte more is not.
+  const std::string longest = Base64(std::string(786426, 'x'));
+  ASSERT_EQ(longest.size() + 8, kRequestLimitBytes);
+  EXPECT_EQ(Send("connect " + longest), "OK");
+  EXPECT_EQ(Send("connect " + longest + "="), "ERR request too long");
+  EXPECT_EQ(Send("ping"), "OK");
+}
+
+// Where the tool is looked for, and what happens when it is not there or
+// cannot be started.
+TEST_F(TunnelRoad, ToolLookup) {
+  {
+    // In awg\ and beside: the one in awg\ is used.
+    HelperRig rig(L"lookup-both");
+    CopyFileW(TestbedFile(L"amneziawg.exe").c_str(), (rig.Dir() + L"\\amneziawg.exe").c_str(),
+              FALSE);
+    ASSERT_TRUE(rig.StartConsole());
+    EXPECT_EQ(Connect(kConfig), "OK");
+    EXPECT_EQ(ToolRuns(rig).size(), 1u);
+    EXPECT_EQ(ReadLines(rig.Dir() + L"\\amneziawg-journal.txt").size(), 0u);
+  }
+  {
+    // Only beside.
+    HelperRig rig(L"lookup-beside", RigLayout{L"WinDivert.dll", RigLayout::Tool::Beside});
+    ASSERT_TRUE(rig.StartConsole());
+    EXPECT_EQ(Connect(kConfig), "OK");
+    EXPECT_EQ(ToolRuns(rig).size(), 1u);
+    EXPECT_EQ(Send("disconnect"), "OK");
+  }
+  {
+    // A directory of that name counts as found and then cannot be run.
+    HelperRig rig(L"lookup-directory", RigLayout{L"WinDivert.dll", RigLayout::Tool::None});
+    ASSERT_TRUE(CreateDirectoryW((rig.Dir() + L"\\amneziawg.exe").c_str(), nullptr));
+    ASSERT_TRUE(rig.StartConsole());
+    EXPECT_EQ(Connect(kConfig), "ERR connect failed");
+    const std::string failed = "CreateProcess failed: \"" + Narrow(rig.Dir()) +
+                               "\\amneziawg.exe\" /installtunnelservice \"" +
+                               Narrow(rig.ConfigPath()) + "\"";
+    EXPECT_EQ(Count(rig.Log(), failed), 3u) << Joined(rig.Log());
+    EXPECT_EQ(Count(rig.Log(), "tunnel install failed"), 1u);
+  }
+  {
+    // None: nothing is touched, not even the configuration file.
+    HelperRig rig(L"lookup-none", RigLayout{L"WinDivert.dll", RigLayout::Tool::None});
+    ASSERT_TRUE(rig.StartConsole());
+    CreateDirectoryW(rig.DataDir().c_str(), nullptr);
+    ASSERT_TRUE(WriteFileBytes(rig.ConfigPath(), "old"));
+    EXPECT_EQ(Connect(kConfig), "ERR connect failed");
+    EXPECT_EQ(Send("disconnect"), "OK");
+    EXPECT_EQ(rig.Log(), std::vector<std::string>{"amneziawg.exe not found"});
+    EXPECT_EQ(ReadFileBytes(rig.ConfigPath()), "old");
+    EXPECT_TRUE(rig.RouteJournal().empty()) << "the route table was read";
+  }
+}
+
+TEST_F(TunnelRoad, Disconnect) {
+  HelperRig rig(L"disconnect");
+  ASSERT_TRUE(rig.StartConsole());
+  RunningProcess browser = StartNamedProcess(rig.Dir(), L"browser.exe");
+  // Nothing to take down, twice.
+  EXPECT_EQ(Send("disconnect"), "OK");
+  EXPECT_EQ(Send("disconnect"), "OK");
+  EXPECT_TRUE(ToolRuns(rig).empty());
+
+  // A tunnel service that stays running: the wait is bounded, and the
+  // tunnel counts as down afterwards all the same.
+  EXPECT_EQ(Send("bypassnets 10.0.0.0/8"), "OK");
+  EXPECT_EQ(Send("splitapps browser.exe"), "OK");
+  EXPECT_EQ(Connect(kConfig), "OK");
+  ASSERT_TRUE(rig.WriteToolBehaviour("ignore-uninstall\n"));
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(Send("disconnect"), "OK");
+  const ULONGLONG took = GetTickCount64() - start;
+  EXPECT_GE(took, 7500u);
+  EXPECT_LT(took, 12000u);
+  EXPECT_EQ(Send("status"), "RUNNING");
+  const size_t routes = Count(rig.RouteJournal(), "create ");
+  EXPECT_EQ(Send("bypassnets 10.0.0.0/8"), "OK");
+  EXPECT_EQ(Count(rig.RouteJournal(), "create "), routes) << "routed although disconnected";
+
+  // The next connect brings back the unchanged lists.
+  ASSERT_TRUE(rig.WriteToolBehaviour(""));
+  ASSERT_TRUE(RemoveServiceAndWait(kTunnelService));
+  EXPECT_EQ(Connect(kConfig), "OK");
+  EXPECT_EQ(Count(rig.RouteJournal(), "create "), routes + 1);
+  EXPECT_EQ(Count(rig.Log(), "WinDivert socket sniffer started"), 2u) << Joined(rig.Log());
+}
+
+// The helper as a service: a stop leaves the tunnel up and takes every route
+// of the helper's down (the stand-in notes the helper's own state at each
+// delete: the stop is under way, not done).
+TEST_F(TunnelRoad, ServiceStopKeepsTheTunnelAndTakesEveryRoute) {
+  HelperRig rig(L"service");
+  ASSERT_TRUE(
+      rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) + "note-service QuorvelHelper\n"));
+  ASSERT_TRUE(rig.InstallService());
+  RunningProcess browser = StartNamedProcess(rig.Dir(), L"browser.exe");
+  EXPECT_EQ(Send("bypassnets 10.0.0.0/8"), "OK");
+  EXPECT_EQ(Send("splitapps browser.exe"), "OK");
+  EXPECT_EQ(Connect(kConfig), "OK");
+  ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000)) << Joined(rig.Log());
+  ASSERT_TRUE(rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) + " 1.1.1.1\n"));
+  const ULONGLONG deadline = GetTickCount64() + 5000;
+  while (Count(rig.RouteJournal(), "dest=1.1.1.1/32") == 0 && GetTickCount64() < deadline) {
+    Sleep(20);
+  }
+
+  ASSERT_EQ(ControlNamedService(L"QuorvelHelper", SERVICE_CONTROL_STOP), 0u);
+  ASSERT_TRUE(WaitForServiceState(L"QuorvelHelper", SERVICE_STOPPED, 10000));
+  EXPECT_EQ(ServiceState(kTunnelService), static_cast<DWORD>(SERVICE_RUNNING));
+  std::vector<std::string> deletes;
+  for (const std::string& line : Starting(rig.RouteJournal(), "delete ")) {
+    deletes.push_back(line.substr(line.find("dest=")));
+  }
+  const std::string row = " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=defaults rc=0 ";
+  EXPECT_EQ(deletes, (std::vector<std::string>{
+                         "dest=10.0.0.0/8" + row + "QuorvelHelper=stop-pending",
+                         "dest=1.1.1.1/32" + row + "QuorvelHelper=stop-pending",
+                     }));
+  const std::vector<std::string> log = rig.Log();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "service stopping") << Joined(log);
+  EXPECT_EQ(Count(log, "WinDivert sniffer stopped"), 1u) << Joined(log);
+}
+
+}  // namespace
