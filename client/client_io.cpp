@@ -1,5 +1,7 @@
 #include "client_io.h"
 
+#include "support/handles.h"
+
 namespace {
 constexpr DWORD kRetryStepMs = 1;
 constexpr ULONGLONG kBusySliceMs = 100;
@@ -11,8 +13,11 @@ HANDLE OpenHelperPipe(DWORD busyWaitMs, DWORD& error) {
   // looks exactly like a helper that is not running; give it a moment.
   const ULONGLONG missingDeadline = GetTickCount64() + (busyWaitMs < 1000 ? busyWaitMs : 1000);
   for (;;) {
-    HANDLE pipe =
-        CreateFileW(kPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    // Without SECURITY_SQOS_PRESENT the server may impersonate the caller
+    // fully: a process squatting on the name could then act with the rights
+    // of an administrator who runs the client.
+    HANDLE pipe = CreateFileW(kPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (pipe != INVALID_HANDLE_VALUE) return pipe;
     error = GetLastError();
     const ULONGLONG now = GetTickCount64();
@@ -45,26 +50,37 @@ bool ReadUntilEnd(HANDLE pipe, std::string& data, DWORD& error) {
   }
 }
 
-RequestResult SendRequestBytes(const std::string& bytes, DWORD busyWaitMs) {
+RequestResult SendRequestBytes(const std::string& bytes, DWORD busyWaitMs, ServerCheck check) {
   RequestResult result;
-  HANDLE pipe = OpenHelperPipe(busyWaitMs, result.error);
-  if (pipe == INVALID_HANDLE_VALUE) {
+  UniqueFileHandle pipe(OpenHelperPipe(busyWaitMs, result.error));
+  if (!pipe) {
     result.outcome =
         result.error == ERROR_PIPE_BUSY ? RequestOutcome::Busy : RequestOutcome::Unreachable;
     return result;
   }
+  if (check) {
+    // Asked of the open handle, so it names the very instance the request
+    // would go to; a server that cannot be named gets nothing either.
+    if (!GetNamedPipeServerProcessId(pipe.get(), &result.serverProcessId)) {
+      result.error = GetLastError();
+      return result;
+    }
+    if (!check(result.serverProcessId)) {
+      result.outcome = RequestOutcome::WrongServer;
+      return result;
+    }
+  }
   DWORD written = 0;
-  const bool sent =
-      WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != FALSE;
+  const bool sent = WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                              nullptr) != FALSE;
   const DWORD writeError = sent ? 0 : GetLastError();
   // Even when the write failed (the helper refuses an over-long request
   // before taking all of it), the helper's answer may be waiting.
-  if (ReadUntilEnd(pipe, result.reply, result.error) && (sent || !result.reply.empty())) {
+  if (ReadUntilEnd(pipe.get(), result.reply, result.error) && (sent || !result.reply.empty())) {
     result.outcome = RequestOutcome::Replied;
     result.error = 0;
   } else if (!sent) {
     result.error = writeError;
   }
-  CloseHandle(pipe);
   return result;
 }

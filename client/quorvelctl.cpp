@@ -7,11 +7,17 @@
 //   quorvelctl --raw LINE        sends LINE exactly, then a line feed
 //   quorvelctl --wait-ms N ...   waits at most N ms (default 120000) for a
 //                                helper that is busy with another client
+//   quorvelctl --console-helper ...  talks to a helper started with
+//                                --console instead of the service
+//
+// Before it sends anything, the client makes sure the pipe is served by the
+// QuorvelHelper service's own process: any local program could have created
+// the name first, and a connect request carries the tunnel's private key.
 //
 // Exit codes: 0 for OK, RUNNING or STOPPED; 1 for a reply beginning "ERR ";
 // 2 when the helper's pipe does not exist (the helper is not running); 3 when
 // the helper stayed busy, the request failed midway or the reply is none of
-// these.
+// these; 4 when another process serves the pipe (nothing was sent).
 #include <windows.h>
 
 #include <wincrypt.h>
@@ -20,6 +26,7 @@
 #include <string>
 
 #include "client_io.h"
+#include "support/handles.h"
 #include "support/text.h"
 
 namespace {
@@ -63,11 +70,30 @@ std::string ToBase64(const std::string& bytes) {
 
 int Usage() {
   PrintLine(stderr,
-            "usage: quorvelctl [--wait-ms N] ping | status | disconnect\n"
-            "       quorvelctl [--wait-ms N] bypassnets LIST | splitapps LIST\n"
-            "       quorvelctl [--wait-ms N] connect CONFIG-FILE\n"
-            "       quorvelctl [--wait-ms N] --raw LINE");
+            "usage: quorvelctl [OPTIONS] ping | status | disconnect\n"
+            "       quorvelctl [OPTIONS] bypassnets LIST | splitapps LIST\n"
+            "       quorvelctl [OPTIONS] connect CONFIG-FILE\n"
+            "       quorvelctl [OPTIONS] --raw LINE\n"
+            "options: --wait-ms N, --console-helper");
   return 3;
+}
+
+// Only the process of the QuorvelHelper service may serve the pipe. Asked
+// with the least rights, so an ordinary user can ask. A stopped service, or
+// one the manager does not know, has no process: nothing matches it.
+bool IsHelperServiceProcess(ULONG processId) {
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return false;
+  UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+  if (!service) return false;
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                            sizeof(status), &needed)) {
+    return false;
+  }
+  return status.dwCurrentState != SERVICE_STOPPED && status.dwProcessId != 0 &&
+         status.dwProcessId == processId;
 }
 
 bool ParseMilliseconds(const wchar_t* text, DWORD& value) {
@@ -86,10 +112,21 @@ bool ParseMilliseconds(const wchar_t* text, DWORD& value) {
 
 int wmain(int argc, wchar_t** argv) {
   DWORD busyWaitMs = kDefaultBusyWaitMs;
-  if (argc >= 3 && std::wstring(argv[1]) == L"--wait-ms") {
-    if (!ParseMilliseconds(argv[2], busyWaitMs)) return Usage();
-    argc -= 2;
-    argv += 2;
+  ServerCheck check = IsHelperServiceProcess;
+  for (;;) {
+    if (argc >= 3 && std::wstring(argv[1]) == L"--wait-ms") {
+      if (!ParseMilliseconds(argv[2], busyWaitMs)) return Usage();
+      argc -= 2;
+      argv += 2;
+    } else if (argc >= 2 && std::wstring(argv[1]) == L"--console-helper") {
+      // A console helper is an ordinary process, not the service: the
+      // caller vouches for whoever serves the pipe.
+      check = nullptr;
+      --argc;
+      ++argv;
+    } else {
+      break;
+    }
   }
   if (argc < 2) return Usage();
   const std::wstring first = argv[1];
@@ -111,7 +148,13 @@ int wmain(int argc, wchar_t** argv) {
   }
   request += '\n';
 
-  const RequestResult result = SendRequestBytes(request, busyWaitMs);
+  const RequestResult result = SendRequestBytes(request, busyWaitMs, check);
+  if (result.outcome == RequestOutcome::WrongServer) {
+    PrintLine(stderr, "quorvelctl: \\\\.\\pipe\\QuorvelHelper is served by process " +
+                          std::to_string(result.serverProcessId) +
+                          ", not by the QuorvelHelper service");
+    return 4;
+  }
   if (result.outcome == RequestOutcome::Busy) {
     PrintLine(stderr, "quorvelctl: the helper is busy with another client (still after " +
                           std::to_string(busyWaitMs) + " ms); try again later");

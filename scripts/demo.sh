@@ -16,9 +16,9 @@ request() {
   printf '< %s   [exit %d]\n' "$reply" "$rc"
 }
 
-wait_for_pipe() {
+wait_for_pipe() {  # [--console-helper]
   for _ in $(seq 100); do
-    ./wine-run quorvelctl.exe ping >/dev/null 2>&1 && return 0
+    ./wine-run quorvelctl.exe "$@" ping >/dev/null 2>&1 && return 0
     sleep 0.1
   done
   echo "the helper did not come up" >&2
@@ -34,18 +34,20 @@ sleep 1
 echo
 echo "== console mode: QuorvelHelper.exe --console"
 ./wine-run QuorvelHelper.exe --console &
-wait_for_pipe || exit 1
+wait_for_pipe --console-helper || exit 1
 helper=$(pgrep -f '^QuorvelHelper.exe --console' | head -n 1)
+echo "-- quorvelctl sends only to the QuorvelHelper service unless told otherwise"
 request ping
-request --raw "PING with arguments"
-request status
-request --raw "pings"
-request --raw " ping"
-request --raw ""
+request --console-helper ping
+request --console-helper --raw "PING with arguments"
+request --console-helper status
+request --console-helper --raw "pings"
+request --console-helper --raw " ping"
+request --console-helper --raw ""
 echo "-- Ctrl+C to the helper"
 kill -INT "$helper"
 wait %1; echo "helper exit code: $?"
-request ping
+request --console-helper ping
 
 echo
 echo "== service mode: QuorvelHelper.exe --install"

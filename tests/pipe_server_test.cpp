@@ -8,13 +8,16 @@
 #include <atomic>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "client_io.h"
 #include "service_harness.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
+#include "support/paths.h"
 #include "test_server.h"
 
 namespace {
@@ -111,6 +114,72 @@ TEST_F(PipeServer, StopAtAnyMomentEndsTheServerPromptly) {
   }
 }
 
+// Another process created the pipe's name before the server started. Its
+// single-instance limit makes Wine, which ignores FILE_FLAG_FIRST_PIPE_INSTANCE,
+// refuse the server's instance too (with ERROR_PIPE_BUSY; Windows refuses a
+// first instance of a taken name whatever its limit, with ERROR_ACCESS_DENIED).
+UniqueFileHandle SquatThePipeName() {
+  return UniqueFileHandle(CreateNamedPipeW(kPipePath, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1,
+                                           kPipeBufferBytes, kPipeBufferBytes, 0, nullptr));
+}
+
+class HeldPipeName : public PipeServer {
+ protected:
+  void SetUp() override {
+    root_ = NewScratchDirectory(L"squat");
+    ASSERT_FALSE(root_.empty());
+    data_ = std::make_unique<ProgramDataOverride>(root_.c_str());
+  }
+  void TearDown() override {
+    data_.reset();
+    RemoveTree(root_);
+  }
+  std::vector<std::string> Log() const { return LogTextsSince(LogFilePath(), 0); }
+
+  std::wstring root_;
+  std::unique_ptr<ProgramDataOverride> data_;
+};
+
+const std::vector<std::string> kHeldOnce = {"control pipe name is held by another process"};
+
+TEST_F(HeldPipeName, IsReportedOnceAndServedOnlyOnceFreed) {
+  UniqueFileHandle squatter = SquatThePipeName();
+  ASSERT_TRUE(squatter) << ErrorText(GetLastError());
+  TestPipeServer server(PipeName::HeldByTest);
+  Sleep(1700);  // three retries and more
+  EXPECT_EQ(Log(), kHeldOnce);
+
+  // Meanwhile a client reaches the squatter, and nothing answers it.
+  {
+    RawClient client(0);
+    ASSERT_TRUE(client.connected()) << ErrorText(client.error);
+    ASSERT_TRUE(client.Write("ping\n"));
+    char received[16] = {};
+    DWORD got = 0;
+    EXPECT_TRUE(ReadFile(squatter.get(), received, sizeof(received), &got, nullptr))
+        << ErrorText(GetLastError());
+    EXPECT_EQ(std::string(received, got), "ping\n");
+    DisconnectNamedPipe(squatter.get());
+    EXPECT_EQ(client.ReadAll(), "");
+  }
+
+  squatter.reset();
+  std::string reply;
+  const ULONGLONG freedAt = GetTickCount64();
+  while (reply.empty() && GetTickCount64() - freedAt < 3000) reply = Request("ping\n");
+  EXPECT_EQ(reply, "OK\n") << "not served after the name was freed";
+  EXPECT_EQ(Log(), kHeldOnce);
+}
+
+TEST_F(HeldPipeName, StopWhileHeldIsPrompt) {
+  UniqueFileHandle squatter = SquatThePipeName();
+  ASSERT_TRUE(squatter) << ErrorText(GetLastError());
+  TestPipeServer server(PipeName::HeldByTest);
+  Sleep(700);
+  EXPECT_LT(server.Stop(), kPromptStopMs);
+  EXPECT_EQ(Log(), kHeldOnce);
+}
+
 TEST_F(PipeServer, PipeCarriesTheIntendedAccessList) {
   TestPipeServer server;
   RawClient client;
@@ -132,10 +201,12 @@ TEST_F(PipeServer, PipeCarriesTheIntendedAccessList) {
   // keeps them as written: compare each account's rights after mapping.
   GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                           FILE_ALL_ACCESS};
+  // Authenticated Users may read and write but not create instances: with
+  // that right any local user could serve other users' requests.
   const std::map<std::wstring, DWORD> expected = {
-      {L"S-1-5-18", GENERIC_ALL},                   // Local System
-      {L"S-1-5-32-544", GENERIC_ALL},               // Administrators
-      {L"S-1-5-11", GENERIC_READ | GENERIC_WRITE},  // Authenticated Users
+      {L"S-1-5-18", GENERIC_ALL},      // Local System
+      {L"S-1-5-32-544", GENERIC_ALL},  // Administrators
+      {L"S-1-5-11", (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE},
   };
   std::map<std::wstring, DWORD> granted;
   for (WORD i = 0; i < dacl->AceCount; ++i) {

@@ -16,14 +16,16 @@ std::string ErrorText(DWORD error) {
   return result;
 }
 
-TestPipeServer::TestPipeServer() {
+TestPipeServer::TestPipeServer(PipeName name) {
   // Another server on the fixed pipe name (a helper left running) would
   // answer in our place and make every result meaningless.
-  if (WaitNamedPipeW(kPipePath, 0) || GetLastError() != ERROR_FILE_NOT_FOUND) {
+  if (name == PipeName::MustBeFree &&
+      (WaitNamedPipeW(kPipePath, 0) || GetLastError() != ERROR_FILE_NOT_FOUND)) {
     ADD_FAILURE() << "another server already holds the helper's pipe";
   }
   HelperState.StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   thread_ = std::thread(RunPipeServer);
+  if (name == PipeName::HeldByTest) return;
   // Wait until the pipe exists, so the first request does not race the
   // server's start.
   for (int i = 0; i < 200 && !WaitNamedPipeW(kPipePath, 10); ++i) Sleep(10);

@@ -9,10 +9,15 @@
 // Text of a Windows error, for assertion messages.
 std::string ErrorText(DWORD error);
 
+// Whether the test itself holds the pipe's name when the server starts.
+enum class PipeName { MustBeFree, HeldByTest };
+
 // RunPipeServer on a thread of the test process with a fresh StopEvent.
 class TestPipeServer {
  public:
-  TestPipeServer();
+  // HeldByTest: neither complain about another server on the name nor wait
+  // for the server's pipe to appear (it cannot while the name is held).
+  explicit TestPipeServer(PipeName name = PipeName::MustBeFree);
   ~TestPipeServer();
   // Signals the stop and joins; returns the milliseconds the server took
   // to return after the signal.

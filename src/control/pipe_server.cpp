@@ -13,7 +13,13 @@
 #include "support/log.h"
 #include "support/protocol.h"
 
-const wchar_t kPipeSecurityDescriptor[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)";
+// Authenticated Users get FILE_GENERIC_READ | FILE_GENERIC_WRITE without
+// FILE_CREATE_PIPE_INSTANCE (0x4): generic write would include it, and any
+// local user could then add instances of this pipe while the helper serves
+// it, receive other users' requests and answer them. Clients opening with
+// GENERIC_READ | GENERIC_WRITE are still admitted: the named-pipe file
+// system leaves the instance right out of a client open's access check.
+const wchar_t kPipeSecurityDescriptor[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;AU)";
 
 namespace {
 
@@ -22,6 +28,13 @@ constexpr DWORD kCreateRetryMs = 500;
 HANDLE CreateManualResetEvent() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
 
 bool StopRequested() { return WaitForSingleObject(HelperState.StopEvent, 0) == WAIT_OBJECT_0; }
+
+// Windows refuses FILE_FLAG_FIRST_PIPE_INSTANCE on a name that exists with
+// ERROR_ACCESS_DENIED. Wine ignores the flag, and fails only when the other
+// holder's instance limit is reached, with ERROR_PIPE_BUSY.
+bool NameHeldElsewhere(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY;
+}
 
 }  // namespace
 
@@ -48,17 +61,31 @@ DWORD RunPipeServer() {
   UniqueLocalMemory descriptorOwner(descriptor);
   attributes.lpSecurityDescriptor = descriptor;
 
+  // A process that created the name before us would own the pipe (its
+  // access list, its instances), and we would merely add instances to it.
+  // Only the first instance of the run can insist on creating the name:
+  // later ones may overlap a client still holding the previous instance.
+  bool firstInstance = true;
+  bool reportedHeld = false;
   while (!StopRequested()) {
+    const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
+                           (firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     UniqueFileHandle pipe(CreateNamedPipeW(
-        HelperState.PipePath, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+        HelperState.PipePath, openMode,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
         PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, &attributes));
     if (!pipe) {
+      const DWORD error = GetLastError();
+      if (firstInstance && NameHeldElsewhere(error) && !reportedHeld) {
+        LogLine(L"control pipe name is held by another process");
+        reportedHeld = true;
+      }
       // Waiting on StopEvent instead of a plain Sleep keeps a stop prompt
       // even while instances cannot be created.
       WaitForSingleObject(HelperState.StopEvent, kCreateRetryMs);
       continue;
     }
+    firstInstance = false;
     // The accept also waits on StopEvent, so a stop that falls anywhere in
     // the loop, even between two instances, ends the server without any
     // wake-up connection. A stop that comes with a client closes the

@@ -3,7 +3,10 @@
 // calling thread, until HelperState.StopEvent is signalled.
 //
 // Only local clients are admitted (PIPE_REJECT_REMOTE_CLIENTS), and only
-// LocalSystem, Administrators and Authenticated Users may open it.
+// LocalSystem, Administrators and Authenticated Users may open it; only the
+// first two may create instances of it. Each run insists on creating the
+// name itself: while another process holds it, the server logs that once
+// and retries every 500 ms until the name is free or the stop comes.
 #include <windows.h>
 
 // Precondition: HelperState.StopEvent exists. Returns ERROR_SUCCESS once it
