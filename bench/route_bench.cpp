@@ -154,35 +154,9 @@ void TimeSamples(Side& side, unsigned count, unsigned calls, bool timed) {
   }
 }
 
-// Gives the helper's table (unless it is not measured) and both bare tables
-// the measured destination and size - 1 others, inserted in the same order.
-void FillTables(unsigned size, bool helperMeasured) {
-  const uint32_t destination = NetworkOrder(kDestination);
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  std::map<uint32_t, uint8_t>& helperTable = HelperState.BypassRouteTable;
-  if (helperMeasured) {
-    // Everything but the destination recorded through the stand-in.
-    const uint8_t recordedPrefix = helperTable.at(destination);
-    helperTable.clear();
-    helperTable.emplace(destination, recordedPrefix);
-  }
-  for (BareRouteTable& bare : BareTables) {
-    bare.table.clear();
-    bare.table.emplace(destination, kHostPrefix);
-  }
-  // Host addresses spread over the whole space, as the destinations of a
-  // machine's connections are; the same sequence on every run.
-  uint32_t next = 0x2545F491u;
-  while (BareTables[0].table.size() < size) {
-    next = next * 1664525u + 1013904223u;
-    if (!BareTables[0].table.emplace(next, kHostPrefix).second) continue;
-    if (helperMeasured) helperTable.emplace(next, kHostPrefix);
-    BareTables[1].table.emplace(next, kHostPrefix);
-  }
-}
-
-// Takes the directly written destinations out again, so that the helper's
-// own clean-up deletes only the route it created.
+// Takes the directly written destinations out of the helper's table, leaving
+// the one recorded through the stand-in, so that the helper's own clean-up
+// deletes only the route it created.
 void KeepOnlyRecordedRoute() {
   const uint32_t destination = NetworkOrder(kDestination);
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
@@ -195,6 +169,27 @@ void KeepOnlyRecordedRoute() {
   const uint8_t prefix = recorded->second;
   helperTable.clear();
   helperTable.emplace(destination, prefix);
+}
+
+// Gives the helper's table (unless it is not measured) and both bare tables
+// the measured destination and size - 1 others, inserted in the same order.
+void FillTables(unsigned size, bool helperMeasured) {
+  if (helperMeasured) KeepOnlyRecordedRoute();
+  const uint32_t destination = NetworkOrder(kDestination);
+  for (BareRouteTable& bare : BareTables) {
+    bare.table.clear();
+    bare.table.emplace(destination, kHostPrefix);
+  }
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  // Host addresses spread over the whole space, as the destinations of a
+  // machine's connections are; the same sequence on every run.
+  uint32_t next = 0x2545F491u;
+  while (BareTables[0].table.size() < size) {
+    next = next * 1664525u + 1013904223u;
+    if (!BareTables[0].table.emplace(next, kHostPrefix).second) continue;
+    if (helperMeasured) HelperState.BypassRouteTable.emplace(next, kHostPrefix);
+    BareTables[1].table.emplace(next, kHostPrefix);
+  }
 }
 
 size_t HelperTableSize() {
