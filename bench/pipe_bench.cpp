@@ -23,15 +23,16 @@
 //   waiting for it. Identical servers then agree within about 5 %.
 //
 // The same executable, started with --echo-server, is the baseline server:
-// the helper runs as its own process, so the baseline does too.
+// the helper runs as its own process, so the baseline does too. The helper
+// measured is the one this build made (its path is fixed at build time), or
+// --helper PATH. The clock, statistics, child processes, options and report
+// line are those of every benchmark (bench_common.h).
 #include <windows.h>
 
 #include <psapi.h>
 #include <sddl.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <memory>
@@ -39,8 +40,14 @@
 #include <tuple>
 #include <vector>
 
+#include "bench_common.h"
 #include "control/pipe_server.h"  // kPipeSecurityDescriptor: the very rules the helper uses
+#include "support/handles.h"
 #include "support/protocol.h"
+
+#ifndef QUORVEL_HELPER_EXE
+#error "bench/CMakeLists.txt passes the path of the helper this build made"
+#endif
 
 namespace {
 
@@ -52,12 +59,11 @@ constexpr char kExpectedReply[] = "OK\n";
 constexpr size_t kGrowBytes = 4u << 20;
 constexpr DWORD kStartupWaitMs = 30000;
 constexpr DWORD kRequestDeadlineMs = 10000;
-constexpr DWORD kExitWaitMs = 5000;
 constexpr double kRatioTarget = 1.3;
 constexpr long long kGrowthTargetKiB = 1024;
 // The run is cut into this many stretches of time to show how stable the
 // ratio is over the run.
-constexpr size_t kSegments = 10;
+constexpr unsigned kSegments = 10;
 
 // ---------------------------------------------------------------- baseline
 
@@ -162,8 +168,7 @@ struct PipeClientStats {
 bool Exchange(const wchar_t* pipeName, const char* request, std::string& reply, DWORD& error,
               PipeClientStats& stats, bool retryMissing = true) {
   reply.clear();
-  LARGE_INTEGER start, opened, done;
-  QueryPerformanceCounter(&start);
+  const long long start = TickNow();
   HANDLE pipe = INVALID_HANDLE_VALUE;
   ULONGLONG deadline = 0;
   for (;;) {
@@ -185,7 +190,7 @@ bool Exchange(const wchar_t* pipeName, const char* request, std::string& reply, 
       Sleep(0);
     }
   }
-  QueryPerformanceCounter(&opened);
+  const long long opened = TickNow();
 
   bool ok = true;
   DWORD written = 0;
@@ -207,9 +212,9 @@ bool Exchange(const wchar_t* pipeName, const char* request, std::string& reply, 
     reply.append(buffer, got);
   }
   CloseHandle(pipe);
-  QueryPerformanceCounter(&done);
-  stats.openTicks.push_back(opened.QuadPart - start.QuadPart);
-  stats.exchangeTicks.push_back(done.QuadPart - opened.QuadPart);
+  const long long done = TickNow();
+  stats.openTicks.push_back(opened - start);
+  stats.exchangeTicks.push_back(done - opened);
   if (ok && reply != kExpectedReply) {
     error = 0;
     ok = false;
@@ -217,45 +222,7 @@ bool Exchange(const wchar_t* pipeName, const char* request, std::string& reply, 
   return ok;
 }
 
-// ---------------------------------------------------------------- processes
-
-// A child that is ended on every way out of the benchmark, so that no
-// server survives it and holds the pipe name in the prefix.
-class Child {
- public:
-  Child() = default;
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  ~Child() {
-    if (!info_.hProcess) return;
-    if (Running()) {
-      TerminateProcess(info_.hProcess, 1);
-      WaitForSingleObject(info_.hProcess, kExitWaitMs);
-    }
-    CloseHandle(info_.hProcess);
-    CloseHandle(info_.hThread);
-  }
-
-  bool Start(const std::wstring& exe, const std::wstring& arguments, DWORD flags) {
-    std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    return CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
-                          nullptr, &startup, &info_) != FALSE;
-  }
-
-  HANDLE Process() const { return info_.hProcess; }
-  DWORD Id() const { return info_.dwProcessId; }
-  bool Running() const { return WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
-  DWORD ExitCode() const {
-    DWORD code = 0;
-    GetExitCodeProcess(info_.hProcess, &code);
-    return code;
-  }
-
- private:
-  PROCESS_INFORMATION info_{};
-};
+// ---------------------------------------------------------------- memory
 
 struct MemorySample {
   bool valid = false;
@@ -330,59 +297,7 @@ bool WaitUntilServing(const Child& child, const wchar_t* pipeName, const char* l
   return false;
 }
 
-// ---------------------------------------------------------------- statistics
-
-double Percentile(std::vector<double> values, double fraction) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  // Nearest rank: the smallest value at or above the fraction of samples.
-  size_t rank = static_cast<size_t>(fraction * static_cast<double>(values.size()) + 0.999999);
-  rank = std::clamp<size_t>(rank, 1, values.size());
-  return values[rank - 1];
-}
-
-double Median(const std::vector<double>& values) { return Percentile(values, 0.5); }
-
-double Mean(const std::vector<double>& values) {
-  double sum = 0;
-  for (double v : values) sum += v;
-  return values.empty() ? 0 : sum / static_cast<double>(values.size());
-}
-
-std::vector<double> Slice(const std::vector<double>& values, size_t part, size_t parts) {
-  const size_t begin = values.size() * part / parts;
-  const size_t end = values.size() * (part + 1) / parts;
-  return std::vector<double>(values.begin() + begin, values.begin() + end);
-}
-
-std::vector<double> TicksToMicroseconds(const std::vector<long long>& ticks,
-                                        double perMicrosecond) {
-  std::vector<double> result;
-  result.reserve(ticks.size());
-  for (long long t : ticks) result.push_back(static_cast<double>(t) / perMicrosecond);
-  return result;
-}
-
 // ---------------------------------------------------------------- driver
-
-std::wstring ExecutablePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) return L"";
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.resize(path.size() * 2);  // truncated: try a larger buffer
-  }
-}
-
-std::wstring ExecutableDirectory() {
-  const std::wstring path = ExecutablePath();
-  const size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? L"." : path.substr(0, slash);
-}
 
 struct Options {
   unsigned requests = 10000;  // timed requests per server
@@ -390,42 +305,10 @@ struct Options {
   unsigned pauseMs = 1;       // idle time before each request, outside the timing
   unsigned warmup = 100;
   std::wstring helperPath;
-  bool selfCheck = false;  // a second echo server in the helper's place
-  bool verbose = false;    // per-segment ratios and where the time goes
-  bool strict = false;     // exit code 3 when a target is missed
+  // selfCheck: a second echo server in the helper's place; verbose: ratios
+  // per stretch and where the time goes.
+  CommonOptions common;
 };
-
-bool ParseOptions(int argc, wchar_t** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::wstring arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    unsigned* number = arg == L"--requests" ? &options.requests
-                       : arg == L"--block"  ? &options.block
-                       : arg == L"--pause"  ? &options.pauseMs
-                       : arg == L"--warmup" ? &options.warmup
-                                            : nullptr;
-    if (number && hasValue) {
-      wchar_t* end = nullptr;
-      const long value = std::wcstol(argv[++i], &end, 10);
-      const long least = number == &options.requests ? static_cast<long>(kSegments)
-                         : number == &options.block  ? 1
-                                                     : 0;
-      if (*end != L'\0' || value < least || value > 10000000) return false;
-      *number = static_cast<unsigned>(value);
-    } else if (arg == L"--helper" && hasValue) {
-      options.helperPath = argv[++i];
-    } else if (arg == L"--self-check") {
-      options.selfCheck = true;
-    } else if (arg == L"--verbose") {
-      options.verbose = true;
-    } else if (arg == L"--strict") {
-      options.strict = true;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
 
 struct Server {
   const char* label;
@@ -438,17 +321,15 @@ struct Server {
 
 // Runs `count` requests against one server; false on the first wrong or
 // missing reply, which voids the whole run.
-bool RunRequests(Server& server, unsigned count, bool timed, unsigned pauseMs,
-                 double ticksPerMicrosecond) {
+bool RunRequests(Server& server, unsigned count, bool timed, unsigned pauseMs) {
   std::string reply;
   DWORD error = 0;
   PipeClientStats untimed;
   for (unsigned i = 0; i < count; ++i) {
     if (pauseMs > 0) Sleep(pauseMs);
-    LARGE_INTEGER start, end;
-    QueryPerformanceCounter(&start);
+    const long long start = TickNow();
     const bool ok = Exchange(server.pipeName, kPing, reply, error, timed ? server.client : untimed);
-    QueryPerformanceCounter(&end);
+    const long long end = TickNow();
     if (!ok) {
       std::fprintf(stderr, "%s: request %llu failed (error %lu, reply \"%s\")%s\n", server.label,
                    server.served + 1, error, reply.c_str(),
@@ -456,105 +337,70 @@ bool RunRequests(Server& server, unsigned count, bool timed, unsigned pauseMs,
       return false;
     }
     ++server.served;
-    if (timed) {
-      server.samples.push_back(static_cast<double>(end.QuadPart - start.QuadPart) /
-                               ticksPerMicrosecond);
-    }
+    if (timed) server.samples.push_back(TicksToMicroseconds(end - start));
   }
   return true;
 }
 
-// Ends the helper the way a user would, with Ctrl+Break to its own process
-// group, so that its clean-up runs; TerminateProcess only as the fallback.
-// (Under Wine 8 the event never arrives: the call fails with error 12
-// without a console and error 6 with one.)
-void StopHelper(Child& helper) {
-  const bool sent = GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, helper.Id()) != FALSE;
-  const DWORD sendError = sent ? 0 : GetLastError();
-  if (sent && WaitForSingleObject(helper.Process(), kExitWaitMs) == WAIT_OBJECT_0) {
-    std::printf("helper stop: Ctrl+Break ended it, exit code %lu\n", helper.ExitCode());
-    return;
-  }
-  if (sent) {
-    std::printf("helper stop: Ctrl+Break sent but the helper was still running after %lu ms; ",
-                kExitWaitMs);
-  } else {
-    std::printf("helper stop: Ctrl+Break could not be sent (error %lu); ", sendError);
-  }
-  TerminateProcess(helper.Process(), 1);
-  WaitForSingleObject(helper.Process(), kExitWaitMs);
-  std::printf("used TerminateProcess\n");
-}
-
 int RunBenchmark(const Options& options) {
-  LARGE_INTEGER frequency;
-  QueryPerformanceFrequency(&frequency);
-  const double ticksPerMicrosecond = static_cast<double>(frequency.QuadPart) / 1e6;
-
-  const std::wstring helperPath = options.helperPath.empty()
-                                      ? ExecutableDirectory() + L"\\QuorvelHelper.exe"
-                                      : options.helperPath;
-  if (!options.selfCheck) {
+  const bool selfCheck = options.common.selfCheck;
+  const std::wstring helperPath =
+      options.helperPath.empty() ? BuiltPath(QUORVEL_HELPER_EXE) : options.helperPath;
+  if (!selfCheck) {
     if (GetFileAttributesW(helperPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
       std::fprintf(stderr, "helper not found: %ls (use --helper PATH)\n", helperPath.c_str());
-      return 1;
+      return kExitFailed;
     }
     // Another helper on the fixed name (an installed service, a leftover
     // console helper) would be measured instead of ours, and ours would fail.
     if (WaitNamedPipeW(kPipePath, 1) || GetLastError() != ERROR_FILE_NOT_FOUND) {
       std::fprintf(stderr, "%ls is already served by another process; stop it first\n", kPipePath);
-      return 1;
+      return kExitFailed;
     }
   }
 
   const std::wstring self = std::to_wstring(GetCurrentProcessId());
   const std::wstring echoPipe = L"\\\\.\\pipe\\QuorvelBenchEcho-" + self;
-  const std::wstring subjectPipe = options.selfCheck ? echoPipe + L"-b" : kPipePath;
-  const char* const subject = options.selfCheck ? "echo-b" : "helper";
+  const std::wstring subjectPipe = selfCheck ? echoPipe + L"-b" : kPipePath;
+  const char* const subject = selfCheck ? "echo-b" : "helper";
   const std::wstring stopName = L"QuorvelBenchEchoStop-" + self;
-  HANDLE echoStop = CreateEventW(nullptr, TRUE, FALSE, stopName.c_str());
+  UniqueHandle echoStop(CreateEventW(nullptr, TRUE, FALSE, stopName.c_str()));
   if (!echoStop) {
     std::fprintf(stderr, "cannot create the stop event (%lu)\n", GetLastError());
-    return 1;
+    return kExitFailed;
   }
 
   Child echo, helper;
   const bool started =
-      options.selfCheck
+      selfCheck
           ? helper.Start(ExecutablePath(), L"--echo-server " + subjectPipe + L" " + stopName, 0)
           // Its own process group, so that Ctrl+Break reaches the helper alone.
           : helper.Start(helperPath, L"--console", CREATE_NEW_PROCESS_GROUP);
   if (!started) {
     std::fprintf(stderr, "cannot start %s (%lu)\n", subject, GetLastError());
-    return 1;
+    return kExitFailed;
   }
   if (!echo.Start(ExecutablePath(), L"--echo-server " + echoPipe + L" " + stopName, 0)) {
     std::fprintf(stderr, "cannot start the echo server (%lu)\n", GetLastError());
-    return 1;
+    return kExitFailed;
   }
 
   Server helperServer{subject, subjectPipe.c_str(), &helper, {}, {}, 0};
   Server echoServer{"echo", echoPipe.c_str(), &echo, {}, {}, 0};
-  if (!WaitUntilServing(helper, helperServer.pipeName, subject)) return 1;
+  if (!WaitUntilServing(helper, helperServer.pipeName, subject)) return kExitFailed;
   ++helperServer.served;
   const MemorySample helperFirst = SampleMemory(helper.Process());
-  if (!WaitUntilServing(echo, echoServer.pipeName, "echo server")) return 1;
+  if (!WaitUntilServing(echo, echoServer.pipeName, "echo server")) return kExitFailed;
   ++echoServer.served;
   const MemorySample echoFirst = SampleMemory(echo.Process());
 
-  if (!RunRequests(helperServer, options.warmup, false, options.pauseMs, ticksPerMicrosecond) ||
-      !RunRequests(echoServer, options.warmup, false, options.pauseMs, ticksPerMicrosecond)) {
-    return 1;
-  }
-  for (unsigned done = 0, turn = 0; done < options.requests; done += options.block, ++turn) {
-    const unsigned count = std::min(options.block, options.requests - done);
-    // Alternating which goes first cancels any advantage of the position.
-    Server& first = turn % 2 == 0 ? helperServer : echoServer;
-    Server& second = turn % 2 == 0 ? echoServer : helperServer;
-    if (!RunRequests(first, count, true, options.pauseMs, ticksPerMicrosecond) ||
-        !RunRequests(second, count, true, options.pauseMs, ticksPerMicrosecond)) {
-      return 1;
-    }
+  if (!RunRequests(helperServer, options.warmup, false, options.pauseMs) ||
+      !RunRequests(echoServer, options.warmup, false, options.pauseMs) ||
+      !RunInterleaved(
+          options.requests, options.block,
+          [&](unsigned count) { return RunRequests(helperServer, count, true, options.pauseMs); },
+          [&](unsigned count) { return RunRequests(echoServer, count, true, options.pauseMs); })) {
+    return kExitFailed;
   }
 
   const MemorySample helperLast = SampleMemory(helper.Process());
@@ -570,19 +416,17 @@ int RunBenchmark(const Options& options) {
   const MemorySample echoGrown = SampleMemory(echo.Process());
   calibrated = calibrated && echoGrown.valid && echoLast.valid;
 
-  if (!options.selfCheck) StopHelper(helper);
-  SetEvent(echoStop);
-  if (WaitForSingleObject(echo.Process(), kExitWaitMs) != WAIT_OBJECT_0 || echo.ExitCode() != 0) {
+  if (!selfCheck) std::printf("helper stop: %s\n", StopChild(helper).c_str());
+  SetEvent(echoStop.get());
+  if (!echo.WaitForExit(kChildExitWaitMs) || echo.ExitCode() != 0) {
     std::printf("echo server did not stop cleanly (exit code %lu)\n", echo.ExitCode());
   }
-  if (options.selfCheck && (WaitForSingleObject(helper.Process(), kExitWaitMs) != WAIT_OBJECT_0 ||
-                            helper.ExitCode() != 0)) {
+  if (selfCheck && (!helper.WaitForExit(kChildExitWaitMs) || helper.ExitCode() != 0)) {
     std::printf("echo-b did not stop cleanly (exit code %lu)\n", helper.ExitCode());
   }
-  CloseHandle(echoStop);
 
   // ---- speed
-  if (options.selfCheck) {
+  if (selfCheck) {
     std::printf("\nSELF-CHECK: two identical echo servers; every ratio below is method noise\n");
   }
   std::printf(
@@ -591,25 +435,24 @@ int RunBenchmark(const Options& options) {
       options.requests, options.block, options.pauseMs, options.warmup);
   for (const Server* server : {&helperServer, &echoServer}) {
     std::printf("%-6s mean %.1f us, max %.1f us, instance not yet listening %.3f per request\n",
-                server->label, Mean(server->samples),
-                *std::max_element(server->samples.begin(), server->samples.end()),
+                server->label, Mean(server->samples), Max(server->samples),
                 static_cast<double>(server->client.notListening) / server->samples.size());
   }
 
-  std::vector<double> segmentRatios;
-  for (size_t i = 0; i < kSegments; ++i) {
-    const double helperPart = Median(Slice(helperServer.samples, i, kSegments));
-    const double echoPart = Median(Slice(echoServer.samples, i, kSegments));
-    segmentRatios.push_back(helperPart / echoPart);
-    if (options.verbose) {
-      std::printf("segment %zu: %s median %.1f us, echo median %.1f us, ratio %.2f\n", i, subject,
-                  helperPart, echoPart, segmentRatios.back());
-    }
-  }
-  if (options.verbose) {
+  Comparison speed{};
+  speed.what = "ping round trip";
+  speed.unit = "us";
+  speed.subject = subject;
+  speed.subjectSamples = &helperServer.samples;
+  speed.baseline = "echo";
+  speed.baselineSamples = &echoServer.samples;
+  speed.target = kRatioTarget;
+  speed.judgeP95 = true;
+  PrintStretches(speed, kSegments, options.common.verbose);
+  if (options.common.verbose) {
     for (const Server* server : {&helperServer, &echoServer}) {
-      const auto open = TicksToMicroseconds(server->client.openTicks, ticksPerMicrosecond);
-      const auto rest = TicksToMicroseconds(server->client.exchangeTicks, ticksPerMicrosecond);
+      const auto open = TicksToMicroseconds(server->client.openTicks);
+      const auto rest = TicksToMicroseconds(server->client.exchangeTicks);
       std::printf(
           "%-6s open median %.1f us p95 %.1f us; write to end of reply median %.1f us "
           "p95 %.1f us\n",
@@ -617,17 +460,6 @@ int RunBenchmark(const Options& options) {
           Percentile(rest, 0.95));
     }
   }
-  std::printf("ratio over %zu stretches of the run: median %.2f, range %.2f .. %.2f\n", kSegments,
-              Median(segmentRatios), *std::min_element(segmentRatios.begin(), segmentRatios.end()),
-              *std::max_element(segmentRatios.begin(), segmentRatios.end()));
-
-  const double helperMedian = Median(helperServer.samples);
-  const double helperP95 = Percentile(helperServer.samples, 0.95);
-  const double echoMedian = Median(echoServer.samples);
-  const double echoP95 = Percentile(echoServer.samples, 0.95);
-  const double ratioMedian = helperMedian / echoMedian;
-  const double ratioP95 = helperP95 / echoP95;
-  const bool speedMet = ratioMedian <= kRatioTarget && ratioP95 <= kRatioTarget;
 
   // ---- memory
   // The counter the verdict rests on: the first, in order of preference,
@@ -663,11 +495,8 @@ int RunBenchmark(const Options& options) {
   }
 
   // ---- summary
-  std::printf(
-      "\nping round trip: %s median %.1f us p95 %.1f us; echo median %.1f us p95 %.1f us; "
-      "ratio median %.2f p95 %.2f (target <= %.1f: %s)\n",
-      subject, helperMedian, helperP95, echoMedian, echoP95, ratioMedian, ratioP95, kRatioTarget,
-      speedMet ? "met" : "MISSED");
+  std::printf("\n");
+  const bool speedMet = PrintComparison(speed);
   bool memoryMet = false;
   if (!helperFirst.valid || !helperLast.valid) {
     std::printf("%s memory: GetProcessMemoryInfo failed\n", subject);
@@ -690,7 +519,7 @@ int RunBenchmark(const Options& options) {
     }
   }
 
-  if (options.strict && !(speedMet && memoryMet)) return 3;
+  if (options.common.strict && !(speedMet && memoryMet)) return kExitTargetMissed;
   return 0;
 }
 
@@ -701,11 +530,17 @@ int wmain(int argc, wchar_t** argv) {
     return RunEchoServer(argv[2], argv[3]);
   }
   Options options;
-  if (!ParseOptions(argc, argv, options)) {
+  constexpr unsigned kMost = 10000000;
+  if (!ParseOptions(argc, argv, options.common,
+                    {{L"--requests", &options.requests, kSegments, kMost},
+                     {L"--block", &options.block, 1, kMost},
+                     {L"--pause", &options.pauseMs, 0, kMost},
+                     {L"--warmup", &options.warmup, 0, kMost}},
+                    {{L"--helper", &options.helperPath}})) {
     std::fprintf(stderr,
                  "usage: pipe_bench [--requests N] [--block N] [--pause MS] [--warmup N]\n"
                  "                  [--helper PATH] [--self-check] [--verbose] [--strict]\n");
-    return 1;
+    return kExitFailed;
   }
   const int result = RunBenchmark(options);
   std::fflush(stdout);

@@ -1,15 +1,54 @@
 #!/usr/bin/env bash
-# Builds everything and runs the control pipe benchmark under Wine, in the
-# build tree's own prefix: the helper's ping round trip against a minimal
-# echo server with the same pipe settings, measured in the same run, and the
-# helper's memory after 10,000 requests. Arguments go to pipe_bench
-# (--requests N, --block N, --pause MS, --warmup N, --self-check, --verbose,
-# --strict).
+# Builds everything and runs the benchmarks under Wine, in the build tree's
+# own prefix. Each measures its subject against a baseline in the same run
+# and prints ratios (see the README).
 #
-# The helper's pipe name is fixed: do not run this while the tests of the
-# same build tree run. The benchmark refuses to start when the pipe is served.
+#   scripts/bench.sh                 every benchmark, one after another
+#   scripts/bench.sh ARGS...         every benchmark, each given ARGS (only
+#                                    the shared --self-check, --verbose and
+#                                    --strict mean the same to all)
+#   scripts/bench.sh NAME [ARGS...]  one benchmark: pipe or route (or
+#                                    pipe_bench, route_bench), with its own
+#                                    options; `NAME --help` lists them
+#
+# The exit code is the first non-zero one of the benchmarks run: 1 when one
+# could not run, 3 when one missed its target under --strict.
+#
+# pipe_bench starts a helper on its fixed pipe name: do not run this while
+# the tests of the same build tree run. It refuses to start when the pipe is
+# served.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="$(realpath -m "${BUILD_DIR:-build}")"
+BENCH_DIR="$BUILD_DIR/bench"
+
+names=()
+if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
+  name="${1%_bench}"
+  shift
+  if [ ! -f "bench/${name}_bench.cpp" ]; then
+    echo "no benchmark called $name; there are:" \
+      "$(cd bench && ls ./*_bench.cpp | sed 's|^\./||; s|_bench\.cpp$||' | tr '\n' ' ')" >&2
+    exit 1
+  fi
+  names=("$name")
+else
+  for source in bench/*_bench.cpp; do
+    source="${source##*/}"
+    names+=("${source%_bench.cpp}")
+  done
+fi
+
 BUILD_DIR="$BUILD_DIR" scripts/bootstrap.sh >/dev/null
-exec "$BUILD_DIR/wine-run" "$BUILD_DIR/pipe_bench.exe" "$@"
+
+status=0
+for name in "${names[@]}"; do
+  [ "${#names[@]}" -eq 1 ] || echo "==== ${name}_bench $*"
+  # route_bench needs the IP Helper stand-in beside it loaded in place of
+  # Wine's own; wine-run asks for that (iphlpapi=n,b).
+  rc=0
+  "$BUILD_DIR/wine-run" "$BENCH_DIR/${name}_bench.exe" "$@" || rc=$?
+  [ "$status" -ne 0 ] || status=$rc
+  [ "${#names[@]}" -eq 1 ] || echo
+done
+exit "$status"

@@ -1,0 +1,231 @@
+#include "bench_common.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+
+// ---------------------------------------------------------------- clock
+
+namespace {
+
+// Fixed at boot, so read once.
+double TicksPerSecond() {
+  static const double perSecond = [] {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(frequency.QuadPart);
+  }();
+  return perSecond;
+}
+
+}  // namespace
+
+long long TickNow() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+double TicksToMicroseconds(long long ticks) {
+  return static_cast<double>(ticks) * 1e6 / TicksPerSecond();
+}
+
+double TicksToNanoseconds(long long ticks) {
+  return static_cast<double>(ticks) * 1e9 / TicksPerSecond();
+}
+
+std::vector<double> TicksToMicroseconds(const std::vector<long long>& ticks) {
+  std::vector<double> result;
+  result.reserve(ticks.size());
+  for (long long t : ticks) result.push_back(TicksToMicroseconds(t));
+  return result;
+}
+
+// ---------------------------------------------------------------- statistics
+
+double Percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  size_t rank = static_cast<size_t>(fraction * static_cast<double>(values.size()) + 0.999999);
+  rank = std::clamp<size_t>(rank, 1, values.size());
+  return values[rank - 1];
+}
+
+double Median(const std::vector<double>& values) { return Percentile(values, 0.5); }
+
+double Mean(const std::vector<double>& values) {
+  double sum = 0;
+  for (double v : values) sum += v;
+  return values.empty() ? 0 : sum / static_cast<double>(values.size());
+}
+
+double Max(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
+std::vector<double> Slice(const std::vector<double>& values, size_t part, size_t parts) {
+  const size_t begin = values.size() * part / parts;
+  const size_t end = values.size() * (part + 1) / parts;
+  return std::vector<double>(values.begin() + begin, values.begin() + end);
+}
+
+// ---------------------------------------------------------------- processes
+
+std::wstring ExecutablePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return L"";
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(path.size() * 2);  // truncated: try a larger buffer
+  }
+}
+
+std::wstring ExecutableDirectory() {
+  const std::wstring path = ExecutablePath();
+  const size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? L"." : path.substr(0, slash);
+}
+
+std::wstring BuiltPath(const char* built) {
+  std::wstring path;
+  for (const char* c = built; *c; ++c) path += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  if (path.size() > 1 && path[0] == L'\\' && path[1] != L'\\') path = L"Z:" + path;
+  return path;
+}
+
+Child::~Child() {
+  if (!info_.hProcess) return;
+  if (Running()) {
+    TerminateProcess(info_.hProcess, 1);
+    WaitForSingleObject(info_.hProcess, kChildExitWaitMs);
+  }
+  CloseHandle(info_.hProcess);
+  CloseHandle(info_.hThread);
+}
+
+bool Child::Start(const std::wstring& exe, const std::wstring& arguments, DWORD flags) {
+  std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  return CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
+                        nullptr, &startup, &info_) != FALSE;
+}
+
+bool Child::Running() const { return WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
+
+bool Child::WaitForExit(DWORD ms) const {
+  return WaitForSingleObject(info_.hProcess, ms) == WAIT_OBJECT_0;
+}
+
+DWORD Child::ExitCode() const {
+  DWORD code = 0;
+  GetExitCodeProcess(info_.hProcess, &code);
+  return code;
+}
+
+std::string StopChild(Child& child) {
+  const bool sent = GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child.Id()) != FALSE;
+  const DWORD sendError = sent ? 0 : GetLastError();
+  if (sent && child.WaitForExit(kChildExitWaitMs)) {
+    return "Ctrl+Break ended it, exit code " + std::to_string(child.ExitCode());
+  }
+  std::string how =
+      sent ? "Ctrl+Break sent but it was still running after " + std::to_string(kChildExitWaitMs) +
+                 " ms; "
+           : "Ctrl+Break could not be sent (error " + std::to_string(sendError) + "); ";
+  TerminateProcess(child.Process(), 1);
+  child.WaitForExit(kChildExitWaitMs);
+  return how + "used TerminateProcess";
+}
+
+// ---------------------------------------------------------------- options
+
+bool ParseOptions(int argc, wchar_t** argv, CommonOptions& common,
+                  const std::vector<NumberOption>& numbers, const std::vector<TextOption>& texts) {
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    const auto number = std::find_if(numbers.begin(), numbers.end(),
+                                     [&arg](const NumberOption& o) { return arg == o.name; });
+    const auto text = std::find_if(texts.begin(), texts.end(),
+                                   [&arg](const TextOption& o) { return arg == o.name; });
+    if (number != numbers.end() && hasValue) {
+      wchar_t* end = nullptr;
+      const unsigned long long value = std::wcstoull(argv[++i], &end, 10);
+      if (end == argv[i] || *end != L'\0' || argv[i][0] == L'-' || value < number->least ||
+          value > number->most) {
+        return false;
+      }
+      *number->value = static_cast<unsigned>(value);
+    } else if (text != texts.end() && hasValue) {
+      *text->value = argv[++i];
+    } else if (arg == L"--self-check") {
+      common.selfCheck = true;
+    } else if (arg == L"--verbose") {
+      common.verbose = true;
+    } else if (arg == L"--strict") {
+      common.strict = true;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- run
+
+bool RunInterleaved(unsigned total, unsigned block, const std::function<bool(unsigned)>& subject,
+                    const std::function<bool(unsigned)>& baseline) {
+  for (unsigned done = 0, turn = 0; done < total; done += block, ++turn) {
+    const unsigned count = std::min(block, total - done);
+    const auto& first = turn % 2 == 0 ? subject : baseline;
+    const auto& second = turn % 2 == 0 ? baseline : subject;
+    if (!first(count) || !second(count)) return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- report
+
+bool PrintComparison(const Comparison& c) {
+  const double subjectMedian = Median(*c.subjectSamples);
+  const double subjectP95 = Percentile(*c.subjectSamples, 0.95);
+  const double baselineMedian = Median(*c.baselineSamples);
+  const double baselineP95 = Percentile(*c.baselineSamples, 0.95);
+  const double ratioMedian = subjectMedian / baselineMedian;
+  const double ratioP95 = subjectP95 / baselineP95;
+  const bool met = ratioMedian <= c.target && (!c.judgeP95 || ratioP95 <= c.target);
+  std::printf(
+      "%s: %s median %.1f %s p95 %.1f %s; %s median %.1f %s p95 %.1f %s; ratio median %.2f p95 "
+      "%.2f (target %s<= %.1f: %s",
+      c.what, c.subject, subjectMedian, c.unit, subjectP95, c.unit, c.baseline, baselineMedian,
+      c.unit, baselineP95, c.unit, ratioMedian, ratioP95, c.judgeP95 ? "" : "median ", c.target,
+      met ? "met" : "MISSED");
+  if (c.goal > 0) {
+    std::printf("; goal <= %.1f: %s", c.goal, ratioMedian <= c.goal ? "met" : "not met");
+  }
+  std::printf(")\n");
+  return met;
+}
+
+void PrintStretches(const Comparison& c, size_t segments, bool verbose) {
+  std::vector<double> ratios;
+  for (size_t i = 0; i < segments; ++i) {
+    const double subjectPart = Median(Slice(*c.subjectSamples, i, segments));
+    const double baselinePart = Median(Slice(*c.baselineSamples, i, segments));
+    ratios.push_back(subjectPart / baselinePart);
+    if (verbose) {
+      std::printf("segment %zu: %s median %.1f %s, %s median %.1f %s, ratio %.2f\n", i, c.subject,
+                  subjectPart, c.unit, c.baseline, baselinePart, c.unit, ratios.back());
+    }
+  }
+  std::printf("ratio over %zu stretches of the run: median %.2f, range %.2f .. %.2f\n", segments,
+              Median(ratios), *std::min_element(ratios.begin(), ratios.end()), Max(ratios));
+}
