@@ -1,0 +1,337 @@
+// Per-app split: which socket events lead to a host route, how the list is
+// matched against real processes, how the sniffer starts and stops, and what
+// it does against other threads. In-process against the WinDivert and IP
+// Helper stand-ins beside this test program, with real processes to name;
+// the variants of the library (missing, without an entry point, failing)
+// through the real QuorvelHelper.exe, since a loaded library stays loaded.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rig.h"
+#include "routing/bypass_nets.h"
+#include "routing/route_table.h"
+#include "service_harness.h"
+#include "split/sniffer.h"
+#include "split/split_apps.h"
+#include "support/helper_state.h"
+#include "support/paths.h"
+#include "test_server.h"
+#include "windivert_standin.h"
+
+namespace {
+
+uint32_t HostOrder(const char* text) {
+  IN_ADDR address{};
+  EXPECT_EQ(inet_pton(AF_INET, text, &address), 1) << text;
+  return ntohl(address.s_addr);
+}
+
+std::wstring BesideUs(const wchar_t* name) { return ModuleDirectory() + L"\\" + name; }
+
+size_t Count(const std::vector<std::string>& lines, const std::string& text) {
+  return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.find(text) != std::string::npos;
+  });
+}
+
+// The destinations of the routes created, in order.
+std::vector<std::string> Created(const std::vector<std::string>& journal) {
+  std::vector<std::string> created;
+  for (const std::string& line : journal) {
+    if (line.rfind("create", 0) != 0) continue;
+    const size_t dest = line.find("dest=") + 5;
+    created.push_back(line.substr(dest, line.find(' ', dest) - dest));
+  }
+  return created;
+}
+
+class Sniffer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // The helper's sniffer loads this very file; the test feeds it.
+    HMODULE module = LoadLibraryW(BesideUs(L"WinDivert.dll").c_str());
+    ASSERT_TRUE(module) << ErrorText(GetLastError());
+    feed_ = reinterpret_cast<WinDivertStandinFeedFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "WinDivertStandinFeed")));
+    waitIdle_ = reinterpret_cast<WinDivertStandinWaitIdleFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "WinDivertStandinWaitIdle")));
+    ASSERT_TRUE(feed_ && waitIdle_);
+  }
+  void SetUp() override {
+    for (const wchar_t* name : {L"iphlpapi-scenario.txt", L"iphlpapi-routes.txt",
+                                L"iphlpapi-journal.txt", L"windivert-journal.txt"}) {
+      DeleteFileW(BesideUs(name).c_str());
+    }
+    root_ = NewScratchDirectory(L"split");
+    ASSERT_FALSE(root_.empty());
+    data_ = std::make_unique<ProgramDataOverride>(root_.c_str());
+    IN_ADDR gateway{};
+    inet_pton(AF_INET, "192.168.1.1", &gateway);
+    HelperState.PhysicalRoute = {7, gateway.s_addr};
+    HelperState.SplitAppSet.clear();
+    HelperState.BypassNetList.clear();
+    HelperState.TunnelConnected = true;
+    browser_ = StartNamedProcess(root_, L"Browser.EXE");
+    ASSERT_TRUE(browser_.valid());
+  }
+  void TearDown() override {
+    StopSniffer();
+    ClearBypassRoutes();
+    HelperState.TunnelConnected = false;
+    browser_.Kill();
+    data_.reset();
+    RemoveTree(root_);
+  }
+
+  // Starts the sniffer through the list command and waits for its handle.
+  void StartSplitting(const wchar_t* list) {
+    SetSplitApps(list);
+    ASSERT_TRUE(WaitForLogText(LogFilePath(), 0, "WinDivert socket sniffer started", 5000));
+  }
+  // Hands events to the sniffer and waits until it has handled them all.
+  void Events(std::vector<WinDivertStandinEvent> events) {
+    feed_(events.data(), static_cast<UINT>(events.size()));
+    ASSERT_TRUE(waitIdle_(5000)) << "the sniffer did not take its events";
+  }
+  static WinDivertStandinEvent Connect(DWORD pid, const char* address) {
+    return {4, 0, pid, HostOrder(address)};
+  }
+  std::vector<std::string> RouteJournal() { return ReadLines(BesideUs(L"iphlpapi-journal.txt")); }
+  std::vector<std::string> SnifferJournal() {
+    return ReadLines(BesideUs(L"windivert-journal.txt"));
+  }
+
+  static WinDivertStandinFeedFn feed_;
+  static WinDivertStandinWaitIdleFn waitIdle_;
+  std::wstring root_;
+  std::unique_ptr<ProgramDataOverride> data_;
+  RunningProcess browser_;
+};
+WinDivertStandinFeedFn Sniffer::feed_ = nullptr;
+WinDivertStandinWaitIdleFn Sniffer::waitIdle_ = nullptr;
+
+TEST_F(Sniffer, OnlyIPv4ConnectsOfListedApplicationsAreRouted) {
+  RunningProcess other = StartNamedProcess(root_, L"other.exe");
+  RunningProcess gone = StartNamedProcess(root_, L"browser.exe");
+  const DWORD goneId = gone.Id();
+  gone.Kill();
+  Sleep(1500);  // Wine still names a process for a moment after it ended
+  StartSplitting(L"browser.exe");
+  const DWORD listed = browser_.Id();
+  std::vector<WinDivertStandinEvent> events = {
+      Connect(listed, "93.184.216.34"),
+      {4, 1, listed, HostOrder("5.6.7.8")},  // IPv6
+      {3, 0, listed, HostOrder("9.9.9.1")},  // bind, listen, accept, close
+      {5, 0, listed, HostOrder("9.9.9.2")},
+      {6, 0, listed, HostOrder("9.9.9.3")},
+      {7, 0, listed, HostOrder("9.9.9.4")},
+      Connect(listed, "0.0.0.0"),
+      Connect(listed, "255.255.255.255"),
+      Connect(0, "10.0.0.1"),
+      Connect(4, "10.0.0.2"),
+      Connect(other.Id(), "10.0.0.3"),
+      Connect(goneId, "10.0.0.4"),
+      // Loopback, private and multicast are passed on like any other.
+      Connect(listed, "127.0.0.1"),
+      Connect(listed, "10.1.1.1"),
+      Connect(listed, "224.0.0.1"),
+  };
+  for (int i = 0; i < 10; ++i) events.push_back(Connect(listed, "1.2.3.4"));
+  Events(events);
+  EXPECT_EQ(Created(RouteJournal()),
+            (std::vector<std::string>{"93.184.216.34/32", "127.0.0.1/32", "10.1.1.1/32",
+                                      "224.0.0.1/32", "1.2.3.4/32"}));
+  EXPECT_EQ(Count(RouteJournal(), "if=7 "), 5u);
+}
+
+TEST_F(Sniffer, ListEntriesMatchFileNamesExactlyAfterFoldingAToZ) {
+  SetSplitApps(L"App.exe; app.exe  ;\tAPP.EXE;my app.exe; ;");
+  EXPECT_EQ(HelperState.SplitAppSet, (std::set<std::wstring>{L"app.exe", L"my app.exe"}));
+
+  // Cyrillic capitals, which the folding leaves alone.
+  RunningProcess cyrillic =
+      StartNamedProcess(root_, L"\x0411\x0420\x0410\x0423\x0417\x0415\x0420.exe");
+  ASSERT_TRUE(cyrillic.valid());
+  StartSplitting(L"browser.exe");
+  const struct {
+    std::wstring list;
+    DWORD pid;
+    const char* address;
+    bool routed;
+  } cases[] = {
+      {L"browser.exe", browser_.Id(), "10.7.0.1", true},
+      {L"BROWSER.exe", browser_.Id(), "10.7.0.2", true},
+      {root_ + L"\\Browser.EXE", browser_.Id(), "10.7.0.3", false},  // a path never matches
+      {L"\x0431\x0440\x0430\x0443\x0437\x0435\x0440.exe", cyrillic.Id(), "10.7.0.4", false},
+      {L"\x0411\x0420\x0410\x0423\x0417\x0415\x0420.EXE", cyrillic.Id(), "10.7.0.5", true},
+      {L"other.exe", browser_.Id(), "10.7.0.6", false},  // taken off: applies at once
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    SetSplitApps(c.list);
+    const size_t before = Created(RouteJournal()).size();
+    Events({Connect(c.pid, c.address)});
+    EXPECT_EQ(Created(RouteJournal()).size() - before, c.routed ? 1u : 0u);
+  }
+  EXPECT_EQ(Count(SnifferJournal(), "open "), 1u) << "a list change restarted the sniffer";
+}
+
+// Start and stop: one thread and one handle however often they are asked,
+// the specified open, a prompt stop, and the order of its last steps.
+TEST_F(Sniffer, StartsOnceAndStopsPromptlyInOrder) {
+  StartSniffer();
+  StartSniffer();
+  ASSERT_TRUE(WaitForLogText(LogFilePath(), 0, "WinDivert socket sniffer started", 5000));
+  AddBypassRoute(htonl(HostOrder("10.8.0.0")), 16);
+
+  // With the route table held, the stop must still get as far as the
+  // thread's last log line, and no further: the routes are cleared after.
+  std::unique_lock<std::mutex> hold(HelperState.StateMutex);
+  const ULONGLONG start = GetTickCount64();
+  std::thread stopper([] { StopSniffer(); });
+  const bool logged = WaitForLogText(LogFilePath(), 0, "WinDivert sniffer stopped", 5000);
+  const ULONGLONG took = GetTickCount64() - start;
+  const size_t deletesWhileHeld = Count(RouteJournal(), "delete ");
+  hold.unlock();
+  stopper.join();
+  EXPECT_TRUE(logged);
+  EXPECT_LT(took, 1000u) << "no socket event came; the stop must not wait for one";
+  EXPECT_EQ(deletesWhileHeld, 0u);
+  EXPECT_EQ(Count(RouteJournal(), "delete "), 1u);
+
+  StopSniffer();  // stopped already: nothing at all
+  AddBypassRoute(htonl(HostOrder("10.9.0.0")), 16);
+  StopSniffer();
+  EXPECT_EQ(Count(RouteJournal(), "delete "), 1u) << "a stopped sniffer cleared routes";
+  const std::vector<std::string> journal = SnifferJournal();
+  EXPECT_EQ(Count(journal, "open filter=\"true\" layer=3 priority=0 flags=5 rc=ok"), 1u);
+  EXPECT_EQ(Count(journal, "shutdown how=1"), 1u);
+  EXPECT_EQ(Count(journal, "close"), 1u);
+}
+
+TEST_F(Sniffer, AnEmptyListWhileConnectedStopsItAndClearsEveryRoute) {
+  SetBypassNets(L"10.0.0.0/8");
+  StartSplitting(L"browser.exe");
+  Events({Connect(browser_.Id(), "1.1.1.1")});
+  SetSplitApps(L" ; ");
+  EXPECT_FALSE(HelperState.SnifferRunning);
+  EXPECT_TRUE(HelperState.BypassRouteTable.empty());
+  EXPECT_EQ(Count(RouteJournal(), "delete "), 2u) << "the list's route goes too";
+}
+
+// Events against list changes and clears from other threads: no crash, no
+// route created without being recorded (so every one is deleted at the
+// end), and none after the stop has returned.
+TEST_F(Sniffer, EventsAgainstListChangesAndClears) {
+  StartSplitting(L"browser.exe");
+  std::atomic<bool> running{true};
+  std::thread feeder([&] {
+    std::mt19937 random(1);
+    while (running) {
+      std::vector<WinDivertStandinEvent> burst;
+      for (int i = 0; i < 20; ++i) {
+        burst.push_back({4, 0, browser_.Id(), 0x0A000000u + random() % 64});
+      }
+      feed_(burst.data(), static_cast<UINT>(burst.size()));
+      Sleep(1);
+    }
+  });
+  std::thread lists([&] {
+    for (int i = 0; running; ++i) SetSplitApps(i % 2 ? L"browser.exe" : L"other.exe;browser.exe");
+  });
+  std::thread clearer([&] {
+    while (running) {
+      ClearBypassRoutes();
+      Sleep(7);
+    }
+  });
+  Sleep(1500);
+  running = false;
+  lists.join();
+  clearer.join();
+  StopSniffer();
+  const size_t afterStop = RouteJournal().size();
+  feeder.join();
+  Sleep(200);
+  EXPECT_EQ(RouteJournal().size(), afterStop) << "a route came after the stop";
+  EXPECT_GT(Created(RouteJournal()).size(), 10u) << "the sniffer hardly ran";
+  EXPECT_EQ(ReadFileBytes(BesideUs(L"iphlpapi-routes.txt")), "") << "a route was left behind";
+}
+
+// The library as the real helper meets it: missing, incomplete, failing,
+// without the optional entry points, or in two places.
+TEST(SnifferLibrary, VariantsThroughTheRealHelper) {
+  RemoveHelperServices();
+  const struct {
+    const char* name;
+    const wchar_t* library;
+    const char* scenario;
+    std::vector<std::string> log;  // the sniffer's lines after a connect
+    bool routes;
+  } cases[] = {
+      {"missing", nullptr, "", {"WinDivert.dll not loaded; per-app split disabled"}, false},
+      {"norecv",
+       L"WinDivert-norecv.dll",
+       "",
+       {"WinDivert exports missing; per-app split disabled"},
+       false},
+      {"openfail", L"WinDivert.dll", "open-fail 5\n", {"WinDivertOpen failed err=5"}, false},
+      {"noformat", L"WinDivert-noformat.dll", "", {"WinDivert socket sniffer started"}, true},
+      {"noshutdown", L"WinDivert-noshutdown.dll", "", {"WinDivert socket sniffer started"}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HelperRig rig(L"sniffer-" + std::wstring(c.name, c.name + strlen(c.name)),
+                  RigLayout{c.library, RigLayout::Tool::InAwgFolder});
+    WriteFileBytes(rig.Dir() + L"\\windivert-scenario.txt", c.scenario);
+    ASSERT_TRUE(rig.StartConsole());
+    RunningProcess browser = StartNamedProcess(rig.Dir(), L"browser.exe");
+    ASSERT_EQ(Send("splitapps browser.exe"), "OK");
+    ASSERT_EQ(Send("connect " + Base64("x")), "OK");
+    ASSERT_TRUE(rig.WaitForLog(c.log[0], 5000));
+    EXPECT_EQ(Send("splitapps browser.exe"), "OK");  // no new attempt while ended early
+    rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) + " 8.8.4.4\n");
+    const ULONGLONG deadline = GetTickCount64() + (c.routes ? 5000 : 300);
+    while (Count(rig.RouteJournal(), "dest=8.8.4.4/32") == 0 && GetTickCount64() < deadline) {
+      Sleep(20);
+    }
+    EXPECT_EQ(Count(rig.RouteJournal(), "dest=8.8.4.4/32"), c.routes ? 1u : 0u);
+
+    // A stop is prompt whether or not the library can shut a receive down.
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(Send("splitapps"), "OK");
+    EXPECT_LT(GetTickCount64() - start, 1000u);
+    std::vector<std::string> expected = c.log;
+    if (c.routes) expected.push_back("WinDivert sniffer stopped");
+    std::vector<std::string> sniffer;
+    for (const std::string& line : rig.Log()) {
+      if (line.find("WinDivert") != std::string::npos) sniffer.push_back(line);
+    }
+    EXPECT_EQ(sniffer, expected);
+  }
+
+  // Beside the helper wins over the search path.
+  HelperRig rig(L"sniffer-path");
+  const std::wstring elsewhere = rig.Dir() + L"\\elsewhere";
+  CreateDirectoryW(elsewhere.c_str(), nullptr);
+  CopyFileW(TestbedFile(L"WinDivert.dll").c_str(), (elsewhere + L"\\WinDivert.dll").c_str(), FALSE);
+  ASSERT_TRUE(rig.StartConsole(elsewhere));
+  ASSERT_EQ(Send("splitapps browser.exe"), "OK");
+  ASSERT_EQ(Send("connect " + Base64("x")), "OK");
+  ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000));
+  EXPECT_EQ(Count(rig.SnifferJournal(), "open "), 1u);
+  EXPECT_TRUE(ReadLines(elsewhere + L"\\windivert-journal.txt").empty());
+}
+
+}  // namespace
