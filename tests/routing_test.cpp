@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <psapi.h>
+
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
@@ -15,12 +17,14 @@
 #include <thread>
 #include <vector>
 
+#include "rig.h"
 #include "routing/bypass_nets.h"
 #include "routing/physical_route.h"
 #include "routing/route_table.h"
 #include "service_harness.h"
 #include "support/helper_state.h"
 #include "support/paths.h"
+#include "support/protocol.h"
 #include "test_server.h"
 
 namespace {
@@ -310,6 +314,52 @@ TEST_F(Routing, ThreadsAddingAndClearingNeverLoseOrDoubleARoute) {
   EXPECT_GT(journal.size(), 150u) << "the threads hardly ran";
   ExpectEveryCreatedRouteDeletedOnce(journal);
   EXPECT_EQ(ReadFileBytes(StandinFile(L"iphlpapi-routes.txt")), "");
+}
+
+}  // namespace
+
+namespace {
+
+SIZE_T CommittedBytes(HANDLE process) {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof(counters);
+  // PagefileUsage: Wine reports another process's PrivateUsage as 0.
+  return GetProcessMemoryInfo(process, &counters, sizeof(counters)) ? counters.PagefileUsage : 0;
+}
+
+// Whatever a client sends as a list, the helper answers, counts what it
+// took, keeps serving, and does not grow.
+TEST(BypassNetsCommand, AnyListIsAnsweredCountedAndForgotten) {
+  RemoveHelperServices();
+  HelperRig rig(L"bypassnets");
+  ASSERT_TRUE(rig.StartConsole());
+  std::string tenThousand;
+  for (int i = 0; i < 10000; ++i) {
+    tenThousand += "10." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) + ".0/24;";
+  }
+  const struct {
+    std::string list;
+    const char* logged;
+  } cases[] = {
+      {"\x01\xff garbage;;/;//;1.2.3.4/;\t;300.0.0.1;1.2.3.4/8/8;\xe2\x80\x8b",
+       "bypass nets set: 1"},
+      {tenThousand, "bypass nets set: 10000"},
+      {std::string(kRequestLimitBytes - 11, ';'), "bypass nets set: 0"},
+  };
+  SIZE_T first = 0;
+  for (int round = 0; round < 15; ++round) {
+    for (const auto& c : cases) {
+      ASSERT_EQ(Send("bypassnets " + c.list), "OK");
+      if (round == 0) {
+        EXPECT_EQ(rig.Log().back(), c.logged);
+      }
+      ASSERT_EQ(Send("ping"), "OK");
+    }
+    if (round == 2) first = CommittedBytes(rig.ConsoleProcess());
+  }
+  const SIZE_T last = CommittedBytes(rig.ConsoleProcess());
+  ASSERT_GT(first, 0u);
+  EXPECT_LT(last, first + 1024 * 1024) << "grew from " << first << " to " << last << " bytes";
 }
 
 }  // namespace
