@@ -5,8 +5,11 @@
 #include <string>
 
 // %ProgramData%\Quorvel (C:\ProgramData\Quorvel when the variable is unset,
-// empty or longer than MAX_PATH - 1). Creates the last level if missing.
+// empty or longer than MAX_PATH - 1). Creates the last level if missing,
+// with the data directory's own access list (support/data_directory.h).
 std::wstring DataDirectory();
+// The same path, without creating anything.
+std::wstring DataDirectoryLocation();
 std::wstring ConfigFilePath();  // DataDirectory() + "\Quorvel.conf"
 std::wstring LogFilePath();     // DataDirectory() + "\helper.log"
 
