@@ -8,10 +8,9 @@
 #include "support/log.h"
 #include "support/paths.h"
 
-// Rights written out rather than GA/GR: an inheritable generic right is
-// stored unmapped, and what the directory itself grants would then depend
-// on the system's mapping. 0x1200a9 is FILE_GENERIC_READ | FILE_GENERIC_EXECUTE
-// (read, list, traverse), Explorer's "Read & execute".
+// Specific rights rather than generic ones, so that what the system stores
+// (and icacls shows) is what is written here. 0x1200a9 is
+// FILE_GENERIC_READ | FILE_GENERIC_EXECUTE: read, list and traverse.
 const wchar_t kDataDirectoryAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 const wchar_t kConfigFileAccess[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
@@ -76,7 +75,7 @@ bool ApplyAccess(HANDLE object, const wchar_t* sddl) {
 // rules (every user may read). A link in its place is left alone: its
 // target is not ours to change, and the next connect replaces the name.
 void MendConfigFileAccess(const std::wstring& directory) {
-  UniqueFileHandle file = OpenWithoutFollowing(directory + L"\\Quorvel.conf",
+  UniqueFileHandle file = OpenWithoutFollowing(directory + L"\\" + kConfigFileName,
                                                WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES);
   BY_HANDLE_FILE_INFORMATION info;
   if (!file || !GetFileInformationByHandle(file.get(), &info)) return;

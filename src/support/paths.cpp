@@ -22,7 +22,9 @@ std::wstring DataDirectory() {
   return directory;
 }
 
-std::wstring ConfigFilePath() { return DataDirectory() + L"\\Quorvel.conf"; }
+const wchar_t kConfigFileName[] = L"Quorvel.conf";
+
+std::wstring ConfigFilePath() { return DataDirectory() + L"\\" + kConfigFileName; }
 
 std::wstring LogFilePath() { return DataDirectory() + L"\\helper.log"; }
 

@@ -10,8 +10,9 @@
 std::wstring DataDirectory();
 // The same path, without creating anything.
 std::wstring DataDirectoryLocation();
-std::wstring ConfigFilePath();  // DataDirectory() + "\Quorvel.conf"
-std::wstring LogFilePath();     // DataDirectory() + "\helper.log"
+std::wstring ConfigFilePath();           // DataDirectory() + "\" + kConfigFileName
+extern const wchar_t kConfigFileName[];  // "Quorvel.conf"
+std::wstring LogFilePath();              // DataDirectory() + "\helper.log"
 
 // Full path of the running executable (not truncated at MAX_PATH).
 std::wstring ModulePath();
