@@ -342,6 +342,72 @@ void RemoveTree(const std::wstring& path) {
   RemoveDirectoryW(path.c_str());
 }
 
+namespace {
+
+std::string HostPath(const std::wstring& path) {
+  using Mapper = char*(CDECL*)(const wchar_t*);
+  const auto map = reinterpret_cast<Mapper>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* mapped = map ? map(path.c_str()) : nullptr;
+  if (!mapped) return {};
+  std::string host = mapped;
+  HeapFree(GetProcessHeap(), 0, mapped);
+  return host;
+}
+
+// Wine starts a Unix program from CreateProcessW, but the handle it returns
+// cannot be waited on: the command marks its end with a file.
+bool RunHostShell(const std::string& command) {
+  const std::wstring doneDirectory = NewScratchDirectory(L"host-shell");
+  if (doneDirectory.empty()) return false;
+  const std::wstring done = doneDirectory + L"\\done";
+  const std::string script = command + "; echo > '" + HostPath(doneDirectory) + "/done'";
+  std::wstring commandLine = L"/bin/sh -c \"";
+  for (const char c : script) commandLine += static_cast<wchar_t>(static_cast<unsigned char>(c));
+  commandLine += L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  bool finished = false;
+  if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                     nullptr, nullptr, &startup, &process)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (!(finished = GetFileAttributesW(done.c_str()) != INVALID_FILE_ATTRIBUTES) &&
+           GetTickCount64() < deadline) {
+      Sleep(5);
+    }
+  }
+  RemoveTree(doneDirectory);
+  return finished;
+}
+
+}  // namespace
+
+bool PlantSymbolicLink(const std::wstring& link, const std::wstring& target) {
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if (!RunningUnderWine()) {
+    const DWORD flags =
+        ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) |
+        0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+    return CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) != FALSE;
+  }
+  const std::string from = HostPath(link), to = HostPath(target);
+  return !from.empty() && !to.empty() && RunHostShell("ln -s '" + to + "' '" + from + "'") &&
+         GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void RemoveSymbolicLink(const std::wstring& link) {
+  if (!RunningUnderWine()) {
+    if (!RemoveDirectoryW(link.c_str())) DeleteFileW(link.c_str());
+    return;
+  }
+  const std::string host = HostPath(link);
+  if (!host.empty()) RunHostShell("rm -f '" + host + "'");
+}
+
 std::string ReadFileBytes(const std::wstring& path) {
   UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

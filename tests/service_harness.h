@@ -115,6 +115,14 @@ class ProgramDataOverride {
 std::wstring NewScratchDirectory(const std::wstring& tag);
 // Deletes a directory and everything below it.
 void RemoveTree(const std::wstring& path);
+// A symbolic link at `link` to `target` (a file or a directory that exists).
+// Under Wine a Unix one, made by the host's ln: Wine's CreateSymbolicLinkW
+// reports success and makes nothing. Windows: CreateSymbolicLinkW.
+bool PlantSymbolicLink(const std::wstring& link, const std::wstring& target);
+// Removes such a link itself. Under Wine DeleteFileW and RemoveDirectoryW
+// on a Unix link delete its target, and a link whose target is gone cannot
+// be seen at all, so the host's rm does it.
+void RemoveSymbolicLink(const std::wstring& link);
 // A whole file ("" when it cannot be read); readers share everything, as the
 // helper may be writing at the same time.
 std::string ReadFileBytes(const std::wstring& path);

@@ -1,6 +1,8 @@
 // Paths under ProgramData, text conversion, and the helper log.
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 #include <map>
 #include <regex>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "service_harness.h"
+#include "support/data_directory.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"
@@ -29,6 +32,7 @@ class ScratchProgramData : public ::testing::Test {
     RemoveTree(root_);
   }
   std::string ReadLog() { return ReadFileBytes(LogFilePath()); }
+  std::vector<std::string> LogTexts() { return LogTextsSince(LogFilePath(), 0); }
   std::wstring root_;
   std::unique_ptr<ProgramDataOverride> override_;
 };
@@ -186,6 +190,199 @@ TEST_F(ScratchProgramData, LinesWhileTheFileIsHeldElsewhereAreDroppedThenLogging
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].substr(21), "before");
   EXPECT_EQ(lines[1].substr(21), "after");
+}
+
+std::vector<BYTE> SidBytes(const wchar_t* text) {
+  PSID sid = nullptr;
+  if (!text || !ConvertStringSidToSidW(text, &sid)) return {};
+  const BYTE* bytes = static_cast<const BYTE*>(sid);
+  std::vector<BYTE> result(bytes, bytes + GetLengthSid(sid));
+  LocalFree(sid);
+  return result;
+}
+
+PSID AsSid(std::vector<BYTE>& bytes) { return bytes.empty() ? nullptr : bytes.data(); }
+
+const char* VerdictName(DirectoryVerdict verdict) {
+  switch (verdict) {
+    case DirectoryVerdict::Missing:
+      return "missing";
+    case DirectoryVerdict::Trusted:
+      return "trusted";
+    case DirectoryVerdict::ReparsePoint:
+      return "reparse point";
+    case DirectoryVerdict::NotADirectory:
+      return "not a directory";
+    case DirectoryVerdict::ForeignOwner:
+      return "foreign owner";
+  }
+  return "?";
+}
+
+// Every file and directory, relative to `root`, with its content ("<dir>"
+// for a directory).
+std::map<std::wstring, std::string> TreeContents(const std::wstring& root,
+                                                 const std::wstring& below = L"") {
+  std::map<std::wstring, std::string> contents;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((root + below + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return contents;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring relative = below + L"\\" + name;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      contents[relative] = "<dir>";
+      for (const auto& entry : TreeContents(root, relative)) contents.insert(entry);
+    } else {
+      contents[relative] = ReadFileBytes(root + relative);
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return contents;
+}
+
+// The names in `directory` that start with `prefix`.
+std::vector<std::wstring> NamesStarting(const std::wstring& directory, const std::wstring& prefix) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((directory + L"\\" + prefix + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    names.push_back(found.cFileName);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
+// Which directories the helper may write its files into, from what the
+// check sees: values Wine never produces (every owner there reads as Wine's
+// user), then real names as this system reports them.
+TEST_F(ScratchProgramData, DataDirectoryTrustFollowsAttributesAndOwner) {
+  std::vector<BYTE> self = SidBytes(L"S-1-5-21-7-7-7-1001");
+  const struct {
+    DWORD attributes;
+    const wchar_t* owner;
+    DirectoryVerdict verdict;
+  } cases[] = {
+      {INVALID_FILE_ATTRIBUTES, L"S-1-5-18", DirectoryVerdict::Missing},
+      {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-18", DirectoryVerdict::Trusted},      // Local System
+      {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-32-544", DirectoryVerdict::Trusted},  // Administrators
+      {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-21-7-7-7-1001", DirectoryVerdict::Trusted},  // self
+      {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_ARCHIVE, L"S-1-5-32-544",
+       DirectoryVerdict::Trusted},
+      {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-21-7-7-7-1002", DirectoryVerdict::ForeignOwner},
+      {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-32-545", DirectoryVerdict::ForeignOwner},  // Users
+      {FILE_ATTRIBUTE_DIRECTORY, L"S-1-1-0", DirectoryVerdict::ForeignOwner},       // Everyone
+      {FILE_ATTRIBUTE_DIRECTORY, nullptr, DirectoryVerdict::ForeignOwner},  // owner unreadable
+      // A link is refused whoever owns it: it leads somewhere else.
+      {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, L"S-1-5-18",
+       DirectoryVerdict::ReparsePoint},
+      {FILE_ATTRIBUTE_REPARSE_POINT, L"S-1-5-21-7-7-7-1001", DirectoryVerdict::ReparsePoint},
+      {FILE_ATTRIBUTE_ARCHIVE, L"S-1-5-18", DirectoryVerdict::NotADirectory},
+      {FILE_ATTRIBUTE_NORMAL, L"S-1-5-21-7-7-7-1001", DirectoryVerdict::NotADirectory},
+  };
+  for (const auto& c : cases) {
+    std::vector<BYTE> owner = SidBytes(c.owner);
+    EXPECT_STREQ(VerdictName(JudgeDirectory(c.attributes, AsSid(owner), AsSid(self))),
+                 VerdictName(c.verdict))
+        << "attributes 0x" << std::hex << c.attributes << " owner "
+        << (c.owner ? WideToUtf8(c.owner) : "none");
+  }
+
+  std::vector<BYTE> processUser = ProcessUserSid();
+  ASSERT_FALSE(processUser.empty()) << ErrorText(GetLastError());
+  ASSERT_TRUE(CreateDirectoryW((root_ + L"\\made").c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(root_ + L"\\file", "x"));
+  ASSERT_TRUE(PlantSymbolicLink(root_ + L"\\link", root_ + L"\\made"));
+  const struct {
+    const wchar_t* name;
+    DirectoryVerdict verdict;
+  } names[] = {
+      {L"made", DirectoryVerdict::Trusted},
+      {L"file", DirectoryVerdict::NotADirectory},
+      {L"absent", DirectoryVerdict::Missing},
+      {L"link", DirectoryVerdict::ReparsePoint},
+  };
+  for (const auto& n : names) {
+    DirectoryFacts facts = InspectDirectory(root_ + L"\\" + n.name);
+    EXPECT_STREQ(
+        VerdictName(JudgeDirectory(facts.attributes, AsSid(facts.owner), AsSid(processUser))),
+        VerdictName(n.verdict))
+        << WideToUtf8(n.name) << ": attributes 0x" << std::hex << facts.attributes;
+  }
+  RemoveSymbolicLink(root_ + L"\\link");
+}
+
+// A data directory the check refuses is renamed aside whole, and a new one
+// takes its name. Under Wine a Unix symbolic link cannot be renamed: Wine
+// moves its target instead (contents and all) and the link stays, leading
+// nowhere, so nothing can be made in its place and the check says so.
+TEST_F(ScratchProgramData, RefusedDataDirectoryIsRenamedAsideWithNothingLost) {
+  const std::wstring data = DataDirectoryLocation();
+  ASSERT_EQ(data, root_ + L"\\Quorvel");
+  const std::map<std::wstring, std::string> planted = {
+      {L"\\Quorvel.conf", "PrivateKey = theirs\r\n"},
+      {L"\\helper.log", "not ours\r\n"},
+      {L"\\sub", "<dir>"},
+      {L"\\sub\\kept.txt", "kept"},
+  };
+  const bool wine = RunningUnderWine();
+  const struct {
+    const char* what;
+    bool link;            // the data directory is a link to a directory elsewhere
+    const wchar_t* user;  // whom the check trusts besides Local System and Administrators
+    bool trusted;         // what the check answers
+    bool remade;          // a new, empty directory stands at the name
+    const char* reason;
+  } cases[] = {
+      // Made here by this process, but judged for a user who owns nothing:
+      // a foreign owner, as a directory made by an ordinary user would be.
+      // The new directory is this process's too, so the second look
+      // refuses it as well.
+      {"foreign owner", false, L"S-1-5-21-7-7-7-1002", false, true, "(owned by "},
+      {"link to a directory", true, nullptr, !wine, !wine, "(a reparse point)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::wstring source = c.link ? root_ + L"\\elsewhere" : data;
+    ASSERT_TRUE(CreateDirectoryW(source.c_str(), nullptr)) << ErrorText(GetLastError());
+    for (const auto& entry : planted) {
+      if (entry.second == "<dir>") {
+        ASSERT_TRUE(CreateDirectoryW((source + entry.first).c_str(), nullptr));
+      } else {
+        ASSERT_TRUE(WriteFileBytes(source + entry.first, entry.second));
+      }
+    }
+    if (c.link) {
+      ASSERT_TRUE(PlantSymbolicLink(data, source));
+    }
+    std::vector<BYTE> user = c.user ? SidBytes(c.user) : ProcessUserSid();
+
+    EXPECT_EQ(EnsureTrustedDirectory(data, AsSid(user)), c.trusted);
+
+    const std::vector<std::wstring> aside = NamesStarting(root_, L"Quorvel.untrusted-");
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(TreeContents(root_ + L"\\" + aside[0]), planted) << "not renamed aside whole";
+    if (c.remade) {
+      EXPECT_EQ(GetFileAttributesW(data.c_str()) &
+                    (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT),
+                static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+      // The line goes into the new directory, never into the refused one.
+      const std::vector<std::string> log = LogTexts();
+      ASSERT_FALSE(log.empty());
+      EXPECT_EQ(log[0].rfind(std::string("data directory not trusted ") + c.reason, 0), 0u)
+          << log[0];
+      EXPECT_NE(log[0].find("; renamed aside to " + WideToUtf8(root_ + L"\\" + aside[0])),
+                std::string::npos)
+          << log[0];
+    }
+
+    if (c.link) RemoveSymbolicLink(data);
+    RemoveTree(data);
+    RemoveTree(root_ + L"\\" + aside[0]);
+    RemoveTree(source);
+  }
 }
 
 }  // namespace

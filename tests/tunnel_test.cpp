@@ -223,6 +223,101 @@ TEST_F(TunnelRoad, ConfigurationFileHoldsTheTextAsSent) {
   EXPECT_EQ(Send("ping"), "OK");
 }
 
+// A hard link or a symbolic link planted as Quorvel.conf is replaced by the
+// new file, never written through: its target keeps its content and the
+// name holds the whole new text.
+TEST_F(TunnelRoad, LinksPlantedAsTheConfigurationFileAreReplaced) {
+  HelperRig rig(L"config-links");
+  ASSERT_TRUE(rig.StartConsole());  // its start check makes the data directory
+  const std::wstring target = rig.Dir() + L"\\outside.txt";
+  const struct {
+    const char* what;
+    bool (*plant)(const std::wstring& link, const std::wstring& target);
+  } cases[] = {
+      {"hard link",
+       [](const std::wstring& link, const std::wstring& to) {
+         return CreateHardLinkW(link.c_str(), to.c_str(), nullptr) != FALSE;
+       }},
+      {"symbolic link", PlantSymbolicLink},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteFileBytes(target, "outside"));
+    // The previous connect's file, or a link an aborted run left (which the
+    // rig's clean-up cannot remove under Wine).
+    RemoveSymbolicLink(rig.ConfigPath());
+    ASSERT_TRUE(c.plant(rig.ConfigPath(), target)) << ErrorText(GetLastError());
+    ASSERT_EQ(ReadFileBytes(rig.ConfigPath()), "outside") << "the link does not lead there";
+
+    EXPECT_EQ(Connect(kConfig), "OK");
+    EXPECT_EQ(ReadFileBytes(target), "outside") << "written through the link";
+    EXPECT_EQ(ReadFileBytes(rig.ConfigPath()), kConfig);
+    EXPECT_EQ(ReadFileBytes(rig.ToolDir() + L"\\amneziawg-last.conf"), kConfig);
+    EXPECT_EQ(GetFileAttributesW((rig.ConfigPath() + L".new").c_str()), INVALID_FILE_ATTRIBUTES);
+  }
+}
+
+// A symbolic link planted as the data directory. Windows renames the link
+// itself aside; Wine renames its target (or fails to) and leaves the link,
+// so the helper must refuse to write the configuration file. Wine-only: on
+// Windows see the README's real-Windows checks.
+TEST_F(TunnelRoad, DataDirectoryPlantedAsALinkIsRefused) {
+  if (!RunningUnderWine()) GTEST_SKIP() << "checked by hand on Windows (README)";
+  const struct {
+    const wchar_t* rig;
+    const char* what;
+    bool ancestor;  // the link leads to the rig's own folder
+    const char* logged;
+  } cases[] = {
+      // Wine moves the target aside (whole) and the link is left leading
+      // nowhere: nothing can be written or logged there any more.
+      {L"planted-link", "link to a directory beside", false, nullptr},
+      // Wine cannot move a directory into itself: the link stays and still
+      // leads there, so the refusal is all that keeps the file out.
+      {L"planted-ancestor", "link to a directory Wine cannot move", true,
+       "data directory not trusted (a reparse point) and not renamed aside: err="},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    HelperRig rig(c.rig);
+    const std::wstring target = c.ancestor ? rig.Dir() : rig.Dir() + L"\\planted";
+    CreateDirectoryW(target.c_str(), nullptr);
+    ASSERT_TRUE(WriteFileBytes(target + L"\\kept.txt", "kept"));
+    ASSERT_TRUE(PlantSymbolicLink(rig.DataDir(), target));
+    struct LinkRemover {
+      std::wstring link;
+      ~LinkRemover() { RemoveSymbolicLink(link); }
+    } remover{rig.DataDir()};
+    ASSERT_TRUE(rig.StartConsole());
+
+    EXPECT_EQ(Connect(kConfig), "ERR connect failed");
+    EXPECT_TRUE(ToolRuns(rig).empty()) << Joined(ToolRuns(rig));
+    // Nothing written through the link, and nothing lost: a target moved
+    // aside keeps what it held.
+    std::wstring holder = target;
+    if (!c.ancestor) {
+      WIN32_FIND_DATAW found;
+      HANDLE search =
+          FindFirstFileW((rig.Dir() + L"\\ProgramData\\Quorvel.untrusted-*").c_str(), &found);
+      ASSERT_NE(search, INVALID_HANDLE_VALUE) << "the target was not renamed aside";
+      FindClose(search);
+      holder = rig.Dir() + L"\\ProgramData\\" + found.cFileName;
+      EXPECT_EQ(GetFileAttributesW(target.c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+    EXPECT_EQ(ReadFileBytes(holder + L"\\kept.txt"), "kept");
+    EXPECT_EQ(GetFileAttributesW((holder + L"\\Quorvel.conf").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((holder + L"\\Quorvel.conf.new").c_str()),
+              INVALID_FILE_ATTRIBUTES);
+    if (c.logged) {
+      // Read through the link: while it stands, Wine's helper logs there.
+      const std::vector<std::string> log = rig.Log();
+      EXPECT_EQ(Count(log, c.logged), 2u) << Joined(log);  // at start and at connect
+      EXPECT_EQ(Count(log, "data directory not trusted; configuration file not written"), 1u)
+          << Joined(log);
+    }
+  }
+}
+
 // Where the tool is looked for, and what happens when it is not there or
 // cannot be started.
 TEST_F(TunnelRoad, ToolLookup) {

@@ -6,6 +6,7 @@
 
 #include "service/install.h"
 #include "service/lifecycle.h"
+#include "support/data_directory.h"
 #include "support/helper_state.h"
 
 namespace {
@@ -47,6 +48,7 @@ int RunConsoleMode() {
   // Ctrl+C, Ctrl+Break and closing the console end the server like a
   // service stop, so its clean-up runs instead of being cut off.
   SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
+  EnsureTrustedDataDirectory();
   const DWORD result = ServeUntilStopped();
   SetEvent(ConsoleFinished);
   return result == ERROR_SUCCESS ? 0 : 1;

@@ -3,6 +3,7 @@
 #include "control/pipe_server.h"
 #include "routing/route_table.h"
 #include "split/sniffer.h"
+#include "support/data_directory.h"
 #include "support/helper_state.h"
 #include "support/log.h"
 
@@ -62,6 +63,9 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     ReportServiceStatus(SERVICE_STOPPED, 0);
     return;
   }
+  // Before the first line, so that no line goes into a directory another
+  // user made.
+  EnsureTrustedDataDirectory();
   LogLine(L"service starting");
   ReportServiceStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
   // A server that could not start is a failed service, not a clean stop:

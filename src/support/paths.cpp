@@ -2,21 +2,29 @@
 
 #include <windows.h>
 
-std::wstring DataDirectory() {
+#include "support/data_directory.h"
+
+std::wstring DataDirectoryLocation() {
   wchar_t buffer[MAX_PATH];
   const DWORD length = GetEnvironmentVariableW(L"ProgramData", buffer, MAX_PATH);
   // Too long for the buffer, the call returns the size it would need: that
   // counts as unusable, like a missing or empty variable.
   std::wstring directory = (length > 0 && length < MAX_PATH) ? std::wstring(buffer, length)
                                                              : std::wstring(L"C:\\ProgramData");
-  directory += L"\\Quorvel";
+  return directory + L"\\Quorvel";
+}
+
+std::wstring DataDirectory() {
+  std::wstring directory = DataDirectoryLocation();
   // Existing is the normal case; any other failure shows up when a file in
   // it cannot be opened.
-  CreateDirectoryW(directory.c_str(), nullptr);
+  CreateDataDirectory(directory);
   return directory;
 }
 
-std::wstring ConfigFilePath() { return DataDirectory() + L"\\Quorvel.conf"; }
+const wchar_t kConfigFileName[] = L"Quorvel.conf";
+
+std::wstring ConfigFilePath() { return DataDirectory() + L"\\" + kConfigFileName; }
 
 std::wstring LogFilePath() { return DataDirectory() + L"\\helper.log"; }
 

@@ -5,10 +5,14 @@
 #include <string>
 
 // %ProgramData%\Quorvel (C:\ProgramData\Quorvel when the variable is unset,
-// empty or longer than MAX_PATH - 1). Creates the last level if missing.
+// empty or longer than MAX_PATH - 1). Creates the last level if missing,
+// with the data directory's own access list (support/data_directory.h).
 std::wstring DataDirectory();
-std::wstring ConfigFilePath();  // DataDirectory() + "\Quorvel.conf"
-std::wstring LogFilePath();     // DataDirectory() + "\helper.log"
+// The same path, without creating anything.
+std::wstring DataDirectoryLocation();
+std::wstring ConfigFilePath();           // DataDirectory() + "\" + kConfigFileName
+extern const wchar_t kConfigFileName[];  // "Quorvel.conf"
+std::wstring LogFilePath();              // DataDirectory() + "\helper.log"
 
 // Full path of the running executable (not truncated at MAX_PATH).
 std::wstring ModulePath();

@@ -7,11 +7,10 @@
 #include "routing/physical_route.h"
 #include "routing/route_table.h"
 #include "split/sniffer.h"
-#include "support/handles.h"
 #include "support/helper_state.h"
 #include "support/log.h"
 #include "support/paths.h"
-#include "support/text.h"
+#include "tunnel/config_file.h"
 #include "tunnel/service_probes.h"
 #include "tunnel/tool_runner.h"
 
@@ -26,24 +25,6 @@ constexpr DWORD kComeUpStepMs = 500;
 constexpr int kAfterRollbackMs = 8000;
 constexpr int kDisconnectLimitMs = 8000;
 constexpr DWORD kDisconnectStepMs = 400;
-
-enum class ConfigWrite { Written, NotOpened, NotWritten };
-
-// The tool reads the file as UTF-8 without a byte-order mark; the text ends
-// at its first NUL. A file the tool would read only in part must never be
-// installed, so a short write is a failure.
-ConfigWrite WriteConfiguration(const std::wstring& path, const std::wstring& configuration) {
-  const std::string bytes = WideToUtf8(configuration.substr(0, configuration.find(L'\0')));
-  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return ConfigWrite::NotOpened;
-  DWORD written = 0;
-  if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-      written != bytes.size()) {
-    return ConfigWrite::NotWritten;
-  }
-  return ConfigWrite::Written;
-}
 
 std::wstring UninstallArguments() {
   return std::wstring(L"/uninstalltunnelservice ") + HelperState.TunnelName;
@@ -66,7 +47,7 @@ bool ConnectTunnel(const std::wstring& configuration) {
     return false;
   }
   const std::wstring configPath = ConfigFilePath();
-  switch (WriteConfiguration(configPath, configuration)) {
+  switch (WriteConfigurationFile(configPath, configuration)) {
     case ConfigWrite::NotOpened:
       return false;
     case ConfigWrite::NotWritten:

@@ -1,0 +1,219 @@
+#include "support/data_directory.h"
+
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include "support/log.h"
+#include "support/paths.h"
+
+// Specific rights rather than generic ones, so that what the system stores
+// (and icacls shows) is what is written here. 0x1200a9 is
+// FILE_GENERIC_READ | FILE_GENERIC_EXECUTE: read, list and traverse.
+const wchar_t kDataDirectoryAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+const wchar_t kConfigFileAccess[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
+namespace {
+
+// What stands at the name may change between two looks; everything seen
+// through this handle belongs to one object, and a link is opened as
+// itself, not followed.
+UniqueFileHandle OpenWithoutFollowing(const std::wstring& path, DWORD access) {
+  return UniqueFileHandle(CreateFileW(
+      path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+bool WellKnownSidIs(WELL_KNOWN_SID_TYPE type, PSID sid) {
+  BYTE known[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof(known);
+  return CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(known, sid);
+}
+
+std::wstring SidText(const std::vector<BYTE>& sid) {
+  wchar_t* text = nullptr;
+  if (sid.empty() || !ConvertSidToStringSidW(const_cast<BYTE*>(sid.data()), &text)) {
+    return L"unknown";
+  }
+  UniqueLocalMemory owner(text);
+  return text;
+}
+
+std::wstring Reason(DirectoryVerdict verdict, const DirectoryFacts& facts) {
+  switch (verdict) {
+    case DirectoryVerdict::Missing:
+      return L"missing";
+    case DirectoryVerdict::ReparsePoint:
+      return L"a reparse point";
+    case DirectoryVerdict::NotADirectory:
+      return L"not a directory";
+    case DirectoryVerdict::ForeignOwner:
+      return L"owned by " + SidText(facts.owner);
+    case DirectoryVerdict::Trusted:
+      break;
+  }
+  return L"trusted";
+}
+
+DirectoryVerdict Judge(const DirectoryFacts& facts, PSID processUser) {
+  return JudgeDirectory(facts.attributes,
+                        facts.owner.empty() ? nullptr : const_cast<BYTE*>(facts.owner.data()),
+                        processUser);
+}
+
+// Without propagation on purpose: SetNamedSecurityInfoW and SetSecurityInfo
+// would also rewrite the access lists of whatever stands inside, and a
+// name there may be a hard link to a file elsewhere.
+bool ApplyAccess(HANDLE object, const wchar_t* sddl) {
+  UniqueLocalMemory descriptor = SecurityDescriptorFromSddl(sddl);
+  return descriptor &&
+         SetKernelObjectSecurity(object, DACL_SECURITY_INFORMATION, descriptor.get()) != FALSE;
+}
+
+// A Quorvel.conf written by an earlier version inherited ProgramData's
+// rules (every user may read). A link in its place is left alone: its
+// target is not ours to change, and the next connect replaces the name.
+void MendConfigFileAccess(const std::wstring& directory) {
+  UniqueFileHandle file = OpenWithoutFollowing(directory + L"\\" + kConfigFileName,
+                                               WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file || !GetFileInformationByHandle(file.get(), &info)) return;
+  if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return;
+  if (info.nNumberOfLinks != 1) return;
+  ApplyAccess(file.get(), kConfigFileAccess);
+}
+
+void MendAccess(const std::wstring& path) {
+  UniqueFileHandle directory = OpenWithoutFollowing(path, WRITE_DAC | READ_CONTROL);
+  if (!directory || !ApplyAccess(directory.get(), kDataDirectoryAccess)) {
+    const DWORD error = GetLastError();
+    LogLine(L"data directory access list not applied: err=" + std::to_wstring(error));
+  }
+  MendConfigFileAccess(path);
+}
+
+std::wstring AsideName(const std::wstring& path) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  wchar_t stamp[64];
+  wsprintfW(stamp, L"%04d%02d%02d-%02d%02d%02d-%03d", now.wYear, now.wMonth, now.wDay, now.wHour,
+            now.wMinute, now.wSecond, now.wMilliseconds);
+  return path + L".untrusted-" + stamp;
+}
+
+}  // namespace
+
+UniqueLocalMemory SecurityDescriptorFromSddl(const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
+  return UniqueLocalMemory(descriptor);
+}
+
+bool CreateDataDirectory(const std::wstring& path) {
+  UniqueLocalMemory descriptor = SecurityDescriptorFromSddl(kDataDirectoryAccess);
+  if (!descriptor) return false;
+  SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
+  return CreateDirectoryW(path.c_str(), &security) != FALSE;
+}
+
+DirectoryFacts InspectDirectory(const std::wstring& path) {
+  DirectoryFacts facts;
+  // Wine shows a Unix symbolic link as a reparse point only to the path
+  // functions; Windows shows it here and through the handle alike.
+  const DWORD seenByName = GetFileAttributesW(path.c_str());
+  if (seenByName == INVALID_FILE_ATTRIBUTES) return facts;
+  facts.attributes = seenByName;
+  UniqueFileHandle object = OpenWithoutFollowing(path, READ_CONTROL | FILE_READ_ATTRIBUTES);
+  if (!object) return facts;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(object.get(), &info)) {
+    facts.attributes = info.dwFileAttributes | (seenByName & FILE_ATTRIBUTE_REPARSE_POINT);
+  }
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(object.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                      nullptr, nullptr, &descriptor) == ERROR_SUCCESS) {
+    UniqueLocalMemory descriptorOwner(descriptor);
+    if (owner && IsValidSid(owner)) {
+      const BYTE* bytes = static_cast<const BYTE*>(owner);
+      facts.owner.assign(bytes, bytes + GetLengthSid(owner));
+    }
+  }
+  return facts;
+}
+
+DirectoryVerdict JudgeDirectory(DWORD attributes, PSID owner, PSID processUser) {
+  if (attributes == INVALID_FILE_ATTRIBUTES) return DirectoryVerdict::Missing;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return DirectoryVerdict::ReparsePoint;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DirectoryVerdict::NotADirectory;
+  if (!owner || !IsValidSid(owner)) return DirectoryVerdict::ForeignOwner;
+  if (WellKnownSidIs(WinLocalSystemSid, owner) ||
+      WellKnownSidIs(WinBuiltinAdministratorsSid, owner) ||
+      (processUser && IsValidSid(processUser) && EqualSid(owner, processUser))) {
+    return DirectoryVerdict::Trusted;
+  }
+  return DirectoryVerdict::ForeignOwner;
+}
+
+std::vector<BYTE> ProcessUserSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  UniqueHandle tokenOwner(token);
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> buffer(size);
+  if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+  const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+  const BYTE* bytes = static_cast<const BYTE*>(sid);
+  return std::vector<BYTE>(bytes, bytes + GetLengthSid(sid));
+}
+
+bool EnsureTrustedDirectory(const std::wstring& path, PSID processUser) {
+  DirectoryFacts facts = InspectDirectory(path);
+  DirectoryVerdict verdict = Judge(facts, processUser);
+  if (verdict == DirectoryVerdict::Missing) {
+    // Someone may create the name first; the second look judges whatever
+    // won.
+    CreateDataDirectory(path);
+    facts = InspectDirectory(path);
+    verdict = Judge(facts, processUser);
+  }
+  if (verdict == DirectoryVerdict::Trusted) {
+    MendAccess(path);
+    return true;
+  }
+  if (verdict == DirectoryVerdict::Missing) {
+    // Nothing to move aside: the parent is missing, or (Wine) the name is a
+    // link whose target is gone.
+    LogLine(L"data directory cannot be created");
+    return false;
+  }
+  const std::wstring reason = Reason(verdict, facts);
+  const std::wstring aside = AsideName(path);
+  // On Windows this renames a link itself; Wine renames a Unix symbolic
+  // link's target and leaves the link, hence the second look below.
+  if (!MoveFileExW(path.c_str(), aside.c_str(), 0)) {
+    const DWORD error = GetLastError();
+    LogLine(L"data directory not trusted (" + reason + L") and not renamed aside: err=" +
+            std::to_wstring(error));
+    return false;
+  }
+  // Logged only once the new directory exists: a line logged before would
+  // have gone into the untrusted one.
+  CreateDataDirectory(path);
+  LogLine(L"data directory not trusted (" + reason + L"); renamed aside to " + aside);
+  facts = InspectDirectory(path);
+  verdict = Judge(facts, processUser);
+  if (verdict != DirectoryVerdict::Trusted) {
+    LogLine(L"data directory still not trusted after renaming aside (" + Reason(verdict, facts) +
+            L")");
+    return false;
+  }
+  return true;
+}
+
+bool EnsureTrustedDataDirectory() {
+  std::vector<BYTE> self = ProcessUserSid();
+  return EnsureTrustedDirectory(DataDirectoryLocation(), self.empty() ? nullptr : self.data());
+}
