@@ -21,11 +21,18 @@
 //   polled every 2 ms until it runs, through one manager and service handle
 //   opened once; then, timed apart, the tool run to uninstall until it exits.
 // Before the next round either side waits, untimed, until the service is
-// gone. Under Wine a process start alone costs some 180 ms and the service's
-// start more, so absolute times say little about the helper: the judged
-// figure is the difference between the two sides, the median of the
-// differences of the rounds of one turn (so a slow phase of the machine
-// falls on both), with the difference of the medians printed beside it.
+// gone. Under Wine a process start alone costs from some 30 ms to some
+// 300 ms on this two-processor machine, depending on what else runs, and a
+// connect holds two (the tool and its service), so absolute times say little
+// about the helper: the judged figure is the difference between the two
+// sides, the median of the differences of the rounds of one turn (so a slow
+// phase of the machine falls on both), with the difference of the medians
+// printed beside it. The two kinds of process start were timed against each
+// other by hand (the helper's tool runner, with its output pipe and handle
+// list, and a bare CreateProcessW): their medians agreed within a few ms,
+// so the tool runs of both sides cost alike. What is left varies from round
+// to round by as much as the process starts do; --self-check shows how far
+// the differences stray with nothing between the sides.
 //
 // The helper polls the service every 500 ms while waiting for it to run,
 // having probed it once before the first pause: where the service does not
