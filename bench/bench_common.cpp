@@ -258,15 +258,23 @@ bool PrintComparison(const Comparison& c) {
   const double subjectP95 = Percentile(*c.subjectSamples, 0.95);
   const double baselineMedian = Median(*c.baselineSamples);
   const double baselineP95 = Percentile(*c.baselineSamples, 0.95);
-  const double ratioMedian = subjectMedian / baselineMedian;
-  const double ratioP95 = subjectP95 / baselineP95;
+  double ratioMedian = subjectMedian / baselineMedian;
+  double ratioP95 = subjectP95 / baselineP95;
+  if (c.paired) {
+    std::vector<double> ratios;
+    for (size_t i = 0; i < c.subjectSamples->size() && i < c.baselineSamples->size(); ++i) {
+      ratios.push_back((*c.subjectSamples)[i] / (*c.baselineSamples)[i]);
+    }
+    ratioMedian = Median(ratios);
+    ratioP95 = Percentile(ratios, 0.95);
+  }
   const bool judged = c.target > 0;
   const bool met = !judged || (ratioMedian <= c.target && (!c.judgeP95 || ratioP95 <= c.target));
   std::printf(
-      "%s: %s median %.1f %s p95 %.1f %s; %s median %.1f %s p95 %.1f %s; ratio median %.2f p95 "
-      "%.2f",
+      "%s: %s median %.1f %s p95 %.1f %s; %s median %.1f %s p95 %.1f %s; %sratio median %.2f "
+      "p95 %.2f",
       c.what, c.subject, subjectMedian, c.unit, subjectP95, c.unit, c.baseline, baselineMedian,
-      c.unit, baselineP95, c.unit, ratioMedian, ratioP95);
+      c.unit, baselineP95, c.unit, c.paired ? "paired " : "", ratioMedian, ratioP95);
   if (!judged) {
     std::printf(" (not judged)\n");
     return true;

@@ -139,12 +139,20 @@ struct Comparison {
   double target;    // the ratio of medians may not exceed it; 0: reported, not judged
   bool judgeP95;    // nor, when set, the ratio of the 95th percentiles
   double goal = 0;  // a further ratio to aim for, reported only; 0 for none
+  // The ratios are the median and 95th percentile of the ratios of samples
+  // taken in the same turn (subject[i] / baseline[i]) rather than ratios of
+  // the sides' medians and percentiles. Where the machine switches between
+  // phases of very different speed, the median of all of a side's samples
+  // falls in one phase or the other depending on a few samples, and ratios of
+  // such medians jump; samples of one turn share their phase.
+  bool paired = false;
 };
 
 // Prints the report line every benchmark ends with, one per comparison:
 //   <what>: <subject> median M <unit> p95 P <unit>; <baseline> median M <unit>
 //   p95 P <unit>; ratio median R p95 R (target <= T: met|MISSED[; goal <= G:
 //   met|not met])
+// ("paired ratio" instead of "ratio" for paired comparisons).
 // With judgeP95 unset the target reads "target median <= T"; without a target
 // the parenthesis reads "(not judged)". Returns whether the target was met
 // (true without one).

@@ -27,14 +27,13 @@
 //
 // Accounting for the harness: the judged figure is the sniffer's own cost,
 // each subject sample minus the harness sample of the same turn, over the
-// bare calls. On Windows the events come from the driver, whose delivery the
-// helper can neither avoid nor change; the stand-in delivers them with locks
-// and thread wake-ups of its own that cost something else again. Counting
-// them would charge the helper for the test bed. The subtraction also takes
-// off the sniffer's receive loop and event check, which are the helper's,
-// but they are a few nanoseconds against microseconds of system calls. The
-// raw ratios (harness included) and the harness's own ratio are printed too,
-// so nothing is hidden.
+// bare sample of that turn; the median of these per-turn ratios. On Windows the events come from
+// the driver, whose delivery the helper can neither avoid nor change; the stand-in delivers them
+// with locks and thread wake-ups of its own that cost something else again. Counting them would
+// charge the helper for the test bed. The subtraction also takes off the sniffer's receive loop and
+// event check, which are the helper's, but they are a few nanoseconds against microseconds of
+// system calls. The raw ratios (harness included) and the harness's own ratio are printed too, so
+// nothing is hidden.
 //
 // Before timing, one listed event to the measured address makes the sniffer
 // itself create its route through the IP Helper stand-in (the one real
@@ -44,6 +43,12 @@
 // must still run, or the sides measured something else. The program refuses
 // to run unless both the iphlpapi.dll and the WinDivert.dll it loaded are the
 // stand-ins beside it, so that it never creates a route in a real system.
+//
+// Ratios are taken per turn and then their median (Comparison::paired): in
+// one run of this machine's slow and fast phases, which come to both sides
+// alike here, the ratio of the sides' overall medians read 1.61 while that of
+// every tenth of the run lay between 0.99 and 1.11, because the overall
+// medians fell into different phases.
 //
 // Every thread of the benchmark is kept on one processor. Under Wine each of
 // the three calls is a round trip to the wine server, and a thread's round
@@ -295,6 +300,7 @@ int MeasureWithSniffer(const Options& options, const Child& listed, const Child&
     c.target = target;
     c.judgeP95 = false;
     c.goal = goal;
+    c.paired = true;
     return c;
   };
   // Judged: the sniffer's own share.
