@@ -21,19 +21,22 @@
 //   the thread, receive, wake this thread), plus a few instructions of the
 //   sniffer's loop;
 // - bare: the three calls, --events times, on the unlisted process (both
-//   processes are copies of one program and their names are equally long).
+//   processes are copies of one program; --self-check shows that which of
+//   them the baseline names does not matter).
 // The processes are the test bed's sleeper, copied at build time under two
 // names beside this program.
 //
 // Accounting for the harness: the judged figure is the sniffer's own cost,
 // each subject sample minus the harness sample of the same turn, over the
-// bare sample of that turn; the median of these per-turn ratios. On Windows the events come from
-// the driver, whose delivery the helper can neither avoid nor change; the stand-in delivers them
-// with locks and thread wake-ups of its own that cost something else again. Counting them would
-// charge the helper for the test bed. The subtraction also takes off the sniffer's receive loop and
-// event check, which are the helper's, but they are a few nanoseconds against microseconds of
-// system calls. The raw ratios (harness included) and the harness's own ratio are printed too, so
-// nothing is hidden.
+// bare sample of that turn; the median of these per-turn ratios. On Windows
+// the events come from the driver, whose delivery the helper can neither
+// avoid nor change; the stand-in delivers them with locks and thread
+// wake-ups of its own that cost something else again. Counting them would
+// charge the helper for the test bed. The subtraction also takes off the
+// sniffer's receive loop and event check, which are the helper's, but they
+// are a few nanoseconds against microseconds of system calls. The raw ratios
+// (harness included) and the harness's own ratio are printed too, so nothing
+// is hidden.
 //
 // Before timing, one listed event to the measured address makes the sniffer
 // itself create its route through the IP Helper stand-in (the one real
@@ -65,8 +68,8 @@
 //
 // --self-check puts the bare calls in the place of the unlisted and listed
 // sides (on the unlisted and the listed process respectively): their ratios
-// should then be about 1.00, which also shows that which of the two
-// processes the baseline names does not matter.
+// as delivered should then be about 1.00 (the judged ones read a harness
+// sample lower, as nothing was delivered).
 #include <windows.h>
 
 #include <cstdint>
