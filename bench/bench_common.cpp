@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 // ---------------------------------------------------------------- clock
@@ -145,6 +146,59 @@ std::string StopChild(Child& child) {
   return how + "used TerminateProcess";
 }
 
+bool PipeIsServed(const wchar_t* name) {
+  return WaitNamedPipeW(name, 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
+namespace {
+
+// The NT headers inside the first `size` bytes of an image, or null.
+const IMAGE_NT_HEADERS64* NtHeaders(const char* base, size_t size) {
+  if (size < sizeof(IMAGE_DOS_HEADER)) return nullptr;
+  IMAGE_DOS_HEADER dos;
+  std::memcpy(&dos, base, sizeof(dos));
+  if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0 ||
+      static_cast<size_t>(dos.e_lfanew) + sizeof(IMAGE_NT_HEADERS64) > size) {
+    return nullptr;
+  }
+  return reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos.e_lfanew);
+}
+
+}  // namespace
+
+bool LoadedFromBeside(const wchar_t* fileName) {
+  const HMODULE module = GetModuleHandleW(fileName);
+  if (!module) return false;
+  wchar_t loaded[MAX_PATH * 2];
+  const DWORD length = GetModuleFileNameW(module, loaded, MAX_PATH * 2);
+  if (length == 0 || length >= MAX_PATH * 2) return false;
+  const std::wstring path(loaded, length);
+  const size_t slash = path.find_last_of(L"\\/");
+  const std::wstring directory = ExecutableDirectory();
+  if (slash == std::wstring::npos ||
+      CompareStringOrdinal(path.c_str(), static_cast<int>(slash), directory.c_str(),
+                           static_cast<int>(directory.size()), TRUE) != CSTR_EQUAL) {
+    return false;
+  }
+
+  char header[4096];
+  DWORD got = 0;
+  const HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool read = ReadFile(file, header, sizeof(header), &got, nullptr) != FALSE;
+  CloseHandle(file);
+  if (!read) return false;
+  const IMAGE_NT_HEADERS64* onDisk = NtHeaders(header, got);
+  const IMAGE_NT_HEADERS64* inMemory =
+      NtHeaders(reinterpret_cast<const char*>(module), sizeof(header));
+  return onDisk && inMemory && onDisk->Signature == IMAGE_NT_SIGNATURE &&
+         onDisk->FileHeader.TimeDateStamp == inMemory->FileHeader.TimeDateStamp &&
+         onDisk->OptionalHeader.SizeOfImage == inMemory->OptionalHeader.SizeOfImage &&
+         onDisk->OptionalHeader.SizeOfCode == inMemory->OptionalHeader.SizeOfCode &&
+         onDisk->OptionalHeader.AddressOfEntryPoint == inMemory->OptionalHeader.AddressOfEntryPoint;
+}
+
 // ---------------------------------------------------------------- options
 
 bool ParseOptions(int argc, wchar_t** argv, CommonOptions& common,
@@ -181,15 +235,20 @@ bool ParseOptions(int argc, wchar_t** argv, CommonOptions& common,
 
 // ---------------------------------------------------------------- run
 
-bool RunInterleaved(unsigned total, unsigned block, const std::function<bool(unsigned)>& subject,
-                    const std::function<bool(unsigned)>& baseline) {
+bool RunInterleaved(unsigned total, unsigned block, const std::vector<BlockRunner>& sides) {
+  const size_t n = sides.size();
   for (unsigned done = 0, turn = 0; done < total; done += block, ++turn) {
     const unsigned count = std::min(block, total - done);
-    const auto& first = turn % 2 == 0 ? subject : baseline;
-    const auto& second = turn % 2 == 0 ? baseline : subject;
-    if (!first(count) || !second(count)) return false;
+    for (size_t i = 0; i < n; ++i) {
+      if (!sides[(turn + i) % n](count)) return false;
+    }
   }
   return true;
+}
+
+bool RunInterleaved(unsigned total, unsigned block, const BlockRunner& subject,
+                    const BlockRunner& baseline) {
+  return RunInterleaved(total, block, std::vector<BlockRunner>{subject, baseline});
 }
 
 // ---------------------------------------------------------------- report
@@ -199,15 +258,29 @@ bool PrintComparison(const Comparison& c) {
   const double subjectP95 = Percentile(*c.subjectSamples, 0.95);
   const double baselineMedian = Median(*c.baselineSamples);
   const double baselineP95 = Percentile(*c.baselineSamples, 0.95);
-  const double ratioMedian = subjectMedian / baselineMedian;
-  const double ratioP95 = subjectP95 / baselineP95;
-  const bool met = ratioMedian <= c.target && (!c.judgeP95 || ratioP95 <= c.target);
+  double ratioMedian = subjectMedian / baselineMedian;
+  double ratioP95 = subjectP95 / baselineP95;
+  if (c.paired) {
+    std::vector<double> ratios;
+    for (size_t i = 0; i < c.subjectSamples->size() && i < c.baselineSamples->size(); ++i) {
+      ratios.push_back((*c.subjectSamples)[i] / (*c.baselineSamples)[i]);
+    }
+    ratioMedian = Median(ratios);
+    ratioP95 = Percentile(ratios, 0.95);
+  }
+  const bool judged = c.target > 0;
+  const bool met = !judged || (ratioMedian <= c.target && (!c.judgeP95 || ratioP95 <= c.target));
   std::printf(
-      "%s: %s median %.1f %s p95 %.1f %s; %s median %.1f %s p95 %.1f %s; ratio median %.2f p95 "
-      "%.2f (target %s<= %.1f: %s",
+      "%s: %s median %.1f %s p95 %.1f %s; %s median %.1f %s p95 %.1f %s; %sratio median %.2f "
+      "p95 %.2f",
       c.what, c.subject, subjectMedian, c.unit, subjectP95, c.unit, c.baseline, baselineMedian,
-      c.unit, baselineP95, c.unit, ratioMedian, ratioP95, c.judgeP95 ? "" : "median ", c.target,
-      met ? "met" : "MISSED");
+      c.unit, baselineP95, c.unit, c.paired ? "paired " : "", ratioMedian, ratioP95);
+  if (!judged) {
+    std::printf(" (not judged)\n");
+    return true;
+  }
+  std::printf(" (target %s<= %.1f: %s", c.judgeP95 ? "" : "median ", c.target,
+              met ? "met" : "MISSED");
   if (c.goal > 0) {
     std::printf("; goal <= %.1f: %s", c.goal, ratioMedian <= c.goal ? "met" : "not met");
   }

@@ -74,6 +74,20 @@ constexpr DWORD kChildExitWaitMs = 5000;
 // error 6 with one.)
 std::string StopChild(Child& child);
 
+// Whether some process serves the pipe `name`. A benchmark that starts the
+// helper on its fixed name refuses to run then: it would measure that other
+// server, and its own helper could not serve.
+bool PipeIsServed(const wchar_t* name);
+
+// Whether the DLL `fileName` this process loaded is the file of that name
+// beside the executable. The path alone does not tell: Wine names its own
+// built-in DLL after the file it found beside the program even when it loads
+// the built-in instead. So the loaded image's headers must also match the
+// file's. Benchmarks that run the helper's code in-process call it before they
+// let that code reach a stand-in (the IP Helper's routes, WinDivert), so that
+// they never act on a real system.
+bool LoadedFromBeside(const wchar_t* fileName);
+
 // ---------------------------------------------------------------- options
 
 struct CommonOptions {
@@ -103,12 +117,15 @@ bool ParseOptions(int argc, wchar_t** argv, CommonOptions& common,
 
 // ---------------------------------------------------------------- run
 
-// Runs `total` units of work on each side in blocks of `block`, switching
-// sides after every block and alternating which side goes first, so that
-// neither gains from its position. Stops at the first side that returns
+// Runs `total` units of work on each side in blocks of `block`, one block of
+// every side per turn, the side going first moving on by one each turn, so
+// that no side gains from its position. Stops at the first side that returns
 // false.
-bool RunInterleaved(unsigned total, unsigned block, const std::function<bool(unsigned)>& subject,
-                    const std::function<bool(unsigned)>& baseline);
+using BlockRunner = std::function<bool(unsigned)>;
+bool RunInterleaved(unsigned total, unsigned block, const std::vector<BlockRunner>& sides);
+// The same for two sides: they alternate which goes first.
+bool RunInterleaved(unsigned total, unsigned block, const BlockRunner& subject,
+                    const BlockRunner& baseline);
 
 // ---------------------------------------------------------------- report
 
@@ -119,17 +136,26 @@ struct Comparison {
   const std::vector<double>* subjectSamples;
   const char* baseline;
   const std::vector<double>* baselineSamples;
-  double target;    // the ratio of medians may not exceed it
+  double target;    // the ratio of medians may not exceed it; 0: reported, not judged
   bool judgeP95;    // nor, when set, the ratio of the 95th percentiles
   double goal = 0;  // a further ratio to aim for, reported only; 0 for none
+  // The ratios are the median and 95th percentile of the ratios of samples
+  // taken in the same turn (subject[i] / baseline[i]) rather than ratios of
+  // the sides' medians and percentiles. Where the machine switches between
+  // phases of very different speed, the median of all of a side's samples
+  // falls in one phase or the other depending on a few samples, and ratios of
+  // such medians jump; samples of one turn share their phase.
+  bool paired = false;
 };
 
 // Prints the report line every benchmark ends with, one per comparison:
 //   <what>: <subject> median M <unit> p95 P <unit>; <baseline> median M <unit>
 //   p95 P <unit>; ratio median R p95 R (target <= T: met|MISSED[; goal <= G:
 //   met|not met])
-// With judgeP95 unset the target reads "target median <= T". Returns whether
-// the target was met.
+// ("paired ratio" instead of "ratio" for paired comparisons).
+// With judgeP95 unset the target reads "target median <= T"; without a target
+// the parenthesis reads "(not judged)". Returns whether the target was met
+// (true without one).
 bool PrintComparison(const Comparison& comparison);
 
 // Prints how the ratio of medians varies over `segments` equal stretches of

@@ -353,7 +353,7 @@ int RunBenchmark(const Options& options) {
     }
     // Another helper on the fixed name (an installed service, a leftover
     // console helper) would be measured instead of ours, and ours would fail.
-    if (WaitNamedPipeW(kPipePath, 1) || GetLastError() != ERROR_FILE_NOT_FOUND) {
+    if (PipeIsServed(kPipePath)) {
       std::fprintf(stderr, "%ls is already served by another process; stop it first\n", kPipePath);
       return kExitFailed;
     }

@@ -44,7 +44,6 @@
 #include "bench_common.h"
 #include "route_bench_baseline.h"
 #include "routing/route_table.h"
-#include "support/handles.h"
 #include "support/helper_state.h"
 
 namespace {
@@ -90,50 +89,6 @@ bool ParseSizes(const std::wstring& text, std::vector<unsigned>& sizes) {
     begin = comma + 1;
   }
   return !sizes.empty();
-}
-
-// Whether the iphlpapi.dll this process loaded is the file beside it. The
-// path alone does not tell: Wine names its own built-in DLL after the file
-// it found beside the program even when it loads the built-in instead. So
-// the loaded image's headers must also match the file's.
-bool StandinLoaded() {
-  const HMODULE module = GetModuleHandleW(L"iphlpapi.dll");
-  if (!module) return false;
-  wchar_t loaded[MAX_PATH * 2];
-  const DWORD length = GetModuleFileNameW(module, loaded, MAX_PATH * 2);
-  if (length == 0 || length >= MAX_PATH * 2) return false;
-  const std::wstring path(loaded, length);
-  const size_t slash = path.find_last_of(L"\\/");
-  const std::wstring directory = ExecutableDirectory();
-  if (slash == std::wstring::npos ||
-      CompareStringOrdinal(path.c_str(), static_cast<int>(slash), directory.c_str(),
-                           static_cast<int>(directory.size()), TRUE) != CSTR_EQUAL) {
-    return false;
-  }
-
-  char header[4096];
-  DWORD got = 0;
-  UniqueFileHandle file(
-      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file || !ReadFile(file.get(), header, sizeof(header), &got, nullptr)) return false;
-  const auto ntHeaders = [](const char* base, size_t size) -> const IMAGE_NT_HEADERS64* {
-    IMAGE_DOS_HEADER dos;
-    std::memcpy(&dos, base, sizeof(dos));
-    if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0 ||
-        static_cast<size_t>(dos.e_lfanew) + sizeof(IMAGE_NT_HEADERS64) > size) {
-      return nullptr;
-    }
-    return reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos.e_lfanew);
-  };
-  if (got < sizeof(IMAGE_DOS_HEADER)) return false;
-  const IMAGE_NT_HEADERS64* onDisk = ntHeaders(header, got);
-  const IMAGE_NT_HEADERS64* inMemory =
-      ntHeaders(reinterpret_cast<const char*>(module), sizeof(header));
-  return onDisk && inMemory && onDisk->Signature == IMAGE_NT_SIGNATURE &&
-         onDisk->FileHeader.TimeDateStamp == inMemory->FileHeader.TimeDateStamp &&
-         onDisk->OptionalHeader.SizeOfImage == inMemory->OptionalHeader.SizeOfImage &&
-         onDisk->OptionalHeader.SizeOfCode == inMemory->OptionalHeader.SizeOfCode &&
-         onDisk->OptionalHeader.AddressOfEntryPoint == inMemory->OptionalHeader.AddressOfEntryPoint;
 }
 
 using LookupFunction = void (*)(uint32_t, uint8_t);
@@ -210,7 +165,7 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes) {
   const uint32_t destination = NetworkOrder(kDestination);
 
   if (helperMeasured) {
-    if (!StandinLoaded()) {
+    if (!LoadedFromBeside(L"iphlpapi.dll")) {
       std::fprintf(stderr,
                    "the iphlpapi.dll loaded is not the stand-in beside this program, so "
                    "AddBypassRoute would reach a real route table; run it through "

@@ -7,16 +7,18 @@
 #   scripts/bench.sh ARGS...         every benchmark, each given ARGS (only
 #                                    the shared --self-check, --verbose and
 #                                    --strict mean the same to all)
-#   scripts/bench.sh NAME [ARGS...]  one benchmark: pipe or route (or
-#                                    pipe_bench, route_bench), with its own
-#                                    options; `NAME --help` lists them
+#   scripts/bench.sh NAME [ARGS...]  one benchmark: connect, pipe, route or
+#                                    sniffer (or connect_bench, ...), with
+#                                    its own options; `NAME --help` lists them
 #
 # The exit code is the first non-zero one of the benchmarks run: 1 when one
 # could not run, 3 when one missed its target under --strict.
 #
-# pipe_bench starts a helper on its fixed pipe name: do not run this while
-# the tests of the same build tree run. It refuses to start when the pipe is
-# served.
+# pipe_bench and connect_bench start a helper on its fixed pipe name, and
+# connect_bench installs the tunnel service AmneziaWGTunnel$Quorvel in the
+# build's prefix: do not run them while the tests of the same build tree run.
+# They refuse to start when the pipe is served (connect_bench also when that
+# service exists) and remove what they started when they end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="$(realpath -m "${BUILD_DIR:-build}")"
@@ -44,8 +46,8 @@ BUILD_DIR="$BUILD_DIR" scripts/bootstrap.sh >/dev/null
 status=0
 for name in "${names[@]}"; do
   [ "${#names[@]}" -eq 1 ] || echo "==== ${name}_bench $*"
-  # route_bench needs the IP Helper stand-in beside it loaded in place of
-  # Wine's own; wine-run asks for that (iphlpapi=n,b).
+  # route_bench and sniffer_bench need the IP Helper stand-in beside them
+  # loaded in place of Wine's own; wine-run asks for that (iphlpapi=n,b).
   rc=0
   "$BUILD_DIR/wine-run" "$BENCH_DIR/${name}_bench.exe" "$@" || rc=$?
   [ "$status" -ne 0 ] || status=$rc

@@ -1,0 +1,406 @@
+// What the socket sniffer pays per connect event, measured on the real
+// sniffer thread in-process (StartSniffer) against the three calls every
+// event must make to name its process: OpenProcess with
+// PROCESS_QUERY_LIMITED_INFORMATION, QueryFullProcessImageNameW and
+// CloseHandle, done back to back on the same process in this thread.
+//
+//   sniffer_bench [--samples N] [--events N] [--warmup N]
+//                 [--self-check] [--verbose] [--strict]
+//
+// The events come from the WinDivert stand-in beside this program
+// (testbed/windivert_standin.h): a sample feeds it a block of --events events
+// (default 100) and waits until the sniffer thread has taken the last one and
+// come back for more (WinDivertStandinWaitIdle); the sample is that time over
+// the count. Four sides take turns, one sample each per turn, the side going
+// first moving on each turn (the reasons are those of pipe_bench.cpp):
+// - unlisted: connects of a running process whose name is not listed;
+// - listed: connects of a running, listed process to an address whose bypass
+//   route is recorded already, the sniffer's steady state for a split app;
+// - harness: the same events with process id 0, which the sniffer drops at
+//   its first check: what the stand-in's delivery costs (feed, queue, wake
+//   the thread, receive, wake this thread), plus a few instructions of the
+//   sniffer's loop;
+// - bare: the three calls, --events times, on the unlisted process (both
+//   processes are copies of one program; --self-check shows that which of
+//   them the baseline names does not matter).
+// The processes are the test bed's sleeper, copied at build time under two
+// names beside this program.
+//
+// Accounting for the harness: the judged figure is the sniffer's own cost,
+// each subject sample minus the harness sample of the same turn, over the
+// bare sample of that turn; the median of these per-turn ratios. On Windows
+// the events come from the driver, whose delivery the helper can neither
+// avoid nor change; the stand-in delivers them with locks and thread
+// wake-ups of its own that cost something else again. Counting them would
+// charge the helper for the test bed. The subtraction also takes off the
+// sniffer's receive loop and event check, which are the helper's, but they
+// are a few nanoseconds against microseconds of system calls. The raw ratios
+// (harness included) and the harness's own ratio are printed too, so nothing
+// is hidden.
+//
+// Before timing, one listed event to the measured address makes the sniffer
+// itself create its route through the IP Helper stand-in (the one real
+// AddBypassRoute), and one unlisted event to another address must create
+// nothing: both name matches are seen to work before they are timed. After
+// timing, the route table must still hold that one route and both processes
+// must still run, or the sides measured something else. The program refuses
+// to run unless both the iphlpapi.dll and the WinDivert.dll it loaded are the
+// stand-ins beside it, so that it never creates a route in a real system.
+//
+// Ratios are taken per turn and then their median (Comparison::paired): in
+// one run of this machine's slow and fast phases, which come to both sides
+// alike here, the ratio of the sides' overall medians read 1.61 while that of
+// every tenth of the run lay between 0.99 and 1.11, because the overall
+// medians fell into different phases.
+//
+// Every thread of the benchmark is kept on one processor. Under Wine each of
+// the three calls is a round trip to the wine server, and a thread's round
+// trips took either about 5 us or about 100 us, in phases that lasted for
+// hundreds of samples and, with the threads free to move, struck one thread
+// and not the other: in one run the sniffer thread's calls cost 20 times the
+// bare loop's for a tenth of the run, in another the bare loop's did (a
+// throwaway program that ran the bare loop on two threads in turn showed the
+// same). The phases seem to follow where a thread runs relative to the
+// server. With both threads on one processor the phases still come, but
+// strike both threads alike, which the interleaving then cancels. Only one
+// thread works at a time anyway: this one sleeps while the sniffer's handles
+// a block.
+//
+// --self-check puts the bare calls in the place of the unlisted and listed
+// sides (on the unlisted and the listed process respectively): their ratios
+// as delivered should then be about 1.00 (the judged ones read a harness
+// sample lower, as nothing was delivered).
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bench_common.h"
+#include "split/sniffer.h"
+#include "support/helper_state.h"
+#include "windivert_standin.h"
+
+namespace {
+
+constexpr double kRatioTarget = 1.3;
+constexpr double kRatioGoal = 1.1;
+constexpr unsigned kSegments = 10;
+constexpr DWORD kIdleWaitMs = 10000;
+constexpr DWORD kSnifferOpenWaitMs = 10000;
+constexpr UINT8 kEventConnect = 4;
+
+// Copies of the sleeper made at build time (bench/CMakeLists.txt).
+constexpr wchar_t kListedApp[] = L"app-listed.exe";
+constexpr wchar_t kOtherApp[] = L"app-other.exe";
+
+// Documentation addresses (RFC 5737), in host byte order as the events carry
+// them: nothing real is ever routed to them.
+constexpr uint32_t kDestination = 0xCB007107;  // 203.0.113.7, routed before timing
+constexpr uint32_t kUnrouted = 0xC6336409;     // 198.51.100.9, never routed
+constexpr uint32_t kGateway = 0xC0000201;      // 192.0.2.1
+constexpr uint32_t kInterfaceIndex = 7;
+
+uint32_t NetworkOrder(uint32_t hostOrder) {
+  const uint8_t bytes[4] = {static_cast<uint8_t>(hostOrder >> 24),
+                            static_cast<uint8_t>(hostOrder >> 16),
+                            static_cast<uint8_t>(hostOrder >> 8), static_cast<uint8_t>(hostOrder)};
+  uint32_t address;
+  std::memcpy(&address, bytes, sizeof(address));
+  return address;
+}
+
+struct Options {
+  unsigned samples = 500;  // timed samples per side
+  unsigned events = 100;   // events (or bare triples) per sample
+  unsigned warmup = 20;    // untimed samples per side first
+  CommonOptions common;
+};
+
+struct Standin {
+  WinDivertStandinFeedFn feed = nullptr;
+  WinDivertStandinWaitIdleFn waitIdle = nullptr;
+};
+
+// Feeds a block and waits until the sniffer thread has handled all of it.
+bool FeedAndWait(const Standin& standin, const std::vector<WinDivertStandinEvent>& events) {
+  standin.feed(events.data(), static_cast<UINT>(events.size()));
+  return standin.waitIdle(kIdleWaitMs) != FALSE;
+}
+
+std::vector<WinDivertStandinEvent> Events(unsigned count, uint32_t processId, uint32_t remote) {
+  return std::vector<WinDivertStandinEvent>(
+      count, WinDivertStandinEvent{kEventConnect, 0, processId, remote});
+}
+
+// The baseline: what naming the process of one event costs at least. Counts
+// the triples that failed, which must stay 0.
+unsigned long long BareFailures = 0;
+void BareCalls(uint32_t processId, unsigned count) {
+  for (unsigned i = 0; i < count; ++i) {
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (!process) {
+      ++BareFailures;
+      continue;
+    }
+    wchar_t path[MAX_PATH];
+    DWORD length = MAX_PATH;
+    if (!QueryFullProcessImageNameW(process, 0, path, &length)) ++BareFailures;
+    CloseHandle(process);
+  }
+}
+
+struct Side {
+  const char* label;
+  std::function<bool()> sample;  // one block; false when the stand-in timed out
+  std::vector<double> perEvent;  // microseconds per event, one per timed sample
+};
+
+bool TimeSamples(Side& side, unsigned count, unsigned events, bool timed) {
+  for (unsigned s = 0; s < count; ++s) {
+    const long long start = TickNow();
+    if (!side.sample()) {
+      std::fprintf(stderr, "%s: the sniffer thread did not finish a block within %lu ms\n",
+                   side.label, kIdleWaitMs);
+      return false;
+    }
+    const long long end = TickNow();
+    if (timed) side.perEvent.push_back(TicksToMicroseconds(end - start) / events);
+  }
+  return true;
+}
+
+size_t RouteCount() {
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  return HelperState.BypassRouteTable.size();
+}
+
+bool OnlyDestinationRouted() {
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  const auto& table = HelperState.BypassRouteTable;
+  return table.size() == 1 && table.count(NetworkOrder(kDestination)) == 1;
+}
+
+bool WaitForSnifferHandle() {
+  const ULONGLONG deadline = GetTickCount64() + kSnifferOpenWaitMs;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(HelperState.SnifferWakeMutex);
+      if (HelperState.SnifferHandle) return true;
+    }
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(5);
+  }
+}
+
+// Subject samples less the harness sample of the same turn.
+std::vector<double> LessHarness(const std::vector<double>& subject,
+                                const std::vector<double>& harness) {
+  std::vector<double> net;
+  for (size_t i = 0; i < subject.size() && i < harness.size(); ++i) {
+    net.push_back(subject[i] - harness[i]);
+  }
+  return net;
+}
+
+// Everything after the sniffer was started; the caller stops it.
+int MeasureWithSniffer(const Options& options, const Child& listed, const Child& other) {
+  if (!WaitForSnifferHandle()) {
+    std::fprintf(stderr, "the sniffer did not open WinDivert within %lu ms (see helper.log)\n",
+                 kSnifferOpenWaitMs);
+    return kExitFailed;
+  }
+  Standin standin;
+  if (const HMODULE module = GetModuleHandleW(L"WinDivert.dll")) {
+    standin.feed = reinterpret_cast<WinDivertStandinFeedFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "WinDivertStandinFeed")));
+    standin.waitIdle = reinterpret_cast<WinDivertStandinWaitIdleFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "WinDivertStandinWaitIdle")));
+  }
+  if (!LoadedFromBeside(L"WinDivert.dll") || !standin.feed || !standin.waitIdle) {
+    std::fprintf(stderr, "the WinDivert.dll the sniffer loaded is not the test bed's stand-in\n");
+    return kExitFailed;
+  }
+  if (!standin.waitIdle(kIdleWaitMs)) {
+    std::fprintf(stderr, "the sniffer thread never waited for an event\n");
+    return kExitFailed;
+  }
+
+  // The two paths work as they should before they are timed.
+  if (!FeedAndWait(standin, Events(1, other.Id(), kUnrouted)) || RouteCount() != 0 ||
+      !FeedAndWait(standin, Events(1, listed.Id(), kDestination)) || !OnlyDestinationRouted()) {
+    std::fprintf(stderr,
+                 "the sniffer did not route exactly the listed process's destination (%zu "
+                 "routes; see iphlpapi-journal.txt and helper.log beside this program)\n",
+                 RouteCount());
+    return kExitFailed;
+  }
+
+  const unsigned n = options.events;
+  const bool selfCheck = options.common.selfCheck;
+  const auto unlistedEvents = Events(n, other.Id(), kDestination);
+  const auto listedEvents = Events(n, listed.Id(), kDestination);
+  const auto harnessEvents = Events(n, 0, kDestination);
+  Side unlisted{selfCheck ? "bare-b" : "unlisted", nullptr, {}};
+  Side listedSide{selfCheck ? "bare-c" : "listed", nullptr, {}};
+  Side harness{"harness", [&] { return FeedAndWait(standin, harnessEvents); }, {}};
+  Side bare{"bare", [&] { return BareCalls(other.Id(), n), true; }, {}};
+  if (selfCheck) {
+    unlisted.sample = [&] { return BareCalls(other.Id(), n), true; };
+    listedSide.sample = [&] { return BareCalls(listed.Id(), n), true; };
+  } else {
+    unlisted.sample = [&] { return FeedAndWait(standin, unlistedEvents); };
+    listedSide.sample = [&] { return FeedAndWait(standin, listedEvents); };
+  }
+  Side* const sides[] = {&unlisted, &listedSide, &harness, &bare};
+  for (Side* side : sides) {
+    if (!TimeSamples(*side, options.warmup, n, false)) return kExitFailed;
+  }
+  std::vector<BlockRunner> runners;
+  for (Side* side : sides) {
+    runners.push_back([side, n](unsigned count) { return TimeSamples(*side, count, n, true); });
+  }
+  if (!RunInterleaved(options.samples, 1, runners)) return kExitFailed;
+
+  // A process that ended, a failed bare call or a new route would mean a side
+  // measured another path than the one it is named for.
+  if (!listed.Running() || !other.Running() || BareFailures != 0 || !OnlyDestinationRouted()) {
+    std::fprintf(stderr,
+                 "the run is void: listed process %s, other process %s, %llu bare calls failed, "
+                 "%zu routes recorded (expected 1)\n",
+                 listed.Running() ? "running" : "ended", other.Running() ? "running" : "ended",
+                 BareFailures, RouteCount());
+    return kExitFailed;
+  }
+
+  if (selfCheck) {
+    std::printf(
+        "SELF-CHECK: bare calls in the place of the sniffer (bare-b on the unlisted process, "
+        "bare-c on the listed one); their ratios are method noise\n");
+  }
+  std::printf(
+      "%u timed samples of %u events per side, the four sides taking turns, after %u warm-up "
+      "samples each; times per event\n",
+      options.samples, n, options.warmup);
+
+  const std::vector<double> unlistedNet = LessHarness(unlisted.perEvent, harness.perEvent);
+  const std::vector<double> listedNet = LessHarness(listedSide.perEvent, harness.perEvent);
+  const std::string unlistedNetLabel = std::string(unlisted.label) + "-harness";
+  const std::string listedNetLabel = std::string(listedSide.label) + "-harness";
+  auto compare = [&](const char* what, const char* subject, const std::vector<double>& samples,
+                     double target, double goal) {
+    Comparison c{};
+    c.what = what;
+    c.unit = "us";
+    c.subject = subject;
+    c.subjectSamples = &samples;
+    c.baseline = bare.label;
+    c.baselineSamples = &bare.perEvent;
+    c.target = target;
+    c.judgeP95 = false;
+    c.goal = goal;
+    c.paired = true;
+    return c;
+  };
+  // Judged: the sniffer's own share.
+  const Comparison judged[] = {
+      compare("unlisted process, harness subtracted", unlistedNetLabel.c_str(), unlistedNet,
+              kRatioTarget, kRatioGoal),
+      compare("listed process, routed address, harness subtracted", listedNetLabel.c_str(),
+              listedNet, kRatioTarget, kRatioGoal),
+  };
+  // Reported: as delivered by the stand-in, and the delivery alone.
+  const Comparison raw[] = {
+      compare("unlisted process, as delivered", unlisted.label, unlisted.perEvent, 0, 0),
+      compare("listed process, routed address, as delivered", listedSide.label, listedSide.perEvent,
+              0, 0),
+      compare("stand-in delivery alone (process id 0)", harness.label, harness.perEvent, 0, 0),
+  };
+  for (const Comparison& c : judged) {
+    std::printf(options.common.verbose ? "%s:\n" : "%s: ", c.what);
+    PrintStretches(c, kSegments, options.common.verbose);
+  }
+  std::printf("\nnot judged (the stand-in's delivery included, or alone):\n");
+  for (const Comparison& c : raw) PrintComparison(c);
+  std::printf("\njudged (each sample less the harness sample of its turn):\n");
+  bool met = true;
+  for (const Comparison& c : judged) met = PrintComparison(c) && met;
+  return options.common.strict && !met ? kExitTargetMissed : 0;
+}
+
+// Keeps every thread of this process on the lowest processor it may use.
+bool PinToOneProcessor() {
+  DWORD_PTR process = 0, system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0) return false;
+  return SetProcessAffinityMask(GetCurrentProcess(), process & (~process + 1)) != FALSE;
+}
+
+int RunBenchmark(const Options& options) {
+  // Before any thread is made, so the sniffer thread is pinned too.
+  if (!PinToOneProcessor()) {
+    std::fprintf(stderr, "cannot keep this process on one processor (%lu)\n", GetLastError());
+    return kExitFailed;
+  }
+  if (!LoadedFromBeside(L"iphlpapi.dll")) {
+    std::fprintf(stderr,
+                 "the iphlpapi.dll loaded is not the stand-in beside this program, so the sniffer "
+                 "would reach a real route table; run it through scripts/bench.sh "
+                 "(WINEDLLOVERRIDES with iphlpapi=n,b)\n");
+    return kExitFailed;
+  }
+  // The helper's log goes to a data directory of this benchmark's own.
+  const std::wstring dataRoot = ExecutableDirectory() + L"\\sniffer-bench-data";
+  CreateDirectoryW(dataRoot.c_str(), nullptr);
+  SetEnvironmentVariableW(L"ProgramData", dataRoot.c_str());
+
+  Child listed, other;
+  const std::wstring directory = ExecutableDirectory();
+  if (!listed.Start(directory + L"\\" + kListedApp, L"", CREATE_NO_WINDOW) ||
+      !other.Start(directory + L"\\" + kOtherApp, L"", CREATE_NO_WINDOW)) {
+    std::fprintf(stderr, "cannot start %ls and %ls beside this program (%lu)\n", kListedApp,
+                 kOtherApp, GetLastError());
+    return kExitFailed;
+  }
+  // Named by the helper's own function, as the sniffer names them.
+  if (ProcessImageName(listed.Id()) != kListedApp || ProcessImageName(other.Id()) != kOtherApp) {
+    std::fprintf(stderr, "the started processes are not named %ls and %ls\n", kListedApp,
+                 kOtherApp);
+    return kExitFailed;
+  }
+
+  {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    HelperState.PhysicalRoute.InterfaceIndex = kInterfaceIndex;
+    HelperState.PhysicalRoute.Gateway = NetworkOrder(kGateway);
+    HelperState.SplitAppSet = {kListedApp};
+  }
+  StartSniffer();
+  const int result = MeasureWithSniffer(options, listed, other);
+  // Joins the thread and deletes the route it made through the stand-in.
+  StopSniffer();
+  return result;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  Options options;
+  constexpr unsigned kMost = 10000000;
+  if (!ParseOptions(argc, argv, options.common,
+                    {{L"--samples", &options.samples, kSegments, kMost},
+                     {L"--events", &options.events, 1, 100000},
+                     {L"--warmup", &options.warmup, 0, kMost}},
+                    {})) {
+    std::fprintf(stderr,
+                 "usage: sniffer_bench [--samples N] [--events N] [--warmup N]\n"
+                 "                     [--self-check] [--verbose] [--strict]\n");
+    return kExitFailed;
+  }
+  const int result = RunBenchmark(options);
+  std::fflush(stdout);
+  return result;
+}
