@@ -1,5 +1,6 @@
 #include "rig.h"
 
+#include <tlhelp32.h>
 #include <wincrypt.h>
 
 #include <algorithm>
@@ -62,11 +63,35 @@ bool AppendBytes(const std::wstring& path, const std::string& bytes) {
          WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
+// A test that was killed (by CTest's time-out, say) leaves its helper
+// running, and that helper would answer every later test in its place.
+void KillStrayRigProcesses() {
+  const std::wstring folder = RigsFolder() + L"\\";
+  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE) return;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    UniqueHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                    entry.th32ProcessID));
+    if (!process) continue;
+    wchar_t path[MAX_PATH];
+    DWORD length = MAX_PATH;
+    if (!QueryFullProcessImageNameW(process.get(), 0, path, &length)) continue;
+    if (std::wstring(path, length).compare(0, folder.size(), folder) != 0) continue;
+    TerminateProcess(process.get(), 9);
+    WaitForSingleObject(process.get(), 5000);
+  }
+}
+
 }  // namespace
 
 HelperRig::HelperRig(const std::wstring& name, RigLayout layout)
     : dir_(RigsFolder() + L"\\" + name), layout_(layout) {
   CreateDirectoryW(RigsFolder().c_str(), nullptr);
+  KillStrayRigProcesses();
   RemoveTree(dir_);
   CreateDirectoryW(dir_.c_str(), nullptr);
   CreateDirectoryW((dir_ + L"\\ProgramData").c_str(), nullptr);

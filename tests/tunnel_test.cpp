@@ -395,6 +395,11 @@ TEST_F(TunnelRoad, Disconnect) {
   ASSERT_TRUE(RemoveServiceAndWait(kTunnelService));
   EXPECT_EQ(Connect(kConfig), "OK");
   EXPECT_EQ(Count(rig.RouteJournal(), "create "), routes + 1);
+  // The sniffer's thread logs its start after the reply; give it a moment.
+  const ULONGLONG deadline = GetTickCount64() + 5000;
+  while (Count(rig.Log(), "WinDivert socket sniffer started") < 2 && GetTickCount64() < deadline) {
+    Sleep(20);
+  }
   EXPECT_EQ(Count(rig.Log(), "WinDivert socket sniffer started"), 2u) << Joined(rig.Log());
 }
 
