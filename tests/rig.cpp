@@ -16,6 +16,11 @@ namespace {
 
 constexpr wchar_t kOverrideKey[] = L"Software\\Wine\\AppDefaults\\QuorvelHelper.exe\\DllOverrides";
 constexpr DWORD kStartTimeoutMs = 15000;
+// For programs a test ends with TerminateProcess: no console at all. Under
+// Wine a console program started without a window gets a headless console
+// host that outlives a killed program and keeps the test's output pipe open,
+// so that CTest waits for its time-out.
+constexpr DWORD kKilledLater = DETACHED_PROCESS;
 
 std::wstring RigsFolder() { return DirectoryOfPath(HelperExePath()) + L"\\rigs"; }
 
@@ -151,7 +156,7 @@ bool HelperRig::StartConsole(const std::wstring& extraPath) {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(HelperPath().c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                      CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
+                      CREATE_UNICODE_ENVIRONMENT | kKilledLater, environment.data(),
                       dir_.c_str(), &startup, &process)) {
     return false;
   }
@@ -231,7 +236,7 @@ RunningProcess StartNamedProcess(const std::wstring& directory, const std::wstri
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+  if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, kKilledLater,
                       nullptr, nullptr, &startup, &process)) {
     return RunningProcess();
   }

@@ -1,42 +1,12 @@
 #include "routing/route_table.h"
 
-#include <winsock2.h>
-#include <ws2ipdef.h>
-
-#include <windows.h>
-
-#include <iphlpapi.h>
-
 #include <mutex>
 #include <vector>
 
+#include "routing/route_journal.h"
+#include "routing/route_row.h"
 #include "support/helper_state.h"
 #include "support/log.h"
-
-namespace {
-
-// The row of one bypass route, for creating and for deleting it alike: the
-// delete must name exactly what the create made. Everything not set here
-// keeps the system's defaults.
-MIB_IPFORWARD_ROW2 BypassRouteRow(uint32_t destination, uint8_t prefixLength,
-                                  const PhysicalRouteRecord& physical) {
-  MIB_IPFORWARD_ROW2 row;
-  InitializeIpForwardEntry(&row);
-  row.InterfaceIndex = physical.InterfaceIndex;
-  row.DestinationPrefix.Prefix.si_family = AF_INET;
-  row.DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr = destination;
-  row.DestinationPrefix.PrefixLength = prefixLength;
-  row.NextHop.si_family = AF_INET;
-  row.NextHop.Ipv4.sin_addr.s_addr = physical.Gateway;
-  row.SitePrefixLength = 0;
-  row.Metric = 1;
-  // A static route made by the administrator (MIB_IPPROTO_NETMGMT); mingw
-  // declares the field as an enum.
-  row.Protocol = static_cast<NL_ROUTE_PROTOCOL>(3);
-  return row;
-}
-
-}  // namespace
 
 void AddBypassRoute(uint32_t destination, uint8_t prefixLength) {
   // Held across the system call and the log write, so that the lookup, the
@@ -48,7 +18,11 @@ void AddBypassRoute(uint32_t destination, uint8_t prefixLength) {
     return;
   }
   if (HelperState.BypassRouteTable.count(destination) != 0) return;
-  const MIB_IPFORWARD_ROW2 row = BypassRouteRow(destination, prefixLength, physical);
+  // Journaled first: a crash between the two then leaves no route that the
+  // next start does not know of.
+  JournalBypassRoute({physical.InterfaceIndex, destination, prefixLength, physical.Gateway});
+  const MIB_IPFORWARD_ROW2 row =
+      BypassRouteRow(physical.InterfaceIndex, destination, prefixLength, physical.Gateway);
   const DWORD result = CreateIpForwardEntry2(&row);
   // A route that was already there counts as ours, so it goes again with ours.
   if (result == NO_ERROR || result == ERROR_OBJECT_ALREADY_EXISTS) {
@@ -63,12 +37,14 @@ void ClearBypassRoutes() {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
   // PhysicalRoute changes only after a clear, so these rows match the ones
   // the routes were created with.
+  const PhysicalRouteRecord& physical = HelperState.PhysicalRoute;
   for (const auto& [destination, prefixLength] : HelperState.BypassRouteTable) {
     const MIB_IPFORWARD_ROW2 row =
-        BypassRouteRow(destination, prefixLength, HelperState.PhysicalRoute);
+        BypassRouteRow(physical.InterfaceIndex, destination, prefixLength, physical.Gateway);
     DeleteIpForwardEntry2(&row);  // gone already, or its interface is: nothing to do
   }
   HelperState.BypassRouteTable.clear();
+  EmptyRouteJournal();
 }
 
 void InstallBypassRoutes() {

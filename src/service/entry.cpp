@@ -4,6 +4,7 @@
 
 #include <cwchar>
 
+#include "routing/route_journal.h"
 #include "service/install.h"
 #include "service/lifecycle.h"
 #include "support/data_directory.h"
@@ -48,7 +49,9 @@ int RunConsoleMode() {
   // Ctrl+C, Ctrl+Break and closing the console end the server like a
   // service stop, so its clean-up runs instead of being cut off.
   SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
-  EnsureTrustedDataDirectory();
+  // Routes a helper that died left behind go before any client is served;
+  // a journal is believed only from a directory that is the helper's own.
+  if (EnsureTrustedDataDirectory()) RemoveRoutesLeftBehind();
   const DWORD result = ServeUntilStopped();
   SetEvent(ConsoleFinished);
   return result == ERROR_SUCCESS ? 0 : 1;

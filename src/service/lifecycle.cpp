@@ -1,6 +1,7 @@
 #include "service/lifecycle.h"
 
 #include "control/pipe_server.h"
+#include "routing/route_journal.h"
 #include "routing/route_table.h"
 #include "split/sniffer.h"
 #include "support/data_directory.h"
@@ -65,8 +66,9 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   }
   // Before the first line, so that no line goes into a directory another
   // user made.
-  EnsureTrustedDataDirectory();
+  const bool trusted = EnsureTrustedDataDirectory();
   LogLine(L"service starting");
+  if (trusted) RemoveRoutesLeftBehind();
   ReportServiceStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
   // A server that could not start is a failed service, not a clean stop:
   // the manager (and its recovery actions) must see the error.

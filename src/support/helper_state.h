@@ -63,6 +63,10 @@ struct HelperStateRecord {
   // Every bypass route the helper created (or found already present):
   // destination address (network byte order) to prefix length.
   std::map<uint32_t, uint8_t> BypassRouteTable;
+  // Whether the route journal in the data directory may hold lines (an
+  // earlier run may have left some), so that clearing an empty table costs
+  // no file call.
+  bool RouteJournalHasLines = true;
   // The client's bypass networks, in the order given, duplicates kept.
   std::vector<BypassNet> BypassNetList;
   // Lower-cased file names of the applications split around the tunnel.
