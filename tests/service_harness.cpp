@@ -151,6 +151,44 @@ ServiceConfig QueryConfig(const wchar_t* name) {
 }
 
 namespace {
+// QueryServiceConfig2W's answer for one level, sized as it asks.
+bool QueryConfig2(SC_HANDLE service, DWORD level, std::vector<BYTE>& buffer, DWORD& error) {
+  DWORD needed = 0;
+  QueryServiceConfig2W(service, level, nullptr, 0, &needed);
+  buffer.assign(needed > 0 ? needed : 64, 0);
+  if (QueryServiceConfig2W(service, level, buffer.data(), static_cast<DWORD>(buffer.size()),
+                           &needed)) {
+    return true;
+  }
+  error = GetLastError();
+  return false;
+}
+}  // namespace
+
+ServiceRecovery QueryRecovery(const wchar_t* name) {
+  ServiceRecovery recovery;
+  const OpenedService service = OpenNamedService(name, SERVICE_QUERY_CONFIG);
+  if (!service.service) {
+    recovery.error = service.error;
+    return recovery;
+  }
+  std::vector<BYTE> buffer;
+  if (!QueryConfig2(service.service.get(), SERVICE_CONFIG_DESCRIPTION, buffer, recovery.error)) {
+    return recovery;
+  }
+  const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer.data());
+  if (description->lpDescription) recovery.description = description->lpDescription;
+  if (!QueryConfig2(service.service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, buffer,
+                    recovery.error)) {
+    return recovery;
+  }
+  const auto* actions = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+  recovery.resetSeconds = actions->dwResetPeriod;
+  recovery.actions.assign(actions->lpsaActions, actions->lpsaActions + actions->cActions);
+  return recovery;
+}
+
+namespace {
 bool QueryProcessStatus(const wchar_t* name, SERVICE_STATUS_PROCESS& status) {
   const OpenedService service = OpenNamedService(name, SERVICE_QUERY_STATUS);
   if (!service.service) return false;

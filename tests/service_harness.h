@@ -50,6 +50,16 @@ struct ServiceConfig {
 };
 ServiceConfig QueryConfig(const wchar_t* name);
 
+// The optional configuration: description and failure actions. `error` is 0
+// when the manager answered.
+struct ServiceRecovery {
+  DWORD error = 0;
+  std::wstring description;
+  DWORD resetSeconds = 0;
+  std::vector<SC_ACTION> actions;
+};
+ServiceRecovery QueryRecovery(const wchar_t* name);
+
 // The current state, or 0 when the service cannot be opened or queried.
 DWORD ServiceState(const wchar_t* name);
 // The process id of the running service, or 0.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "client_io.h"
+#include "service/install.h"
 #include "service/lifecycle.h"
 #include "service_harness.h"
 #include "support/handles.h"
@@ -111,6 +112,20 @@ void ExpectHelperRegistration(const ServiceConfig& config, const std::wstring& h
 TEST_F(HelperServiceTest, InstallRegistersAutoStartServiceAndStartsIt) {
   ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilServing());
   ExpectHelperRegistration(QueryConfig(kHelperService), helper_);
+
+  // A description, and a restart after a crash: twice, 2 s apart, the count
+  // forgotten after a day. Wine 8 keeps the description but not the failure
+  // actions (accepted, not stored; reading them back fails with 124).
+  const ServiceRecovery recovery = QueryRecovery(kHelperService);
+  EXPECT_EQ(recovery.description, kServiceDescription);
+  if (RunningUnderWine() && recovery.error == ERROR_INVALID_LEVEL) return;
+  EXPECT_EQ(recovery.error, 0u) << ErrorText(recovery.error);
+  EXPECT_EQ(recovery.resetSeconds, 86400u);
+  ASSERT_EQ(recovery.actions.size(), 2u);
+  for (const SC_ACTION& action : recovery.actions) {
+    EXPECT_EQ(action.Type, SC_ACTION_RESTART);
+    EXPECT_EQ(action.Delay, 2000u);
+  }
 }
 
 TEST_F(HelperServiceTest, InstallIgnoresArgumentsAfterTheSwitch) {

@@ -10,6 +10,8 @@ namespace {
 
 constexpr DWORD kDeletionWaitMs = 10000;
 constexpr DWORD kDeletionPollMs = 100;
+constexpr DWORD kRestartDelayMs = 2000;
+constexpr DWORD kFailureResetSeconds = 24 * 60 * 60;
 
 void WaitUntilDeleted(SC_HANDLE manager, DWORD timeoutMs) {
   for (DWORD waited = 0; waited < timeoutMs; waited += kDeletionPollMs) {
@@ -20,7 +22,27 @@ void WaitUntilDeleted(SC_HANDLE manager, DWORD timeoutMs) {
   }
 }
 
+// What an operator sees of the service, and what the manager does when it
+// crashes: restart it (twice, 2 s apart, the count forgotten after a day),
+// so that the helper comes back and removes the routes it left behind.
+// Neither is essential to the service: failures are not reported.
+void DescribeAndSetRecovery(SC_HANDLE service) {
+  SERVICE_DESCRIPTIONW description{const_cast<wchar_t*>(kServiceDescription)};
+  ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
+  SC_ACTION restart[] = {{SC_ACTION_RESTART, kRestartDelayMs},
+                         {SC_ACTION_RESTART, kRestartDelayMs}};
+  SERVICE_FAILURE_ACTIONSW actions{};
+  actions.dwResetPeriod = kFailureResetSeconds;
+  actions.cActions = sizeof(restart) / sizeof(restart[0]);
+  actions.lpsaActions = restart;
+  ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
+}
+
 }  // namespace
+
+const wchar_t kServiceDescription[] =
+    L"Brings the Quorvel VPN tunnel up and down for the Quorvel client and keeps chosen networks "
+    L"and applications on the physical network.";
 
 std::wstring ServiceCommandLine() {
   // Quoted, so a path with blanks stays one token for the manager.
@@ -40,6 +62,7 @@ int InstallService() {
     if (ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                              SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr,
                              nullptr, nullptr, HelperState.ServiceDisplayName)) {
+      DescribeAndSetRecovery(service.get());
       StartServiceW(service.get(), 0, nullptr);
       return 0;
     }
@@ -58,6 +81,7 @@ int InstallService() {
                                SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service) return 2;
+  DescribeAndSetRecovery(service.get());
   StartServiceW(service.get(), 0, nullptr);
   return 0;
 }

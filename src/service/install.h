@@ -13,3 +13,7 @@ int UninstallService();
 
 // The registered command line: the quoted executable path, a blank, "--run".
 std::wstring ServiceCommandLine();
+
+// The description --install gives the service (beside its recovery: restart
+// after 2 s, twice, the failure count reset after a day).
+extern const wchar_t kServiceDescription[];
