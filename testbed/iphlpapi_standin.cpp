@@ -22,6 +22,9 @@
 //   create-crash <dest>/<len>
 //                        CreateIpForwardEntry2 for that prefix journals
 //                        rc=crash and ends the process with exit code 99
+//   create-crash-after <dest>/<len>
+//                        the same, but after the route is in the table: the
+//                        caller dies before it learns that it made it
 //   service-route <service> <dest> <mask> <nexthop> <ifindex> <metric>
 //                        a row of GetIpForwardTable (after the route rows)
 //                        that is there only while that Windows service
@@ -143,6 +146,7 @@ struct Scenario {
   DWORD grow = 0;
   std::vector<PrefixFault> createFails;
   std::vector<PrefixFault> createCrashes;
+  std::vector<PrefixFault> createCrashesAfter;
   bool deleteFails = false;
   DWORD deleteFailCode = 0;
 };
@@ -193,10 +197,11 @@ bool ParseScenarioLine(const Line& line, Scenario* scenario) {
     scenario->createFails.push_back(fault);
     return true;
   }
-  if (w[0] == "create-crash" && w.size() == 2) {
+  if ((w[0] == "create-crash" || w[0] == "create-crash-after") && w.size() == 2) {
     PrefixFault fault{};
     if (!ParsePrefix(w[1], &fault.dest, &fault.length)) return false;
-    scenario->createCrashes.push_back(fault);
+    (w[0] == "create-crash" ? scenario->createCrashes : scenario->createCrashesAfter)
+        .push_back(fault);
     return true;
   }
   if (w[0] == "delete-fail" && w.size() == 2) {
@@ -388,7 +393,14 @@ DWORD CreateRoute(const std::wstring& dir, const MIB_IPFORWARD_ROW2& row, Standi
   routes.push_back({row.InterfaceIndex, row.DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr,
                     row.DestinationPrefix.PrefixLength, row.NextHop.Ipv4.sin_addr.s_addr,
                     row.Metric, static_cast<DWORD>(row.Protocol)});
-  return StoreRoutes(dir, routes);
+  rc = StoreRoutes(dir, routes);
+  for (const PrefixFault& fault : scenario.createCrashesAfter) {
+    if (rc != NO_ERROR || !MatchesPrefix(fault, row)) continue;
+    AppendJournal(dir, journalLine + " rc=crash-after");
+    lock->Release();
+    TerminateProcess(GetCurrentProcess(), kCrashExitCode);
+  }
+  return rc;
 }
 
 DWORD DeleteRoute(const std::wstring& dir, const MIB_IPFORWARD_ROW2& row) {

@@ -441,3 +441,66 @@ TEST_F(TunnelRoad, ServiceStopKeepsTheTunnelAndTakesEveryRoute) {
 }
 
 }  // namespace
+
+namespace {
+
+// A helper that dies (killed, or crashed between journaling a route and
+// creating it) leaves its routes in the system; the next start removes
+// them, once, and a start after that finds nothing.
+TEST_F(TunnelRoad, RoutesOfAHelperThatDiedGoAtTheNextStart) {
+  HelperRig rig(L"recovery");
+  ASSERT_TRUE(rig.StartConsole());
+  RunningProcess browser = StartNamedProcess(rig.Dir(), L"browser.exe");
+  EXPECT_EQ(Send("bypassnets 10.0.0.0/8;192.168.50.0/24"), "OK");
+  EXPECT_EQ(Send("splitapps browser.exe"), "OK");
+  EXPECT_EQ(Connect(kConfig), "OK");
+  ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000));
+  ASSERT_TRUE(rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) + " 1.1.1.1\n"));
+  const ULONGLONG deadline = GetTickCount64() + 5000;
+  while (Count(rig.RouteJournal(), "dest=1.1.1.1/32") == 0 && GetTickCount64() < deadline) {
+    Sleep(20);
+  }
+  rig.KillConsole();  // no stop sequence
+  ASSERT_EQ(ReadLines(rig.Dir() + L"\\iphlpapi-routes.txt").size(), 3u);
+
+  // A damaged line is skipped and said, never guessed.
+  ASSERT_TRUE(WriteFileBytes(rig.DataDir() + L"\\routes.journal",
+                             ReadFileBytes(rig.DataDir() + L"\\routes.journal") + "7 10.0.0\r\n"));
+  const size_t before = rig.RouteJournal().size();
+  ASSERT_TRUE(rig.StartConsole());
+  ASSERT_TRUE(rig.StartConsole());  // a second start: nothing left to remove
+  std::vector<std::string> deletes;
+  const std::vector<std::string> journal = rig.RouteJournal();
+  for (size_t i = before; i < journal.size(); ++i) {
+    if (journal[i].rfind("delete", 0) == 0)
+      deletes.push_back(journal[i].substr(journal[i].find("dest=")));
+  }
+  const std::string row = " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=defaults rc=0";
+  EXPECT_EQ(deletes,
+            (std::vector<std::string>{"dest=10.0.0.0/8" + row, "dest=192.168.50.0/24" + row,
+                                      "dest=1.1.1.1/32" + row}));
+  EXPECT_TRUE(ReadLines(rig.Dir() + L"\\iphlpapi-routes.txt").empty());
+  EXPECT_EQ(Count(rig.Log(), "removed 3 bypass routes left by an earlier run"), 1u)
+      << Joined(rig.Log());
+  EXPECT_EQ(Count(rig.Log(), "damaged route journal line skipped: 7 10.0.0"), 1u);
+  EXPECT_EQ(Count(rig.Log(), "bypass routes left by an earlier run"), 1u);
+
+  // Crashes inside the creation of routes, after their journal lines: one
+  // before the system made the route, one after.
+  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
+                                     "create-crash 10.2.0.0/16\ncreate-crash-after 10.3.0.0/16\n"));
+  ASSERT_TRUE(RemoveServiceAndWait(kTunnelService));
+  EXPECT_EQ(Connect(kConfig), "OK");
+  for (const char* list : {"10.1.0.0/16;10.2.0.0/16", "10.3.0.0/16"}) {
+    EXPECT_EQ(Send(std::string("bypassnets ") + list), "") << "the helper did not die";
+    EXPECT_EQ(WaitForSingleObject(rig.ConsoleProcess(), 5000), WAIT_OBJECT_0);
+    ASSERT_TRUE(rig.StartConsole());
+    EXPECT_TRUE(ReadLines(rig.Dir() + L"\\iphlpapi-routes.txt").empty()) << "a route was left";
+    ASSERT_TRUE(RemoveServiceAndWait(kTunnelService));
+    EXPECT_EQ(Connect(kConfig), "OK");
+  }
+  EXPECT_EQ(Count(rig.Log(), "removed 1 bypass routes left by an earlier run"), 2u)
+      << Joined(rig.Log());
+}
+
+}  // namespace
