@@ -7,12 +7,17 @@
 //
 //   sleeper [milliseconds]
 //
+// It writes its Windows process id and a line feed to standard output first,
+// for a script that cannot ask Windows which process id a program it started
+// from Linux has.
+//
 // Standard input counts only when it is a pipe: a parent that holds the other
 // end ends the sleeper by closing it, even when the parent dies. Any other
 // standard input (none, the NUL device, a console, Unix /dev/null under Wine)
 // is ignored, so a sleeper started without redirection does not end at once.
 #include <windows.h>
 
+#include <cstdio>
 #include <cwchar>
 
 namespace {
@@ -41,6 +46,8 @@ int wmain(int argc, wchar_t** argv) {
     waitMs = static_cast<DWORD>(value);
   }
 
+  std::printf("%lu\n", GetCurrentProcessId());
+  std::fflush(stdout);
   const HANDLE inputClosed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!inputClosed) return 1;
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
