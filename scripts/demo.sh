@@ -117,11 +117,15 @@ request ping
 request bypassnets "10.0.0.0/8"
 request connect sample-tunnel.conf
 request status
+journal_lines=$(wc -l <"$DEMO/iphlpapi-journal.txt")
 echo "-- QuorvelHelper.exe --uninstall (the tunnel stays up; the helper's routes go)"
 ./wine-run "$DEMO/QuorvelHelper.exe" --uninstall; echo "--uninstall exit code: $?"
 for _ in $(seq 50); do ./wine-run sc query QuorvelHelper >/dev/null 2>&1 || break; sleep 0.1; done
-request status
 request ping
+./wine-run sc query 'AmneziaWGTunnel$Quorvel' | tr -d '\r' | grep -E 'SERVICE_NAME|STATE'
+echo "-- routes deleted by the service's stop"
+tail -n +"$((journal_lines + 1))" "$DEMO/iphlpapi-journal.txt" | grep '^delete ' |
+  sed -E 's/ pid=[0-9]+//; s/^/    /'
 ./wine-run "$DEMO/awg/amneziawg.exe" /uninstalltunnelservice Quorvel >/dev/null 2>&1
 ./wine-run reg delete 'HKCU\Software\Wine\AppDefaults\QuorvelHelper.exe\DllOverrides' \
   /v iphlpapi /f >/dev/null 2>&1
