@@ -88,6 +88,7 @@ bool ParseRouteJournalLine(const std::string& line, JournaledRoute& route) {
 }
 
 void JournalBypassRoute(const JournaledRoute& route) {
+  if (!HelperState.DataDirectoryTrusted) return;
   UniqueFileHandle journal = OpenJournal(FILE_APPEND_DATA, OPEN_ALWAYS);
   if (!journal) {
     const DWORD error = GetLastError();
@@ -101,7 +102,7 @@ void JournalBypassRoute(const JournaledRoute& route) {
 }
 
 void EmptyRouteJournal() {
-  if (!HelperState.RouteJournalHasLines) return;
+  if (!HelperState.RouteJournalHasLines || !HelperState.DataDirectoryTrusted) return;
   UniqueFileHandle journal = OpenJournal(GENERIC_WRITE, OPEN_EXISTING);
   if (journal) SetEndOfFile(journal.get());
   HelperState.RouteJournalHasLines = !journal && GetLastError() != ERROR_FILE_NOT_FOUND;

@@ -15,7 +15,8 @@ struct JournaledRoute {
   uint32_t Gateway = 0;  // network byte order
 };
 
-// Appends a route before it is created. Called with StateMutex held.
+// Appends a route before it is created, when the data directory was last
+// found trusted. Called with StateMutex held.
 void JournalBypassRoute(const JournaledRoute& route);
 // Empties the journal once its routes are deleted. Called with StateMutex
 // held; no file is touched when nothing was journaled since the last time.

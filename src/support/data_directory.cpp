@@ -5,6 +5,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include "support/helper_state.h"
 #include "support/log.h"
 #include "support/paths.h"
 
@@ -215,5 +216,8 @@ bool EnsureTrustedDirectory(const std::wstring& path, PSID processUser) {
 
 bool EnsureTrustedDataDirectory() {
   std::vector<BYTE> self = ProcessUserSid();
-  return EnsureTrustedDirectory(DataDirectoryLocation(), self.empty() ? nullptr : self.data());
+  const bool trusted =
+      EnsureTrustedDirectory(DataDirectoryLocation(), self.empty() ? nullptr : self.data());
+  HelperState.DataDirectoryTrusted = trusted;
+  return trusted;
 }

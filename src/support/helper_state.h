@@ -67,6 +67,10 @@ struct HelperStateRecord {
   // earlier run may have left some), so that clearing an empty table costs
   // no file call.
   bool RouteJournalHasLines = true;
+  // The verdict of the last check of the data directory (at start and
+  // before each configuration write). Only a trusted directory gets the
+  // route journal: in another, a planted link could take its lines.
+  std::atomic<bool> DataDirectoryTrusted{false};
   // The client's bypass networks, in the order given, duplicates kept.
   std::vector<BypassNet> BypassNetList;
   // Lower-cased file names of the applications split around the tunnel.
