@@ -51,6 +51,7 @@ TEST(ToolOutput, ShowsLineBreaksAsBarsAndKeepsTwoKiB) {
   EXPECT_EQ(ToolOutputForLog(""), L"");
   EXPECT_EQ(ToolOutputForLog(std::string(5000, 'x')), std::wstring(2048, L'x'));
   EXPECT_EQ(ToolOutputForLog("caf\xC3\xA9"), L"caf\x00E9");
+  EXPECT_EQ(ToolOutputForLog(std::string("a\0b", 3)), L"ab");
 }
 
 TEST_F(ToolRun, ExitCodesAndTheToolsOwnWords) {

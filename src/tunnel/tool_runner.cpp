@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <bcrypt.h>
+
 #include <memory>
 #include <vector>
 
@@ -14,31 +16,52 @@ namespace {
 
 constexpr size_t kOutputKeptBytes = 2048;
 constexpr DWORD kOutputChunkBytes = 4096;
+constexpr int kPipeNameAttempts = 3;
+constexpr int kDrainReadsAtMost = 64;
+
+// A name nobody can guess: with a predictable one, any local user could take
+// it first and make every tool run fail, so that no tunnel could be brought
+// up or down.
+std::wstring UnpredictablePipeName() {
+  unsigned char random[16];
+  if (!BCRYPT_SUCCESS(
+          BCryptGenRandom(nullptr, random, sizeof(random), BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    return L"";
+  }
+  static const wchar_t kHex[] = L"0123456789abcdef";
+  std::wstring name = L"\\\\.\\pipe\\QuorvelHelper-tool-";
+  for (const unsigned char byte : random) {
+    name += kHex[byte >> 4];
+    name += kHex[byte & 15];
+  }
+  return name;
+}
 
 // The read end of the tool's output pipe, overlapped so that one wait covers
 // the tool's exit and its output alike, and the write end for the tool. A
-// named pipe (anonymous pipes cannot be overlapped), of this process alone:
-// the first and only instance, local, with the default access of the helper's
-// own account.
+// named pipe (anonymous pipes cannot be overlapped) of this process alone:
+// the first and only instance of a random name, local, with the default
+// access of the helper's own account.
 bool CreateOutputPipe(UniqueFileHandle& readEnd, UniqueFileHandle& writeEnd) {
-  static LONG counter = 0;
-  const std::wstring name = L"\\\\.\\pipe\\QuorvelHelper-tool-" +
-                            std::to_wstring(GetCurrentProcessId()) + L"-" +
-                            std::to_wstring(InterlockedIncrement(&counter));
-  readEnd.reset(CreateNamedPipeW(
-      name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
-      kOutputChunkBytes, 0, nullptr));
-  if (!readEnd) return false;
-  SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-  writeEnd.reset(CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-  return writeEnd.valid();
+  for (int attempt = 0; attempt < kPipeNameAttempts && !readEnd; ++attempt) {
+    const std::wstring name = UnpredictablePipeName();
+    if (name.empty()) return false;
+    readEnd.reset(CreateNamedPipeW(
+        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
+        kOutputChunkBytes, 0, nullptr));
+    if (!readEnd) continue;
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    writeEnd.reset(CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
+  return readEnd.valid() && writeEnd.valid();
 }
 
 // Collects what the tool writes: the first kOutputKeptBytes are kept, the
 // rest is read and dropped, so that a tool that floods its output never
-// blocks on a full pipe.
+// blocks on a full pipe. One read at a time; its event is signalled when it
+// completes, at once or later, so the caller's single wait sees both.
 class OutputReader {
  public:
   OutputReader(HANDLE pipe, HANDLE event) : pipe_(pipe) { overlapped_.hEvent = event; }
@@ -46,48 +69,40 @@ class OutputReader {
   OutputReader(const OutputReader&) = delete;
   OutputReader& operator=(const OutputReader&) = delete;
 
-  // Starts reads until one is pending; false once the pipe has ended (every
-  // writer closed it).
+  // Starts the next read; false once the pipe has ended (every writer
+  // closed it).
   bool Start() {
-    while (open_ && !pending_) {
-      ResetEvent(overlapped_.hEvent);
-      DWORD got = 0;
-      if (ReadFile(pipe_, chunk_, sizeof(chunk_), &got, &overlapped_)) {
-        Keep(got);
-      } else if (GetLastError() == ERROR_IO_PENDING) {
-        pending_ = true;
-      } else {
-        open_ = false;
-      }
+    ResetEvent(overlapped_.hEvent);
+    if (!ReadFile(pipe_, chunk_, sizeof(chunk_), nullptr, &overlapped_) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      return false;
     }
-    return open_;
+    pending_ = true;
+    return true;
   }
-  // The pending read has completed (its event is signalled).
-  void Complete() {
+  // The read has completed (its event is signalled); false when it ended
+  // the pipe.
+  bool Complete() {
     DWORD got = 0;
     pending_ = false;
-    if (GetOverlappedResult(pipe_, &overlapped_, &got, FALSE)) {
-      Keep(got);
-    } else {
-      open_ = false;
-    }
+    if (!GetOverlappedResult(pipe_, &overlapped_, &got, FALSE)) return false;
+    const size_t room = kOutputKeptBytes - kept_.size();
+    kept_.append(chunk_, got < room ? got : room);
+    return true;
   }
-  // Takes what is already there without waiting for more.
+  // After the tool has ended: takes what is already there, without waiting
+  // for more (a child of the tool may still hold the pipe) and without
+  // letting such a child keep the caller here.
   void Drain() {
-    while (Start() && pending_) {
-      if (WaitForSingleObject(overlapped_.hEvent, 0) != WAIT_OBJECT_0) break;
-      Complete();
+    for (int reads = 0; reads < kDrainReadsAtMost; ++reads) {
+      if (!pending_ && !Start()) break;
+      if (WaitForSingleObject(overlapped_.hEvent, 0) != WAIT_OBJECT_0 || !Complete()) break;
     }
     Cancel();
   }
   const std::string& kept() const { return kept_; }
 
  private:
-  void Keep(DWORD got) {
-    if (got == 0) return;
-    const size_t room = kOutputKeptBytes - kept_.size();
-    kept_.append(chunk_, got < room ? got : room);
-  }
   void Cancel() {
     if (!pending_) return;
     CancelIoEx(pipe_, &overlapped_);
@@ -101,13 +116,21 @@ class OutputReader {
   char chunk_[kOutputChunkBytes];
   std::string kept_;
   bool pending_ = false;
-  bool open_ = true;
 };
 
-// Starts the tool with the pipe as its standard output and error, and with
-// no other handle of the helper: an explicit inheritance list, so that a
-// handle some other code made inheritable never reaches it.
+// Starts the tool hidden. With an output pipe, that pipe is its standard
+// output and error and the only handle it inherits: an explicit inheritance
+// list, so that a handle some other code made inheritable never reaches it.
+// Without one it inherits nothing.
 bool StartTool(std::wstring& commandLine, HANDLE output, PROCESS_INFORMATION& process) {
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(startup);
+  startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
+  startup.StartupInfo.wShowWindow = SW_HIDE;
+  if (!output) {
+    return CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                          nullptr, nullptr, &startup.StartupInfo, &process) != FALSE;
+  }
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<BYTE> storage(size);
@@ -117,10 +140,7 @@ bool StartTool(std::wstring& commandLine, HANDLE output, PROCESS_INFORMATION& pr
   bool started = false;
   if (UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
                                 sizeof(inherited), nullptr, nullptr)) {
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
-    startup.StartupInfo.wShowWindow = SW_HIDE;
+    startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdOutput = output;
     startup.StartupInfo.hStdError = output;
     startup.lpAttributeList = attributes;
@@ -148,6 +168,7 @@ std::wstring ToolOutputForLog(const std::string& output) {
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
   std::string shown;
   for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\0') continue;  // a log line is text: it would end there
     if (text[i] == '\r' || text[i] == '\n') {
       if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
       shown += " | ";
@@ -160,13 +181,20 @@ std::wstring ToolOutputForLog(const std::string& output) {
 
 int RunProcess(const std::wstring& toolPath, const std::wstring& arguments) {
   std::wstring commandLine = L"\"" + toolPath + L"\" " + arguments;
-  // The command line is copied: CreateProcessW may write into it.
-  std::wstring buffer = commandLine;
+  // The tool's words in the log are an aid: without the pipe the tool still
+  // runs, as it would with no output at all.
   UniqueFileHandle outputRead, outputWrite;
   UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event || !CreateOutputPipe(outputRead, outputWrite)) {
+    const DWORD error = GetLastError();
+    LogLine(L"amneziawg.exe output not captured: err=" + std::to_wstring(error));
+    outputRead.reset();
+    outputWrite.reset();
+  }
+  // The command line is copied: CreateProcessW may write into it.
+  std::wstring buffer = commandLine;
   PROCESS_INFORMATION process{};
-  if (!event || !CreateOutputPipe(outputRead, outputWrite) ||
-      !StartTool(buffer, outputWrite.get(), process)) {
+  if (!StartTool(buffer, outputWrite ? outputWrite.get() : nullptr, process)) {
     LogLine(L"CreateProcess failed: " + commandLine);
     return -1;
   }
@@ -175,22 +203,23 @@ int RunProcess(const std::wstring& toolPath, const std::wstring& arguments) {
   // Only the tool holds the write end now, so the pipe ends when it does.
   outputWrite.reset();
 
-  OutputReader reader(outputRead.get(), event.get());
+  std::string output;
   const ULONGLONG deadline = GetTickCount64() + kToolWaitMs;
-  bool reading = reader.Start();
-  for (;;) {
-    const ULONGLONG now = GetTickCount64();
-    const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-    const HANDLE waits[] = {processHandle.get(), event.get()};
-    const DWORD waited = WaitForMultipleObjects(reading ? 2 : 1, waits, FALSE, left);
-    if (waited == WAIT_OBJECT_0 + 1) {
-      reader.Complete();
-      reading = reader.Start();
-      continue;
+  if (!outputRead) {
+    WaitForSingleObject(processHandle.get(), kToolWaitMs);
+  } else {
+    OutputReader reader(outputRead.get(), event.get());
+    bool reading = reader.Start();
+    for (ULONGLONG now = GetTickCount64(); now < deadline; now = GetTickCount64()) {
+      const HANDLE waits[] = {processHandle.get(), event.get()};
+      const DWORD waited =
+          WaitForMultipleObjects(reading ? 2 : 1, waits, FALSE, static_cast<DWORD>(deadline - now));
+      if (waited != WAIT_OBJECT_0 + 1) break;  // exited, or out of time
+      reading = reader.Complete() && reader.Start();
     }
-    break;  // exited, or out of time
+    reader.Drain();
+    output = reader.kept();
   }
-  reader.Drain();
 
   DWORD exitCode = 1;
   GetExitCodeProcess(processHandle.get(), &exitCode);
@@ -198,8 +227,7 @@ int RunProcess(const std::wstring& toolPath, const std::wstring& arguments) {
   if (result == kToolStillRunning) {
     LogLine(L"amneziawg.exe still running after 30 s; left running");
   } else if (result != 0) {
-    LogLine(L"amneziawg.exe exited " + std::to_wstring(result) + L": " +
-            ToolOutputForLog(reader.kept()));
+    LogLine(L"amneziawg.exe exited " + std::to_wstring(result) + L": " + ToolOutputForLog(output));
   }
   return result;
 }
