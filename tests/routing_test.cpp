@@ -20,6 +20,7 @@
 #include "rig.h"
 #include "routing/bypass_nets.h"
 #include "routing/physical_route.h"
+#include "routing/route_journal.h"
 #include "routing/route_table.h"
 #include "service_harness.h"
 #include "support/helper_state.h"
@@ -360,6 +361,26 @@ TEST(BypassNetsCommand, AnyListIsAnsweredCountedAndForgotten) {
   const SIZE_T last = CommittedBytes(rig.ConsoleProcess());
   ASSERT_GT(first, 0u);
   EXPECT_LT(last, first + 1024 * 1024) << "grew from " << first << " to " << last << " bytes";
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RouteJournalLines, ReadBackExactlyAndNothingElse) {
+  JournaledRoute route;
+  ASSERT_TRUE(ParseRouteJournalLine("7 10.0.0.0/8 192.168.1.1", route));
+  EXPECT_EQ(RouteJournalLine(route), "7 10.0.0.0/8 192.168.1.1");
+  EXPECT_EQ(route.InterfaceIndex, 7u);
+  EXPECT_EQ(route.PrefixLength, 8u);
+  ASSERT_TRUE(ParseRouteJournalLine("4294967295 255.255.255.255/32 0.0.0.0", route));
+  for (const char* damaged :
+       {"", "7 10.0.0.0/8", "0 10.0.0.0/8 192.168.1.1", "4294967296 10.0.0.0/8 192.168.1.1",
+        "4294967297 10.0.0.0/8 192.168.1.1", "7 4294967306.0.0.0/8 192.168.1.1",
+        "7 10.0.0.0/33 192.168.1.1", "7 10.0.0/8 192.168.1.1", "7 10.0.0.0/8 192.168.1.1 ",
+        " 7 10.0.0.0/8 192.168.1.1", "7 10.0.0.0/8 192.168.1.256", "7 10.0.0.0/-8 192.168.1.1"}) {
+    EXPECT_FALSE(ParseRouteJournalLine(damaged, route)) << damaged;
+  }
 }
 
 }  // namespace

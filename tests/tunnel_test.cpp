@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "rig.h"
+#include "routing/route_journal.h"
 #include "service_harness.h"
 #include "support/protocol.h"
 #include "support/text.h"
@@ -501,6 +502,48 @@ TEST_F(TunnelRoad, RoutesOfAHelperThatDiedGoAtTheNextStart) {
   }
   EXPECT_EQ(Count(rig.Log(), "removed 1 bypass routes left by an earlier run"), 2u)
       << Joined(rig.Log());
+}
+
+}  // namespace
+
+namespace {
+
+// The journal makes the helper delete routes, so it must be the helper's
+// own: a file an ordinary user planted (possible in a directory of an
+// earlier version) is set aside, never believed, and a second helper on the
+// same directory keeps its hands off the first one's journal.
+TEST_F(TunnelRoad, TheJournalIsOneHelpersAndNeverAPlantedOne) {
+  HelperRig rig(L"journal-owner");
+  CreateDirectoryW((rig.Dir() + L"\\ProgramData").c_str(), nullptr);
+  CreateDirectoryW(rig.DataDir().c_str(), nullptr);
+  const std::string planted = "7 10.99.0.0/16 192.168.1.1\r\n";
+  for (const wchar_t* name : {L"routes.journal", L"helper.log"}) {
+    const std::wstring outside = rig.Dir() + L"\\outside-" + name;
+    ASSERT_TRUE(WriteFileBytes(outside, planted));
+    ASSERT_TRUE(CreateHardLinkW((rig.DataDir() + L"\\" + name).c_str(), outside.c_str(), nullptr))
+        << ErrorText(GetLastError());
+  }
+  ASSERT_TRUE(
+      WriteFileBytes(rig.Dir() + L"\\iphlpapi-routes.txt", "7 10.99.0.0/16 192.168.1.1 1 3\n"));
+  ASSERT_TRUE(rig.StartConsole());
+  EXPECT_EQ(Send("bypassnets 10.0.0.0/8"), "OK");
+  EXPECT_EQ(Connect(kConfig), "OK");
+  for (const wchar_t* name : {L"routes.journal", L"helper.log"}) {
+    EXPECT_EQ(ReadFileBytes(rig.Dir() + L"\\outside-" + name), planted) << Narrow(name);
+    EXPECT_EQ(
+        Count(rig.Log(), "data directory file " + Narrow(name) + " not trusted; renamed aside to "),
+        1u)
+        << Joined(rig.Log());
+  }
+
+  // A second helper starting on the same data directory.
+  {
+    ProgramDataOverride data((rig.Dir() + L"\\ProgramData").c_str());
+    EXPECT_FALSE(TakeOverRouteJournal());
+  }
+  EXPECT_EQ(Count(rig.Log(), "route journal held by another helper; this one keeps none"), 1u);
+  EXPECT_EQ(Count(rig.RouteJournal(), "delete "), 0u) << Joined(rig.RouteJournal());
+  EXPECT_EQ(Count(rig.RouteJournal(), "create "), 1u);
 }
 
 }  // namespace

@@ -15,25 +15,17 @@
 namespace {
 
 constexpr wchar_t kJournalName[] = L"\\routes.journal";
-constexpr size_t kJournalLimitBytes = 16 * 1024 * 1024;
+constexpr size_t kLongestLine = 64;  // "4294967295 255.255.255.255/32 255.255.255.255"
 
-UniqueFileHandle OpenJournal(DWORD access, DWORD disposition) {
-  UniqueLocalMemory descriptor = SecurityDescriptorFromSddl(kConfigFileAccess);
-  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
-  const std::wstring path =
-      (disposition == OPEN_EXISTING ? DataDirectoryLocation() : DataDirectory()) + kJournalName;
-  return UniqueFileHandle(CreateFileW(path.c_str(), access, FILE_SHARE_READ,
-                                      descriptor ? &attributes : nullptr, disposition,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-bool ParseNumber(const std::string& text, size_t& at, unsigned long limit, unsigned long& value) {
+bool ParseNumber(const std::string& text, size_t& at, uint32_t limit, uint32_t& value) {
   const size_t first = at;
-  value = 0;
-  while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - first < 10) {
-    value = value * 10 + static_cast<unsigned long>(text[at++] - '0');
+  uint64_t parsed = 0;
+  while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+    parsed = parsed * 10 + static_cast<unsigned>(text[at++] - '0');
+    if (parsed > limit) return false;
   }
-  return at > first && value <= limit;
+  value = static_cast<uint32_t>(parsed);
+  return at > first;
 }
 
 bool Expect(const std::string& text, size_t& at, char c) {
@@ -46,7 +38,7 @@ bool Expect(const std::string& text, size_t& at, char c) {
 bool ParseAddress(const std::string& text, size_t& at, uint32_t& address) {
   uint8_t bytes[4];
   for (int i = 0; i < 4; ++i) {
-    unsigned long octet = 0;
+    uint32_t octet = 0;
     if ((i > 0 && !Expect(text, at, '.')) || !ParseNumber(text, at, 255, octet)) return false;
     bytes[i] = static_cast<uint8_t>(octet);
   }
@@ -63,6 +55,20 @@ std::wstring Shown(const std::string& line) {
   return shown;
 }
 
+// Deletes the route of one line; counts what was listed and what went.
+void RemoveListedRoute(const std::string& line, size_t& listed, size_t& removed) {
+  if (line.empty()) return;
+  JournaledRoute route;
+  if (line.size() > kLongestLine || !ParseRouteJournalLine(line, route)) {
+    LogLine(L"damaged route journal line skipped: " + Shown(line));
+    return;
+  }
+  ++listed;
+  const MIB_IPFORWARD_ROW2 row =
+      BypassRouteRow(route.InterfaceIndex, route.Destination, route.PrefixLength, route.Gateway);
+  if (DeleteIpForwardEntry2(&row) == NO_ERROR) ++removed;
+}
+
 }  // namespace
 
 std::string RouteJournalLine(const JournaledRoute& route) {
@@ -72,77 +78,98 @@ std::string RouteJournalLine(const JournaledRoute& route) {
 
 bool ParseRouteJournalLine(const std::string& line, JournaledRoute& route) {
   size_t at = 0;
-  unsigned long interfaceIndex = 0;
-  unsigned long prefixLength = 0;
+  uint32_t interfaceIndex = 0;
+  uint32_t prefixLength = 0;
   JournaledRoute parsed;
-  if (!ParseNumber(line, at, 0xFFFFFFFFul, interfaceIndex) || !Expect(line, at, ' ') ||
+  if (!ParseNumber(line, at, 0xFFFFFFFFu, interfaceIndex) || !Expect(line, at, ' ') ||
       !ParseAddress(line, at, parsed.Destination) || !Expect(line, at, '/') ||
       !ParseNumber(line, at, 32, prefixLength) || !Expect(line, at, ' ') ||
       !ParseAddress(line, at, parsed.Gateway) || at != line.size() || interfaceIndex == 0) {
     return false;
   }
-  parsed.InterfaceIndex = static_cast<uint32_t>(interfaceIndex);
+  parsed.InterfaceIndex = interfaceIndex;
   parsed.PrefixLength = static_cast<uint8_t>(prefixLength);
   route = parsed;
   return true;
 }
 
-void JournalBypassRoute(const JournaledRoute& route) {
-  if (!HelperState.DataDirectoryTrusted) return;
-  UniqueFileHandle journal = OpenJournal(FILE_APPEND_DATA, OPEN_ALWAYS);
+bool TakeOverRouteJournal() {
+  UniqueLocalMemory descriptor = SecurityDescriptorFromSddl(kConfigFileAccess);
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
+  // No sharing: a second helper on the same data directory (an
+  // administrator's console helper beside the service) must not take the
+  // first one's routes away, nor empty its journal.
+  UniqueFileHandle journal(
+      CreateFileW((DataDirectory() + kJournalName).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                  descriptor ? &attributes : nullptr, OPEN_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!journal) {
     const DWORD error = GetLastError();
-    LogLine(L"route journal not written: err=" + std::to_wstring(error));
-    return;
+    LogLine(error == ERROR_SHARING_VIOLATION
+                ? std::wstring(L"route journal held by another helper; this one keeps none")
+                : L"route journal not opened: err=" + std::to_wstring(error));
+    return false;
   }
-  const std::string line = RouteJournalLine(route) + "\r\n";
-  DWORD written = 0;
-  WriteFile(journal.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-  HelperState.RouteJournalHasLines = true;
-}
-
-void EmptyRouteJournal() {
-  if (!HelperState.RouteJournalHasLines || !HelperState.DataDirectoryTrusted) return;
-  UniqueFileHandle journal = OpenJournal(GENERIC_WRITE, OPEN_EXISTING);
-  if (journal) SetEndOfFile(journal.get());
-  HelperState.RouteJournalHasLines = !journal && GetLastError() != ERROR_FILE_NOT_FOUND;
-}
-
-void RemoveRoutesLeftBehind() {
-  std::string text;
-  {
-    UniqueFileHandle journal = OpenJournal(GENERIC_READ, OPEN_EXISTING);
-    if (!journal) return;
-    char chunk[8192];
-    DWORD got = 0;
-    while (text.size() < kJournalLimitBytes &&
-           ReadFile(journal.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) {
-      text.append(chunk, got);
-    }
+  // The start check sets aside a journal it cannot trust; one that could
+  // not be set aside is not believed either.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(journal.get(), &info) || info.nNumberOfLinks != 1 ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    LogLine(L"route journal not trusted; this helper keeps none");
+    return false;
   }
+  // Line by line, however long the file: a route left unlisted would stay.
   size_t listed = 0;
   size_t removed = 0;
-  for (size_t begin = 0; begin < text.size();) {
-    size_t end = text.find('\n', begin);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(begin, end - begin);
-    begin = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) continue;
-    JournaledRoute route;
-    if (!ParseRouteJournalLine(line, route)) {
-      LogLine(L"damaged route journal line skipped: " + Shown(line));
-      continue;
+  std::string pending;
+  char chunk[8192];
+  DWORD got = 0;
+  while (ReadFile(journal.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+    pending.append(chunk, got);
+    for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+      std::string line = pending.substr(0, end);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      RemoveListedRoute(line, listed, removed);
     }
-    ++listed;
-    const MIB_IPFORWARD_ROW2 row =
-        BypassRouteRow(route.InterfaceIndex, route.Destination, route.PrefixLength, route.Gateway);
-    if (DeleteIpForwardEntry2(&row) == NO_ERROR) ++removed;
+    // A line that never ends is damaged; keep only enough to say so.
+    if (pending.size() > kLongestLine) pending.resize(kLongestLine + 1);
   }
+  RemoveListedRoute(pending, listed, removed);
   if (listed > 0) {
     LogLine(L"removed " + std::to_wstring(removed) + L" bypass routes left by an earlier run");
   }
+  LARGE_INTEGER start{};
+  SetFilePointerEx(journal.get(), start, nullptr, FILE_BEGIN);
+  SetEndOfFile(journal.get());
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  HelperState.RouteJournalHasLines = true;
-  EmptyRouteJournal();
+  HelperState.RouteJournal = std::move(journal);
+  return true;
+}
+
+void JournalBypassRoute(const JournaledRoute& route) {
+  const HANDLE journal = HelperState.RouteJournal.get();
+  // A failed creation is tried again at the destination's next connect; one
+  // line covers all the tries.
+  if (journal == INVALID_HANDLE_VALUE ||
+      !HelperState.JournaledDestinations.insert(route.Destination).second) {
+    return;
+  }
+  const std::string line = RouteJournalLine(route) + "\r\n";
+  LARGE_INTEGER end{};
+  DWORD written = 0;
+  if (!SetFilePointerEx(journal, end, nullptr, FILE_END) ||
+      !WriteFile(journal, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
+      written != line.size()) {
+    const DWORD error = GetLastError();
+    LogLine(L"route journal not written: err=" + std::to_wstring(error));
+  }
+}
+
+void EmptyRouteJournal() {
+  const HANDLE journal = HelperState.RouteJournal.get();
+  if (journal == INVALID_HANDLE_VALUE || HelperState.JournaledDestinations.empty()) return;
+  LARGE_INTEGER start{};
+  if (SetFilePointerEx(journal, start, nullptr, FILE_BEGIN) && SetEndOfFile(journal)) {
+    HelperState.JournaledDestinations.clear();
+  }
 }

@@ -51,7 +51,7 @@ int RunConsoleMode() {
   SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
   // Routes a helper that died left behind go before any client is served;
   // a journal is believed only from a directory that is the helper's own.
-  if (EnsureTrustedDataDirectory()) RemoveRoutesLeftBehind();
+  if (EnsureTrustedDataDirectory()) TakeOverRouteJournal();
   const DWORD result = ServeUntilStopped();
   SetEvent(ConsoleFinished);
   return result == ERROR_SUCCESS ? 0 : 1;

@@ -68,7 +68,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   // user made.
   const bool trusted = EnsureTrustedDataDirectory();
   LogLine(L"service starting");
-  if (trusted) RemoveRoutesLeftBehind();
+  if (trusted) TakeOverRouteJournal();
   ReportServiceStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
   // A server that could not start is a failed service, not a clean stop:
   // the manager (and its recovery actions) must see the error.

@@ -5,7 +5,6 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include "support/helper_state.h"
 #include "support/log.h"
 #include "support/paths.h"
 
@@ -94,6 +93,23 @@ void MendAccess(const std::wstring& path) {
   MendConfigFileAccess(path);
 }
 
+std::wstring AsideName(const std::wstring& path);
+
+// Files an ordinary user may have made in a directory of an earlier version
+// go aside before the helper writes to them; nothing is deleted.
+void SetAsideUntrustedFiles(const std::wstring& directory, PSID processUser) {
+  for (const wchar_t* name : {L"helper.log", L"routes.journal", L"Quorvel.conf.new"}) {
+    const std::wstring path = directory + L"\\" + name;
+    if (FileCanBeTrusted(InspectDirectory(path), processUser)) continue;
+    const std::wstring aside = AsideName(path);
+    const bool moved = MoveFileExW(path.c_str(), aside.c_str(), 0) != FALSE;
+    const DWORD error = GetLastError();
+    LogLine(std::wstring(L"data directory file ") + name + L" not trusted; " +
+            (moved ? L"renamed aside to " + aside
+                   : L"not renamed aside: err=" + std::to_wstring(error)));
+  }
+}
+
 std::wstring AsideName(const std::wstring& path) {
   SYSTEMTIME now;
   GetLocalTime(&now);
@@ -130,6 +146,7 @@ DirectoryFacts InspectDirectory(const std::wstring& path) {
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileInformationByHandle(object.get(), &info)) {
     facts.attributes = info.dwFileAttributes | (seenByName & FILE_ATTRIBUTE_REPARSE_POINT);
+    facts.links = info.nNumberOfLinks;
   }
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -157,6 +174,16 @@ DirectoryVerdict JudgeDirectory(DWORD attributes, PSID owner, PSID processUser) 
   return DirectoryVerdict::ForeignOwner;
 }
 
+bool FileCanBeTrusted(const DirectoryFacts& facts, PSID processUser) {
+  if (facts.attributes == INVALID_FILE_ATTRIBUTES) return true;  // not there: made by us
+  if (facts.attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (facts.links != 1) return false;
+  // The owner rule of the directory, applied to a file.
+  return JudgeDirectory(FILE_ATTRIBUTE_DIRECTORY,
+                        facts.owner.empty() ? nullptr : const_cast<BYTE*>(facts.owner.data()),
+                        processUser) == DirectoryVerdict::Trusted;
+}
+
 std::vector<BYTE> ProcessUserSid() {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
@@ -182,6 +209,7 @@ bool EnsureTrustedDirectory(const std::wstring& path, PSID processUser) {
   }
   if (verdict == DirectoryVerdict::Trusted) {
     MendAccess(path);
+    SetAsideUntrustedFiles(path, processUser);
     return true;
   }
   if (verdict == DirectoryVerdict::Missing) {
@@ -216,8 +244,5 @@ bool EnsureTrustedDirectory(const std::wstring& path, PSID processUser) {
 
 bool EnsureTrustedDataDirectory() {
   std::vector<BYTE> self = ProcessUserSid();
-  const bool trusted =
-      EnsureTrustedDirectory(DataDirectoryLocation(), self.empty() ? nullptr : self.data());
-  HelperState.DataDirectoryTrusted = trusted;
-  return trusted;
+  return EnsureTrustedDirectory(DataDirectoryLocation(), self.empty() ? nullptr : self.data());
 }

@@ -31,6 +31,7 @@ enum class DirectoryVerdict { Missing, Trusted, ReparsePoint, NotADirectory, For
 struct DirectoryFacts {
   DWORD attributes = INVALID_FILE_ATTRIBUTES;
   std::vector<BYTE> owner;
+  DWORD links = 0;  // names the object has (hard links); 0 when unknown
 };
 DirectoryFacts InspectDirectory(const std::wstring& path);
 
@@ -39,13 +40,21 @@ DirectoryFacts InspectDirectory(const std::wstring& path);
 // which is also the process user). An unreadable owner is a foreign one.
 DirectoryVerdict JudgeDirectory(DWORD attributes, PSID owner, PSID processUser);
 
+// Whether a file the helper writes in its directory (the log, the route
+// journal, the configuration being staged) can be used as it is: one name,
+// not a link or directory, and a trusted owner. Directories of earlier
+// versions let every user create files in them, and such a file would be
+// the user's to write or to redirect.
+bool FileCanBeTrusted(const DirectoryFacts& facts, PSID processUser);
+
 // The user of this process's token, as SID bytes (empty on failure).
 std::vector<BYTE> ProcessUserSid();
 
 // Makes `path` a directory that can be trusted, or says it is not: a missing
 // one is created; a trusted one gets kDataDirectoryAccess again (and an
 // existing Quorvel.conf in it kConfigFileAccess), mending what earlier
-// versions made; any other is renamed aside to `path` + ".untrusted-" + a
+// versions made, and a file of the helper's in it that cannot be trusted is
+// renamed aside; any other is renamed aside to `path` + ".untrusted-" + a
 // time stamp (nothing is deleted) and made anew. Returns whether what
 // stands at `path` now can be trusted; every refusal is logged.
 bool EnsureTrustedDirectory(const std::wstring& path, PSID processUser);

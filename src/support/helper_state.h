@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/handles.h"
 #include "support/protocol.h"
 
 // The interface and next hop of the machine's IPv4 default route, captured
@@ -63,14 +64,13 @@ struct HelperStateRecord {
   // Every bypass route the helper created (or found already present):
   // destination address (network byte order) to prefix length.
   std::map<uint32_t, uint8_t> BypassRouteTable;
-  // Whether the route journal in the data directory may hold lines (an
-  // earlier run may have left some), so that clearing an empty table costs
-  // no file call.
-  bool RouteJournalHasLines = true;
-  // The verdict of the last check of the data directory (at start and
-  // before each configuration write). Only a trusted directory gets the
-  // route journal: in another, a planted link could take its lines.
-  std::atomic<bool> DataDirectoryTrusted{false};
+  // The route journal in the data directory, held without sharing for the
+  // helper's whole life once it has taken it over at start (none when the
+  // directory was not trusted or another helper holds it), and the
+  // destinations journaled since it was last emptied. Guarded by
+  // StateMutex, like the table whose creations it records.
+  UniqueFileHandle RouteJournal;
+  std::set<uint32_t> JournaledDestinations;
   // The client's bypass networks, in the order given, duplicates kept.
   std::vector<BypassNet> BypassNetList;
   // Lower-cased file names of the applications split around the tunnel.
