@@ -54,8 +54,11 @@ RequestResult SendRequestBytes(const std::string& bytes, DWORD busyWaitMs, Serve
   RequestResult result;
   UniqueFileHandle pipe(OpenHelperPipe(busyWaitMs, result.error));
   if (!pipe) {
-    result.outcome =
-        result.error == ERROR_PIPE_BUSY ? RequestOutcome::Busy : RequestOutcome::Unreachable;
+    // Only a name that does not exist means that no helper runs; any other
+    // refusal (access denied, say) is a failure to report as it is.
+    result.outcome = result.error == ERROR_PIPE_BUSY        ? RequestOutcome::Busy
+                     : result.error == ERROR_FILE_NOT_FOUND ? RequestOutcome::Unreachable
+                                                            : RequestOutcome::Failed;
     return result;
   }
   if (check) {

@@ -76,7 +76,9 @@ DWORD RunPipeServer() {
         PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, &attributes));
     if (!pipe) {
       const DWORD error = GetLastError();
-      if (firstInstance && NameHeldElsewhere(error) && !reportedHeld) {
+      // Once for each time the name is taken: also by someone who seized it
+      // in the moment between two instances.
+      if (NameHeldElsewhere(error) && !reportedHeld) {
         LogLine(L"control pipe name is held by another process");
         reportedHeld = true;
       }
@@ -86,6 +88,7 @@ DWORD RunPipeServer() {
       continue;
     }
     firstInstance = false;
+    reportedHeld = false;
     // The accept also waits on StopEvent, so a stop that falls anywhere in
     // the loop, even between two instances, ends the server without any
     // wake-up connection. A stop that comes with a client closes the

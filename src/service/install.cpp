@@ -36,6 +36,10 @@ void DescribeAndSetRecovery(SC_HANDLE service) {
   actions.cActions = sizeof(restart) / sizeof(restart[0]);
   actions.lpsaActions = restart;
   ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
+  // Also when the helper stops itself with an error (its pipe could not be
+  // served), not only when it crashes.
+  SERVICE_FAILURE_ACTIONS_FLAG onErrors{TRUE};
+  ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrors);
 }
 
 }  // namespace

@@ -36,11 +36,14 @@ Function Lookup(HMODULE module, const char* name) {
 }
 
 // Beside the executable first, so a copy shipped with the helper wins over
-// one elsewhere on the search path. Never unloaded: a later sniffer thread
-// loads it again and gets the same module.
+// one installed elsewhere. Then the system's safe search (the helper's
+// folder, System32): not the current directory and not PATH, whose folders
+// ordinary users may be able to write, while this code runs as LocalSystem.
+// Never unloaded: a later sniffer thread loads it again and gets the same
+// module.
 bool LoadWinDivert(WinDivertLibrary& library) {
   HMODULE module = LoadLibraryW((ModuleDirectory() + L"\\WinDivert.dll").c_str());
-  if (!module) module = LoadLibraryW(L"WinDivert.dll");
+  if (!module) module = LoadLibraryExW(L"WinDivert.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
   if (!module) {
     LogLine(L"WinDivert.dll not loaded; per-app split disabled");
     return false;
