@@ -166,6 +166,16 @@ const IMAGE_NT_HEADERS64* NtHeaders(const char* base, size_t size) {
 
 }  // namespace
 
+bool RequireStandinBeside(const wchar_t* fileName) {
+  if (LoadedFromBeside(fileName)) return true;
+  std::fprintf(stderr,
+               "the %ls loaded is not the test bed's stand-in beside this program, so the helper's "
+               "code would reach the real system; run it through scripts/bench.sh "
+               "(WINEDLLOVERRIDES with iphlpapi=n,b)\n",
+               fileName);
+  return false;
+}
+
 bool LoadedFromBeside(const wchar_t* fileName) {
   const HMODULE module = GetModuleHandleW(fileName);
   if (!module) return false;

@@ -87,6 +87,8 @@ bool PipeIsServed(const wchar_t* name);
 // let that code reach a stand-in (the IP Helper's routes, WinDivert), so that
 // they never act on a real system.
 bool LoadedFromBeside(const wchar_t* fileName);
+// The same, saying on standard error what is wrong when it is not so.
+bool RequireStandinBeside(const wchar_t* fileName);
 
 // ---------------------------------------------------------------- options
 

@@ -165,13 +165,7 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes) {
   const uint32_t destination = NetworkOrder(kDestination);
 
   if (helperMeasured) {
-    if (!LoadedFromBeside(L"iphlpapi.dll")) {
-      std::fprintf(stderr,
-                   "the iphlpapi.dll loaded is not the stand-in beside this program, so "
-                   "AddBypassRoute would reach a real route table; run it through "
-                   "scripts/bench.sh (WINEDLLOVERRIDES with iphlpapi=n,b)\n");
-      return kExitFailed;
-    }
+    if (!RequireStandinBeside(L"iphlpapi.dll")) return kExitFailed;
     HelperState.PhysicalRoute.InterfaceIndex = kInterfaceIndex;
     HelperState.PhysicalRoute.Gateway = NetworkOrder(kGateway);
     AddBypassRoute(destination, kHostPrefix);

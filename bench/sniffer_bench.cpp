@@ -345,13 +345,7 @@ int RunBenchmark(const Options& options) {
     std::fprintf(stderr, "cannot keep this process on one processor (%lu)\n", GetLastError());
     return kExitFailed;
   }
-  if (!LoadedFromBeside(L"iphlpapi.dll")) {
-    std::fprintf(stderr,
-                 "the iphlpapi.dll loaded is not the stand-in beside this program, so the sniffer "
-                 "would reach a real route table; run it through scripts/bench.sh "
-                 "(WINEDLLOVERRIDES with iphlpapi=n,b)\n");
-    return kExitFailed;
-  }
+  if (!RequireStandinBeside(L"iphlpapi.dll")) return kExitFailed;
   // The helper's log goes to a data directory of this benchmark's own.
   const std::wstring dataRoot = ExecutableDirectory() + L"\\sniffer-bench-data";
   CreateDirectoryW(dataRoot.c_str(), nullptr);

@@ -1,5 +1,7 @@
 #include "client_io.h"
 
+#include <wincrypt.h>
+
 #include "support/handles.h"
 
 namespace {
@@ -34,6 +36,22 @@ HANDLE OpenHelperPipe(DWORD busyWaitMs, DWORD& error) {
     }
     return INVALID_HANDLE_VALUE;
   }
+}
+
+std::string ToBase64(const std::string& bytes) {
+  if (bytes.empty()) return {};
+  const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+  const BYTE* data = reinterpret_cast<const BYTE*>(bytes.data());
+  DWORD size = 0;
+  if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, nullptr, &size)) {
+    return {};
+  }
+  std::string text(size, '\0');
+  if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, text.data(), &size)) {
+    return {};
+  }
+  text.resize(size);  // without the terminator
+  return text;
 }
 
 bool ReadUntilEnd(HANDLE pipe, std::string& data, DWORD& error) {

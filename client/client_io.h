@@ -37,5 +37,9 @@ using ServerCheck = bool (*)(ULONG serverProcessId);
 RequestResult SendRequestBytes(const std::string& bytes, DWORD busyWaitMs,
                                ServerCheck check = nullptr);
 
+// The payload of a "connect" request: standard Base64 of the bytes, padded,
+// on one line.
+std::string ToBase64(const std::string& bytes);
+
 // Reads until end of file.
 bool ReadUntilEnd(HANDLE pipe, std::string& data, DWORD& error);

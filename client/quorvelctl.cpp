@@ -20,8 +20,6 @@
 // these; 4 when another process serves the pipe (nothing was sent).
 #include <windows.h>
 
-#include <wincrypt.h>
-
 #include <cstdio>
 #include <string>
 
@@ -51,21 +49,6 @@ bool ReadWholeFile(const wchar_t* path, std::string& bytes) {
   }
   CloseHandle(file);
   return ok;
-}
-
-std::string ToBase64(const std::string& bytes) {
-  if (bytes.empty()) return {};
-  DWORD size = 0;
-  const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
-  const BYTE* data = reinterpret_cast<const BYTE*>(bytes.data());
-  if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, nullptr, &size))
-    return {};
-  std::string text(size, '\0');
-  if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, text.data(), &size)) {
-    return {};
-  }
-  text.resize(size);  // without the terminator
-  return text;
 }
 
 int Usage() {

@@ -1,7 +1,6 @@
 #include "rig.h"
 
 #include <tlhelp32.h>
-#include <wincrypt.h>
 
 #include <algorithm>
 #include <cwctype>
@@ -138,6 +137,18 @@ bool HelperRig::WaitForLog(const std::string& text, DWORD timeoutMs) const {
   return WaitForLogText(LogPath(), logStart_, text, timeoutMs);
 }
 
+bool HelperRig::WaitForRoute(const std::string& destination, DWORD timeoutMs) const {
+  const std::string wanted = " dest=" + destination + " ";
+  return WaitUntil(
+      [&] {
+        for (const std::string& line : RouteJournal()) {
+          if (line.rfind("create", 0) == 0 && line.find(wanted) != std::string::npos) return true;
+        }
+        return false;
+      },
+      timeoutMs);
+}
+
 bool HelperRig::WriteRouteScenario(const std::string& text) const {
   return WriteFileBytes(dir_ + L"\\iphlpapi-scenario.txt", text);
 }
@@ -156,8 +167,8 @@ bool HelperRig::StartConsole(const std::wstring& extraPath) {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(HelperPath().c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                      CREATE_UNICODE_ENVIRONMENT | kKilledLater, environment.data(),
-                      dir_.c_str(), &startup, &process)) {
+                      CREATE_UNICODE_ENVIRONMENT | kKilledLater, environment.data(), dir_.c_str(),
+                      &startup, &process)) {
     return false;
   }
   CloseHandle(process.hThread);
@@ -206,18 +217,6 @@ std::string Send(const std::string& line, DWORD busyWaitMs) {
   std::string reply = result.reply;
   if (!reply.empty() && reply.back() == '\n') reply.pop_back();
   return reply;
-}
-
-std::string Base64(const std::string& bytes) {
-  if (bytes.empty()) return {};
-  const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
-  const BYTE* data = reinterpret_cast<const BYTE*>(bytes.data());
-  DWORD size = 0;
-  CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, nullptr, &size);
-  std::string text(size, '\0');
-  CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, text.data(), &size);
-  text.resize(size);
-  return text;
 }
 
 RunningProcess::~RunningProcess() { Kill(); }

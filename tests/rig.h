@@ -44,6 +44,9 @@ class HelperRig {
   // The helper's log texts (after the stamp) since the rig was made.
   std::vector<std::string> Log() const;
   bool WaitForLog(const std::string& text, DWORD timeoutMs) const;
+  // Waits until the IP Helper stand-in has been asked to create a route to
+  // `destination` ("a.b.c.d/len").
+  bool WaitForRoute(const std::string& destination, DWORD timeoutMs) const;
 
   // Test-bed files beside the helper or the tool.
   bool WriteRouteScenario(const std::string& text) const;
@@ -79,9 +82,6 @@ extern const char kPhysicalDefaultRoute[];
 // helper (a connect may take seconds); returns the reply without its line
 // feed, or "<no reply>".
 std::string Send(const std::string& line, DWORD busyWaitMs = 60000);
-
-// Base64 of bytes, for connect requests.
-std::string Base64(const std::string& bytes);
 
 // A process that is ended when the object goes.
 class RunningProcess {

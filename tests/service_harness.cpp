@@ -1,5 +1,6 @@
 #include "service_harness.h"
 
+#include <algorithm>
 #include <regex>
 #include <thread>
 
@@ -326,14 +327,12 @@ bool LogLineText(const std::string& line, std::string& text) {
 
 bool WaitForLogText(const std::wstring& path, ULONGLONG from, const std::string& text,
                     DWORD timeoutMs) {
-  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  for (;;) {
-    for (const std::string& found : LogTextsSince(path, from)) {
-      if (found == text) return true;
-    }
-    if (GetTickCount64() >= deadline) return false;
-    Sleep(20);
-  }
+  return WaitUntil(
+      [&] {
+        const std::vector<std::string> texts = LogTextsSince(path, from);
+        return std::find(texts.begin(), texts.end(), text) != texts.end();
+      },
+      timeoutMs);
 }
 
 ProgramDataOverride::ProgramDataOverride(const wchar_t* value) {

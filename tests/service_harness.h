@@ -102,6 +102,17 @@ std::vector<std::string> LogTextsSince(const std::wstring& path, ULONGLONG from)
 // "YYYY-MM-DD hh:mm:ss  " stamp, with the text after the stamp.
 bool LogLineText(const std::string& line, std::string& text);
 
+// Polls every 20 ms until done() holds or the time is up; returns done().
+template <typename Done>
+bool WaitUntil(Done done, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (!done()) {
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(20);
+  }
+  return true;
+}
+
 // Polls until `text` appears among LogTextsSince(path, from).
 bool WaitForLogText(const std::wstring& path, ULONGLONG from, const std::string& text,
                     DWORD timeoutMs);

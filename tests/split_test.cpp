@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "client_io.h"
 #include "rig.h"
 #include "routing/bypass_nets.h"
 #include "routing/route_table.h"
@@ -298,14 +299,11 @@ TEST(SnifferLibrary, VariantsThroughTheRealHelper) {
     ASSERT_TRUE(rig.StartConsole());
     RunningProcess browser = StartNamedProcess(rig.Dir(), L"browser.exe");
     ASSERT_EQ(Send("splitapps browser.exe"), "OK");
-    ASSERT_EQ(Send("connect " + Base64("x")), "OK");
+    ASSERT_EQ(Send("connect " + ToBase64("x")), "OK");
     ASSERT_TRUE(rig.WaitForLog(c.log[0], 5000));
     EXPECT_EQ(Send("splitapps browser.exe"), "OK");  // no new attempt while ended early
     rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) + " 8.8.4.4\n");
-    const ULONGLONG deadline = GetTickCount64() + (c.routes ? 5000 : 300);
-    while (Count(rig.RouteJournal(), "dest=8.8.4.4/32") == 0 && GetTickCount64() < deadline) {
-      Sleep(20);
-    }
+    rig.WaitForRoute("8.8.4.4/32", c.routes ? 5000 : 300);
     EXPECT_EQ(Count(rig.RouteJournal(), "dest=8.8.4.4/32"), c.routes ? 1u : 0u);
 
     // A stop is prompt whether or not the library can shut a receive down.
@@ -328,7 +326,7 @@ TEST(SnifferLibrary, VariantsThroughTheRealHelper) {
   CopyFileW(TestbedFile(L"WinDivert.dll").c_str(), (elsewhere + L"\\WinDivert.dll").c_str(), FALSE);
   ASSERT_TRUE(rig.StartConsole(elsewhere));
   ASSERT_EQ(Send("splitapps browser.exe"), "OK");
-  ASSERT_EQ(Send("connect " + Base64("x")), "OK");
+  ASSERT_EQ(Send("connect " + ToBase64("x")), "OK");
   ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000));
   EXPECT_EQ(Count(rig.SnifferJournal(), "open "), 1u);
   EXPECT_TRUE(ReadLines(elsewhere + L"\\windivert-journal.txt").empty());

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "client_io.h"
 #include "rig.h"
 #include "routing/route_journal.h"
 #include "service_harness.h"
@@ -56,7 +57,7 @@ size_t Count(const std::vector<std::string>& lines, const std::string& text) {
 }
 
 std::string Connect(const std::string& configuration) {
-  return Send("connect " + Base64(configuration));
+  return Send("connect " + ToBase64(configuration));
 }
 
 class TunnelRoad : public ::testing::Test {
@@ -87,10 +88,7 @@ TEST_F(TunnelRoad, ConnectReconnectAndDisconnectInOrder) {
   ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000)) << Joined(rig.Log());
   ASSERT_TRUE(
       rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) + " 93.184.216.34\n"));
-  const ULONGLONG deadline = GetTickCount64() + 5000;
-  while (Count(rig.RouteJournal(), "dest=93.184.216.34/32") == 0 && GetTickCount64() < deadline) {
-    Sleep(20);
-  }
+  rig.WaitForRoute("93.184.216.34/32", 5000);
   EXPECT_EQ(Send("disconnect"), "OK");
   EXPECT_EQ(Send("status"), "STOPPED");
 
@@ -217,7 +215,7 @@ TEST_F(TunnelRoad, ConfigurationFileHoldsTheTextAsSent) {
   EXPECT_EQ(Count(ToolRuns(rig), "/installtunnelservice"), 2u);
   EXPECT_EQ(ReadFileBytes(rig.ConfigPath()), "second");
   // A payload as long as a request may be is taken, one byte more is not.
-  const std::string longest = Base64(std::string(786426, 'x'));
+  const std::string longest = ToBase64(std::string(786426, 'x'));
   ASSERT_EQ(longest.size() + 8, kRequestLimitBytes);
   EXPECT_EQ(Send("connect " + longest), "OK");
   EXPECT_EQ(Send("connect " + longest + "="), "ERR request too long");
@@ -397,10 +395,7 @@ TEST_F(TunnelRoad, Disconnect) {
   EXPECT_EQ(Connect(kConfig), "OK");
   EXPECT_EQ(Count(rig.RouteJournal(), "create "), routes + 1);
   // The sniffer's thread logs its start after the reply; give it a moment.
-  const ULONGLONG deadline = GetTickCount64() + 5000;
-  while (Count(rig.Log(), "WinDivert socket sniffer started") < 2 && GetTickCount64() < deadline) {
-    Sleep(20);
-  }
+  WaitUntil([&] { return Count(rig.Log(), "WinDivert socket sniffer started") >= 2; }, 5000);
   EXPECT_EQ(Count(rig.Log(), "WinDivert socket sniffer started"), 2u) << Joined(rig.Log());
 }
 
@@ -418,10 +413,7 @@ TEST_F(TunnelRoad, ServiceStopKeepsTheTunnelAndTakesEveryRoute) {
   EXPECT_EQ(Connect(kConfig), "OK");
   ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000)) << Joined(rig.Log());
   ASSERT_TRUE(rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) + " 1.1.1.1\n"));
-  const ULONGLONG deadline = GetTickCount64() + 5000;
-  while (Count(rig.RouteJournal(), "dest=1.1.1.1/32") == 0 && GetTickCount64() < deadline) {
-    Sleep(20);
-  }
+  rig.WaitForRoute("1.1.1.1/32", 5000);
 
   ASSERT_EQ(ControlNamedService(L"QuorvelHelper", SERVICE_CONTROL_STOP), 0u);
   ASSERT_TRUE(WaitForServiceState(L"QuorvelHelper", SERVICE_STOPPED, 10000));
@@ -457,10 +449,7 @@ TEST_F(TunnelRoad, RoutesOfAHelperThatDiedGoAtTheNextStart) {
   EXPECT_EQ(Connect(kConfig), "OK");
   ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000));
   ASSERT_TRUE(rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) + " 1.1.1.1\n"));
-  const ULONGLONG deadline = GetTickCount64() + 5000;
-  while (Count(rig.RouteJournal(), "dest=1.1.1.1/32") == 0 && GetTickCount64() < deadline) {
-    Sleep(20);
-  }
+  rig.WaitForRoute("1.1.1.1/32", 5000);
   rig.KillConsole();  // no stop sequence
   ASSERT_EQ(ReadLines(rig.Dir() + L"\\iphlpapi-routes.txt").size(), 3u);
 

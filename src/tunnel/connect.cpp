@@ -30,8 +30,9 @@ std::wstring UninstallArguments() {
   return std::wstring(L"/uninstalltunnelservice ") + HelperState.TunnelName;
 }
 
-// Takes a tunnel service that is installed but must not stay (a failed
-// come-up, a failed install that left one behind) away again.
+// Takes a tunnel service that is installed but must not stay (one left from
+// before, a failed come-up, a failed install that left one) away, and waits
+// up to waitMs for it to go.
 void RemoveTunnelService(const std::wstring& tool, int waitMs) {
   if (!TunnelServiceExists()) return;
   RunProcess(tool, UninstallArguments());
@@ -60,10 +61,7 @@ bool ConnectTunnel(const std::wstring& configuration) {
   // The old tunnel goes before the physical route is captured, and the
   // capture comes before the new install: the captured route is never one
   // of a tunnel's own.
-  if (TunnelServiceExists()) {
-    RunProcess(tool, UninstallArguments());
-    WaitForTunnelService(kAfterLeftoverRemovalMs);
-  }
+  RemoveTunnelService(tool, kAfterLeftoverRemovalMs);
   // The sniffer is joined before the table is cleared and the route captured
   // again, so no host route goes through a stale gateway.
   StopSniffer();
