@@ -12,7 +12,5 @@ void Lookup(BareRouteTable& bare, uint32_t destination) {
 
 }  // namespace
 
-// The prefix length is unused, as it is on the helper's path for a recorded
-// destination.
-void BareLookup0(uint32_t destination, uint8_t) { Lookup(BareTables[0], destination); }
-void BareLookup1(uint32_t destination, uint8_t) { Lookup(BareTables[1], destination); }
+void BareLookup0(const IpAddress& destination) { Lookup(BareTables[0], destination.IPv4()); }
+void BareLookup1(const IpAddress& destination) { Lookup(BareTables[1], destination.IPv4()); }

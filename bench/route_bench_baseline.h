@@ -6,6 +6,8 @@
 #include <map>
 #include <mutex>
 
+#include "support/address.h"
+
 struct BareRouteTable {
   std::mutex mutex;
   std::map<uint32_t, uint8_t> table;
@@ -17,6 +19,6 @@ struct BareRouteTable {
 // Two, so that --self-check can put a second bare table in the helper's place.
 extern BareRouteTable BareTables[2];
 
-// AddBypassRoute's signature, so the timing loop calls every side alike.
-void BareLookup0(uint32_t destination, uint8_t prefixLength);
-void BareLookup1(uint32_t destination, uint8_t prefixLength);
+// AddSplitHostRoute's signature, so the timing loop calls every side alike.
+void BareLookup0(const IpAddress& destination);
+void BareLookup1(const IpAddress& destination);

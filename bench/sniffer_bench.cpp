@@ -176,22 +176,19 @@ bool TimeSamples(Side& side, unsigned count, unsigned events, bool timed) {
 
 size_t RouteCount() {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  return HelperState.BypassRouteTable.size();
+  return HelperState.BypassRouteTable.Size();
 }
 
 bool OnlyDestinationRouted() {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  const auto& table = HelperState.BypassRouteTable;
-  return table.size() == 1 && table.count(NetworkOrder(kDestination)) == 1;
+  RouteTable& table = HelperState.BypassRouteTable;
+  return table.Size() == 1 && table.Find({IpAddress::FromIPv4(NetworkOrder(kDestination)), 32});
 }
 
 bool WaitForSnifferHandle() {
   const ULONGLONG deadline = GetTickCount64() + kSnifferOpenWaitMs;
   for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(HelperState.SnifferWakeMutex);
-      if (HelperState.SnifferHandle) return true;
-    }
+    if (SnifferHandleOpen()) return true;
     if (GetTickCount64() >= deadline) return false;
     Sleep(5);
   }

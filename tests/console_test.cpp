@@ -55,10 +55,9 @@ INSTANTIATE_TEST_SUITE_P(Signals, ConsoleModeStop,
 // A server that cannot start is a failure of the whole mode, with its reason
 // in the log, not a clean stop.
 TEST(ConsoleModeStart, ServerThatCannotStartFailsWithTheReasonLogged) {
-  const std::wstring root = NewScratchDirectory(L"console");
-  ASSERT_FALSE(root.empty());
   {
-    ProgramDataOverride data(root.c_str());
+    ScratchDataDirectory data(L"console");
+    ASSERT_TRUE(data.Ready());
     HANDLE (*const original)() = CreatePipeIoEvent;
     CreatePipeIoEvent = []() -> HANDLE {
       SetLastError(ERROR_NO_SYSTEM_RESOURCES);
@@ -70,7 +69,6 @@ TEST(ConsoleModeStart, ServerThatCannotStartFailsWithTheReasonLogged) {
     EXPECT_EQ(LogTextsSince(LogFilePath(), 0),
               std::vector<std::string>{"control pipe not served: CreateEvent failed err=1450"});
   }
-  RemoveTree(root);
 }
 
 }  // namespace

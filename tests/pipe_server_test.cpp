@@ -125,19 +125,10 @@ UniqueFileHandle SquatThePipeName() {
 
 class HeldPipeName : public PipeServer {
  protected:
-  void SetUp() override {
-    root_ = NewScratchDirectory(L"squat");
-    ASSERT_FALSE(root_.empty());
-    data_ = std::make_unique<ProgramDataOverride>(root_.c_str());
-  }
-  void TearDown() override {
-    data_.reset();
-    RemoveTree(root_);
-  }
+  void SetUp() override { ASSERT_TRUE(data_.Ready()); }
   std::vector<std::string> Log() const { return LogTextsSince(LogFilePath(), 0); }
 
-  std::wstring root_;
-  std::unique_ptr<ProgramDataOverride> data_;
+  ScratchDataDirectory data_{L"squat"};
 };
 
 const std::vector<std::string> kHeldOnce = {"control pipe name is held by another process"};

@@ -38,6 +38,10 @@ uint32_t Ip(const char* text) {
 
 std::wstring StandinFile(const wchar_t* name) { return ModuleDirectory() + L"\\" + name; }
 
+RoutePrefix Prefix(const char* address, uint8_t length) {
+  return {IpAddress::FromIPv4(Ip(address)), length};
+}
+
 class Routing : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -45,19 +49,14 @@ class Routing : public ::testing::Test {
          {L"iphlpapi-scenario.txt", L"iphlpapi-routes.txt", L"iphlpapi-journal.txt"}) {
       DeleteFileW(StandinFile(name).c_str());
     }
-    root_ = NewScratchDirectory(L"routing");
-    ASSERT_FALSE(root_.empty());
-    data_ = std::make_unique<ProgramDataOverride>(root_.c_str());
+    ASSERT_TRUE(data_.Ready());
+    ASSERT_TRUE(TakeOverRouteJournal());
     HelperState.PhysicalRoute = {12, Ip("192.168.1.1")};
-    HelperState.BypassRouteTable.clear();
+    HelperState.BypassRouteTable.Clear();
     HelperState.BypassNetList.clear();
     HelperState.TunnelConnected = false;
   }
-  void TearDown() override {
-    ClearBypassRoutes();
-    data_.reset();
-    RemoveTree(root_);
-  }
+  void TearDown() override { ClearBypassRoutes(); }
 
   void Scenario(const std::string& text) {
     ASSERT_TRUE(WriteFileBytes(StandinFile(L"iphlpapi-scenario.txt"), text));
@@ -75,10 +74,19 @@ class Routing : public ::testing::Test {
     return result;
   }
   std::vector<std::string> Log() { return LogTextsSince(LogFilePath(), logFrom_); }
+  // The routes the helper's journal lists (blank lines are withdrawn ones).
+  std::vector<std::string> Listed() {
+    std::vector<std::string> listed;
+    for (std::string line : ReadLines(DataDirectory() + L"\\routes.journal")) {
+      while (!line.empty() && line.back() == ' ') line.pop_back();
+      if (!line.empty()) listed.push_back(line);
+    }
+    return listed;
+  }
+  std::vector<RoutePrefix> Recorded() { return HelperState.BypassRouteTable.Prefixes(); }
   void MarkLog() { logFrom_ = FileSize(LogFilePath()); }
 
-  std::wstring root_;
-  std::unique_ptr<ProgramDataOverride> data_;
+  ScratchDataDirectory data_{L"routing"};
   ULONGLONG logFrom_ = 0;
 };
 
@@ -128,46 +136,65 @@ TEST_F(Routing, CaptureTakesTheDefaultRouteWithTheLowestMetric) {
   }
 }
 
-TEST_F(Routing, RoutesAreCreatedThroughThePhysicalRouteRecordedAndDeletedOnce) {
+// Keyed by destination and prefix length; only the helper's own routes are
+// journaled and deleted, each with the row it was made with, and the
+// journal lists exactly those after every step.
+TEST_F(Routing, RoutesAreCreatedRecordedJournaledAndOnlyTheHelpersDeleted) {
   const std::string via = " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=defaults rc=";
-  // Already in the system: counts as created, and is deleted with the rest.
+  // Someone else's route, identical to one the helper then asks for.
   ASSERT_TRUE(
       WriteFileBytes(StandinFile(L"iphlpapi-routes.txt"), "12 172.16.0.0/12 192.168.1.1 1 3\n"));
   Scenario("create-fail 10.1.0.0/16 87\n");
   MarkLog();
-  AddBypassRoute(Ip("10.0.0.0"), 8);
-  AddBypassRoute(Ip("10.0.0.0"), 16);  // same destination: nothing new
-  AddBypassRoute(Ip("172.16.0.0"), 12);
-  AddBypassRoute(Ip("10.1.0.0"), 16);
+  AddBypassRoute(Prefix("10.0.0.0", 8), RouteOrigin::List);
+  AddBypassRoute(Prefix("10.0.0.0", 16), RouteOrigin::List);  // another prefix: another route
+  AddBypassRoute(Prefix("10.0.0.0", 8), RouteOrigin::Split);  // recorded: nothing new
+  AddBypassRoute(Prefix("172.16.0.0", 12), RouteOrigin::List);
+  AddBypassRoute(Prefix("10.1.0.0", 16), RouteOrigin::List);
   EXPECT_EQ(Log(), std::vector<std::string>{"CreateIpForwardEntry2 failed rc=87 for 10.1.0.0/16"});
+  EXPECT_EQ(Listed(),
+            (std::vector<std::string>{"12 10.0.0.0/8 192.168.1.1", "12 10.0.0.0/16 192.168.1.1"}))
+      << "a failed or foreign route left its line";
   Scenario("");
-  AddBypassRoute(Ip("10.1.0.0"), 16);  // not recorded, so tried again
-  const std::map<uint32_t, uint8_t> recorded = {
-      {Ip("10.0.0.0"), 8}, {Ip("172.16.0.0"), 12}, {Ip("10.1.0.0"), 16}};
-  EXPECT_EQ(HelperState.BypassRouteTable, recorded);
+  AddBypassRoute(Prefix("10.1.0.0", 24), RouteOrigin::List);
+  AddBypassRoute(Prefix("10.1.0.0", 16), RouteOrigin::List);  // not recorded, so tried again
+  EXPECT_EQ(Recorded(), (std::vector<RoutePrefix>{Prefix("10.0.0.0", 8), Prefix("10.0.0.0", 16),
+                                                  Prefix("10.1.0.0", 16), Prefix("10.1.0.0", 24),
+                                                  Prefix("172.16.0.0", 12)}));
+  EXPECT_EQ(Listed(),
+            (std::vector<std::string>{"12 10.0.0.0/8 192.168.1.1", "12 10.0.0.0/16 192.168.1.1",
+                                      "12 10.1.0.0/24 192.168.1.1", "12 10.1.0.0/16 192.168.1.1"}));
 
   ClearBypassRoutes();
   ClearBypassRoutes();  // nothing recorded: no call at all
-  EXPECT_TRUE(HelperState.BypassRouteTable.empty());
+  EXPECT_TRUE(HelperState.BypassRouteTable.Empty());
+  EXPECT_TRUE(Listed().empty());
+  EXPECT_EQ(ReadFileBytes(DataDirectory() + L"\\routes.journal"), "");
   EXPECT_EQ(Journal(), (std::vector<std::string>{
                            "create if=12 dest=10.0.0.0/8" + via + "0",
+                           "create if=12 dest=10.0.0.0/16" + via + "0",
                            "create if=12 dest=172.16.0.0/12" + via + "5010",
                            "create if=12 dest=10.1.0.0/16" + via + "87",
+                           "create if=12 dest=10.1.0.0/24" + via + "0",
                            "create if=12 dest=10.1.0.0/16" + via + "0",
-                           // In key order, as unsigned values in network byte order.
+                           // In key order; never 172.16.0.0/12, which is not ours.
                            "delete if=12 dest=10.0.0.0/8" + via + "0",
+                           "delete if=12 dest=10.0.0.0/16" + via + "0",
                            "delete if=12 dest=10.1.0.0/16" + via + "0",
-                           "delete if=12 dest=172.16.0.0/12" + via + "0",
+                           "delete if=12 dest=10.1.0.0/24" + via + "0",
                        }));
-  EXPECT_EQ(ReadFileBytes(StandinFile(L"iphlpapi-routes.txt")), "");
+  EXPECT_EQ(ReadFileBytes(StandinFile(L"iphlpapi-routes.txt")),
+            "12 172.16.0.0/12 192.168.1.1 1 3\n");
 
-  // Deletes that fail still empty the record.
-  AddBypassRoute(Ip("10.2.0.0"), 16);
+  // Deletes that fail still empty the record; a row is deleted as it was
+  // made, whatever the physical route says now.
+  AddBypassRoute(Prefix("10.2.0.0", 16), RouteOrigin::List);
+  HelperState.PhysicalRoute = {7, Ip("192.168.7.1")};
   Scenario("delete-fail 5\n");
   const size_t before = Journal().size();
   ClearBypassRoutes();
   EXPECT_EQ(Journal(before), std::vector<std::string>{"delete if=12 dest=10.2.0.0/16" + via + "5"});
-  EXPECT_TRUE(HelperState.BypassRouteTable.empty());
+  EXPECT_TRUE(HelperState.BypassRouteTable.Empty());
 }
 
 TEST_F(Routing, InstallingTheListSumsUpTheWholeTable) {
@@ -175,9 +202,10 @@ TEST_F(Routing, InstallingTheListSumsUpTheWholeTable) {
   MarkLog();
   InstallBypassRoutes();
   ClearBypassRoutes();
-  AddBypassRoute(Ip("93.184.216.34"), 32);  // host routes of split applications
-  AddBypassRoute(Ip("1.1.1.1"), 32);        // ... one of them also a listed network
-  AddBypassRoute(Ip("8.8.8.8"), 32);
+  // Host routes of split applications, one of them also a listed network.
+  for (const char* host : {"93.184.216.34", "1.1.1.1", "8.8.8.8"}) {
+    AddSplitHostRoute(IpAddress::FromIPv4(Ip(host)));
+  }
   InstallBypassRoutes();
   ClearBypassRoutes();
   HelperState.PhysicalRoute = {};  // nothing captured
@@ -204,10 +232,20 @@ TEST(BypassNetEntries, ParseAsWrittenAndNeverWidenAMistake) {
       {L"10.1.2.3/8", "10.0.0.0", 8},
       {L"0.0.0.0/0", "0.0.0.0", 0},
       {L"10.9.8.7/0", "0.0.0.0", 0},  // written out: taken as written
-      {L"10.0.0.0/ 8", "10.0.0.0", 8},
-      {L"10.0.0.0/8x", "10.0.0.0", 8},
-      {L"10.0.0.0/+8", "10.0.0.0", 8},
+      {L"10.0.0.0/08", "10.0.0.0", 8},
+      {L"10.0.0.0/32", "10.0.0.0", 32},
+      {L"10.0.0.0/8 \t ", "10.0.0.0", 8},
       {L"172.31.255.255/12", "172.16.0.0", 12},
+      // A typo in the length never becomes a wider route.
+      {L"10.0.0.0/0x18", nullptr, 0},
+      {L"10.0.0.0/0.255.255.255", nullptr, 0},
+      {L"192.168.1.0/2.4", nullptr, 0},
+      {L"172.16.0.0/1 6", nullptr, 0},
+      {L"10.0.0.0/ 8", nullptr, 0},
+      {L"10.0.0.0/8x", nullptr, 0},
+      {L"10.0.0.0/+8", nullptr, 0},
+      {L"10.0.0.0/-0", nullptr, 0},
+      {L"10.0.0.0/008", nullptr, 0},
       {L"10.0.0.0/", nullptr, 0},
       {L"10.0.0.0/x", nullptr, 0},
       {L"10.0.0.0/-", nullptr, 0},
@@ -244,18 +282,49 @@ TEST_F(Routing, TheListCommandTrimsSkipsAndInstallsOnlyWhileConnected) {
     EXPECT_EQ(HelperState.BypassNetList[i].PrefixLength, expected[i].PrefixLength) << i;
   }
   EXPECT_TRUE(Journal().empty()) << "no route while the tunnel is down";
+  EXPECT_EQ(Log(), std::vector<std::string>{"bypass nets set: 4"});
+}
 
+// While connected a new list replaces the old one's routes: those of entries
+// that left it go (once), new ones come, and split host routes stay; the
+// summary counts the table after the change.
+TEST_F(Routing, ANewListReplacesTheRoutesOfTheOldOneWhileConnected) {
   HelperState.TunnelConnected = true;
-  SetBypassNets(L"10.0.0.0/8;10.0.0.0/16;192.168.1.10");
-  SetBypassNets(L"");  // empties the list; the routes stay
-  EXPECT_EQ(Log(), (std::vector<std::string>{
-                       "bypass nets set: 4",
-                       "bypass nets set: 3",
-                       "bypass routes: 2/3 installed via ifIndex=12 gw=192.168.1.1",
-                       "bypass nets set: 0",
-                   }));
-  EXPECT_EQ(HelperState.BypassRouteTable.size(), 2u);
-  EXPECT_TRUE(HelperState.BypassNetList.empty());
+  ASSERT_TRUE(
+      WriteFileBytes(StandinFile(L"iphlpapi-routes.txt"), "12 10.9.0.0/16 192.168.1.1 1 3\n"));
+  const struct {
+    const wchar_t* list;
+    std::vector<std::string> changes;  // creates and deletes, in order
+    const char* summary;               // nullptr: no summary line
+  } steps[] = {
+      // Counted with the split host route made first.
+      {L"10.1.0.0/16;10.9.0.0/16", {"create 10.1.0.0/16", "create 10.9.0.0/16"}, "3/2"},
+      {L"10.1.0.0/24;10.2.0.0/16;10.2.0.0/16",
+       // 10.9.0.0/16 was someone else's: dropped, never deleted.
+       {"delete 10.1.0.0/16", "create 10.1.0.0/24", "create 10.2.0.0/16"},
+       "3/3"},
+      {L"", {"delete 10.1.0.0/24", "delete 10.2.0.0/16"}, nullptr},
+  };
+  AddSplitHostRoute(IpAddress::FromIPv4(Ip("10.1.0.7")));
+  for (const auto& step : steps) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(step.list)));
+    const size_t before = Journal().size();
+    MarkLog();
+    SetBypassNets(step.list);
+    std::vector<std::string> changes;
+    for (const std::string& line : Journal(before)) {
+      const size_t dest = line.find("dest=") + 5;
+      changes.push_back(line.substr(0, 7) + line.substr(dest, line.find(' ', dest) - dest));
+    }
+    EXPECT_EQ(changes, step.changes);
+    const std::vector<std::string> log = Log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), step.summary ? std::string("bypass routes: ") + step.summary +
+                                             " installed via ifIndex=12 gw=192.168.1.1"
+                                       : log[0]);
+  }
+  EXPECT_EQ(Recorded(), std::vector<RoutePrefix>{Prefix("10.1.0.7", 32)});
+  EXPECT_EQ(Listed(), std::vector<std::string>{"12 10.1.0.7/32 192.168.1.1"});
 }
 
 // Replays the journal against a model of the system's table: every route
@@ -280,12 +349,12 @@ TEST_F(Routing, ThreadsAddingAndClearingNeverLoseOrDoubleARoute) {
   // Two threads racing for the same destinations create each once.
   for (uint32_t round = 0; round < 50; ++round) {
     const uint32_t destination = htonl(0x0A640000 + round);
-    std::thread a([=] { AddBypassRoute(destination, 32); });
-    std::thread b([=] { AddBypassRoute(destination, 32); });
+    std::thread a([=] { AddSplitHostRoute(IpAddress::FromIPv4(destination)); });
+    std::thread b([=] { AddSplitHostRoute(IpAddress::FromIPv4(destination)); });
     a.join();
     b.join();
   }
-  EXPECT_EQ(HelperState.BypassRouteTable.size(), 50u);
+  EXPECT_EQ(HelperState.BypassRouteTable.Size(), 50u);
   size_t creates = 0;
   for (const std::string& line : Journal()) creates += line.rfind("create", 0) == 0;
   EXPECT_EQ(creates, 50u) << "a destination was created by both threads";
@@ -297,7 +366,7 @@ TEST_F(Routing, ThreadsAddingAndClearingNeverLoseOrDoubleARoute) {
   for (int t = 0; t < 3; ++t) {
     adders.emplace_back([&running, t] {
       std::mt19937 random(t);
-      while (running) AddBypassRoute(htonl(0x0A650000 + random() % 32), 32);
+      while (running) AddSplitHostRoute(IpAddress::FromIPv4(htonl(0x0A650000 + random() % 32)));
     });
   }
   std::thread clearer([&running] {
@@ -343,7 +412,7 @@ TEST(BypassNetsCommand, AnyListIsAnsweredCountedAndForgotten) {
     const char* logged;
   } cases[] = {
       {"\x01\xff garbage;;/;//;1.2.3.4/;\t;300.0.0.1;1.2.3.4/8/8;\xe2\x80\x8b",
-       "bypass nets set: 1"},
+       "bypass nets set: 0"},  // 1.2.3.4/8/8 is not a length
       {tenThousand, "bypass nets set: 10000"},
       {std::string(kRequestLimitBytes - 11, ';'), "bypass nets set: 0"},
   };
@@ -372,13 +441,14 @@ TEST(RouteJournalLines, ReadBackExactlyAndNothingElse) {
   ASSERT_TRUE(ParseRouteJournalLine("7 10.0.0.0/8 192.168.1.1", route));
   EXPECT_EQ(RouteJournalLine(route), "7 10.0.0.0/8 192.168.1.1");
   EXPECT_EQ(route.InterfaceIndex, 7u);
-  EXPECT_EQ(route.PrefixLength, 8u);
+  EXPECT_EQ(route.Prefix.Length, 8u);
   ASSERT_TRUE(ParseRouteJournalLine("4294967295 255.255.255.255/32 0.0.0.0", route));
   for (const char* damaged :
        {"", "7 10.0.0.0/8", "0 10.0.0.0/8 192.168.1.1", "4294967296 10.0.0.0/8 192.168.1.1",
         "4294967297 10.0.0.0/8 192.168.1.1", "7 4294967306.0.0.0/8 192.168.1.1",
         "7 10.0.0.0/33 192.168.1.1", "7 10.0.0/8 192.168.1.1", "7 10.0.0.0/8 192.168.1.1 ",
-        " 7 10.0.0.0/8 192.168.1.1", "7 10.0.0.0/8 192.168.1.256", "7 10.0.0.0/-8 192.168.1.1"}) {
+        " 7 10.0.0.0/8 192.168.1.1", "7 10.0.0.0/8 192.168.1.256", "7 10.0.0.0/-8 192.168.1.1",
+        "7 010.0.0.0/8 192.168.1.1", "7 10.0.0.0/8  192.168.1.1"}) {
     EXPECT_FALSE(ParseRouteJournalLine(damaged, route)) << damaged;
   }
 }

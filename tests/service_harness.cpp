@@ -4,7 +4,9 @@
 #include <regex>
 #include <thread>
 
+#include "support/data_directory.h"
 #include "support/handles.h"
+#include "support/log.h"
 #include "support/paths.h"
 
 #if !defined(QUORVEL_HELPER_EXE) || !defined(QUORVEL_TESTBED_DIR)
@@ -357,6 +359,16 @@ std::wstring NewScratchDirectory(const std::wstring& tag) {
           std::to_wstring(GetTickCount64()) + L"-" +
           std::to_wstring(InterlockedIncrement(&counter));
   return CreateDirectoryW(path.c_str(), nullptr) ? path : L"";
+}
+
+ScratchDataDirectory::ScratchDataDirectory(const wchar_t* tag)
+    : root_(NewScratchDirectory(tag)),
+      override_(root_.c_str()),
+      ready_(!root_.empty() && EnsureTrustedDataDirectory()) {}
+
+ScratchDataDirectory::~ScratchDataDirectory() {
+  CloseLogFile();  // held open, it would keep the directory
+  RemoveTree(root_);
 }
 
 void RemoveTree(const std::wstring& path) {

@@ -134,6 +134,24 @@ class ProgramDataOverride {
 // A new, empty directory under the temp folder, unique per call ("" when it
 // cannot be made).
 std::wstring NewScratchDirectory(const std::wstring& tag);
+
+// A ProgramData of the test's own for the helper's code run in-process: the
+// data directory made and accepted, so that the helper's log is open in it,
+// for the object's life; then the log is closed and everything removed.
+class ScratchDataDirectory {
+ public:
+  explicit ScratchDataDirectory(const wchar_t* tag);
+  ~ScratchDataDirectory();
+  ScratchDataDirectory(const ScratchDataDirectory&) = delete;
+  ScratchDataDirectory& operator=(const ScratchDataDirectory&) = delete;
+  bool Ready() const { return ready_; }
+  const std::wstring& Root() const { return root_; }  // what ProgramData names
+
+ private:
+  std::wstring root_;
+  ProgramDataOverride override_;
+  bool ready_;
+};
 // Deletes a directory and everything below it.
 void RemoveTree(const std::wstring& path);
 // A symbolic link at `link` to `target` (a file or a directory that exists).

@@ -74,9 +74,7 @@ class Sniffer : public ::testing::Test {
                                 L"iphlpapi-journal.txt", L"windivert-journal.txt"}) {
       DeleteFileW(BesideUs(name).c_str());
     }
-    root_ = NewScratchDirectory(L"split");
-    ASSERT_FALSE(root_.empty());
-    data_ = std::make_unique<ProgramDataOverride>(root_.c_str());
+    ASSERT_TRUE(data_.Ready());
     IN_ADDR gateway{};
     inet_pton(AF_INET, "192.168.1.1", &gateway);
     HelperState.PhysicalRoute = {7, gateway.s_addr};
@@ -91,8 +89,6 @@ class Sniffer : public ::testing::Test {
     ClearBypassRoutes();
     HelperState.TunnelConnected = false;
     browser_.Kill();
-    data_.reset();
-    RemoveTree(root_);
   }
 
   // Starts the sniffer through the list command and waits for its handle.
@@ -115,8 +111,8 @@ class Sniffer : public ::testing::Test {
 
   static WinDivertStandinFeedFn feed_;
   static WinDivertStandinWaitIdleFn waitIdle_;
-  std::wstring root_;
-  std::unique_ptr<ProgramDataOverride> data_;
+  ScratchDataDirectory data_{L"split"};
+  const std::wstring& root_ = data_.Root();
   RunningProcess browser_;
 };
 WinDivertStandinFeedFn Sniffer::feed_ = nullptr;
@@ -194,7 +190,7 @@ TEST_F(Sniffer, StartsOnceAndStopsPromptlyInOrder) {
   StartSniffer();
   StartSniffer();
   ASSERT_TRUE(WaitForLogText(LogFilePath(), 0, "WinDivert socket sniffer started", 5000));
-  AddBypassRoute(htonl(HostOrder("10.8.0.0")), 16);
+  AddBypassRoute({IpAddress::FromIPv4(htonl(HostOrder("10.8.0.0"))), 16}, RouteOrigin::List);
 
   // With the route table held, the stop must still get as far as the
   // thread's last log line, and no further: the routes are cleared after.
@@ -212,7 +208,7 @@ TEST_F(Sniffer, StartsOnceAndStopsPromptlyInOrder) {
   EXPECT_EQ(Count(RouteJournal(), "delete "), 1u);
 
   StopSniffer();  // stopped already: nothing at all
-  AddBypassRoute(htonl(HostOrder("10.9.0.0")), 16);
+  AddBypassRoute({IpAddress::FromIPv4(htonl(HostOrder("10.9.0.0"))), 16}, RouteOrigin::List);
   StopSniffer();
   EXPECT_EQ(Count(RouteJournal(), "delete "), 1u) << "a stopped sniffer cleared routes";
   const std::vector<std::string> journal = SnifferJournal();
@@ -227,7 +223,7 @@ TEST_F(Sniffer, AnEmptyListWhileConnectedStopsItAndClearsEveryRoute) {
   Events({Connect(browser_.Id(), "1.1.1.1")});
   SetSplitApps(L" ; ");
   EXPECT_FALSE(HelperState.SnifferRunning);
-  EXPECT_TRUE(HelperState.BypassRouteTable.empty());
+  EXPECT_TRUE(HelperState.BypassRouteTable.Empty());
   EXPECT_EQ(Count(RouteJournal(), "delete "), 2u) << "the list's route goes too";
 }
 

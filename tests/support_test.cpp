@@ -19,22 +19,14 @@
 
 namespace {
 
-// A fresh, empty ProgramData of our own for one test.
+// A fresh ProgramData of our own for one test, the log open in it.
 class ScratchProgramData : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = NewScratchDirectory(L"support");
-    ASSERT_FALSE(root_.empty()) << ErrorText(GetLastError());
-    override_ = std::make_unique<ProgramDataOverride>(root_.c_str());
-  }
-  void TearDown() override {
-    override_.reset();
-    RemoveTree(root_);
-  }
+  void SetUp() override { ASSERT_TRUE(data_.Ready()) << ErrorText(GetLastError()); }
   std::string ReadLog() { return ReadFileBytes(LogFilePath()); }
   std::vector<std::string> LogTexts() { return LogTextsSince(LogFilePath(), 0); }
-  std::wstring root_;
-  std::unique_ptr<ProgramDataOverride> override_;
+  ScratchDataDirectory data_{L"support"};
+  const std::wstring& root_ = data_.Root();
 };
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -165,31 +157,26 @@ TEST_F(ScratchProgramData, LogLinesStayWholeUnderManyThreads) {
   }
 }
 
-TEST_F(ScratchProgramData, DeletedDataDirectoryComesBack) {
-  LogLine(L"first");
-  ASSERT_TRUE(DeleteFileW((root_ + L"\\Quorvel\\helper.log").c_str())) << ErrorText(GetLastError());
-  ASSERT_TRUE(RemoveDirectoryW((root_ + L"\\Quorvel").c_str())) << ErrorText(GetLastError());
-  LogLine(L"second");
-  const std::vector<std::string> lines = SplitLines(ReadLog());
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].substr(21), "second");
-}
-
-TEST_F(ScratchProgramData, LinesWhileTheFileIsHeldElsewhereAreDroppedThenLoggingResumes) {
-  LogLine(L"before");
-  HANDLE holder =
-      CreateFileW(LogFilePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(holder, INVALID_HANDLE_VALUE) << ErrorText(GetLastError());
+// No line goes into a directory the check has not accepted: until one is,
+// lines wait in memory, and the file is held so that no other process can
+// delete it meanwhile (nor, on Windows, rename the directory around it).
+TEST_F(ScratchProgramData, LinesWaitForATrustedDirectoryAndTheFileIsHeld) {
+  CloseLogFile();
+  ASSERT_TRUE(DeleteFileW(LogFilePath().c_str())) << ErrorText(GetLastError());
+  ASSERT_TRUE(RemoveDirectoryW(DataDirectory().c_str())) << ErrorText(GetLastError());
   SetLastError(ERROR_ACCESS_DENIED);
-  LogLine(L"while held");
+  LogLine(L"before");
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED))
       << "logging keeps the last error";
-  CloseHandle(holder);
+  EXPECT_EQ(GetFileAttributesW(DataDirectory().c_str()), INVALID_FILE_ATTRIBUTES)
+      << "a log line made the directory";
+  ASSERT_TRUE(EnsureTrustedDataDirectory());
   LogLine(L"after");
   const std::vector<std::string> lines = SplitLines(ReadLog());
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].substr(21), "before");
   EXPECT_EQ(lines[1].substr(21), "after");
+  EXPECT_FALSE(DeleteFileW(LogFilePath().c_str())) << "the log could be deleted";
 }
 
 std::vector<BYTE> SidBytes(const wchar_t* text) {
@@ -319,8 +306,10 @@ TEST_F(ScratchProgramData, DataDirectoryTrustFollowsAttributesAndOwner) {
 // moves its target instead (contents and all) and the link stays, leading
 // nowhere, so nothing can be made in its place and the check says so.
 TEST_F(ScratchProgramData, RefusedDataDirectoryIsRenamedAsideWithNothingLost) {
-  const std::wstring data = DataDirectoryLocation();
+  const std::wstring data = DataDirectory();
   ASSERT_EQ(data, root_ + L"\\Quorvel");
+  CloseLogFile();
+  RemoveTree(data);
   const std::map<std::wstring, std::string> planted = {
       {L"\\Quorvel.conf", "PrivateKey = theirs\r\n"},
       {L"\\helper.log", "not ours\r\n"},
@@ -368,7 +357,11 @@ TEST_F(ScratchProgramData, RefusedDataDirectoryIsRenamedAsideWithNothingLost) {
       EXPECT_EQ(GetFileAttributesW(data.c_str()) &
                     (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT),
                 static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
-      // The line goes into the new directory, never into the refused one.
+      // The line waits until the log is opened in an accepted directory;
+      // nothing is written into a refused one.
+      EXPECT_EQ(GetFileAttributesW(LogFilePath().c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+    if (c.remade && c.trusted && OpenLogFile(data)) {
       const std::vector<std::string> log = LogTexts();
       ASSERT_FALSE(log.empty());
       EXPECT_EQ(log[0].rfind(std::string("data directory not trusted ") + c.reason, 0), 0u)
@@ -376,6 +369,7 @@ TEST_F(ScratchProgramData, RefusedDataDirectoryIsRenamedAsideWithNothingLost) {
       EXPECT_NE(log[0].find("; renamed aside to " + WideToUtf8(root_ + L"\\" + aside[0])),
                 std::string::npos)
           << log[0];
+      CloseLogFile();
     }
 
     if (c.link) RemoveSymbolicLink(data);

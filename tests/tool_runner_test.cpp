@@ -20,15 +20,8 @@ namespace {
 class ToolRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = NewScratchDirectory(L"tool");
-    ASSERT_FALSE(dir_.empty());
-    data_ = std::make_unique<ProgramDataOverride>(dir_.c_str());
-    tool_ = dir_ + L"\\amneziawg.exe";
+    ASSERT_TRUE(data_.Ready());
     ASSERT_TRUE(CopyFileW(TestbedFile(L"amneziawg.exe").c_str(), tool_.c_str(), FALSE));
-  }
-  void TearDown() override {
-    data_.reset();
-    RemoveTree(dir_);
   }
   // Runs the tool with a behaviour; returns the exit code and the log lines
   // that the run added.
@@ -41,9 +34,9 @@ class ToolRun : public ::testing::Test {
     log = LogTextsSince(LogFilePath(), from);
     return code;
   }
-  std::wstring dir_;
-  std::wstring tool_;
-  std::unique_ptr<ProgramDataOverride> data_;
+  ScratchDataDirectory data_{L"tool"};
+  const std::wstring& dir_ = data_.Root();
+  const std::wstring tool_ = dir_ + L"\\amneziawg.exe";
 };
 
 TEST(ToolOutput, ShowsLineBreaksAsBarsAndKeepsTwoKiB) {

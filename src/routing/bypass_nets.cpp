@@ -16,26 +16,23 @@ namespace {
 
 constexpr int kAddressTextBytes = 64;
 
-bool IsCrtSpace(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
-
-// The prefix length after the "/", read the way the C runtime reads a
-// number: leading white space, an optional sign, then decimal digits up to
-// the first other character. Unlike _wtoi, no digits at all is an error, and
-// so is a number too large to be a length, instead of wrapping into range.
-bool ParsePrefixLength(std::wstring_view text, int& length) {
-  size_t i = 0;
-  while (i < text.size() && IsCrtSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) negative = text[i++] == L'-';
-  const size_t firstDigit = i;
-  long long value = 0;
-  for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
-    value = value * 10 + (text[i] - L'0');
-    if (value > 32) return false;
+// The prefix length after the "/": one or two decimal digits, 0 to 32,
+// then nothing but blanks. Anything else (a sign, a blank before the
+// digits, a second number, hex, a dot) is a typo, and a typo read the
+// lenient way can widen a route to cover everything (10.0.0.0/0x18 would be
+// 0.0.0.0/0), so the entry is skipped instead.
+bool ParsePrefixLength(std::wstring_view text, int longest, int& length) {
+  size_t digits = 0;
+  int value = 0;
+  while (digits < text.size() && text[digits] >= L'0' && text[digits] <= L'9') {
+    value = value * 10 + (text[digits] - L'0');
+    if (++digits > 2) return false;
   }
-  if (i == firstDigit) return false;
-  if (negative && value != 0) return false;
-  length = static_cast<int>(value);
+  if (digits == 0 || value > longest) return false;
+  for (size_t i = digits; i < text.size(); ++i) {
+    if (text[i] != L' ' && text[i] != L'\t') return false;
+  }
+  length = value;
   return true;
 }
 
@@ -44,7 +41,7 @@ bool ParsePrefixLength(std::wstring_view text, int& length) {
 bool ParseBypassNet(std::wstring_view entry, BypassNet& net) {
   const size_t slash = entry.find(L'/');
   int length = 32;
-  if (slash != std::wstring_view::npos && !ParsePrefixLength(entry.substr(slash + 1), length)) {
+  if (slash != std::wstring_view::npos && !ParsePrefixLength(entry.substr(slash + 1), 32, length)) {
     return false;
   }
   const std::wstring_view addressText = entry.substr(0, slash);

@@ -2,9 +2,9 @@
 
 #include <cstring>
 #include <mutex>
+#include <set>
 
 #include "routing/route_row.h"
-#include "routing/route_table.h"
 #include "support/data_directory.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
@@ -15,35 +15,39 @@
 namespace {
 
 constexpr wchar_t kJournalName[] = L"\\routes.journal";
-constexpr size_t kLongestLine = 64;  // "4294967295 255.255.255.255/32 255.255.255.255"
+// Every line takes one slot: its text padded with blanks, then CR LF. The
+// longest line, an IPv6 route, takes 94 characters.
+constexpr size_t kSlotBytes = 128;
+constexpr size_t kLongestLine = kSlotBytes - 2;
 
-bool ParseNumber(const std::string& text, size_t& at, uint32_t limit, uint32_t& value) {
-  const size_t first = at;
+// The journal this helper holds. Guarded by StateMutex, like the table
+// whose routes it lists.
+struct Journal {
+  UniqueFileHandle File;
+  // Where slot 0 starts: after whatever an emptying that failed left.
+  uint64_t Base = 0;
+  uint32_t Slots = 0;            // slots the file holds from Base on
+  std::set<uint32_t> FreeSlots;  // blank ones below Slots, reused lowest first
+};
+Journal TheJournal;
+
+bool ParseNumber(const std::string& text, uint32_t limit, uint32_t& value) {
+  if (text.empty() || text.size() > 10) return false;
   uint64_t parsed = 0;
-  while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-    parsed = parsed * 10 + static_cast<unsigned>(text[at++] - '0');
-    if (parsed > limit) return false;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    parsed = parsed * 10 + static_cast<unsigned>(c - '0');
   }
+  if (parsed > limit) return false;
   value = static_cast<uint32_t>(parsed);
-  return at > first;
-}
-
-bool Expect(const std::string& text, size_t& at, char c) {
-  if (at >= text.size() || text[at] != c) return false;
-  ++at;
   return true;
 }
 
-// Dotted decimal, exactly as FormatIPv4 writes it.
-bool ParseAddress(const std::string& text, size_t& at, uint32_t& address) {
-  uint8_t bytes[4];
-  for (int i = 0; i < 4; ++i) {
-    uint32_t octet = 0;
-    if ((i > 0 && !Expect(text, at, '.')) || !ParseNumber(text, at, 255, octet)) return false;
-    bytes[i] = static_cast<uint8_t>(octet);
-  }
-  memcpy(&address, bytes, sizeof(address));
-  return true;
+// Exactly as FormatAddress writes it, so that a line is read back only in
+// the one form the helper writes.
+bool ParseCanonicalAddress(const std::string& text, IpAddress& address) {
+  const std::wstring wide(text.begin(), text.end());
+  return ParseAddress(wide, address) && FormatAddress(address) == wide;
 }
 
 // What a damaged line looked like, safe to log: printable ASCII only.
@@ -56,39 +60,101 @@ std::wstring Shown(const std::string& line) {
 }
 
 // Deletes the route of one line; counts what was listed and what went.
-void RemoveListedRoute(const std::string& line, size_t& listed, size_t& removed) {
-  if (line.empty()) return;
+void RemoveListedRoute(std::string line, size_t& listed, size_t& removed) {
+  if (line.size() > kLongestLine + 1) {  // longer than any slot: not ours
+    LogLine(L"damaged route journal line skipped: " + Shown(line));
+    return;
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();  // a slot's padding
+  if (line.empty()) return;                                     // a withdrawn line
   JournaledRoute route;
-  if (line.size() > kLongestLine || !ParseRouteJournalLine(line, route)) {
+  if (!ParseRouteJournalLine(line, route)) {
     LogLine(L"damaged route journal line skipped: " + Shown(line));
     return;
   }
   ++listed;
-  const MIB_IPFORWARD_ROW2 row =
-      BypassRouteRow(route.InterfaceIndex, route.Destination, route.PrefixLength, route.Gateway);
+  const MIB_IPFORWARD_ROW2 row = BypassRouteRow(route.InterfaceIndex, route.Prefix, route.Gateway);
   if (DeleteIpForwardEntry2(&row) == NO_ERROR) ++removed;
+}
+
+// Reads every line and deletes what it lists. A last line without its line
+// end was cut short by a crash or a full disk in the middle of its write:
+// what it says cannot be believed.
+void ReplayJournal(HANDLE journal) {
+  size_t listed = 0;
+  size_t removed = 0;
+  std::string pending;
+  char chunk[8192];
+  DWORD got = 0;
+  while (ReadFile(journal, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+    pending.append(chunk, got);
+    for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+      std::string line = pending.substr(0, end);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      RemoveListedRoute(line, listed, removed);
+    }
+    // A line that never ends is damaged; keep only enough to say so.
+    if (pending.size() > kSlotBytes) pending.resize(kSlotBytes);
+  }
+  if (pending.find_first_not_of(' ') != std::string::npos) {
+    LogLine(L"damaged route journal line skipped: " + Shown(pending));
+  }
+  if (listed > 0) {
+    LogLine(L"removed " + std::to_wstring(removed) + L" bypass routes left by an earlier run");
+  }
+}
+
+bool Truncate(HANDLE file, uint64_t size) {
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(size);
+  return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+uint64_t FileSize(HANDLE file) {
+  LARGE_INTEGER size{};
+  return GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+}
+
+// One write of one whole slot at its place.
+bool WriteSlot(uint32_t slot, const std::string& text) {
+  std::string bytes = text;
+  bytes.resize(kLongestLine, ' ');
+  bytes += "\r\n";
+  const uint64_t at = TheJournal.Base + uint64_t{slot} * kSlotBytes;
+  OVERLAPPED position{};
+  position.Offset = static_cast<DWORD>(at);
+  position.OffsetHigh = static_cast<DWORD>(at >> 32);
+  DWORD written = 0;
+  return WriteFile(TheJournal.File.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                   &position) &&
+         written == bytes.size();
 }
 
 }  // namespace
 
 std::string RouteJournalLine(const JournaledRoute& route) {
-  return std::to_string(route.InterfaceIndex) + " " + WideToUtf8(FormatIPv4(route.Destination)) +
-         "/" + std::to_string(route.PrefixLength) + " " + WideToUtf8(FormatIPv4(route.Gateway));
+  return std::to_string(route.InterfaceIndex) + " " + WideToUtf8(FormatPrefix(route.Prefix)) + " " +
+         WideToUtf8(FormatAddress(route.Gateway));
 }
 
 bool ParseRouteJournalLine(const std::string& line, JournaledRoute& route) {
-  size_t at = 0;
-  uint32_t interfaceIndex = 0;
-  uint32_t prefixLength = 0;
+  const size_t first = line.find(' ');
+  const size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+  if (second == std::string::npos || line.find(' ', second + 1) != std::string::npos) return false;
+  const std::string prefixText = line.substr(first + 1, second - first - 1);
+  const size_t slash = prefixText.rfind('/');
   JournaledRoute parsed;
-  if (!ParseNumber(line, at, 0xFFFFFFFFu, interfaceIndex) || !Expect(line, at, ' ') ||
-      !ParseAddress(line, at, parsed.Destination) || !Expect(line, at, '/') ||
-      !ParseNumber(line, at, 32, prefixLength) || !Expect(line, at, ' ') ||
-      !ParseAddress(line, at, parsed.Gateway) || at != line.size() || interfaceIndex == 0) {
+  uint32_t length = 0;
+  if (!ParseNumber(line.substr(0, first), 0xFFFFFFFFu, parsed.InterfaceIndex) ||
+      parsed.InterfaceIndex == 0 || slash == std::string::npos ||
+      !ParseCanonicalAddress(prefixText.substr(0, slash), parsed.Prefix.Destination) ||
+      !ParseNumber(prefixText.substr(slash + 1), parsed.Prefix.Destination.IsIPv4() ? 32 : 128,
+                   length) ||
+      !ParseCanonicalAddress(line.substr(second + 1), parsed.Gateway) ||
+      parsed.Gateway.Family != parsed.Prefix.Destination.Family) {
     return false;
   }
-  parsed.InterfaceIndex = interfaceIndex;
-  parsed.PrefixLength = static_cast<uint8_t>(prefixLength);
+  parsed.Prefix.Length = static_cast<uint8_t>(length);
   route = parsed;
   return true;
 }
@@ -96,12 +162,13 @@ bool ParseRouteJournalLine(const std::string& line, JournaledRoute& route) {
 bool TakeOverRouteJournal() {
   UniqueLocalMemory descriptor = SecurityDescriptorFromSddl(kConfigFileAccess);
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
-  // No sharing: a second helper on the same data directory (an
+  // Shared for reading only: a second helper on the same data directory (an
   // administrator's console helper beside the service) must not take the
-  // first one's routes away, nor empty its journal.
+  // first one's routes away, nor empty its journal; an administrator may
+  // read what it lists.
   UniqueFileHandle journal(
-      CreateFileW((DataDirectory() + kJournalName).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                  descriptor ? &attributes : nullptr, OPEN_ALWAYS,
+      CreateFileW((DataDirectory() + kJournalName).c_str(), GENERIC_READ | GENERIC_WRITE,
+                  FILE_SHARE_READ, descriptor ? &attributes : nullptr, OPEN_ALWAYS,
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!journal) {
     const DWORD error = GetLastError();
@@ -118,58 +185,74 @@ bool TakeOverRouteJournal() {
     LogLine(L"route journal not trusted; this helper keeps none");
     return false;
   }
-  // Line by line, however long the file: a route left unlisted would stay.
-  size_t listed = 0;
-  size_t removed = 0;
-  std::string pending;
-  char chunk[8192];
-  DWORD got = 0;
-  while (ReadFile(journal.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) {
-    pending.append(chunk, got);
-    for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
-      std::string line = pending.substr(0, end);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      RemoveListedRoute(line, listed, removed);
-    }
-    // A line that never ends is damaged; keep only enough to say so.
-    if (pending.size() > kLongestLine) pending.resize(kLongestLine + 1);
+  ReplayJournal(journal.get());
+  // Lines that could not be emptied list routes that are gone now: harmless
+  // to delete again at the next start. New lines go after them.
+  uint64_t base = 0;
+  if (!Truncate(journal.get(), 0)) {
+    const DWORD error = GetLastError();
+    LogLine(L"route journal not emptied: err=" + std::to_wstring(error));
+    base = FileSize(journal.get());
   }
-  RemoveListedRoute(pending, listed, removed);
-  if (listed > 0) {
-    LogLine(L"removed " + std::to_wstring(removed) + L" bypass routes left by an earlier run");
-  }
-  LARGE_INTEGER start{};
-  SetFilePointerEx(journal.get(), start, nullptr, FILE_BEGIN);
-  SetEndOfFile(journal.get());
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  HelperState.RouteJournal = std::move(journal);
+  TheJournal = Journal{};
+  TheJournal.File = std::move(journal);
+  TheJournal.Base = base;
   return true;
 }
 
-void JournalBypassRoute(const JournaledRoute& route) {
-  const HANDLE journal = HelperState.RouteJournal.get();
-  // A failed creation is tried again at the destination's next connect; one
-  // line covers all the tries.
-  if (journal == INVALID_HANDLE_VALUE ||
-      !HelperState.JournaledDestinations.insert(route.Destination).second) {
-    return;
-  }
-  const std::string line = RouteJournalLine(route) + "\r\n";
-  LARGE_INTEGER end{};
-  DWORD written = 0;
-  if (!SetFilePointerEx(journal, end, nullptr, FILE_END) ||
-      !WriteFile(journal, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
-      written != line.size()) {
+bool JournalRoute(const JournaledRoute& route, uint32_t& line) {
+  line = kNotJournaled;
+  if (!TheJournal.File) return true;
+  const bool reused = !TheJournal.FreeSlots.empty();
+  const uint32_t slot = reused ? *TheJournal.FreeSlots.begin() : TheJournal.Slots;
+  if (!WriteSlot(slot, RouteJournalLine(route))) {
     const DWORD error = GetLastError();
-    LogLine(L"route journal not written: err=" + std::to_wstring(error));
+    LogLine(L"route journal not written: err=" + std::to_wstring(error) + L"; route to " +
+            FormatPrefix(route.Prefix) + L" not created");
+    return false;
+  }
+  if (reused) {
+    TheJournal.FreeSlots.erase(TheJournal.FreeSlots.begin());
+  } else {
+    ++TheJournal.Slots;
+  }
+  line = slot;
+  return true;
+}
+
+void WithdrawJournalLine(uint32_t line) {
+  if (line == kNotJournaled || !TheJournal.File || line >= TheJournal.Slots) return;
+  TheJournal.FreeSlots.insert(line);
+  // The last lines go by shortening the file; one in the middle is blanked.
+  if (line + 1 == TheJournal.Slots) {
+    uint32_t slots = TheJournal.Slots;
+    while (slots > 0 && TheJournal.FreeSlots.count(slots - 1) != 0) --slots;
+    if (Truncate(TheJournal.File.get(), TheJournal.Base + uint64_t{slots} * kSlotBytes)) {
+      TheJournal.FreeSlots.erase(TheJournal.FreeSlots.lower_bound(slots),
+                                 TheJournal.FreeSlots.end());
+      TheJournal.Slots = slots;
+      return;
+    }
+  }
+  if (!WriteSlot(line, "")) {
+    const DWORD error = GetLastError();
+    LogLine(L"route journal line not withdrawn: err=" + std::to_wstring(error));
   }
 }
 
 void EmptyRouteJournal() {
-  const HANDLE journal = HelperState.RouteJournal.get();
-  if (journal == INVALID_HANDLE_VALUE || HelperState.JournaledDestinations.empty()) return;
-  LARGE_INTEGER start{};
-  if (SetFilePointerEx(journal, start, nullptr, FILE_BEGIN) && SetEndOfFile(journal)) {
-    HelperState.JournaledDestinations.clear();
+  if (!TheJournal.File || (TheJournal.Slots == 0 && TheJournal.Base == 0)) return;
+  if (Truncate(TheJournal.File.get(), 0)) {
+    TheJournal.Base = 0;
+    TheJournal.Slots = 0;
+    TheJournal.FreeSlots.clear();
+    return;
+  }
+  const DWORD error = GetLastError();
+  LogLine(L"route journal not emptied: err=" + std::to_wstring(error));
+  // Blank line by line; whatever stays lists routes that are gone.
+  for (uint32_t slot = 0; slot < TheJournal.Slots; ++slot) {
+    if (TheJournal.FreeSlots.insert(slot).second) WriteSlot(slot, "");
   }
 }

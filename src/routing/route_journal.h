@@ -1,34 +1,50 @@
 #pragma once
-// A write-ahead record of the bypass routes in the system, kept in the data
-// directory: the route table itself lives in memory only, so a helper that
-// crashes or is killed would otherwise leave its routes behind until the
-// next reboot, carrying every program's traffic to those addresses around
-// the tunnel. Only Local System and Administrators may write it, and one
-// helper at a time holds it, for its whole life.
+// A write-ahead record of the routes the helper has put into the system,
+// kept in the data directory: the route table itself lives in memory only,
+// so a helper that crashes or is killed would otherwise leave its routes
+// behind until the next reboot, carrying every program's traffic to those
+// addresses around the tunnel. Only Local System and Administrators may
+// write it, and one helper at a time holds it, for its whole life.
+//
+// Once every operation on the table is done, the journal lists exactly the
+// routes the helper made and has not deleted, each as it was made; only a
+// creation under way when the helper died may be listed without having
+// happened. Each route has a line of its own (a fixed-size slot, so that a
+// line can be withdrawn in place); a withdrawn line is blank.
 #include <cstdint>
 #include <string>
+
+#include "support/address.h"
 
 // One route as the journal keeps it: what deleting it needs.
 struct JournaledRoute {
   uint32_t InterfaceIndex = 0;
-  uint32_t Destination = 0;  // network byte order
-  uint8_t PrefixLength = 0;
-  uint32_t Gateway = 0;  // network byte order
+  RoutePrefix Prefix;
+  IpAddress Gateway;
 };
 
 // At start, before the pipe is served, and only for a trusted data
 // directory (a planted journal would make the service delete what an
 // attacker chose): opens the journal without sharing and keeps it; deletes
 // every route it lists (an earlier run's), logs how many went, skips (and
-// logs) a damaged line, and empties it. False when another helper holds it:
-// this one then keeps no journal and leaves that helper's routes alone.
+// logs) a damaged line (a last line without its line end among them), and
+// empties it. False when it cannot be used (another helper holds it, say):
+// this helper then keeps no journal and leaves that helper's routes alone.
 bool TakeOverRouteJournal();
 
-// Appends a route before it is created, once per destination between two
-// clears. Called with StateMutex held; nothing without a journal.
-void JournalBypassRoute(const JournaledRoute& route);
-// Empties the journal once its routes are deleted. Called with StateMutex
-// held; no file call when nothing was journaled since the last time.
+// The rest is called with StateMutex held.
+
+// Writes a route's line before the route is created, and gives the line's
+// number (kNotJournaled when the helper keeps no journal). False when the
+// line could not be written (logged): the route must not be created then,
+// or a crash would leave it behind unlisted.
+bool JournalRoute(const JournaledRoute& route, uint32_t& line);
+// Takes a line back: its route was deleted, was never made, or turned out
+// to be someone else's. A line that cannot be blanked stays (and is
+// logged): the journal may list a route that is gone, never miss one.
+void WithdrawJournalLine(uint32_t line);
+// Empties the journal once every route in it is deleted. No file call when
+// it holds nothing.
 void EmptyRouteJournal();
 
 // The text of one journal line, and back; false for a damaged line.

@@ -1,15 +1,29 @@
 #include "routing/route_row.h"
 
-MIB_IPFORWARD_ROW2 BypassRouteRow(uint32_t interfaceIndex, uint32_t destination,
-                                  uint8_t prefixLength, uint32_t gateway) {
+#include <cstring>
+
+namespace {
+
+void SetAddress(SOCKADDR_INET& into, const IpAddress& address) {
+  if (address.IsIPv6()) {
+    into.si_family = AF_INET6;
+    std::memcpy(&into.Ipv6.sin6_addr, address.Bytes, sizeof(into.Ipv6.sin6_addr));
+  } else {
+    into.si_family = AF_INET;
+    into.Ipv4.sin_addr.s_addr = address.IPv4();
+  }
+}
+
+}  // namespace
+
+MIB_IPFORWARD_ROW2 BypassRouteRow(uint32_t interfaceIndex, const RoutePrefix& prefix,
+                                  const IpAddress& gateway) {
   MIB_IPFORWARD_ROW2 row;
   InitializeIpForwardEntry(&row);
   row.InterfaceIndex = interfaceIndex;
-  row.DestinationPrefix.Prefix.si_family = AF_INET;
-  row.DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr = destination;
-  row.DestinationPrefix.PrefixLength = prefixLength;
-  row.NextHop.si_family = AF_INET;
-  row.NextHop.Ipv4.sin_addr.s_addr = gateway;
+  SetAddress(row.DestinationPrefix.Prefix, prefix.Destination);
+  row.DestinationPrefix.PrefixLength = prefix.Length;
+  SetAddress(row.NextHop, gateway);
   row.SitePrefixLength = 0;
   row.Metric = 1;
   // A static route made by the administrator (MIB_IPPROTO_NETMGMT); mingw

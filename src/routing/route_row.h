@@ -10,6 +10,9 @@
 
 #include <cstdint>
 
-// Every field not set here keeps the system's defaults.
-MIB_IPFORWARD_ROW2 BypassRouteRow(uint32_t interfaceIndex, uint32_t destination,
-                                  uint8_t prefixLength, uint32_t gateway);
+#include "support/address.h"
+
+// Every field not set here keeps the system's defaults. The gateway is of
+// the prefix's family.
+MIB_IPFORWARD_ROW2 BypassRouteRow(uint32_t interfaceIndex, const RoutePrefix& prefix,
+                                  const IpAddress& gateway);

@@ -1,24 +1,32 @@
 #pragma once
-// The bypass routes the helper has put into the system's IPv4 route table,
-// all through the captured physical default route, so that every one of them
-// can be taken out again. None of these may be called with StateMutex held:
-// each takes it itself.
+// The routes the helper has asked for in the system's route table, all
+// through the captured physical default route, so that every one of them
+// can be taken out again: those of the bypass network list and the host
+// routes of split applications. None of these may be called with
+// StateMutex held: each takes it itself.
 #include <cstdint>
-#include <string>
 
-// Creates a route to destination/prefixLength (destination in network byte
-// order, host bits already cleared) through HelperState.PhysicalRoute and
-// records it. A destination already recorded costs one map lookup and
-// nothing else, whatever its prefix length: the sniffer relies on that.
+#include "support/address.h"
+
+// Why a route is wanted. A route can be wanted for both reasons; it stays as
+// long as one of them holds.
+enum class RouteOrigin { List, Split };
+
+// Creates a route to the prefix (host bits already cleared) through
+// HelperState.PhysicalRoute and records it. A prefix already recorded costs
+// one map lookup and nothing else: the sniffer relies on that. A route that
+// exists already (made by someone else) is recorded but never deleted.
 // Failures are logged; nothing is recorded then, so a later call retries.
-void AddBypassRoute(uint32_t destination, uint8_t prefixLength);
+void AddBypassRoute(const RoutePrefix& prefix, RouteOrigin origin);
+// The sniffer's: a host route to where a listed application connects.
+void AddSplitHostRoute(const IpAddress& destination);
 
-// Deletes every recorded route (results ignored) and empties the record.
+// Deletes every route the helper made (results ignored), forgets every
+// recorded one, and empties the route journal.
 void ClearBypassRoutes();
 
-// Adds a route for every entry of BypassNetList, then logs how many routes
-// are recorded in all and through which interface and gateway.
+// Makes the list's routes follow BypassNetList: the routes of entries that
+// left it go (unless a split application also wants them), those of new
+// entries are created; then logs how many routes are recorded in all and
+// through which interface and gateway. Called while the tunnel is up.
 void InstallBypassRoutes();
-
-// Dotted decimal of an IPv4 address in network byte order.
-std::wstring FormatIPv4(uint32_t address);

@@ -22,6 +22,14 @@ namespace {
 constexpr DWORD kFailedReceivePauseMs = 50;
 constexpr uint32_t kSystemProcessId = 4;
 
+// How StopSniffer reaches a sniffer thread blocked in its receive: the
+// thread publishes its open WinDivert handle and the library's shutdown
+// entry point (null when the library has none) here, and withdraws them
+// before it closes the handle.
+std::mutex WakeMutex;
+HANDLE SnifferHandle = nullptr;
+WinDivertShutdownFn SnifferShutdown = nullptr;
+
 struct WinDivertLibrary {
   WinDivertOpenFn Open = nullptr;
   WinDivertRecvFn Recv = nullptr;
@@ -87,13 +95,13 @@ void HandleSocketEvent(const WinDivertAddress& event, WinDivertFormatIPv4Fn form
   const uint32_t remote = RemoteAddress(event.Socket.RemoteAddr[0], format);
   if (remote == 0 || remote == 0xFFFFFFFF) return;
   // Every connect asks again; the route table absorbs repeats.
-  AddBypassRoute(remote, 32);
+  AddSplitHostRoute(IpAddress::FromIPv4(remote));
 }
 
 void PublishHandle(HANDLE handle, WinDivertShutdownFn shutdown) {
-  std::lock_guard<std::mutex> lock(HelperState.SnifferWakeMutex);
-  HelperState.SnifferHandle = handle;
-  HelperState.SnifferShutdown = shutdown;
+  std::lock_guard<std::mutex> lock(WakeMutex);
+  SnifferHandle = handle;
+  SnifferShutdown = shutdown;
 }
 
 void SnifferThread() {
@@ -159,12 +167,12 @@ UniqueSocket LoopbackConnect() {
 // library without one is woken by a connect of the helper's own.
 UniqueSocket WakeSnifferThread() {
   {
-    std::lock_guard<std::mutex> lock(HelperState.SnifferWakeMutex);
+    std::lock_guard<std::mutex> lock(WakeMutex);
     // Not published: the thread has not opened its handle yet (it will see
     // the cleared flag before its first receive) or has ended.
-    if (!HelperState.SnifferHandle) return UniqueSocket();
-    if (HelperState.SnifferShutdown) {
-      HelperState.SnifferShutdown(HelperState.SnifferHandle, kWinDivertShutdownRecv);
+    if (!SnifferHandle) return UniqueSocket();
+    if (SnifferShutdown) {
+      SnifferShutdown(SnifferHandle, kWinDivertShutdownRecv);
       return UniqueSocket();
     }
   }
@@ -196,6 +204,11 @@ void StopSniffer() {
     if (winsockUp) WSACleanup();
   }
   ClearBypassRoutes();
+}
+
+bool SnifferHandleOpen() {
+  std::lock_guard<std::mutex> lock(WakeMutex);
+  return SnifferHandle != nullptr;
 }
 
 std::wstring ProcessImageName(uint32_t processId) {

@@ -16,6 +16,10 @@ void StartSniffer();
 // sniffer was not started.
 void StopSniffer();
 
+// Whether the sniffer thread has its WinDivert handle open, so that events
+// fed now reach it (for tests and benchmarks that feed the stand-in).
+bool SnifferHandleOpen();
+
 // The lower-cased file name of a process's image ("" when there is none to
 // give: ids 0 and 4, a process that cannot be opened, a path of MAX_PATH or
 // more).

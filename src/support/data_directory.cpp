@@ -228,9 +228,9 @@ bool EnsureTrustedDirectory(const std::wstring& path, PSID processUser) {
             std::to_wstring(error));
     return false;
   }
-  // Logged only once the new directory exists: a line logged before would
-  // have gone into the untrusted one.
   CreateDataDirectory(path);
+  // Held back, like every line, until the log is opened in a directory the
+  // check has accepted: never in the refused one.
   LogLine(L"data directory not trusted (" + reason + L"); renamed aside to " + aside);
   facts = InspectDirectory(path);
   verdict = Judge(facts, processUser);
@@ -244,5 +244,14 @@ bool EnsureTrustedDirectory(const std::wstring& path, PSID processUser) {
 
 bool EnsureTrustedDataDirectory() {
   std::vector<BYTE> self = ProcessUserSid();
-  return EnsureTrustedDirectory(DataDirectoryLocation(), self.empty() ? nullptr : self.data());
+  const std::wstring directory = DataDirectory();
+  // The log is (re)opened only here, right after the check accepted the
+  // directory, and closed when it refuses one: no line ever goes into a
+  // directory the check has not accepted.
+  if (!EnsureTrustedDirectory(directory, self.empty() ? nullptr : self.data())) {
+    CloseLogFile();
+    return false;
+  }
+  OpenLogFile(directory);
+  return true;
 }

@@ -58,5 +58,7 @@ std::vector<BYTE> ProcessUserSid();
 // time stamp (nothing is deleted) and made anew. Returns whether what
 // stands at `path` now can be trusted; every refusal is logged.
 bool EnsureTrustedDirectory(const std::wstring& path, PSID processUser);
-// The same for the data directory and this process's user.
+// The same for the data directory and this process's user; then opens the
+// log there (support/log.h), or stops writing it when the directory is
+// refused. Run at start and before every write of the configuration file.
 bool EnsureTrustedDataDirectory();

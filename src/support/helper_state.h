@@ -1,7 +1,9 @@
 #pragma once
-// The one process-wide state record. Every field is owned by the subsystem
-// that documents it; the record only gathers them so there is a single place
-// that says what the helper keeps in memory.
+// The one process-wide state record: what more than one subsystem reads or
+// writes (the names, the stop event, the connected flag, the physical route,
+// the lists, the route table and the lock over them). State that one file
+// alone uses (the log's file, the route journal's file, the sniffer's
+// wake-up handle) stays private to that file.
 #include <windows.h>
 
 #include <atomic>
@@ -13,8 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "support/handles.h"
+#include "support/address.h"
 #include "support/protocol.h"
+#include "support/route_records.h"
 
 // The interface and next hop of the machine's IPv4 default route, captured
 // before a tunnel is installed. Gateway in network byte order; 0 in either
@@ -47,30 +50,22 @@ struct HelperStateRecord {
   SERVICE_STATUS ServiceStatus{};
   SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
 
-  // Serialises the log file. Never held while taking StateMutex.
-  std::mutex LogMutex;
-  // Guards BypassRouteTable, BypassNetList and SplitAppSet, which the
-  // pipe server's thread and the sniffer thread share. Not recursive; lock
-  // order is StateMutex before LogMutex.
+  // Guards PhysicalRoute (once a tunnel is up), BypassRouteTable,
+  // BypassNetList and SplitAppSet, which the pipe server's thread and the
+  // sniffer thread share, and the route journal. Not recursive; it is taken
+  // before the log's own lock, never after.
   std::mutex StateMutex;
 
   // Whether the last connect brought the tunnel up (cleared by disconnect).
   // The list commands read it to decide whether a new list applies at once.
   std::atomic<bool> TunnelConnected{false};
 
-  // Written only by the connect sequence while the sniffer is stopped; read
-  // by the route table under StateMutex.
+  // Written by the connect sequence while the sniffer is stopped; read by
+  // the route table under StateMutex.
   PhysicalRouteRecord PhysicalRoute;
-  // Every bypass route the helper created (or found already present):
-  // destination address (network byte order) to prefix length.
-  std::map<uint32_t, uint8_t> BypassRouteTable;
-  // The route journal in the data directory, held without sharing for the
-  // helper's whole life once it has taken it over at start (none when the
-  // directory was not trusted or another helper holds it), and the
-  // destinations journaled since it was last emptied. Guarded by
-  // StateMutex, like the table whose creations it records.
-  UniqueFileHandle RouteJournal;
-  std::set<uint32_t> JournaledDestinations;
+  // Every route the helper asked for and got: made by it, or found there
+  // already. Keyed by destination and prefix length.
+  RouteTable BypassRouteTable;
   // The client's bypass networks, in the order given, duplicates kept.
   std::vector<BypassNet> BypassNetList;
   // Lower-cased file names of the applications split around the tunnel.
@@ -81,13 +76,6 @@ struct HelperStateRecord {
   // overlap.
   std::atomic<bool> SnifferRunning{false};
   std::thread SnifferWorker;
-  // How StopSniffer reaches a sniffer thread blocked in its receive: the
-  // thread publishes its open WinDivert handle and the library's shutdown
-  // entry point (null when the library has none) here, and withdraws them
-  // before it closes the handle.
-  std::mutex SnifferWakeMutex;
-  HANDLE SnifferHandle = nullptr;
-  BOOL (*SnifferShutdown)(HANDLE handle, int how) = nullptr;
 };
 
 extern HelperStateRecord HelperState;

@@ -2,9 +2,7 @@
 
 #include <windows.h>
 
-#include "support/data_directory.h"
-
-std::wstring DataDirectoryLocation() {
+std::wstring DataDirectory() {
   wchar_t buffer[MAX_PATH];
   const DWORD length = GetEnvironmentVariableW(L"ProgramData", buffer, MAX_PATH);
   // Too long for the buffer, the call returns the size it would need: that
@@ -12,14 +10,6 @@ std::wstring DataDirectoryLocation() {
   std::wstring directory = (length > 0 && length < MAX_PATH) ? std::wstring(buffer, length)
                                                              : std::wstring(L"C:\\ProgramData");
   return directory + L"\\Quorvel";
-}
-
-std::wstring DataDirectory() {
-  std::wstring directory = DataDirectoryLocation();
-  // Existing is the normal case; any other failure shows up when a file in
-  // it cannot be opened.
-  CreateDataDirectory(directory);
-  return directory;
 }
 
 const wchar_t kConfigFileName[] = L"Quorvel.conf";

@@ -1,15 +1,12 @@
 #pragma once
 // Where the helper keeps its files, and where it looks for what it runs.
-// Nothing is cached: the data directory is re-created on every call, so one
-// deleted while the helper runs comes back with the next log line.
+// Names only: nothing here creates or opens anything (the data directory
+// check in support/data_directory.h makes the directory).
 #include <string>
 
 // %ProgramData%\Quorvel (C:\ProgramData\Quorvel when the variable is unset,
-// empty or longer than MAX_PATH - 1). Creates the last level if missing,
-// with the data directory's own access list (support/data_directory.h).
+// empty or longer than MAX_PATH - 1).
 std::wstring DataDirectory();
-// The same path, without creating anything.
-std::wstring DataDirectoryLocation();
 std::wstring ConfigFilePath();           // DataDirectory() + "\" + kConfigFileName
 extern const wchar_t kConfigFileName[];  // "Quorvel.conf"
 std::wstring LogFilePath();              // DataDirectory() + "\helper.log"

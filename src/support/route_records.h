@@ -1,0 +1,86 @@
+#pragma once
+// The record of the routes the helper asked for: what it knows of each, and
+// the table that holds them, keyed by prefix (family, destination, length).
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "support/address.h"
+
+// Who put a recorded route into the system. Only the helper's own are
+// journaled and ever deleted; one that was there already (an administrator's
+// static route, another VPN's) is recorded so that it is not asked for again,
+// and left alone.
+enum class RouteHolder : uint8_t { Helper, Other };
+
+// The route journal's line of a route; none for a route that is not the
+// helper's, or when the helper keeps no journal.
+constexpr uint32_t kNotJournaled = 0xFFFFFFFF;
+
+struct RecordedRoute {
+  bool ForList = false;   // an entry of BypassNetList asks for it
+  bool ForSplit = false;  // the sniffer asked for it, for a listed application
+  RouteHolder Holder = RouteHolder::Helper;
+  // The row the helper created (Helper only): a delete must name it exactly.
+  uint32_t InterfaceIndex = 0;
+  IpAddress Gateway;
+  uint32_t JournalLine = kNotJournaled;
+};
+
+// IPv4 and IPv6 routes in maps of their own: the sniffer looks an IPv4 host
+// route up on every event, and a key of one integer keeps that lookup as
+// cheap as a lookup can be. Visited in order: IPv4 first, each family by
+// address (IPv4: its network-order value as one number), then length.
+class RouteTable {
+ public:
+  // Inline: the sniffer's every event for a destination already routed.
+  RecordedRoute* Find(const RoutePrefix& prefix) {
+    if (!prefix.Destination.IsIPv4()) return FindIPv6(prefix);
+    const auto found = ipv4_.find(KeyOf4(prefix));
+    return found == ipv4_.end() ? nullptr : &found->second;
+  }
+  void Insert(const RoutePrefix& prefix, const RecordedRoute& route);
+  void Erase(const RoutePrefix& prefix);
+  void Clear();
+  size_t Size() const { return ipv4_.size() + ipv6_.size(); }
+  bool Empty() const { return ipv4_.empty() && ipv6_.empty(); }
+  std::vector<RoutePrefix> Prefixes() const;
+
+  // visit(const RoutePrefix&, RecordedRoute&) for every route in order.
+  template <typename Visit>
+  void ForEach(Visit visit) {
+    for (auto& [key, route] : ipv4_) visit(PrefixOf(key), route);
+    for (auto& [key, route] : ipv6_) visit(PrefixOf(key), route);
+  }
+  // The same, keeping only the routes for which visit returns true.
+  template <typename Visit>
+  void KeepIf(Visit visit) {
+    KeepIf(ipv4_, visit);
+    KeepIf(ipv6_, visit);
+  }
+
+ private:
+  struct IPv6Key {
+    uint8_t Bytes[16];
+    uint8_t Length;
+    bool operator<(const IPv6Key& other) const;
+  };
+  using IPv4Key = uint64_t;  // the address's network-order value << 8 | length
+
+  static IPv4Key KeyOf4(const RoutePrefix& prefix) {
+    return (uint64_t{prefix.Destination.IPv4()} << 8) | prefix.Length;
+  }
+  static IPv6Key KeyOf6(const RoutePrefix& prefix);
+  RecordedRoute* FindIPv6(const RoutePrefix& prefix);
+  static RoutePrefix PrefixOf(IPv4Key key);
+  static RoutePrefix PrefixOf(const IPv6Key& key);
+  template <typename Map, typename Visit>
+  static void KeepIf(Map& map, Visit& visit) {
+    for (auto entry = map.begin(); entry != map.end();) {
+      entry = visit(PrefixOf(entry->first), entry->second) ? std::next(entry) : map.erase(entry);
+    }
+  }
+
+  std::map<IPv4Key, RecordedRoute> ipv4_;
+  std::map<IPv6Key, RecordedRoute> ipv6_;
+};
