@@ -5,6 +5,8 @@
 #include <cstring>
 #include <cwchar>
 
+#include "support/paths.h"
+
 // ---------------------------------------------------------------- clock
 
 namespace {
@@ -71,35 +73,6 @@ std::vector<double> Slice(const std::vector<double>& values, size_t part, size_t
 }
 
 // ---------------------------------------------------------------- processes
-
-std::wstring ExecutablePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) return L"";
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.resize(path.size() * 2);  // truncated: try a larger buffer
-  }
-}
-
-std::wstring ExecutableDirectory() {
-  const std::wstring path = ExecutablePath();
-  const size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? L"." : path.substr(0, slash);
-}
-
-std::wstring BuiltPath(const char* built) {
-  std::wstring path;
-  for (const char* c = built; *c; ++c) path += static_cast<wchar_t>(static_cast<unsigned char>(*c));
-  for (wchar_t& c : path) {
-    if (c == L'/') c = L'\\';
-  }
-  if (path.size() > 1 && path[0] == L'\\' && path[1] != L'\\') path = L"Z:" + path;
-  return path;
-}
 
 Child::~Child() {
   if (!info_.hProcess) return;
@@ -179,12 +152,9 @@ bool RequireStandinBeside(const wchar_t* fileName) {
 bool LoadedFromBeside(const wchar_t* fileName) {
   const HMODULE module = GetModuleHandleW(fileName);
   if (!module) return false;
-  wchar_t loaded[MAX_PATH * 2];
-  const DWORD length = GetModuleFileNameW(module, loaded, MAX_PATH * 2);
-  if (length == 0 || length >= MAX_PATH * 2) return false;
-  const std::wstring path(loaded, length);
+  const std::wstring path = ModulePath(module);
   const size_t slash = path.find_last_of(L"\\/");
-  const std::wstring directory = ExecutableDirectory();
+  const std::wstring directory = ModuleDirectory();
   if (slash == std::wstring::npos ||
       CompareStringOrdinal(path.c_str(), static_cast<int>(slash), directory.c_str(),
                            static_cast<int>(directory.size()), TRUE) != CSTR_EQUAL) {

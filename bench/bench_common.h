@@ -36,12 +36,6 @@ std::vector<double> Slice(const std::vector<double>& values, size_t part, size_t
 
 // ---------------------------------------------------------------- processes
 
-std::wstring ExecutablePath();
-std::wstring ExecutableDirectory();
-// A path CMake handed over at build time, as Windows names it: a cross build
-// names it the Unix way, and under Wine the Unix root is drive Z:.
-std::wstring BuiltPath(const char* built);
-
 // A child that is ended on every way out of the benchmark, so that no
 // server survives it and holds a pipe name in the prefix.
 class Child {

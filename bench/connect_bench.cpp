@@ -4,13 +4,10 @@
 //
 //   connect_bench [--rounds N] [--warmup N] [--self-check] [--verbose] [--strict]
 //
-// The helper runs in console mode from a folder of this benchmark's own
-// (connect-bench-rig beside it) holding a copy of it with the test bed's
-// iphlpapi.dll and WinDivert.dll beside it and its amneziawg.exe in awg\,
-// whose tunnel service reports running as soon as it starts. Its data
-// directory is the folder's own ProgramData: this process sets the variable
-// for itself before it starts the helper, which inherits it (under Wine a
-// ProgramData from the Linux environment would be replaced).
+// The helper runs in console mode from a rig of the tests' (rigs\connect-bench
+// beside the built helper: a copy of it with the test bed's iphlpapi.dll and
+// WinDivert.dll beside it, its amneziawg.exe in awg\, whose tunnel service
+// reports running as soon as it starts, and a ProgramData of its own).
 //
 // Two sides take turns, one round each per turn, the one going first
 // alternating:
@@ -51,22 +48,16 @@
 // way out it ends its helper and removes the tunnel service it may leave.
 #include <windows.h>
 
-#include <wincrypt.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "bench_common.h"
 #include "client_io.h"
-#include "support/handles.h"
-#include "support/paths.h"
+#include "rig.h"
+#include "service_harness.h"
 #include "support/protocol.h"
 #include "tunnel/service_probes.h"
-
-#if !defined(QUORVEL_HELPER_EXE) || !defined(QUORVEL_TESTBED_DIR)
-#error "bench/CMakeLists.txt passes the paths of the helper and the test bed this build made"
-#endif
 
 namespace {
 
@@ -76,7 +67,6 @@ constexpr double kGoalMs = 20;
 // service at least once.
 constexpr double kPausedMs = 400;
 constexpr DWORD kPollMs = 2;
-constexpr DWORD kStartWaitMs = 15000;
 constexpr DWORD kRequestWaitMs = 60000;
 constexpr DWORD kToolWaitMs = 30000;
 constexpr DWORD kServiceWaitMs = 15000;
@@ -100,120 +90,15 @@ struct Options {
   CommonOptions common;
 };
 
-// ---------------------------------------------------------------- the rig
-
-bool RemoveTree(const std::wstring& path) {
-  WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = path + L"\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        DeleteFileW(child.c_str());
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  return RemoveDirectoryW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
-}
-
-bool WriteText(const std::wstring& path, const std::string& text) {
-  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-  DWORD written = 0;
-  return file &&
-         WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-         written == text.size();
-}
-
-// A fresh folder: the helper, the stand-ins, a default route for the IP
-// Helper stand-in (so the helper captures one, as on a connected machine)
-// and an empty ProgramData.
-bool MakeRig(const std::wstring& dir, std::wstring& helper) {
-  const std::wstring testbed = BuiltPath(QUORVEL_TESTBED_DIR);
-  helper = dir + L"\\QuorvelHelper.exe";
-  return RemoveTree(dir) && CreateDirectoryW(dir.c_str(), nullptr) &&
-         CreateDirectoryW((dir + L"\\awg").c_str(), nullptr) &&
-         CreateDirectoryW((dir + L"\\ProgramData").c_str(), nullptr) &&
-         CopyFileW(BuiltPath(QUORVEL_HELPER_EXE).c_str(), helper.c_str(), FALSE) &&
-         CopyFileW((testbed + L"\\iphlpapi.dll").c_str(), (dir + L"\\iphlpapi.dll").c_str(),
-                   FALSE) &&
-         CopyFileW((testbed + L"\\WinDivert.dll").c_str(), (dir + L"\\WinDivert.dll").c_str(),
-                   FALSE) &&
-         CopyFileW((testbed + L"\\amneziawg.exe").c_str(), (dir + L"\\awg\\amneziawg.exe").c_str(),
-                   FALSE) &&
-         WriteText(dir + L"\\iphlpapi-scenario.txt", "route 0.0.0.0 0.0.0.0 192.0.2.1 7 25\n");
-}
-
 // ---------------------------------------------------------------- the service
 
-UniqueServiceHandle OpenTunnelService(DWORD access, DWORD& error) {
-  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) {
-    error = GetLastError();
-    return UniqueServiceHandle();
-  }
-  UniqueServiceHandle service(OpenServiceW(manager.get(), TunnelServiceName().c_str(), access));
-  error = service ? ERROR_SUCCESS : GetLastError();
-  return service;
-}
-
-bool TunnelServiceGone() {
-  DWORD error = 0;
-  return !OpenTunnelService(SERVICE_QUERY_STATUS, error) && error == ERROR_SERVICE_DOES_NOT_EXIST;
-}
+bool TunnelServiceGone() { return !ServiceExists(TunnelServiceName().c_str()); }
 
 // Untimed, between rounds: a service still marked for deletion would make
 // the next install fail.
-bool WaitUntilGone() {
-  const ULONGLONG deadline = GetTickCount64() + kServiceWaitMs;
-  while (!TunnelServiceGone()) {
-    if (GetTickCount64() >= deadline) return false;
-    Sleep(10);
-  }
-  return true;
-}
-
-// Stops and deletes the tunnel service if there is one, and waits until it
-// is gone.
-bool RemoveTunnelService() {
-  const ULONGLONG deadline = GetTickCount64() + kServiceWaitMs;
-  while (GetTickCount64() < deadline) {
-    DWORD error = 0;
-    const UniqueServiceHandle service =
-        OpenTunnelService(SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE, error);
-    if (!service) return error == ERROR_SERVICE_DOES_NOT_EXIST;
-    SERVICE_STATUS status{};
-    if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
-      ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    } else {
-      DeleteService(service.get());
-    }
-    Sleep(100);
-  }
-  return false;
-}
+bool WaitUntilGone() { return WaitForServiceGone(TunnelServiceName().c_str(), kServiceWaitMs); }
 
 // ---------------------------------------------------------------- the sides
-
-std::string Base64(const std::string& bytes) {
-  const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
-  const BYTE* data = reinterpret_cast<const BYTE*>(bytes.data());
-  DWORD size = 0;
-  if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, nullptr, &size)) {
-    return {};
-  }
-  std::string text(size, '\0');
-  if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, text.data(), &size)) {
-    return {};
-  }
-  text.resize(size);
-  return text;
-}
 
 double MillisecondsSince(long long start, long long end) {
   return TicksToMicroseconds(end - start) / 1000;
@@ -280,10 +165,13 @@ bool RunTool(const std::wstring& tool, const std::wstring& arguments) {
 // Polls until the service runs; the handles are closed before the service is
 // uninstalled, or it would stay marked for deletion. Counts the polls.
 bool PollUntilRunning(unsigned& polls) {
-  DWORD error = 0;
-  const UniqueServiceHandle service = OpenTunnelService(SERVICE_QUERY_STATUS, error);
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const UniqueServiceHandle service(
+      manager ? OpenServiceW(manager.get(), TunnelServiceName().c_str(), SERVICE_QUERY_STATUS)
+              : nullptr);
   if (!service) {
-    std::fprintf(stderr, "the tool exited but the service cannot be opened (%lu)\n", error);
+    std::fprintf(stderr, "the tool exited but the service cannot be opened (%lu)\n",
+                 GetLastError());
     return false;
   }
   const ULONGLONG deadline = GetTickCount64() + kServiceWaitMs;
@@ -355,35 +243,6 @@ void PrintRounds(const HelperSide& helper, const BaselineSide& baseline) {
 
 // ---------------------------------------------------------------- driver
 
-// Ends the helper, then removes a tunnel service it may have left, on every
-// way out.
-struct Cleanup {
-  Child helper;
-  ~Cleanup() {
-    if (helper.Process() && helper.Running())
-      std::printf("helper stop: %s\n", StopChild(helper).c_str());
-    if (!RemoveTunnelService()) {
-      std::fprintf(stderr, "could not remove the tunnel service %ls\n",
-                   TunnelServiceName().c_str());
-    }
-  }
-};
-
-bool WaitUntilServing(const Child& helper) {
-  const ULONGLONG deadline = GetTickCount64() + kStartWaitMs;
-  while (GetTickCount64() < deadline) {
-    if (!helper.Running()) {
-      std::fprintf(stderr, "the helper exited during start-up with code %lu\n", helper.ExitCode());
-      return false;
-    }
-    const RequestResult result = SendRequestBytes("ping\n", 100);
-    if (result.outcome == RequestOutcome::Replied && result.reply == "OK\n") return true;
-    Sleep(20);
-  }
-  std::fprintf(stderr, "the helper did not answer within %lu ms\n", kStartWaitMs);
-  return false;
-}
-
 int RunBenchmark(const Options& options) {
   if (PipeIsServed(kPipePath)) {
     std::fprintf(stderr, "%ls is already served by another process; stop it first\n", kPipePath);
@@ -397,30 +256,19 @@ int RunBenchmark(const Options& options) {
     return kExitFailed;
   }
 
-  const std::wstring rig = ExecutableDirectory() + L"\\connect-bench-rig";
-  std::wstring helperPath;
-  if (!MakeRig(rig, helperPath)) {
-    std::fprintf(stderr, "cannot make %ls (%lu)\n", rig.c_str(), GetLastError());
+  // Ends its helper and removes the tunnel service on every way out.
+  HelperRig rig(L"connect-bench");
+  if (!rig.StartConsole()) {
+    std::fprintf(stderr, "the helper in %ls did not start serving\n", rig.Dir().c_str());
     return kExitFailed;
   }
-  // Inherited by the helper; ConfigFilePath() then names the helper's file.
-  SetEnvironmentVariableW(L"ProgramData", (rig + L"\\ProgramData").c_str());
-
-  Cleanup cleanup;
-  // Its own process group, so that Ctrl+Break reaches the helper alone.
-  if (!cleanup.helper.Start(helperPath, L"--console",
-                            CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW)) {
-    std::fprintf(stderr, "cannot start %ls (%lu)\n", helperPath.c_str(), GetLastError());
-    return kExitFailed;
-  }
-  if (!WaitUntilServing(cleanup.helper)) return kExitFailed;
 
   HelperSide helper;
-  helper.connectRequest = "connect " + Base64(kConfiguration) + "\n";
+  helper.connectRequest = "connect " + ToBase64(kConfiguration) + "\n";
   BaselineSide baseline;
-  baseline.tool = rig + L"\\awg\\amneziawg.exe";
+  baseline.tool = rig.ToolDir() + L"\\amneziawg.exe";
   // The helper's own arguments, on the file its first connect writes.
-  baseline.installArguments = L"/installtunnelservice \"" + ConfigFilePath() + L"\"";
+  baseline.installArguments = L"/installtunnelservice \"" + rig.ConfigPath() + L"\"";
   baseline.uninstallArguments = L"/uninstalltunnelservice Quorvel";
   if (TunnelServiceName() != L"AmneziaWGTunnel$Quorvel") {
     std::fprintf(stderr, "the tunnel is no longer called Quorvel; update this benchmark\n");

@@ -30,7 +30,6 @@
 #include <windows.h>
 
 #include <psapi.h>
-#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -42,12 +41,11 @@
 
 #include "bench_common.h"
 #include "control/pipe_server.h"  // kPipeSecurityDescriptor: the very rules the helper uses
+#include "service_harness.h"      // HelperExePath: the helper this build made
 #include "support/handles.h"
+#include "support/paths.h"
 #include "support/protocol.h"
-
-#ifndef QUORVEL_HELPER_EXE
-#error "bench/CMakeLists.txt passes the path of the helper this build made"
-#endif
+#include "support/security.h"
 
 namespace {
 
@@ -77,14 +75,10 @@ int RunEchoServer(const wchar_t* pipeName, const wchar_t* stopName) {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!stop || !event) return 2;
 
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          kPipeSecurityDescriptor, SDDL_REVISION_1, &descriptor, nullptr)) {
-    return 3;  // a baseline without the descriptor would not be comparable
-  }
-  SECURITY_ATTRIBUTES attributes{};
-  attributes.nLength = sizeof(attributes);
-  attributes.lpSecurityDescriptor = descriptor;
+  const UniqueLocalMemory descriptor = SecurityDescriptorFromSddl(kPipeSecurityDescriptor);
+  // A baseline without the descriptor would not be comparable.
+  if (!descriptor) return 3;
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
 
   // Deliberately kept until exit: "grow" requests let the benchmark check
   // that the memory counters see another process's private allocations.
@@ -344,8 +338,7 @@ bool RunRequests(Server& server, unsigned count, bool timed, unsigned pauseMs) {
 
 int RunBenchmark(const Options& options) {
   const bool selfCheck = options.common.selfCheck;
-  const std::wstring helperPath =
-      options.helperPath.empty() ? BuiltPath(QUORVEL_HELPER_EXE) : options.helperPath;
+  const std::wstring helperPath = options.helperPath.empty() ? HelperExePath() : options.helperPath;
   if (!selfCheck) {
     if (GetFileAttributesW(helperPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
       std::fprintf(stderr, "helper not found: %ls (use --helper PATH)\n", helperPath.c_str());
@@ -372,15 +365,14 @@ int RunBenchmark(const Options& options) {
 
   Child echo, helper;
   const bool started =
-      selfCheck
-          ? helper.Start(ExecutablePath(), L"--echo-server " + subjectPipe + L" " + stopName, 0)
-          // Its own process group, so that Ctrl+Break reaches the helper alone.
-          : helper.Start(helperPath, L"--console", CREATE_NEW_PROCESS_GROUP);
+      selfCheck ? helper.Start(ModulePath(), L"--echo-server " + subjectPipe + L" " + stopName, 0)
+                // Its own process group, so that Ctrl+Break reaches the helper alone.
+                : helper.Start(helperPath, L"--console", CREATE_NEW_PROCESS_GROUP);
   if (!started) {
     std::fprintf(stderr, "cannot start %s (%lu)\n", subject, GetLastError());
     return kExitFailed;
   }
-  if (!echo.Start(ExecutablePath(), L"--echo-server " + echoPipe + L" " + stopName, 0)) {
+  if (!echo.Start(ModulePath(), L"--echo-server " + echoPipe + L" " + stopName, 0)) {
     std::fprintf(stderr, "cannot start the echo server (%lu)\n", GetLastError());
     return kExitFailed;
   }

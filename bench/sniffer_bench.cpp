@@ -83,6 +83,7 @@
 #include "bench_common.h"
 #include "split/sniffer.h"
 #include "support/helper_state.h"
+#include "support/paths.h"
 #include "windivert_standin.h"
 
 namespace {
@@ -344,12 +345,12 @@ int RunBenchmark(const Options& options) {
   }
   if (!RequireStandinBeside(L"iphlpapi.dll")) return kExitFailed;
   // The helper's log goes to a data directory of this benchmark's own.
-  const std::wstring dataRoot = ExecutableDirectory() + L"\\sniffer-bench-data";
+  const std::wstring dataRoot = ModuleDirectory() + L"\\sniffer-bench-data";
   CreateDirectoryW(dataRoot.c_str(), nullptr);
   SetEnvironmentVariableW(L"ProgramData", dataRoot.c_str());
 
   Child listed, other;
-  const std::wstring directory = ExecutableDirectory();
+  const std::wstring directory = ModuleDirectory();
   if (!listed.Start(directory + L"\\" + kListedApp, L"", CREATE_NO_WINDOW) ||
       !other.Start(directory + L"\\" + kOtherApp, L"", CREATE_NO_WINDOW)) {
     std::fprintf(stderr, "cannot start %ls and %ls beside this program (%lu)\n", kListedApp,

@@ -63,6 +63,7 @@
 #include <vector>
 
 #include "support/handles.h"
+#include "support/paths.h"
 
 namespace {
 
@@ -83,21 +84,9 @@ std::string Utf8(const std::wstring& text) {
   return bytes;
 }
 
-std::wstring OwnPath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length < path.size()) return path.substr(0, length);
-    path.resize(path.size() * 2);
-  }
-}
-
 // Beside the executable, never the current directory: the service control
 // manager starts the service mode elsewhere.
-std::wstring Beside(const wchar_t* fileName) {
-  const std::wstring own = OwnPath();
-  return own.substr(0, own.find_last_of(L"\\/") + 1) + fileName;
-}
+std::wstring Beside(const wchar_t* fileName) { return ModuleDirectory() + L"\\" + fileName; }
 
 // Returns ERROR_SUCCESS or why the file cannot be opened or read.
 DWORD ReadWholeFile(const std::wstring& path, std::string& bytes) {
@@ -417,7 +406,7 @@ int InstallTunnel(const Behaviour& behaviour, const std::wstring& configPath) {
     JournalError("OpenSCManagerW", std::to_string(GetLastError()));
     return 1;
   }
-  const std::wstring command = L"\"" + OwnPath() + L"\" /tunnelservice \"" + configPath + L"\"";
+  const std::wstring command = L"\"" + ModulePath() + L"\" /tunnelservice \"" + configPath + L"\"";
   const std::wstring display = L"AmneziaWG Tunnel: " + tunnel;
   UniqueServiceHandle created(CreateServiceW(manager.get(), service.c_str(), display.c_str(),
                                              SERVICE_START | SERVICE_QUERY_STATUS | DELETE,

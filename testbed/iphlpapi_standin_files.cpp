@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "support/paths.h"
+
 namespace standin {
 namespace {
 
@@ -46,20 +48,8 @@ std::wstring StandinDirectory() {
           reinterpret_cast<LPCWSTR>(&StandinDirectory), &self)) {
     return {};
   }
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()));
-    if (length == 0) return {};
-    if (length < path.size()) {
-      path.resize(length);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
-  const size_t slash = path.find_last_of(L"\\/");
-  if (slash == std::wstring::npos) return {};
-  path.resize(slash + 1);
-  return path;
+  const std::wstring path = ModulePath(self);
+  return path.empty() ? path : DirectoryOfPath(path) + L"\\";
 }
 
 DWORD ReadWholeFile(const std::wstring& path, std::string* text, bool* missing) {

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "support/paths.h"
+
 namespace {
 
 std::wstring* Directory = nullptr;  // set once in DllMain, never freed
@@ -110,19 +112,8 @@ bool ParseProcEndpoint(const std::string& text, UINT32* hostOrder, UINT16* port)
 }  // namespace
 
 void InitStandinDirectory(HMODULE module) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) return;
-    if (length < path.size()) {
-      path.resize(length);
-      break;
-    }
-    if (path.size() >= 32768) return;
-    path.resize(path.size() * 2);
-  }
-  const size_t separator = path.find_last_of(L"\\/");
-  Directory = new std::wstring(separator == std::wstring::npos ? L"." : path.substr(0, separator));
+  const std::wstring path = ModulePath(module);
+  if (!path.empty()) Directory = new std::wstring(DirectoryOfPath(path));
 }
 
 void Journal(const std::string& line) {

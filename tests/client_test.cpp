@@ -107,11 +107,7 @@ class Squatter {
   SquatterReport report_;
 };
 
-class ControlClientServerCheck : public ::testing::Test {
- protected:
-  void SetUp() override { RemoveHelperServices(); }
-  void TearDown() override { RemoveHelperServices(); }
-};
+using ControlClientServerCheck = WithoutHelperServices;
 
 // Who serves the pipe when quorvelctl runs: the helper service, a squatter in
 // the test process, or both (the squatter added an instance while the

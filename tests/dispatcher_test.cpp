@@ -8,11 +8,8 @@
 
 namespace {
 
-class Dispatcher : public ::testing::Test {
- protected:
-  // status must see no tunnel service left by another test.
-  static void SetUpTestSuite() { RemoveHelperServices(); }
-};
+// status must see no tunnel service left by another test.
+using Dispatcher = WithoutHelperServices;
 
 TEST_F(Dispatcher, PingFoldsOnlyTheWord) {
   EXPECT_EQ(DispatchCommand(L"ping"), L"OK");

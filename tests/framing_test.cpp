@@ -6,13 +6,13 @@
 #include "client_io.h"
 #include "control/client_handler.h"
 #include "service_harness.h"
+#include "support/limits.h"
 #include "test_server.h"
 
 namespace {
 
-class Framing : public ::testing::Test {
+class Framing : public WithoutHelperServices {
  protected:
-  static void SetUpTestSuite() { RemoveHelperServices(); }
   void TearDown() override {
     // Whatever a test sent, the server must still answer.
     EXPECT_EQ(Request("ping\n"), "OK\n");
@@ -89,6 +89,8 @@ TEST_F(Framing, RequestLimitIsExact) {
 }
 
 TEST_F(Framing, StalledClientIsDroppedAndNextClientServed) {
+  const DWORD limit = 1500;  // the product's is 10 s; the rule is what counts here
+  const ScopedLimit shortened(HelperLimits.RequestTimeoutMs, limit);
   RawClient stalled;
   ASSERT_TRUE(stalled.connected()) << ErrorText(stalled.error);
   ASSERT_TRUE(stalled.Write("ping"));  // never completes its line
@@ -101,12 +103,15 @@ TEST_F(Framing, StalledClientIsDroppedAndNextClientServed) {
   next.join();
 
   EXPECT_EQ(first, "") << "an unfinished request must not be executed";
-  EXPECT_GE(dropped, kRequestTimeoutMs - 1000);
-  EXPECT_LE(dropped, kRequestTimeoutMs + 3000);
+  EXPECT_GE(dropped, limit - 500);
+  EXPECT_LE(dropped, limit + 3000);
   EXPECT_EQ(second, "OK\n");
 }
 
-TEST_F(Framing, ClientThatNeverReadsDoesNotHoldTheServer) {
+// A reply fits the pipe's buffer, so the server hands it over and moves on
+// whether or not the client ever reads it (its write never waits for the
+// reply time-out).
+TEST_F(Framing, AReplyNeverReadWaitsInThePipeNotInTheServer) {
   RawClient lazy;
   ASSERT_TRUE(lazy.connected()) << ErrorText(lazy.error);
   ASSERT_TRUE(lazy.Write("ping\n"));

@@ -258,13 +258,21 @@ int wmain(int argc, wchar_t** argv) {
       "%lu -> %lu\n",
       stats.requests, elapsed, stats.requests / elapsed, stats.failures, baseline.memory / 1024,
       end.memory / 1024, baseline.handles, end.handles);
-  if (measured && end.memory > baseline.memory + kMemoryGrowthLimit) {
-    std::printf("FAIL: memory grew\n");
+  // A reading of 0 is a failed reading, and growth from or to it means
+  // nothing: the check must not pass then.
+  if (!measured || baseline.memory == 0 || end.memory == 0 || baseline.handles == 0 ||
+      end.handles == 0) {
+    std::printf("FAIL: the helper's memory or handles could not be read\n");
     ok = false;
-  }
-  if (measured && end.handles > baseline.handles + kHandleGrowthLimit) {
-    std::printf("FAIL: handles grew\n");
-    ok = false;
+  } else {
+    if (end.memory > baseline.memory + kMemoryGrowthLimit) {
+      std::printf("FAIL: memory grew\n");
+      ok = false;
+    }
+    if (end.handles > baseline.handles + kHandleGrowthLimit) {
+      std::printf("FAIL: handles grew\n");
+      ok = false;
+    }
   }
   for (const std::string& line : rig.Log()) {
     if (!IsHelperLine(line)) {

@@ -24,10 +24,7 @@ namespace {
 
 constexpr ULONGLONG kPromptStopMs = 2000;
 
-class PipeServer : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { RemoveHelperServices(); }
-};
+using PipeServer = WithoutHelperServices;
 
 TEST_F(PipeServer, StopWhileWaitingForAClient) {
   TestPipeServer server;
@@ -125,7 +122,10 @@ UniqueFileHandle SquatThePipeName() {
 
 class HeldPipeName : public PipeServer {
  protected:
-  void SetUp() override { ASSERT_TRUE(data_.Ready()); }
+  void SetUp() override {
+    PipeServer::SetUp();
+    ASSERT_TRUE(data_.Ready());
+  }
   std::vector<std::string> Log() const { return LogTextsSince(LogFilePath(), 0); }
 
   ScratchDataDirectory data_{L"squat"};

@@ -37,7 +37,8 @@ bool SameName(const std::wstring& entry, const std::wstring& name) {
 
 // This process's environment with ProgramData (and PATH) replaced, as a
 // block for CreateProcessW.
-std::wstring EnvironmentWith(const std::wstring& programData, const std::wstring& extraPath) {
+std::wstring EnvironmentWith(const std::wstring& programData, const std::wstring& extraPath,
+                             const wchar_t* limits) {
   std::vector<std::wstring> entries;
   std::wstring path;
   wchar_t* block = GetEnvironmentStringsW();
@@ -52,19 +53,11 @@ std::wstring EnvironmentWith(const std::wstring& programData, const std::wstring
   }
   FreeEnvironmentStringsW(block);
   entries.push_back(L"ProgramData=" + programData);
+  if (limits) entries.push_back(std::wstring(L"QUORVEL_TEST_LIMITS=") + limits);
   entries.push_back(L"PATH=" + (extraPath.empty() ? path : extraPath + L";" + path));
   std::wstring result;
   for (const std::wstring& entry : entries) result += entry + L'\0';
   return result + L'\0';
-}
-
-bool AppendBytes(const std::wstring& path, const std::string& bytes) {
-  UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-  DWORD written = 0;
-  return file &&
-         WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 // A test that was killed (by CTest's time-out, say) leaves its helper
@@ -99,7 +92,7 @@ HelperRig::HelperRig(const std::wstring& name, RigLayout layout)
   RemoveTree(dir_);
   CreateDirectoryW(dir_.c_str(), nullptr);
   CreateDirectoryW((dir_ + L"\\ProgramData").c_str(), nullptr);
-  Copy(HelperExePath(), HelperPath());
+  Copy(layout_.limits ? LimitedHelperExePath() : HelperExePath(), HelperPath());
   Copy(TestbedFile(L"iphlpapi.dll"), dir_ + L"\\iphlpapi.dll");
   if (layout_.winDivert) Copy(TestbedFile(layout_.winDivert), dir_ + L"\\WinDivert.dll");
   if (layout_.tool != RigLayout::Tool::None) {
@@ -156,12 +149,12 @@ bool HelperRig::WriteToolBehaviour(const std::string& text) const {
   return WriteFileBytes(ToolDir() + L"\\amneziawg-behaviour.txt", text);
 }
 bool HelperRig::FeedSocketEvents(const std::string& lines) const {
-  return AppendBytes(dir_ + L"\\windivert-feed.txt", lines);
+  return AppendFileBytes(dir_ + L"\\windivert-feed.txt", lines);
 }
 
 bool HelperRig::StartConsole(const std::wstring& extraPath) {
   KillConsole();
-  std::wstring environment = EnvironmentWith(dir_ + L"\\ProgramData", extraPath);
+  std::wstring environment = EnvironmentWith(dir_ + L"\\ProgramData", extraPath, layout_.limits);
   std::wstring commandLine = Quote(HelperPath()) + L" --console";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
@@ -188,8 +181,6 @@ void HelperRig::KillConsole() {
   WaitForSingleObject(console_.get(), 5000);
   console_.reset();
 }
-
-DWORD HelperRig::ConsoleProcessId() const { return console_ ? GetProcessId(console_.get()) : 0; }
 
 bool HelperRig::InstallService() {
   RemoveHelperServices();

@@ -16,6 +16,9 @@ struct RigLayout {
   // helper; nullptr for none.
   const wchar_t* winDivert = L"WinDivert.dll";
   enum class Tool { InAwgFolder, Beside, None } tool = Tool::InAwgFolder;
+  // Shortened limits ("ComeUpMs=1500;..."): the rig runs the test build's
+  // helper that reads them (testbed/limited_helper.cpp); nullptr: the product.
+  const wchar_t* limits = nullptr;
 };
 
 class HelperRig {
@@ -58,7 +61,6 @@ class HelperRig {
   // ProgramData (and `extraPath` before PATH), and waits until it answers.
   bool StartConsole(const std::wstring& extraPath = L"");
   void KillConsole();
-  DWORD ConsoleProcessId() const;
   HANDLE ConsoleProcess() const { return console_.get(); }
 
   // Installs the rig's helper as the QuorvelHelper service (with the IP

@@ -30,16 +30,8 @@
 
 namespace {
 
-uint32_t Ip(const char* text) {
-  IN_ADDR address{};
-  EXPECT_EQ(inet_pton(AF_INET, text, &address), 1) << text;
-  return address.s_addr;
-}
-
-std::wstring StandinFile(const wchar_t* name) { return ModuleDirectory() + L"\\" + name; }
-
 RoutePrefix Prefix(const char* address, uint8_t length) {
-  return {IpAddress::FromIPv4(Ip(address)), length};
+  return {IpAddress::FromIPv4(IPv4(address)), length};
 }
 
 class Routing : public ::testing::Test {
@@ -47,11 +39,11 @@ class Routing : public ::testing::Test {
   void SetUp() override {
     for (const wchar_t* name :
          {L"iphlpapi-scenario.txt", L"iphlpapi-routes.txt", L"iphlpapi-journal.txt"}) {
-      DeleteFileW(StandinFile(name).c_str());
+      DeleteFileW(BesideTests(name).c_str());
     }
     ASSERT_TRUE(data_.Ready());
     ASSERT_TRUE(TakeOverRouteJournal());
-    HelperState.PhysicalRoute = {12, Ip("192.168.1.1")};
+    HelperState.PhysicalRoute = {12, IPv4("192.168.1.1")};
     HelperState.BypassRouteTable.Clear();
     HelperState.BypassNetList.clear();
     HelperState.TunnelConnected = false;
@@ -59,11 +51,11 @@ class Routing : public ::testing::Test {
   void TearDown() override { ClearBypassRoutes(); }
 
   void Scenario(const std::string& text) {
-    ASSERT_TRUE(WriteFileBytes(StandinFile(L"iphlpapi-scenario.txt"), text));
+    ASSERT_TRUE(WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), text));
   }
   // Journal lines from `from` on, without the process id, which is ours.
   std::vector<std::string> Journal(size_t from = 0) {
-    std::vector<std::string> lines = ReadLines(StandinFile(L"iphlpapi-journal.txt"));
+    std::vector<std::string> lines = ReadLines(BesideTests(L"iphlpapi-journal.txt"));
     std::vector<std::string> result;
     for (size_t i = from; i < lines.size(); ++i) {
       std::string line = lines[i];
@@ -126,7 +118,7 @@ TEST_F(Routing, CaptureTakesTheDefaultRouteWithTheLowestMetric) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.scenario);
     Scenario(c.scenario);
-    HelperState.PhysicalRoute = {99, Ip("1.2.3.4")};  // an earlier capture
+    HelperState.PhysicalRoute = {99, IPv4("1.2.3.4")};  // an earlier capture
     MarkLog();
     CapturePhysicalDefaultRoute();
     EXPECT_EQ(HelperState.PhysicalRoute.InterfaceIndex, c.interfaceIndex);
@@ -143,7 +135,7 @@ TEST_F(Routing, RoutesAreCreatedRecordedJournaledAndOnlyTheHelpersDeleted) {
   const std::string via = " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=defaults rc=";
   // Someone else's route, identical to one the helper then asks for.
   ASSERT_TRUE(
-      WriteFileBytes(StandinFile(L"iphlpapi-routes.txt"), "12 172.16.0.0/12 192.168.1.1 1 3\n"));
+      WriteFileBytes(BesideTests(L"iphlpapi-routes.txt"), "12 172.16.0.0/12 192.168.1.1 1 3\n"));
   Scenario("create-fail 10.1.0.0/16 87\n");
   MarkLog();
   AddBypassRoute(Prefix("10.0.0.0", 8), RouteOrigin::List);
@@ -183,13 +175,13 @@ TEST_F(Routing, RoutesAreCreatedRecordedJournaledAndOnlyTheHelpersDeleted) {
                            "delete if=12 dest=10.1.0.0/16" + via + "0",
                            "delete if=12 dest=10.1.0.0/24" + via + "0",
                        }));
-  EXPECT_EQ(ReadFileBytes(StandinFile(L"iphlpapi-routes.txt")),
+  EXPECT_EQ(ReadFileBytes(BesideTests(L"iphlpapi-routes.txt")),
             "12 172.16.0.0/12 192.168.1.1 1 3\n");
 
   // Deletes that fail still empty the record; a row is deleted as it was
   // made, whatever the physical route says now.
   AddBypassRoute(Prefix("10.2.0.0", 16), RouteOrigin::List);
-  HelperState.PhysicalRoute = {7, Ip("192.168.7.1")};
+  HelperState.PhysicalRoute = {7, IPv4("192.168.7.1")};
   Scenario("delete-fail 5\n");
   const size_t before = Journal().size();
   ClearBypassRoutes();
@@ -198,13 +190,14 @@ TEST_F(Routing, RoutesAreCreatedRecordedJournaledAndOnlyTheHelpersDeleted) {
 }
 
 TEST_F(Routing, InstallingTheListSumsUpTheWholeTable) {
-  HelperState.BypassNetList = {{Ip("10.0.0.0"), 8}, {Ip("192.168.50.0"), 24}, {Ip("1.1.1.1"), 32}};
+  HelperState.BypassNetList = {
+      {IPv4("10.0.0.0"), 8}, {IPv4("192.168.50.0"), 24}, {IPv4("1.1.1.1"), 32}};
   MarkLog();
   InstallBypassRoutes();
   ClearBypassRoutes();
   // Host routes of split applications, one of them also a listed network.
   for (const char* host : {"93.184.216.34", "1.1.1.1", "8.8.8.8"}) {
-    AddSplitHostRoute(IpAddress::FromIPv4(Ip(host)));
+    AddSplitHostRoute(IpAddress::FromIPv4(IPv4(host)));
   }
   InstallBypassRoutes();
   ClearBypassRoutes();
@@ -265,7 +258,7 @@ TEST(BypassNetEntries, ParseAsWrittenAndNeverWidenAMistake) {
     const bool parsed = ParseBypassNet(c.entry, net);
     ASSERT_EQ(parsed, c.network != nullptr);
     if (parsed) {
-      EXPECT_EQ(net.Network, Ip(c.network));
+      EXPECT_EQ(net.Network, IPv4(c.network));
       EXPECT_EQ(net.PrefixLength, c.prefixLength);
     }
   }
@@ -274,8 +267,10 @@ TEST(BypassNetEntries, ParseAsWrittenAndNeverWidenAMistake) {
 TEST_F(Routing, TheListCommandTrimsSkipsAndInstallsOnlyWhileConnected) {
   MarkLog();
   SetBypassNets(L"  10.1.2.3/8 ;\t192.168.1.10\r;;  ; bad;10.0.0.0/8;10.0.0.0/16");
-  const std::vector<BypassNet> expected = {
-      {Ip("10.0.0.0"), 8}, {Ip("192.168.1.10"), 32}, {Ip("10.0.0.0"), 8}, {Ip("10.0.0.0"), 16}};
+  const std::vector<BypassNet> expected = {{IPv4("10.0.0.0"), 8},
+                                           {IPv4("192.168.1.10"), 32},
+                                           {IPv4("10.0.0.0"), 8},
+                                           {IPv4("10.0.0.0"), 16}};
   ASSERT_EQ(HelperState.BypassNetList.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(HelperState.BypassNetList[i].Network, expected[i].Network) << i;
@@ -291,7 +286,7 @@ TEST_F(Routing, TheListCommandTrimsSkipsAndInstallsOnlyWhileConnected) {
 TEST_F(Routing, ANewListReplacesTheRoutesOfTheOldOneWhileConnected) {
   HelperState.TunnelConnected = true;
   ASSERT_TRUE(
-      WriteFileBytes(StandinFile(L"iphlpapi-routes.txt"), "12 10.9.0.0/16 192.168.1.1 1 3\n"));
+      WriteFileBytes(BesideTests(L"iphlpapi-routes.txt"), "12 10.9.0.0/16 192.168.1.1 1 3\n"));
   const struct {
     const wchar_t* list;
     std::vector<std::string> changes;  // creates and deletes, in order
@@ -305,7 +300,7 @@ TEST_F(Routing, ANewListReplacesTheRoutesOfTheOldOneWhileConnected) {
        "3/3"},
       {L"", {"delete 10.1.0.0/24", "delete 10.2.0.0/16"}, nullptr},
   };
-  AddSplitHostRoute(IpAddress::FromIPv4(Ip("10.1.0.7")));
+  AddSplitHostRoute(IpAddress::FromIPv4(IPv4("10.1.0.7")));
   for (const auto& step : steps) {
     SCOPED_TRACE(testing::PrintToString(std::wstring(step.list)));
     const size_t before = Journal().size();
@@ -383,7 +378,7 @@ TEST_F(Routing, ThreadsAddingAndClearingNeverLoseOrDoubleARoute) {
   const std::vector<std::string> journal = Journal();
   EXPECT_GT(journal.size(), 150u) << "the threads hardly ran";
   ExpectEveryCreatedRouteDeletedOnce(journal);
-  EXPECT_EQ(ReadFileBytes(StandinFile(L"iphlpapi-routes.txt")), "");
+  EXPECT_EQ(ReadFileBytes(BesideTests(L"iphlpapi-routes.txt")), "");
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "service_harness.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <algorithm>
 #include <regex>
 #include <thread>
@@ -57,6 +60,7 @@ bool RunningUnderWine() {
 }
 
 std::wstring HelperExePath() { return ToWindowsPath(QUORVEL_HELPER_EXE); }
+std::wstring LimitedHelperExePath() { return ToWindowsPath(QUORVEL_LIMITED_HELPER_EXE); }
 std::wstring ControlClientExePath() { return ToWindowsPath(QUORVEL_CTL_EXE); }
 std::wstring TestbedFile(const wchar_t* name) {
   return ToWindowsPath(QUORVEL_TESTBED_DIR) + L"\\" + name;
@@ -327,6 +331,43 @@ bool LogLineText(const std::string& line, std::string& text) {
   return true;
 }
 
+size_t Count(const std::vector<std::string>& lines, const std::string& text) {
+  return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.find(text) != std::string::npos;
+  });
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += "\n  " + line;
+  return text;
+}
+
+std::vector<std::string> Starting(const std::vector<std::string>& lines,
+                                  const std::string& prefix) {
+  std::vector<std::string> found;
+  for (const std::string& line : lines) {
+    if (line.rfind(prefix, 0) == 0) found.push_back(line.substr(prefix.size()));
+  }
+  return found;
+}
+
+uint32_t IPv4(const char* text) {
+  IN_ADDR address{};
+  return inet_pton(AF_INET, text, &address) == 1 ? address.s_addr : 0;
+}
+
+std::wstring BesideTests(const wchar_t* name) { return ModuleDirectory() + L"\\" + name; }
+
+std::vector<std::string> RouteCalls(const std::vector<std::string>& journal,
+                                    const std::string& kind) {
+  std::vector<std::string> calls;
+  for (const std::string& line : Starting(journal, kind + " ")) {
+    calls.push_back(line.substr(line.find("dest=")));
+  }
+  return calls;
+}
+
 bool WaitForLogText(const std::wstring& path, ULONGLONG from, const std::string& text,
                     DWORD timeoutMs) {
   return WaitUntil(
@@ -471,13 +512,23 @@ std::string ReadFileBytes(const std::wstring& path) {
   return bytes;
 }
 
-bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+namespace {
+bool PutFileBytes(const std::wstring& path, const std::string& bytes, DWORD access,
+                  DWORD disposition) {
+  UniqueFileHandle file(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
   return file &&
          WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
          written == bytes.size();
+}
+}  // namespace
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  return PutFileBytes(path, bytes, GENERIC_WRITE, CREATE_ALWAYS);
+}
+bool AppendFileBytes(const std::wstring& path, const std::string& bytes) {
+  return PutFileBytes(path, bytes, FILE_APPEND_DATA, OPEN_ALWAYS);
 }
 
 std::vector<std::string> ReadLines(const std::wstring& path) {

@@ -5,6 +5,7 @@
 // log.
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,9 @@ bool RunningUnderWine();
 
 // Paths of the programs this build produced, as Windows paths.
 std::wstring HelperExePath();
+// The same helper with limits a test may shorten through QUORVEL_TEST_LIMITS
+// (testbed/limited_helper.cpp); never shipped.
+std::wstring LimitedHelperExePath();
 std::wstring ControlClientExePath();
 // A file of the test bed (the stand-ins' build folder).
 std::wstring TestbedFile(const wchar_t* name);
@@ -102,6 +106,20 @@ std::vector<std::string> LogTextsSince(const std::wstring& path, ULONGLONG from)
 // "YYYY-MM-DD hh:mm:ss  " stamp, with the text after the stamp.
 bool LogLineText(const std::string& line, std::string& text);
 
+// Assertion helpers: how many lines hold `text`; the lines one per line,
+// indented, for a message; the lines that start with `prefix`, without it.
+size_t Count(const std::vector<std::string>& lines, const std::string& text);
+std::string Joined(const std::vector<std::string>& lines);
+std::vector<std::string> Starting(const std::vector<std::string>& lines, const std::string& prefix);
+// "a.b.c.d" as the network-order value a socket address holds (0 if bad).
+uint32_t IPv4(const char* text);
+// A file beside the test program: where in-process tests find the stand-ins.
+std::wstring BesideTests(const wchar_t* name);
+// The calls of one kind ("create" or "delete") in the IP Helper stand-in's
+// journal, each from "dest=" on.
+std::vector<std::string> RouteCalls(const std::vector<std::string>& journal,
+                                    const std::string& kind);
+
 // Polls every 20 ms until done() holds or the time is up; returns done().
 template <typename Done>
 bool WaitUntil(Done done, DWORD timeoutMs) {
@@ -135,6 +153,21 @@ class ProgramDataOverride {
 // cannot be made).
 std::wstring NewScratchDirectory(const std::wstring& tag);
 
+// Gives one of HelperLimits (or any variable) another value for the life of
+// the object, for the helper's code run in-process.
+template <typename T>
+class ScopedLimit {
+ public:
+  ScopedLimit(T& limit, T value) : limit_(limit), saved_(limit) { limit_ = value; }
+  ~ScopedLimit() { limit_ = saved_; }
+  ScopedLimit(const ScopedLimit&) = delete;
+  ScopedLimit& operator=(const ScopedLimit&) = delete;
+
+ private:
+  T& limit_;
+  T saved_;
+};
+
 // A ProgramData of the test's own for the helper's code run in-process: the
 // data directory made and accepted, so that the helper's log is open in it,
 // for the object's life; then the log is closed and everything removed.
@@ -166,5 +199,7 @@ void RemoveSymbolicLink(const std::wstring& link);
 // helper may be writing at the same time.
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+// Adds to the end in one write (a reader may be reading meanwhile).
+bool AppendFileBytes(const std::wstring& path, const std::string& bytes);
 // The lines of a text file, without their LF or CR LF ends.
 std::vector<std::string> ReadLines(const std::wstring& path);

@@ -32,27 +32,13 @@
 
 namespace {
 
-uint32_t HostOrder(const char* text) {
-  IN_ADDR address{};
-  EXPECT_EQ(inet_pton(AF_INET, text, &address), 1) << text;
-  return ntohl(address.s_addr);
-}
-
-std::wstring BesideUs(const wchar_t* name) { return ModuleDirectory() + L"\\" + name; }
-
-size_t Count(const std::vector<std::string>& lines, const std::string& text) {
-  return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-    return line.find(text) != std::string::npos;
-  });
-}
+uint32_t HostOrder(const char* text) { return ntohl(IPv4(text)); }
 
 // The destinations of the routes created, in order.
 std::vector<std::string> Created(const std::vector<std::string>& journal) {
   std::vector<std::string> created;
-  for (const std::string& line : journal) {
-    if (line.rfind("create", 0) != 0) continue;
-    const size_t dest = line.find("dest=") + 5;
-    created.push_back(line.substr(dest, line.find(' ', dest) - dest));
+  for (const std::string& call : RouteCalls(journal, "create")) {
+    created.push_back(call.substr(5, call.find(' ') - 5));
   }
   return created;
 }
@@ -61,7 +47,7 @@ class Sniffer : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     // The helper's sniffer loads this very file; the test feeds it.
-    HMODULE module = LoadLibraryW(BesideUs(L"WinDivert.dll").c_str());
+    HMODULE module = LoadLibraryW(BesideTests(L"WinDivert.dll").c_str());
     ASSERT_TRUE(module) << ErrorText(GetLastError());
     feed_ = reinterpret_cast<WinDivertStandinFeedFn>(
         reinterpret_cast<void*>(GetProcAddress(module, "WinDivertStandinFeed")));
@@ -72,7 +58,7 @@ class Sniffer : public ::testing::Test {
   void SetUp() override {
     for (const wchar_t* name : {L"iphlpapi-scenario.txt", L"iphlpapi-routes.txt",
                                 L"iphlpapi-journal.txt", L"windivert-journal.txt"}) {
-      DeleteFileW(BesideUs(name).c_str());
+      DeleteFileW(BesideTests(name).c_str());
     }
     ASSERT_TRUE(data_.Ready());
     IN_ADDR gateway{};
@@ -104,9 +90,11 @@ class Sniffer : public ::testing::Test {
   static WinDivertStandinEvent Connect(DWORD pid, const char* address) {
     return {4, 0, pid, HostOrder(address)};
   }
-  std::vector<std::string> RouteJournal() { return ReadLines(BesideUs(L"iphlpapi-journal.txt")); }
+  std::vector<std::string> RouteJournal() {
+    return ReadLines(BesideTests(L"iphlpapi-journal.txt"));
+  }
   std::vector<std::string> SnifferJournal() {
-    return ReadLines(BesideUs(L"windivert-journal.txt"));
+    return ReadLines(BesideTests(L"windivert-journal.txt"));
   }
 
   static WinDivertStandinFeedFn feed_;
@@ -263,7 +251,7 @@ TEST_F(Sniffer, EventsAgainstListChangesAndClears) {
   Sleep(200);
   EXPECT_EQ(RouteJournal().size(), afterStop) << "a route came after the stop";
   EXPECT_GT(Created(RouteJournal()).size(), 10u) << "the sniffer hardly ran";
-  EXPECT_EQ(ReadFileBytes(BesideUs(L"iphlpapi-routes.txt")), "") << "a route was left behind";
+  EXPECT_EQ(ReadFileBytes(BesideTests(L"iphlpapi-routes.txt")), "") << "a route was left behind";
 }
 
 // The library as the real helper meets it: missing, incomplete, failing,

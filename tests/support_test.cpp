@@ -191,19 +191,9 @@ std::vector<BYTE> SidBytes(const wchar_t* text) {
 PSID AsSid(std::vector<BYTE>& bytes) { return bytes.empty() ? nullptr : bytes.data(); }
 
 const char* VerdictName(DirectoryVerdict verdict) {
-  switch (verdict) {
-    case DirectoryVerdict::Missing:
-      return "missing";
-    case DirectoryVerdict::Trusted:
-      return "trusted";
-    case DirectoryVerdict::ReparsePoint:
-      return "reparse point";
-    case DirectoryVerdict::NotADirectory:
-      return "not a directory";
-    case DirectoryVerdict::ForeignOwner:
-      return "foreign owner";
-  }
-  return "?";
+  static const char* const kNames[] = {"missing", "trusted", "reparse point", "not a directory",
+                                       "foreign owner"};  // in the enum's order
+  return kNames[static_cast<int>(verdict)];
 }
 
 // Every file and directory, relative to `root`, with its content ("<dir>"
@@ -292,7 +282,7 @@ TEST_F(ScratchProgramData, DataDirectoryTrustFollowsAttributesAndOwner) {
       {L"link", DirectoryVerdict::ReparsePoint},
   };
   for (const auto& n : names) {
-    DirectoryFacts facts = InspectDirectory(root_ + L"\\" + n.name);
+    PathFacts facts = InspectPath(root_ + L"\\" + n.name);
     EXPECT_STREQ(
         VerdictName(JudgeDirectory(facts.attributes, AsSid(facts.owner), AsSid(processUser))),
         VerdictName(n.verdict))

@@ -3,8 +3,20 @@
 // clients.
 #include <windows.h>
 
+#include <gtest/gtest.h>
 #include <string>
 #include <thread>
+
+#include "service_harness.h"
+
+// For tests that need the pipe's name and the service manager to
+// themselves: no helper service (it would own the pipe) and no tunnel
+// service, before and after.
+class WithoutHelperServices : public ::testing::Test {
+ protected:
+  void SetUp() override { RemoveHelperServices(); }
+  void TearDown() override { RemoveHelperServices(); }
+};
 
 // Text of a Windows error, for assertion messages.
 std::string ErrorText(DWORD error);

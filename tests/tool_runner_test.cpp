@@ -30,7 +30,7 @@ class ToolRun : public ::testing::Test {
     WriteFileBytes(dir_ + L"\\amneziawg-behaviour.txt", behaviour);
     DeleteFileW((dir_ + L"\\amneziawg-state.txt").c_str());
     const ULONGLONG from = FileSize(LogFilePath());
-    const int code = RunProcess(tool_, arguments);
+    const int code = RunTunnelTool(tool_, arguments);
     log = LogTextsSince(LogFilePath(), from);
     return code;
   }

@@ -125,14 +125,14 @@ class TunnelProbeTest : public ::testing::Test {
 
 ULONGLONG TimedWait(int timeoutMs) {
   const ULONGLONG start = GetTickCount64();
-  WaitForTunnelService(timeoutMs);
+  WaitForTunnelServiceGone(timeoutMs);
   return GetTickCount64() - start;
 }
 
 TEST_F(TunnelProbeTest, NoTunnelServiceMeansNothingToWaitFor) {
   EXPECT_EQ(TunnelServiceName(), std::wstring(kTunnelService));
   EXPECT_FALSE(TunnelServiceExists());
-  EXPECT_FALSE(QueryTunnelServiceState());
+  EXPECT_FALSE(TunnelServiceRunning());
   EXPECT_LT(TimedWait(0), 250u);
   EXPECT_LT(TimedWait(5000), 250u) << "waited although there is no service";
 }
@@ -141,7 +141,7 @@ TEST_F(TunnelProbeTest, ProbesFollowRegistrationAndState) {
   const DWORD created = CreateStandinService(kTunnelService);
   ASSERT_EQ(created, 0u) << ErrorText(created);
   EXPECT_TRUE(TunnelServiceExists());
-  EXPECT_FALSE(QueryTunnelServiceState());
+  EXPECT_FALSE(TunnelServiceRunning());
 
   // Registered but stopped still counts as present: the wait runs its course.
   EXPECT_LT(TimedWait(0), 250u);
@@ -151,11 +151,11 @@ TEST_F(TunnelProbeTest, ProbesFollowRegistrationAndState) {
   EXPECT_LT(waited, 1500u);
 
   ASSERT_NO_FATAL_FAILURE(StartAndWaitRunning(kTunnelService));
-  EXPECT_TRUE(QueryTunnelServiceState());
+  EXPECT_TRUE(TunnelServiceRunning());
   EXPECT_TRUE(TunnelServiceExists());
 
   ASSERT_NO_FATAL_FAILURE(StopAndWaitStopped(kTunnelService));
-  EXPECT_FALSE(QueryTunnelServiceState());
+  EXPECT_FALSE(TunnelServiceRunning());
   EXPECT_TRUE(TunnelServiceExists());
 }
 
@@ -165,7 +165,7 @@ TEST_F(TunnelProbeTest, WaitEndsSoonAfterTheServiceIsDeleted) {
 
   ULONGLONG returnedAt = 0;
   std::thread waiter([&] {
-    WaitForTunnelService(20000);
+    WaitForTunnelServiceGone(20000);
     returnedAt = GetTickCount64();
   });
   Sleep(700);

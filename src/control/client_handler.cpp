@@ -4,8 +4,9 @@
 #include <string>
 
 #include "control/dispatcher.h"
-#include "control/overlapped_io.h"
 #include "support/handles.h"
+#include "support/limits.h"
+#include "support/overlapped_io.h"
 #include "support/protocol.h"
 #include "support/text.h"
 
@@ -18,16 +19,16 @@ enum class RequestState { Complete, TooLong, Abandoned };
 // before its line feed is taken, one byte more is refused.
 RequestState ReadRequest(HANDLE pipe, HANDLE event, std::string& request) {
   char chunk[kPipeBufferBytes];
-  const ULONGLONG deadline = GetTickCount64() + kRequestTimeoutMs;
+  const ULONGLONG deadline = GetTickCount64() + HelperLimits.RequestTimeoutMs;
   for (;;) {
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline) return RequestState::Abandoned;
     DWORD got = 0;
     const IoResult read = RunOverlapped(
-        pipe, event, static_cast<DWORD>(deadline - now), OnStop::Abandon, got,
+        pipe, event, static_cast<DWORD>(deadline - now), ByStop(), got,
         [&](OVERLAPPED* o) { return ReadFile(pipe, chunk, sizeof(chunk), nullptr, o); });
     switch (read) {
-      case IoResult::Stopped:
+      case IoResult::CutShort:
       case IoResult::TimedOut:
         return RequestState::Abandoned;
       case IoResult::Failed:  // the client closed its end: what came is the request
@@ -50,9 +51,10 @@ void WriteReply(HANDLE pipe, HANDLE event, const std::wstring& reply) {
   const std::string bytes = WideToUtf8(reply + L"\n");
   DWORD written = 0;
   // The command has run: its reply is delivered even during a stop.
-  RunOverlapped(pipe, event, kReplyTimeoutMs, OnStop::Finish, written, [&](OVERLAPPED* o) {
-    return WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, o);
-  });
+  RunOverlapped(
+      pipe, event, HelperLimits.ReplyTimeoutMs, kNotCutShort, written, [&](OVERLAPPED* o) {
+        return WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, o);
+      });
 }
 
 }  // namespace

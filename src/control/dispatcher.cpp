@@ -60,7 +60,7 @@ std::wstring DispatchCommand(const std::wstring& line) {
   const std::wstring argument = blank == std::wstring::npos ? L"" : line.substr(blank + 1);
 
   if (word == L"ping") return L"OK";
-  if (word == L"status") return QueryTunnelServiceState() ? L"RUNNING" : L"STOPPED";
+  if (word == L"status") return TunnelServiceRunning() ? L"RUNNING" : L"STOPPED";
   if (word == L"splitapps") {
     SetSplitApps(argument);
     return L"OK";

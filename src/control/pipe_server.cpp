@@ -2,16 +2,15 @@
 
 #include <windows.h>
 
-#include <sddl.h>
-
 #include <string>
 
 #include "control/client_handler.h"
-#include "control/overlapped_io.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
 #include "support/log.h"
+#include "support/overlapped_io.h"
 #include "support/protocol.h"
+#include "support/security.h"
 
 // Authenticated Users get FILE_GENERIC_READ | FILE_GENERIC_WRITE without
 // FILE_CREATE_PIPE_INSTANCE (0x4): generic write would include it, and any
@@ -26,8 +25,6 @@ namespace {
 constexpr DWORD kCreateRetryMs = 500;
 
 HANDLE CreateManualResetEvent() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-
-bool StopRequested() { return WaitForSingleObject(HelperState.StopEvent, 0) == WAIT_OBJECT_0; }
 
 // Windows refuses FILE_FLAG_FIRST_PIPE_INSTANCE on a name that exists with
 // ERROR_ACCESS_DENIED. Wine ignores the flag, and fails only when the other
@@ -50,16 +47,10 @@ DWORD RunPipeServer() {
     return error != ERROR_SUCCESS ? error : ERROR_NOT_ENOUGH_MEMORY;
   }
 
-  SECURITY_ATTRIBUTES attributes{};
-  attributes.nLength = sizeof(attributes);
-  attributes.bInheritHandle = FALSE;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
   // A failed conversion leaves the default security of the process, which
   // admits only LocalSystem and Administrators: safe, if less useful.
-  ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurityDescriptor, SDDL_REVISION_1,
-                                                       &descriptor, nullptr);
-  UniqueLocalMemory descriptorOwner(descriptor);
-  attributes.lpSecurityDescriptor = descriptor;
+  const UniqueLocalMemory descriptor = SecurityDescriptorFromSddl(kPipeSecurityDescriptor);
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
 
   // A process that created the name before us would own the pipe (its
   // access list, its instances), and we would merely add instances to it.
@@ -95,9 +86,9 @@ DWORD RunPipeServer() {
     // instance unserved.
     DWORD ignored = 0;
     const IoResult accepted =
-        RunOverlapped(pipe.get(), ioEvent.get(), INFINITE, OnStop::Abandon, ignored,
+        RunOverlapped(pipe.get(), ioEvent.get(), INFINITE, ByStop(), ignored,
                       [&](OVERLAPPED* o) { return ConnectNamedPipe(pipe.get(), o); });
-    if (accepted == IoResult::Stopped) break;
+    if (accepted == IoResult::CutShort) break;
     if (accepted == IoResult::Done) HandleClient(pipe.release(), ioEvent.get());
   }
   return ERROR_SUCCESS;

@@ -4,22 +4,24 @@
 
 #include "support/handles.h"
 #include "support/helper_state.h"
+#include "support/limits.h"
 #include "support/paths.h"
+#include "support/poll.h"
 
 namespace {
 
-constexpr DWORD kDeletionWaitMs = 10000;
 constexpr DWORD kDeletionPollMs = 100;
 constexpr DWORD kRestartDelayMs = 2000;
 constexpr DWORD kFailureResetSeconds = 24 * 60 * 60;
 
-void WaitUntilDeleted(SC_HANDLE manager, DWORD timeoutMs) {
-  for (DWORD waited = 0; waited < timeoutMs; waited += kDeletionPollMs) {
-    UniqueServiceHandle service(
-        OpenServiceW(manager, HelperState.ServiceName, SERVICE_QUERY_STATUS));
-    if (!service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return;
-    Sleep(kDeletionPollMs);
-  }
+void WaitUntilDeleted(SC_HANDLE manager) {
+  PollUntil(
+      [manager] {
+        UniqueServiceHandle service(
+            OpenServiceW(manager, HelperState.ServiceName, SERVICE_QUERY_STATUS));
+        return !service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+      },
+      static_cast<int>(HelperLimits.ServiceDeletionWaitMs), kDeletionPollMs);
 }
 
 // What an operator sees of the service, and what the manager does when it
@@ -77,7 +79,7 @@ int InstallService() {
     // reporting success on it would leave no service at all. Wait for it to
     // go and register anew; creation fails if it does not go in time.
     if (error != ERROR_SERVICE_MARKED_FOR_DELETE) return 2;
-    WaitUntilDeleted(manager.get(), kDeletionWaitMs);
+    WaitUntilDeleted(manager.get());
   }
 
   service.reset(CreateServiceW(manager.get(), HelperState.ServiceName,

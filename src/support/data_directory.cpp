@@ -7,6 +7,7 @@
 
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/security.h"
 
 // Specific rights rather than generic ones, so that what the system stores
 // (and icacls shows) is what is written here. 0x1200a9 is
@@ -40,7 +41,7 @@ std::wstring SidText(const std::vector<BYTE>& sid) {
   return text;
 }
 
-std::wstring Reason(DirectoryVerdict verdict, const DirectoryFacts& facts) {
+std::wstring Reason(DirectoryVerdict verdict, const PathFacts& facts) {
   switch (verdict) {
     case DirectoryVerdict::Missing:
       return L"missing";
@@ -56,10 +57,12 @@ std::wstring Reason(DirectoryVerdict verdict, const DirectoryFacts& facts) {
   return L"trusted";
 }
 
-DirectoryVerdict Judge(const DirectoryFacts& facts, PSID processUser) {
-  return JudgeDirectory(facts.attributes,
-                        facts.owner.empty() ? nullptr : const_cast<BYTE*>(facts.owner.data()),
-                        processUser);
+PSID OwnerOf(const PathFacts& facts) {
+  return facts.owner.empty() ? nullptr : const_cast<BYTE*>(facts.owner.data());
+}
+
+DirectoryVerdict Judge(const PathFacts& facts, PSID processUser) {
+  return JudgeDirectory(facts.attributes, OwnerOf(facts), processUser);
 }
 
 // Without propagation on purpose: SetNamedSecurityInfoW and SetSecurityInfo
@@ -100,7 +103,7 @@ std::wstring AsideName(const std::wstring& path);
 void SetAsideUntrustedFiles(const std::wstring& directory, PSID processUser) {
   for (const wchar_t* name : {L"helper.log", L"routes.journal", L"Quorvel.conf.new"}) {
     const std::wstring path = directory + L"\\" + name;
-    if (FileCanBeTrusted(InspectDirectory(path), processUser)) continue;
+    if (FileCanBeTrusted(InspectPath(path), processUser)) continue;
     const std::wstring aside = AsideName(path);
     const bool moved = MoveFileExW(path.c_str(), aside.c_str(), 0) != FALSE;
     const DWORD error = GetLastError();
@@ -121,12 +124,6 @@ std::wstring AsideName(const std::wstring& path) {
 
 }  // namespace
 
-UniqueLocalMemory SecurityDescriptorFromSddl(const wchar_t* sddl) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
-  return UniqueLocalMemory(descriptor);
-}
-
 bool CreateDataDirectory(const std::wstring& path) {
   UniqueLocalMemory descriptor = SecurityDescriptorFromSddl(kDataDirectoryAccess);
   if (!descriptor) return false;
@@ -134,8 +131,8 @@ bool CreateDataDirectory(const std::wstring& path) {
   return CreateDirectoryW(path.c_str(), &security) != FALSE;
 }
 
-DirectoryFacts InspectDirectory(const std::wstring& path) {
-  DirectoryFacts facts;
+PathFacts InspectPath(const std::wstring& path) {
+  PathFacts facts;
   // Wine shows a Unix symbolic link as a reparse point only to the path
   // functions; Windows shows it here and through the handle alike.
   const DWORD seenByName = GetFileAttributesW(path.c_str());
@@ -165,46 +162,31 @@ DirectoryVerdict JudgeDirectory(DWORD attributes, PSID owner, PSID processUser) 
   if (attributes == INVALID_FILE_ATTRIBUTES) return DirectoryVerdict::Missing;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return DirectoryVerdict::ReparsePoint;
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DirectoryVerdict::NotADirectory;
-  if (!owner || !IsValidSid(owner)) return DirectoryVerdict::ForeignOwner;
-  if (WellKnownSidIs(WinLocalSystemSid, owner) ||
-      WellKnownSidIs(WinBuiltinAdministratorsSid, owner) ||
-      (processUser && IsValidSid(processUser) && EqualSid(owner, processUser))) {
-    return DirectoryVerdict::Trusted;
-  }
-  return DirectoryVerdict::ForeignOwner;
+  return OwnerTrusted(owner, processUser) ? DirectoryVerdict::Trusted
+                                          : DirectoryVerdict::ForeignOwner;
 }
 
-bool FileCanBeTrusted(const DirectoryFacts& facts, PSID processUser) {
+bool OwnerTrusted(PSID owner, PSID processUser) {
+  if (!owner || !IsValidSid(owner)) return false;
+  return WellKnownSidIs(WinLocalSystemSid, owner) ||
+         WellKnownSidIs(WinBuiltinAdministratorsSid, owner) ||
+         (processUser && IsValidSid(processUser) && EqualSid(owner, processUser));
+}
+
+bool FileCanBeTrusted(const PathFacts& facts, PSID processUser) {
   if (facts.attributes == INVALID_FILE_ATTRIBUTES) return true;  // not there: made by us
   if (facts.attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return false;
-  if (facts.links != 1) return false;
-  // The owner rule of the directory, applied to a file.
-  return JudgeDirectory(FILE_ATTRIBUTE_DIRECTORY,
-                        facts.owner.empty() ? nullptr : const_cast<BYTE*>(facts.owner.data()),
-                        processUser) == DirectoryVerdict::Trusted;
-}
-
-std::vector<BYTE> ProcessUserSid() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
-  UniqueHandle tokenOwner(token);
-  DWORD size = 0;
-  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  std::vector<BYTE> buffer(size);
-  if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
-  const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-  const BYTE* bytes = static_cast<const BYTE*>(sid);
-  return std::vector<BYTE>(bytes, bytes + GetLengthSid(sid));
+  return facts.links == 1 && OwnerTrusted(OwnerOf(facts), processUser);
 }
 
 bool EnsureTrustedDirectory(const std::wstring& path, PSID processUser) {
-  DirectoryFacts facts = InspectDirectory(path);
+  PathFacts facts = InspectPath(path);
   DirectoryVerdict verdict = Judge(facts, processUser);
   if (verdict == DirectoryVerdict::Missing) {
     // Someone may create the name first; the second look judges whatever
     // won.
     CreateDataDirectory(path);
-    facts = InspectDirectory(path);
+    facts = InspectPath(path);
     verdict = Judge(facts, processUser);
   }
   if (verdict == DirectoryVerdict::Trusted) {
@@ -232,7 +214,7 @@ bool EnsureTrustedDirectory(const std::wstring& path, PSID processUser) {
   // Held back, like every line, until the log is opened in a directory the
   // check has accepted: never in the refused one.
   LogLine(L"data directory not trusted (" + reason + L"); renamed aside to " + aside);
-  facts = InspectDirectory(path);
+  facts = InspectPath(path);
   verdict = Judge(facts, processUser);
   if (verdict != DirectoryVerdict::Trusted) {
     LogLine(L"data directory still not trusted after renaming aside (" + Reason(verdict, facts) +

@@ -9,15 +9,13 @@
 #include <vector>
 
 #include "support/handles.h"
+#include "support/security.h"
 
 // Local System and Administrators full control, Users read and list;
 // protected from ProgramData's rules, inherited by what is made inside.
 extern const wchar_t kDataDirectoryAccess[];
 // Local System and Administrators only: the file holds the private key.
 extern const wchar_t kConfigFileAccess[];
-
-// The system's descriptor for an SDDL text; empty when it cannot be made.
-UniqueLocalMemory SecurityDescriptorFromSddl(const wchar_t* sddl);
 
 // Creates the last level of `path` with kDataDirectoryAccess; false when
 // nothing was created (an existing name included). Never with default
@@ -26,18 +24,22 @@ bool CreateDataDirectory(const std::wstring& path);
 
 enum class DirectoryVerdict { Missing, Trusted, ReparsePoint, NotADirectory, ForeignOwner };
 
-// What the check sees of a name: its attributes (INVALID_FILE_ATTRIBUTES
-// when nothing answers to it) and its owner's SID (empty when unreadable).
-struct DirectoryFacts {
+// What the checks see of a name, a directory or a file, without following a
+// link: its attributes (INVALID_FILE_ATTRIBUTES when nothing answers to it),
+// its owner's SID (empty when unreadable) and how many names it has.
+struct PathFacts {
   DWORD attributes = INVALID_FILE_ATTRIBUTES;
   std::vector<BYTE> owner;
   DWORD links = 0;  // names the object has (hard links); 0 when unknown
 };
-DirectoryFacts InspectDirectory(const std::wstring& path);
+PathFacts InspectPath(const std::wstring& path);
 
-// The decision alone. Trusted owners: Local System, Administrators and the
-// process's own user (under Wine every file's owner reads as Wine's user,
-// which is also the process user). An unreadable owner is a foreign one.
+// Trusted owners: Local System, Administrators and the process's own user
+// (under Wine every file's owner reads as Wine's user, which is also the
+// process user). An unreadable owner (null) is a foreign one.
+bool OwnerTrusted(PSID owner, PSID processUser);
+
+// The decision on a directory alone.
 DirectoryVerdict JudgeDirectory(DWORD attributes, PSID owner, PSID processUser);
 
 // Whether a file the helper writes in its directory (the log, the route
@@ -45,10 +47,7 @@ DirectoryVerdict JudgeDirectory(DWORD attributes, PSID owner, PSID processUser);
 // not a link or directory, and a trusted owner. Directories of earlier
 // versions let every user create files in them, and such a file would be
 // the user's to write or to redirect.
-bool FileCanBeTrusted(const DirectoryFacts& facts, PSID processUser);
-
-// The user of this process's token, as SID bytes (empty on failure).
-std::vector<BYTE> ProcessUserSid();
+bool FileCanBeTrusted(const PathFacts& facts, PSID processUser);
 
 // Makes `path` a directory that can be trusted, or says it is not: a missing
 // one is created; a trusted one gets kDataDirectoryAccess again (and an

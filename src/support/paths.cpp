@@ -24,11 +24,11 @@ std::wstring DirectoryOfPath(const std::wstring& path) {
   return path.substr(0, separator);
 }
 
-std::wstring ModulePath() {
+std::wstring ModulePath(HMODULE module) {
   // A path cut at MAX_PATH would name another file: grow until it fits.
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
     if (length == 0) return {};
     if (length < path.size()) {
       path.resize(length);

@@ -2,6 +2,8 @@
 // Where the helper keeps its files, and where it looks for what it runs.
 // Names only: nothing here creates or opens anything (the data directory
 // check in support/data_directory.h makes the directory).
+#include <windows.h>
+
 #include <string>
 
 // %ProgramData%\Quorvel (C:\ProgramData\Quorvel when the variable is unset,
@@ -11,8 +13,9 @@ std::wstring ConfigFilePath();           // DataDirectory() + "\" + kConfigFileN
 extern const wchar_t kConfigFileName[];  // "Quorvel.conf"
 std::wstring LogFilePath();              // DataDirectory() + "\helper.log"
 
-// Full path of the running executable (not truncated at MAX_PATH).
-std::wstring ModulePath();
+// Full path of a module, by default the running executable (not truncated at
+// MAX_PATH; "" when it cannot be read). The test bed's stand-ins use it too.
+std::wstring ModulePath(HMODULE module = nullptr);
 // Directory of the running executable, without trailing separator; "." when
 // the module path has no separator.
 std::wstring ModuleDirectory();

@@ -8,8 +8,10 @@
 #include "routing/route_table.h"
 #include "split/sniffer.h"
 #include "support/helper_state.h"
+#include "support/limits.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/poll.h"
 #include "tunnel/config_file.h"
 #include "tunnel/service_probes.h"
 #include "tunnel/tool_runner.h"
@@ -17,14 +19,6 @@
 namespace {
 
 constexpr int kInstallAttempts = 3;
-constexpr int kAfterLeftoverRemovalMs = 12000;
-constexpr int kAfterFailedInstallMs = 4000;
-constexpr DWORD kBetweenAttemptsMs = 500;
-constexpr int kComeUpLimitMs = 15000;
-constexpr DWORD kComeUpStepMs = 500;
-constexpr int kAfterRollbackMs = 8000;
-constexpr int kDisconnectLimitMs = 8000;
-constexpr DWORD kDisconnectStepMs = 400;
 
 std::wstring UninstallArguments() {
   return std::wstring(L"/uninstalltunnelservice ") + HelperState.TunnelName;
@@ -35,8 +29,8 @@ std::wstring UninstallArguments() {
 // up to waitMs for it to go.
 void RemoveTunnelService(const std::wstring& tool, int waitMs) {
   if (!TunnelServiceExists()) return;
-  RunProcess(tool, UninstallArguments());
-  WaitForTunnelService(waitMs);
+  RunTunnelTool(tool, UninstallArguments());
+  WaitForTunnelServiceGone(waitMs);
 }
 
 }  // namespace
@@ -61,7 +55,7 @@ bool ConnectTunnel(const std::wstring& configuration) {
   // The old tunnel goes before the physical route is captured, and the
   // capture comes before the new install: the captured route is never one
   // of a tunnel's own.
-  RemoveTunnelService(tool, kAfterLeftoverRemovalMs);
+  RemoveTunnelService(tool, HelperLimits.LeftoverRemovalMs);
   // The sniffer is joined before the table is cleared and the route captured
   // again, so no host route goes through a stale gateway.
   StopSniffer();
@@ -71,10 +65,10 @@ bool ConnectTunnel(const std::wstring& configuration) {
   const std::wstring installArguments = L"/installtunnelservice \"" + configPath + L"\"";
   bool installed = false;
   for (int attempt = 0; attempt < kInstallAttempts && !installed; ++attempt) {
-    installed = RunProcess(tool, installArguments) == 0;
+    installed = RunTunnelTool(tool, installArguments) == 0;
     if (!installed) {
-      WaitForTunnelService(kAfterFailedInstallMs);
-      Sleep(kBetweenAttemptsMs);
+      WaitForTunnelServiceGone(HelperLimits.AfterFailedInstallMs);
+      Sleep(HelperLimits.BetweenInstallsMs);
     }
   }
   if (!installed) {
@@ -83,19 +77,15 @@ bool ConnectTunnel(const std::wstring& configuration) {
     // flag said before, no tunnel of ours is up now. A service the tool
     // left behind would cut the machine off; it goes too.
     HelperState.TunnelConnected.exchange(false);
-    RemoveTunnelService(tool, kAfterRollbackMs);
+    RemoveTunnelService(tool, HelperLimits.AfterRollbackMs);
     return false;
   }
 
-  for (int elapsed = 0; !QueryTunnelServiceState() && elapsed < kComeUpLimitMs;
-       elapsed += kComeUpStepMs) {
-    Sleep(kComeUpStepMs);
-  }
-  const bool up = QueryTunnelServiceState();
+  const bool up = PollUntil(TunnelServiceRunning, HelperLimits.ComeUpMs, HelperLimits.ComeUpStepMs);
   HelperState.TunnelConnected.exchange(up);
   if (!up) {
     LogLine(L"tunnel did not come up; uninstalling to restore connectivity");
-    RemoveTunnelService(tool, kAfterRollbackMs);
+    RemoveTunnelService(tool, HelperLimits.AfterRollbackMs);
     ClearBypassRoutes();
     return false;
   }
@@ -114,10 +104,8 @@ void DisconnectTunnel() {
   StopSniffer();
   ClearBypassRoutes();
   const std::wstring tool = FindTunnelTool();
-  if (!tool.empty() && TunnelServiceExists()) RunProcess(tool, UninstallArguments());
-  for (int elapsed = 0; QueryTunnelServiceState() && elapsed < kDisconnectLimitMs;
-       elapsed += kDisconnectStepMs) {
-    Sleep(kDisconnectStepMs);
-  }
+  if (!tool.empty() && TunnelServiceExists()) RunTunnelTool(tool, UninstallArguments());
+  PollUntil([] { return !TunnelServiceRunning(); }, HelperLimits.DisconnectMs,
+            HelperLimits.DisconnectStepMs);
   HelperState.TunnelConnected.exchange(false);
 }

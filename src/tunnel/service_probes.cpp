@@ -4,10 +4,11 @@
 
 #include "support/handles.h"
 #include "support/helper_state.h"
+#include "support/poll.h"
 
 namespace {
 
-constexpr int kProbeStepMs = 300;
+constexpr DWORD kProbeStepMs = 300;
 
 UniqueServiceHandle OpenTunnelService(SC_HANDLE manager, DWORD access) {
   return UniqueServiceHandle(OpenServiceW(manager, TunnelServiceName().c_str(), access));
@@ -23,7 +24,7 @@ std::wstring TunnelServiceName() {
   return std::wstring(L"AmneziaWGTunnel$") + HelperState.TunnelName;
 }
 
-bool QueryTunnelServiceState() {
+bool TunnelServiceRunning() {
   UniqueServiceHandle manager = OpenManager();
   if (!manager) return false;
   UniqueServiceHandle service = OpenTunnelService(manager.get(), SERVICE_QUERY_STATUS);
@@ -38,11 +39,6 @@ bool TunnelServiceExists() {
   return OpenTunnelService(manager.get(), SERVICE_QUERY_STATUS).valid();
 }
 
-void WaitForTunnelService(int timeoutMs) {
-  // Only the sleeps are counted, not the time the probes take.
-  for (int elapsed = 0;; elapsed += kProbeStepMs) {
-    if (!TunnelServiceExists()) return;
-    if (elapsed >= timeoutMs) return;
-    Sleep(kProbeStepMs);
-  }
+void WaitForTunnelServiceGone(int timeoutMs) {
+  PollUntil([] { return !TunnelServiceExists(); }, timeoutMs, kProbeStepMs);
 }

@@ -7,8 +7,8 @@
 
 std::wstring TunnelServiceName();
 // True only while the service exists and is SERVICE_RUNNING.
-bool QueryTunnelServiceState();
+bool TunnelServiceRunning();
 bool TunnelServiceExists();
 // Returns once the service can no longer be opened, or after timeoutMs of
 // sleeping in 300 ms steps while it still exists (0 or less: one probe).
-void WaitForTunnelService(int timeoutMs);
+void WaitForTunnelServiceGone(int timeoutMs);

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "support/handles.h"
+#include "support/limits.h"
 #include "support/log.h"
+#include "support/overlapped_io.h"
 #include "support/paths.h"
 #include "support/text.h"
 
@@ -60,63 +62,37 @@ bool CreateOutputPipe(UniqueFileHandle& readEnd, UniqueFileHandle& writeEnd) {
 
 // Collects what the tool writes: the first kOutputKeptBytes are kept, the
 // rest is read and dropped, so that a tool that floods its output never
-// blocks on a full pipe. One read at a time; its event is signalled when it
-// completes, at once or later, so the caller's single wait sees both.
-class OutputReader {
- public:
-  OutputReader(HANDLE pipe, HANDLE event) : pipe_(pipe) { overlapped_.hEvent = event; }
-  ~OutputReader() { Cancel(); }
-  OutputReader(const OutputReader&) = delete;
-  OutputReader& operator=(const OutputReader&) = delete;
-
-  // Starts the next read; false once the pipe has ended (every writer
-  // closed it).
-  bool Start() {
-    ResetEvent(overlapped_.hEvent);
-    if (!ReadFile(pipe_, chunk_, sizeof(chunk_), nullptr, &overlapped_) &&
-        GetLastError() != ERROR_IO_PENDING) {
-      return false;
-    }
-    pending_ = true;
-    return true;
-  }
-  // The read has completed (its event is signalled); false when it ended
-  // the pipe.
-  bool Complete() {
+// blocks on a full pipe. Each read ends when data comes, when the pipe ends
+// (every writer closed it), when the tool exits or when time runs out.
+std::string ReadToolOutput(HANDLE pipe, HANDLE event, HANDLE process, ULONGLONG deadline) {
+  std::string kept;
+  char chunk[kOutputChunkBytes];
+  const auto read = [&](DWORD timeoutMs, CutShortBy cut) {
     DWORD got = 0;
-    pending_ = false;
-    if (!GetOverlappedResult(pipe_, &overlapped_, &got, FALSE)) return false;
-    const size_t room = kOutputKeptBytes - kept_.size();
-    kept_.append(chunk_, got < room ? got : room);
-    return true;
-  }
-  // After the tool has ended: takes what is already there, without waiting
-  // for more (a child of the tool may still hold the pipe) and without
-  // letting such a child keep the caller here.
-  void Drain() {
-    for (int reads = 0; reads < kDrainReadsAtMost; ++reads) {
-      if (!pending_ && !Start()) break;
-      if (WaitForSingleObject(overlapped_.hEvent, 0) != WAIT_OBJECT_0 || !Complete()) break;
+    const IoResult result = RunOverlapped(pipe, event, timeoutMs, cut, got, [&](OVERLAPPED* o) {
+      return ReadFile(pipe, chunk, sizeof(chunk), nullptr, o);
+    });
+    if (result == IoResult::Done) {
+      const size_t room = kOutputKeptBytes - kept.size();
+      kept.append(chunk, got < room ? got : room);
     }
-    Cancel();
+    return result;
+  };
+  IoResult result = IoResult::Done;
+  for (ULONGLONG now = GetTickCount64(); result == IoResult::Done && now < deadline;
+       now = GetTickCount64()) {
+    result = read(static_cast<DWORD>(deadline - now), CutShortBy{process, false});
   }
-  const std::string& kept() const { return kept_; }
-
- private:
-  void Cancel() {
-    if (!pending_) return;
-    CancelIoEx(pipe_, &overlapped_);
-    DWORD ignored = 0;
-    GetOverlappedResult(pipe_, &overlapped_, &ignored, TRUE);
-    pending_ = false;
+  // The tool has ended: take what is already there, without waiting for
+  // more (a child of the tool may still hold the pipe) and without letting
+  // such a child keep the helper here.
+  if (result == IoResult::CutShort) {
+    for (int reads = 0; reads < kDrainReadsAtMost; ++reads) {
+      if (read(0, kNotCutShort) != IoResult::Done) break;
+    }
   }
-
-  HANDLE pipe_;
-  OVERLAPPED overlapped_{};
-  char chunk_[kOutputChunkBytes];
-  std::string kept_;
-  bool pending_ = false;
-};
+  return kept;
+}
 
 // Starts the tool hidden. With an output pipe, that pipe is its standard
 // output and error and the only handle it inherits: an explicit inheritance
@@ -179,7 +155,7 @@ std::wstring ToolOutputForLog(const std::string& output) {
   return Utf8ToWide(shown);
 }
 
-int RunProcess(const std::wstring& toolPath, const std::wstring& arguments) {
+int RunTunnelTool(const std::wstring& toolPath, const std::wstring& arguments) {
   std::wstring commandLine = L"\"" + toolPath + L"\" " + arguments;
   // The tool's words in the log are an aid: without the pipe the tool still
   // runs, as it would with no output at all.
@@ -203,29 +179,21 @@ int RunProcess(const std::wstring& toolPath, const std::wstring& arguments) {
   // Only the tool holds the write end now, so the pipe ends when it does.
   outputWrite.reset();
 
+  const DWORD limitMs = HelperLimits.ToolWaitMs;
   std::string output;
-  const ULONGLONG deadline = GetTickCount64() + kToolWaitMs;
-  if (!outputRead) {
-    WaitForSingleObject(processHandle.get(), kToolWaitMs);
+  if (outputRead) {
+    output = ReadToolOutput(outputRead.get(), event.get(), processHandle.get(),
+                            GetTickCount64() + limitMs);
   } else {
-    OutputReader reader(outputRead.get(), event.get());
-    bool reading = reader.Start();
-    for (ULONGLONG now = GetTickCount64(); now < deadline; now = GetTickCount64()) {
-      const HANDLE waits[] = {processHandle.get(), event.get()};
-      const DWORD waited =
-          WaitForMultipleObjects(reading ? 2 : 1, waits, FALSE, static_cast<DWORD>(deadline - now));
-      if (waited != WAIT_OBJECT_0 + 1) break;  // exited, or out of time
-      reading = reader.Complete() && reader.Start();
-    }
-    reader.Drain();
-    output = reader.kept();
+    WaitForSingleObject(processHandle.get(), limitMs);
   }
 
   DWORD exitCode = 1;
   GetExitCodeProcess(processHandle.get(), &exitCode);
   const int result = static_cast<int>(exitCode);
   if (result == kToolStillRunning) {
-    LogLine(L"amneziawg.exe still running after 30 s; left running");
+    LogLine(L"amneziawg.exe still running after " + std::to_wstring(limitMs / 1000) +
+            L" s; left running");
   } else if (result != 0) {
     LogLine(L"amneziawg.exe exited " + std::to_wstring(result) + L": " + ToolOutputForLog(output));
   }

@@ -10,16 +10,15 @@ std::wstring FindTunnelTool();
 
 // The exit code a run reports while the tool is still running.
 constexpr int kToolStillRunning = 259;  // STILL_ACTIVE
-// How long a run is waited for.
-constexpr unsigned long kToolWaitMs = 30000;
 
-// Runs `"<toolPath>" <arguments>` with no window and waits up to 30 s.
+// Runs `"<toolPath>" <arguments>` with no window and waits up to
+// HelperLimits.ToolWaitMs (30 s).
 // Returns the exit code, kToolStillRunning for a tool that is still running
 // (it is left running), or -1 when it could not be started ("CreateProcess
 // failed: " and the command line are logged). The tool's standard output and
 // error go to one pipe that is read while waiting; a non-zero exit is logged
 // with the first 2 KiB of what the tool wrote.
-int RunProcess(const std::wstring& toolPath, const std::wstring& arguments);
+int RunTunnelTool(const std::wstring& toolPath, const std::wstring& arguments);
 
 // How the tool's output appears in the log: at most the first 2 KiB, line
 // breaks shown as " | ", trailing ones dropped.

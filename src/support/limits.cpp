@@ -1,0 +1,3 @@
+#include "support/limits.h"
+
+HelperLimitValues HelperLimits;
