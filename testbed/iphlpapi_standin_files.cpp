@@ -1,5 +1,8 @@
 #include "iphlpapi_standin_files.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <cstdint>
 #include <cstring>
 
@@ -19,7 +22,61 @@ constexpr LONGLONG kMaxFileBytes = 4 << 20;
 // Tests write, replace and read these files while the stand-in has them open.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// How long after its last write a file's stamp is not yet trusted, in 100 ns
+// units. Linux stamps files from a clock that lags the one Windows programs
+// read by up to a scheduler tick; two seconds leave room for far coarser
+// file systems too, and cost only re-reading a file for that long.
+constexpr UINT64 kRacyWindow = 2 * 10'000'000ull;
+
+UINT64 ToUInt64(FILETIME time) { return (UINT64{time.dwHighDateTime} << 32) | time.dwLowDateTime; }
+
+// A metadata query, much cheaper under Wine than opening the file.
+DWORD StampOf(const std::wstring& path, FileStamp* stamp) {
+  *stamp = FileStamp{};
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? NO_ERROR : error;
+  }
+  stamp->exists = true;
+  stamp->size = (UINT64{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+  stamp->lastWrite = ToUInt64(data.ftLastWriteTime);
+  return NO_ERROR;
+}
+
+bool SameStamp(const FileStamp& a, const FileStamp& b) {
+  return a.exists == b.exists && a.size == b.size && a.lastWrite == b.lastWrite;
+}
+
 }  // namespace
+
+DWORD FileSnapshot::Refresh(const std::wstring& path, bool* changed) {
+  *changed = false;
+  FILETIME now{};
+  // Taken before the stamp: a write after this moment gets a later stamp.
+  GetSystemTimeAsFileTime(&now);
+  FileStamp stamp;
+  DWORD rc = StampOf(path, &stamp);
+  if (rc != NO_ERROR) return rc;
+  if (valid_ && SameStamp(stamp, stamp_) &&
+      (!stamp.exists || stamp.lastWrite + kRacyWindow < readAt_)) {
+    return NO_ERROR;
+  }
+  std::string text;
+  bool missing = !stamp.exists;
+  if (stamp.exists) {
+    rc = ReadWholeFile(path, &text, &missing);
+    if (rc != NO_ERROR) return rc;
+  }
+  *changed = !valid_ || missing != missing_ || text != text_;
+  valid_ = true;
+  missing_ = missing;
+  // A file that vanished between the stamp and the read is looked at again.
+  stamp_ = missing ? FileStamp{} : stamp;
+  readAt_ = ToUInt64(now);
+  text_ = std::move(text);
+  return NO_ERROR;
+}
 
 // An abandoned mutex (a process killed mid-call) is taken over: the files
 // are only ever replaced whole, so no half-done update is left behind.
@@ -187,22 +244,67 @@ bool ParseIPv4(const std::string& word, DWORD* address) {
   return true;
 }
 
-bool ParsePrefix(const std::string& word, DWORD* address, UINT8* length) {
+std::string FormatIPv4(DWORD address) {
+  unsigned char bytes[4];
+  std::memcpy(bytes, &address, sizeof(bytes));
+  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+         std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+}
+
+bool SameAddress(const IpAddress& a, const IpAddress& b) {
+  return a.family == b.family && std::memcmp(a.bytes, b.bytes, a.Size()) == 0;
+}
+
+bool ParseAddress(const std::string& word, IpAddress* address) {
+  *address = IpAddress{};
+  DWORD v4 = 0;
+  if (ParseIPv4(word, &v4)) {
+    std::memcpy(address->bytes, &v4, sizeof(v4));
+    return true;
+  }
+  // inet_pton needs no WSAStartup, and takes no zone ("%5"), which a route's
+  // address never has.
+  in6_addr v6{};
+  if (word.find(':') == std::string::npos || inet_pton(AF_INET6, word.c_str(), &v6) != 1) {
+    return false;
+  }
+  address->family = AF_INET6;
+  std::memcpy(address->bytes, &v6, sizeof(address->bytes));
+  return true;
+}
+
+bool ParseAddressPrefix(const std::string& word, IpAddress* address, UINT8* length) {
   const size_t slash = word.find('/');
   DWORD bits = 0;
-  if (slash == std::string::npos || !ParseIPv4(word.substr(0, slash), address) ||
-      !ParseUnsigned(word.substr(slash + 1), &bits, false) || bits > 32) {
+  if (slash == std::string::npos || !ParseAddress(word.substr(0, slash), address) ||
+      !ParseUnsigned(word.substr(slash + 1), &bits, false) || bits > address->MaxPrefixLength()) {
     return false;
   }
   *length = static_cast<UINT8>(bits);
   return true;
 }
 
-std::string FormatIPv4(DWORD address) {
-  unsigned char bytes[4];
-  std::memcpy(bytes, &address, sizeof(bytes));
-  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
-         std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+std::string FormatAddress(const IpAddress& address) {
+  if (address.family != AF_INET6) {
+    DWORD v4 = 0;
+    std::memcpy(&v4, address.bytes, sizeof(v4));
+    return FormatIPv4(v4);
+  }
+  char text[INET6_ADDRSTRLEN] = {};
+  in6_addr v6{};
+  std::memcpy(&v6, address.bytes, sizeof(v6));
+  if (!inet_ntop(AF_INET6, &v6, text, sizeof(text))) return "?";
+  return text;
+}
+
+bool PrefixCovers(const IpAddress& prefix, UINT8 length, const IpAddress& address) {
+  if (prefix.family != address.family || length > prefix.MaxPrefixLength()) return false;
+  const size_t whole = length / 8;
+  if (std::memcmp(prefix.bytes, address.bytes, whole) != 0) return false;
+  const unsigned rest = length % 8;
+  if (rest == 0) return true;
+  const unsigned mask = (0xFFu << (8 - rest)) & 0xFFu;
+  return ((prefix.bytes[whole] ^ address.bytes[whole]) & mask) == 0;
 }
 
 }  // namespace standin

@@ -1,0 +1,133 @@
+#pragma once
+// The IP Helper stand-in's model of the system (test-bed only): what the
+// scenario file says, the routes made through the stand-in, the rows of the
+// route tables that follow from both, and the journal. Callers hold
+// StandinLock while they read or write the files.
+// clang-format off
+#include <winsock2.h>
+#include <ws2ipdef.h>
+#include <iphlpapi.h>
+// clang-format on
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "iphlpapi_standin_files.h"
+
+namespace standin {
+
+constexpr wchar_t kScenarioFile[] = L"iphlpapi-scenario.txt";
+constexpr wchar_t kRoutesFile[] = L"iphlpapi-routes.txt";
+
+// One row of the system's route table, whichever line it came from.
+struct RouteRow {
+  DWORD ifIndex = 0;
+  IpAddress dest;
+  UINT8 length = 0;
+  DWORD mask = 0;  // IPv4 only: as the scenario wrote it, or from the length
+  IpAddress nextHop;
+  DWORD metric = 0;
+  DWORD protocol = MIB_IPPROTO_NETMGMT;
+};
+
+struct ServiceRouteRow {
+  std::string service;
+  RouteRow row;
+};
+
+struct PrefixFault {
+  IpAddress dest;
+  UINT8 length = 0;
+  DWORD code = 0;
+  DWORD ifIndex = 0;  // 0: a create on any interface
+};
+
+struct InterfaceMetric {
+  DWORD ifIndex;
+  ADDRESS_FAMILY family;
+  DWORD metric;
+};
+
+struct InterfaceAlias {
+  DWORD ifIndex;
+  std::wstring name;
+};
+
+// Addresses in network byte order, ports as Windows keeps them: network
+// byte order in the low 16 bits.
+struct TcpRow {
+  DWORD state;
+  DWORD localAddr;
+  DWORD localPort;
+  DWORD remoteAddr;
+  DWORD remotePort;
+  DWORD pid;
+};
+
+struct Scenario {
+  std::vector<RouteRow> routes;                // route and route6 lines, in file order
+  std::vector<ServiceRouteRow> serviceRoutes;  // service-route and service-route6 lines
+  std::vector<std::string> notedServices;
+  std::vector<InterfaceAlias> aliases;
+  std::vector<InterfaceMetric> interfaceMetrics;
+  std::vector<DWORD> down;
+  std::vector<TcpRow> tcpRows;
+  DWORD grow = 0;
+  std::vector<PrefixFault> createFails;
+  std::vector<PrefixFault> createCrashes;
+  std::vector<PrefixFault> createCrashesAfter;
+  bool deleteFails = false;
+  DWORD deleteFailCode = 0;
+
+  bool IsDown(DWORD ifIndex) const;
+  // Named by some line: a row, an alias, an interface or a down line.
+  bool Knows(DWORD ifIndex) const;
+  // From the interface lines (the last for that index and family), else 0.
+  DWORD InterfaceMetricOf(DWORD ifIndex, ADDRESS_FAMILY family) const;
+  // The services of service-route and service-route6 lines, each once.
+  std::vector<std::string> RouteServices() const;
+};
+
+// False with the number of the first line not understood.
+bool ParseScenarioText(const std::string& text, Scenario* scenario, int* badLine);
+
+// The scenario file, parsed once per change of it. A file that is not
+// understood journals "error" and gives ERROR_INVALID_DATA, at every call.
+DWORD LoadScenario(const std::wstring& dir, std::shared_ptr<const Scenario>* scenario);
+
+// The routes made through the stand-in. Routes on an interface the scenario
+// has down are gone: they are taken out of the file here, with a "down"
+// journal line per interface, so no call ever sees them.
+DWORD LoadRoutes(const std::wstring& dir, const Scenario& scenario, std::vector<RouteRow>* routes);
+DWORD StoreRoutes(const std::wstring& dir, const std::vector<RouteRow>& routes);
+
+// The rows of the system's table for one family (AF_INET or AF_INET6) in the
+// order the stand-in lists them: scenario rows, rows of services that exist,
+// then the created routes; none on an interface that is down.
+std::vector<RouteRow> TableRows(const Scenario& scenario, const std::vector<RouteRow>& created,
+                                ADDRESS_FAMILY family);
+
+void AppendJournal(const std::wstring& dir, const std::string& line);
+// The same, taking StandinLock for the one line.
+void AppendJournalLocked(const std::wstring& dir, const std::string& line);
+
+// The current state of a Windows service, 0 when it does not exist.
+DWORD ServiceState(const std::string& name);
+std::string ServiceStateText(const std::string& name);
+
+// What InitializeIpForwardEntry leaves in a row.
+void FillDefaults(MIB_IPFORWARD_ROW2* row);
+// Defaults, then the row's own fields as GetIpForwardTable2 gives them.
+void FillRow2(const RouteRow& route, MIB_IPFORWARD_ROW2* row);
+
+// The stand-in's LUID of an interface: NetLuidIndex the index, IfType 53
+// (IF_TYPE_PROP_VIRTUAL). Indexes above 24 bits do not fit.
+NET_LUID LuidOfIndex(DWORD ifIndex);
+
+bool FromSockaddr(const SOCKADDR_INET& address, IpAddress* out);
+void ToSockaddr(const IpAddress& address, SOCKADDR_INET* out);
+// The address as text, or "af<n>" for another family.
+std::string FormatSockaddr(const SOCKADDR_INET& address);
+
+}  // namespace standin
