@@ -2,12 +2,12 @@
 //
 // The real library needs a kernel driver that Wine does not have. This one
 // takes the same calls at the socket layer (WinDivert 2 signatures) and
-// hands out socket events that tests feed it: through WinDivertStandinFeed in
-// process, or as lines appended to windivert-feed.txt beside the DLL from
-// another process. Like the real driver it also reports connects that nobody
-// fed: every UDP socket of the host that becomes connected to 127.0.0.1 while
-// a receive waits, which is how the helper wakes its own receive where the
-// library has no WinDivertShutdown.
+// hands out socket events that tests feed it: through WinDivertStandinFeed or
+// WinDivertStandinFeedLine in process, or as lines appended to
+// windivert-feed.txt beside the DLL from another process. Like the real driver
+// it also reports connects that nobody fed: every UDP socket of the host that
+// becomes connected to 127.0.0.1 while a receive waits, which is how the
+// helper wakes its own receive where the library has no WinDivertShutdown.
 //
 // Builds: WINDIVERT_STANDIN_NO_RECV, _NO_FORMAT and _NO_SHUTDOWN each leave out
 // one export, so tests can check how the helper copes with an incomplete
@@ -250,6 +250,17 @@ bool IdleLocked() {
   return TRUE;
 }
 
+// Events fed in process go to the newest open handle, unless it was shut
+// down for receive.
+void Queue(const std::vector<SocketEvent>& events) {
+  Locked lock;
+  State& state = Shared();
+  if (state.open.empty() || state.open.back()->recvShutdown) return;
+  Session& target = *state.open.back();
+  target.queue.insert(target.queue.end(), events.begin(), events.end());
+  WakeAllConditionVariable(&state.queueChanged);
+}
+
 std::string OneLine(const char* text) {
   std::string line = text ? text : "";
   for (char& c : line) {
@@ -372,19 +383,35 @@ __declspec(dllexport) BOOL
 
 __declspec(dllexport) void WinDivertStandinFeed(const WinDivertStandinEvent* events, UINT count) {
   if (!events || count == 0) return;
-  Locked lock;
-  State& state = Shared();
-  if (state.open.empty() || state.open.back()->recvShutdown) return;
-  Session& target = *state.open.back();
+  std::vector<SocketEvent> queued;
   for (UINT i = 0; i < count; ++i) {
     SocketEvent event;
     event.event = events[i].event;
     event.ipv6 = events[i].ipv6 != 0;
     event.processId = events[i].processId;
     event.remoteAddr[0] = events[i].remoteHostOrder;
-    target.queue.push_back(event);
+    queued.push_back(event);
   }
-  WakeAllConditionVariable(&state.queueChanged);
+  Queue(queued);
+}
+
+__declspec(dllexport) BOOL WinDivertStandinFeedLine(const char* line) {
+  if (!line) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::string text = line;
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos || text[first] == '#') return TRUE;
+  SocketEvent event;
+  if (text.find_first_of("\r\n") != std::string::npos || !ParseFeedLine(text, &event)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  Queue({event});
+  return TRUE;
 }
 
 __declspec(dllexport) BOOL WinDivertStandinWaitIdle(DWORD timeoutMs) {

@@ -7,6 +7,11 @@
 // open; events fed while no handle is open, or after that handle was shut down
 // for receive, are dropped, as the real driver would never have reported them.
 //
+// FeedLine parses one line of windivert-feed.txt's syntax ("connect v6 1234
+// 2001:db8::5") and queues its event as Feed does. A trailing line feed (LF or
+// CR LF) is allowed; a blank or comment line queues nothing and is TRUE.
+// FALSE (ERROR_INVALID_PARAMETER) for a line it cannot parse.
+//
 // WaitIdle returns TRUE once every event fed so far has been handed out by
 // WinDivertRecv and a receiver is blocked again on that handle's empty queue
 // (or no handle is open any more, or the handle was shut down for receive and
@@ -33,10 +38,12 @@ extern "C" {
 #define WINDIVERT_STANDIN_API __declspec(dllimport)
 #endif
 WINDIVERT_STANDIN_API void WinDivertStandinFeed(const WinDivertStandinEvent* events, UINT count);
+WINDIVERT_STANDIN_API BOOL WinDivertStandinFeedLine(const char* line);
 WINDIVERT_STANDIN_API BOOL WinDivertStandinWaitIdle(DWORD timeoutMs);
 }
 
 // Run-time lookup, as tests that copy the DLL around load it with
 // LoadLibraryW rather than link to it.
 using WinDivertStandinFeedFn = decltype(&WinDivertStandinFeed);
+using WinDivertStandinFeedLineFn = decltype(&WinDivertStandinFeedLine);
 using WinDivertStandinWaitIdleFn = decltype(&WinDivertStandinWaitIdle);
