@@ -141,7 +141,7 @@ void FillTables(unsigned size, bool helperMeasured) {
     if (helperMeasured) {
       // Someone else's, as far as the helper knows: never deleted at the end.
       RecordedRoute route;
-      route.Holder = RouteHolder::Other;
+      route.State = RouteState::Theirs;
       HelperState.BypassRouteTable.Insert({IpAddress::FromIPv4(next), kHostPrefix}, route);
     }
     BareTables[1].table.emplace(next, kHostPrefix);

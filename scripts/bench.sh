@@ -7,7 +7,7 @@
 #   scripts/bench.sh ARGS...         every benchmark, each given ARGS (only
 #                                    the shared --self-check, --verbose and
 #                                    --strict mean the same to all)
-#   scripts/bench.sh NAME [ARGS...]  one benchmark: connect, pipe, route or
+#   scripts/bench.sh NAME [ARGS...]  one benchmark: connect, network, pipe, route or
 #                                    sniffer (or connect_bench, ...), with
 #                                    its own options; `NAME --help` lists them
 #

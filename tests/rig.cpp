@@ -125,9 +125,22 @@ std::vector<std::string> HelperRig::ToolJournal() const {
 std::vector<std::string> HelperRig::SnifferJournal() const {
   return ReadLines(dir_ + L"\\windivert-journal.txt");
 }
+std::vector<std::string> HelperRig::ListedRoutes() const {
+  std::vector<std::string> listed;
+  for (std::string line : ReadLines(DataDir() + L"\\routes.journal")) {
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    if (!line.empty()) listed.push_back(line);
+  }
+  return listed;
+}
 std::vector<std::string> HelperRig::Log() const { return LogTextsSince(LogPath(), logStart_); }
-bool HelperRig::WaitForLog(const std::string& text, DWORD timeoutMs) const {
-  return WaitForLogText(LogPath(), logStart_, text, timeoutMs);
+bool HelperRig::WaitForLog(const std::string& text, DWORD timeoutMs, size_t times) const {
+  return WaitUntil(
+      [&] {
+        const std::vector<std::string> log = Log();
+        return static_cast<size_t>(std::count(log.begin(), log.end(), text)) >= times;
+      },
+      timeoutMs);
 }
 
 bool HelperRig::WaitForRoute(const std::string& destination, DWORD timeoutMs) const {

@@ -44,9 +44,13 @@ class HelperRig {
   std::vector<std::string> RouteJournal() const;    // IP Helper calls
   std::vector<std::string> ToolJournal() const;     // tunnel tool runs
   std::vector<std::string> SnifferJournal() const;  // WinDivert opens and closes
+  // The routes the helper's own journal lists (routes.journal, without the
+  // blank lines of routes it took back).
+  std::vector<std::string> ListedRoutes() const;
   // The helper's log texts (after the stamp) since the rig was made.
   std::vector<std::string> Log() const;
-  bool WaitForLog(const std::string& text, DWORD timeoutMs) const;
+  // Until the line has been logged `times` times (since the rig was made).
+  bool WaitForLog(const std::string& text, DWORD timeoutMs, size_t times = 1) const;
   // Waits until the IP Helper stand-in has been asked to create a route to
   // `destination` ("a.b.c.d/len").
   bool WaitForRoute(const std::string& destination, DWORD timeoutMs) const;

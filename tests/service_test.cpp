@@ -106,6 +106,11 @@ void ExpectHelperRegistration(const ServiceConfig& config, const std::wstring& h
 TEST_F(HelperServiceTest, InstallRegistersAutoStartServiceAndStartsIt) {
   ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilServing());
   ExpectHelperRegistration(QueryConfig(kHelperService), helper_);
+  // Stop, and power events: back from sleep the network may have changed.
+  SERVICE_STATUS status{};
+  ASSERT_EQ(ControlNamedService(kHelperService, SERVICE_CONTROL_INTERROGATE, &status), 0u);
+  EXPECT_EQ(status.dwControlsAccepted,
+            static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_POWEREVENT));
 
   // A description, and a restart after a crash: twice, 2 s apart, the count
   // forgotten after a day. Wine 8 keeps the description but not the failure

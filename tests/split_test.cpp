@@ -21,6 +21,7 @@
 #include "client_io.h"
 #include "rig.h"
 #include "routing/bypass_nets.h"
+#include "routing/network_watch.h"
 #include "routing/route_table.h"
 #include "service_harness.h"
 #include "split/sniffer.h"
@@ -71,6 +72,7 @@ class Sniffer : public ::testing::Test {
     ASSERT_TRUE(browser_.valid());
   }
   void TearDown() override {
+    StopNetworkWatch();  // an empty list while connected starts it again
     StopSniffer();
     ClearBypassRoutes();
     HelperState.TunnelConnected = false;

@@ -4,9 +4,18 @@
 // can be taken out again: those of the bypass network list and the host
 // routes of split applications. None of these may be called with
 // StateMutex held: each takes it itself.
+#include <winsock2.h>
+#include <ws2ipdef.h>
+
+#include <windows.h>
+
+#include <iphlpapi.h>
+
 #include <cstdint>
+#include <vector>
 
 #include "support/address.h"
+#include "support/helper_state.h"
 
 // Why a route is wanted. A route can be wanted for both reasons; it stays as
 // long as one of them holds.
@@ -17,6 +26,7 @@ enum class RouteOrigin { List, Split };
 // one map lookup and nothing else: the sniffer relies on that. A route that
 // exists already (made by someone else) is recorded but never deleted.
 // Failures are logged; nothing is recorded then, so a later call retries.
+// Without a physical route it is recorded as waiting (and logged).
 void AddBypassRoute(const RoutePrefix& prefix, RouteOrigin origin);
 // The sniffer's: a host route to where a listed application connects.
 void AddSplitHostRoute(const IpAddress& destination);
@@ -30,3 +40,15 @@ void ClearBypassRoutes();
 // entries are created; then logs how many routes are recorded in all and
 // through which interface and gateway. Called while the tunnel is up.
 void InstallBypassRoutes();
+
+// The network watcher's step, given the physical default route it found now
+// (the tunnel's left out) and the system's table it found it in:
+// - the same route: every recorded route missing from the table (Windows
+//   deletes the routes of an interface that goes down) or waiting is made
+//   again ("bypass routes restored: N"); nothing at all when none is;
+// - none: every route is deleted and waits for a network ("physical default
+//   route lost; ..."), PhysicalRoute becomes not captured;
+// - another: every route moves to it, new row first ("physical default route
+//   changed: ...; M bypass routes moved"), PhysicalRoute takes it.
+void FollowPhysicalRoute(const PhysicalRouteRecord& found,
+                         const std::vector<MIB_IPFORWARDROW>& system);

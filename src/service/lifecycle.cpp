@@ -1,12 +1,14 @@
 #include "service/lifecycle.h"
 
 #include "control/pipe_server.h"
+#include "routing/network_watch.h"
 #include "routing/route_journal.h"
 #include "routing/route_table.h"
 #include "split/sniffer.h"
 #include "support/data_directory.h"
 #include "support/helper_state.h"
 #include "support/log.h"
+#include "tunnel/connect.h"
 
 namespace {
 
@@ -23,15 +25,18 @@ void ReportServiceStatus(DWORD state, DWORD controlsAccepted) {
 }  // namespace
 
 DWORD ServeUntilStopped() {
+  AdoptRunningTunnel();
   const DWORD result = RunPipeServer();
   // The tunnel stays up, but nothing of the helper's own may outlive it:
-  // the sniffer first, so that it adds no route after the clear.
+  // the watcher and the sniffer first, so that they add no route after the
+  // clear.
+  StopNetworkWatch();
   StopSniffer();
   ClearBypassRoutes();
   return result;
 }
 
-DWORD WINAPI ServiceControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
+DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
@@ -43,6 +48,11 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
       SetEvent(HelperState.StopEvent);
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    case SERVICE_CONTROL_POWEREVENT:
+      // Back from sleep the machine may be on another network, or on the
+      // same one with the routes gone: the network watcher looks.
+      if (eventType == PBT_APMRESUMEAUTOMATIC) NudgeNetworkWatch();
       return NO_ERROR;
     default:
       return ERROR_CALL_NOT_IMPLEMENTED;
@@ -69,7 +79,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   const bool trusted = EnsureTrustedDataDirectory();
   LogLine(L"service starting");
   if (trusted) TakeOverRouteJournal();
-  ReportServiceStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
+  ReportServiceStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_POWEREVENT);
   // A server that could not start is a failed service, not a clean stop:
   // the manager (and its recovery actions) must see the error.
   HelperState.ServiceStatus.dwWin32ExitCode = ServeUntilStopped();

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <set>
 
+#include "routing/network_watch.h"
 #include "split/sniffer.h"
 #include "support/helper_state.h"
 #include "support/text.h"
@@ -17,7 +18,11 @@ void SetSplitApps(const std::wstring& argument) {
   }
   if (!HelperState.TunnelConnected) return;  // the next connect starts the sniffer
   if (empty) {
+    // Stopping the sniffer clears the route table; the watcher must not
+    // follow the network meanwhile. The tunnel is still up: it follows on.
+    StopNetworkWatch();
     StopSniffer();
+    StartNetworkWatch();
   } else {
     StartSniffer();
   }

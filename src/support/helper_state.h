@@ -25,7 +25,14 @@
 struct PhysicalRouteRecord {
   uint32_t InterfaceIndex = 0;
   uint32_t Gateway = 0;
+  bool Captured() const { return InterfaceIndex != 0 && Gateway != 0; }
 };
+inline bool operator==(const PhysicalRouteRecord& a, const PhysicalRouteRecord& b) {
+  return a.InterfaceIndex == b.InterfaceIndex && a.Gateway == b.Gateway;
+}
+inline bool operator!=(const PhysicalRouteRecord& a, const PhysicalRouteRecord& b) {
+  return !(a == b);
+}
 
 // One network the client wants routed around the tunnel: the address in
 // network byte order with every host bit cleared, and the prefix length.
@@ -50,7 +57,7 @@ struct HelperStateRecord {
   SERVICE_STATUS ServiceStatus{};
   SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
 
-  // Guards PhysicalRoute (once a tunnel is up), BypassRouteTable,
+  // Guards PhysicalRoute, BypassRouteTable,
   // BypassNetList and SplitAppSet, which the pipe server's thread and the
   // sniffer thread share, and the route journal. Not recursive; it is taken
   // before the log's own lock, never after.
@@ -60,8 +67,8 @@ struct HelperStateRecord {
   // The list commands read it to decide whether a new list applies at once.
   std::atomic<bool> TunnelConnected{false};
 
-  // Written by the connect sequence while the sniffer is stopped; read by
-  // the route table under StateMutex.
+  // Captured by the connect sequence, then followed by the network watcher
+  // while the tunnel is up. Read and written under StateMutex.
   PhysicalRouteRecord PhysicalRoute;
   // Every route the helper asked for and got: made by it, or found there
   // already. Keyed by destination and prefix length.

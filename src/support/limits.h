@@ -21,6 +21,8 @@ struct HelperLimitValues {
   DWORD RequestTimeoutMs = 10000;       // a client, delivering its request line
   DWORD ReplyTimeoutMs = 10000;         // a client, making room for its reply
   DWORD ServiceDeletionWaitMs = 10000;  // --install, an old registration going away
+  DWORD NetworkQuietMs = 200;           // the network watcher acts this long after the last change
+  DWORD NetworkLongestMs = 2000;        //   and never later than this after the first
 };
 
 extern HelperLimitValues HelperLimits;

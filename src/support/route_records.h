@@ -7,11 +7,13 @@
 
 #include "support/address.h"
 
-// Who put a recorded route into the system. Only the helper's own are
+// Where a recorded route stands in the system. Only the helper's own are
 // journaled and ever deleted; one that was there already (an administrator's
 // static route, another VPN's) is recorded so that it is not asked for again,
-// and left alone.
-enum class RouteHolder : uint8_t { Helper, Other };
+// and left alone. A waiting one is wanted but not in the system: there is no
+// physical default route to make it through (or making it failed while the
+// routes moved to a new one); it is made when there is.
+enum class RouteState : uint8_t { Ours, Theirs, Waiting };
 
 // The route journal's line of a route; none for a route that is not the
 // helper's, or when the helper keeps no journal.
@@ -20,8 +22,8 @@ constexpr uint32_t kNotJournaled = 0xFFFFFFFF;
 struct RecordedRoute {
   bool ForList = false;   // an entry of BypassNetList asks for it
   bool ForSplit = false;  // the sniffer asked for it, for a listed application
-  RouteHolder Holder = RouteHolder::Helper;
-  // The row the helper created (Helper only): a delete must name it exactly.
+  RouteState State = RouteState::Ours;
+  // The row the helper created (Ours only): a delete must name it exactly.
   uint32_t InterfaceIndex = 0;
   IpAddress Gateway;
   uint32_t JournalLine = kNotJournaled;

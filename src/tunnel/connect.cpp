@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "routing/network_watch.h"
 #include "routing/physical_route.h"
 #include "routing/route_table.h"
 #include "split/sniffer.h"
@@ -52,6 +53,9 @@ bool ConnectTunnel(const std::wstring& configuration) {
       break;
   }
 
+  // Nothing may follow the network while the table is cleared and the
+  // route captured afresh.
+  StopNetworkWatch();
   // The old tunnel goes before the physical route is captured, and the
   // capture comes before the new install: the captured route is never one
   // of a tunnel's own.
@@ -89,8 +93,10 @@ bool ConnectTunnel(const std::wstring& configuration) {
     ClearBypassRoutes();
     return false;
   }
-  // Routes only once the tunnel runs, and the sniffer only after them.
+  // Routes only once the tunnel runs, and the sniffer only after them; from
+  // then on they follow the physical network.
   InstallBypassRoutes();
+  StartNetworkWatch();
   bool splitting = false;
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
@@ -101,6 +107,7 @@ bool ConnectTunnel(const std::wstring& configuration) {
 }
 
 void DisconnectTunnel() {
+  StopNetworkWatch();
   StopSniffer();
   ClearBypassRoutes();
   const std::wstring tool = FindTunnelTool();
@@ -108,4 +115,13 @@ void DisconnectTunnel() {
   PollUntil([] { return !TunnelServiceRunning(); }, HelperLimits.DisconnectMs,
             HelperLimits.DisconnectStepMs);
   HelperState.TunnelConnected.exchange(false);
+}
+
+void AdoptRunningTunnel() {
+  if (!TunnelServiceRunning()) return;
+  // A helper that crashed and was restarted: the tunnel stayed up. The
+  // tunnel's own adapter is left out of the capture.
+  HelperState.TunnelConnected.exchange(true);
+  CapturePhysicalDefaultRoute();
+  StartNetworkWatch();
 }

@@ -14,3 +14,9 @@ bool ConnectTunnel(const std::wstring& configuration);
 // tunnel service and waits up to 8 s for it to stop running. The lists and
 // the configuration file stay for the next connect.
 void DisconnectTunnel();
+
+// At start: when the tunnel service runs already (the helper was restarted
+// after a crash while the tunnel stayed up), counts itself connected,
+// captures the physical default route with the tunnel's adapter left out,
+// and follows the network, so that lists sent now apply at once.
+void AdoptRunningTunnel();

@@ -1,0 +1,127 @@
+#include "routing/network_watch.h"
+
+#include <winsock2.h>
+#include <ws2ipdef.h>
+
+#include <windows.h>
+
+#include <iphlpapi.h>
+#include <netioapi.h>
+
+#include <atomic>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "routing/physical_route.h"
+#include "routing/route_table.h"
+#include "support/handles.h"
+#include "support/limits.h"
+#include "support/log.h"
+
+namespace {
+
+// Start and Stop come from the pipe server's thread or the stop path, one at
+// a time. Nudge comes from the service control handler's thread, which must
+// never wait: the wake-up event is made once and never closed, so a nudge
+// needs no lock.
+HANDLE WakeEvent = nullptr;  // auto-reset: a change (or a nudge) happened
+std::atomic<bool> Watching{false};
+UniqueHandle StopWorker;  // manual-reset
+HANDLE RouteNotification = nullptr;
+HANDLE InterfaceNotification = nullptr;
+std::thread Worker;
+
+// Windows calls these on a thread of its own; they must return at once.
+void CALLBACK RouteChanged(PVOID wake, PMIB_IPFORWARD_ROW2, MIB_NOTIFICATION_TYPE) {
+  SetEvent(static_cast<HANDLE>(wake));
+}
+void CALLBACK InterfaceChanged(PVOID wake, PMIB_IPINTERFACE_ROW, MIB_NOTIFICATION_TYPE) {
+  SetEvent(static_cast<HANDLE>(wake));
+}
+
+// Waits for a burst of changes to settle: until nothing has come for the
+// quiet time, and never longer than the longest after the first. False when
+// the watch is stopping.
+bool Settle(HANDLE wake, HANDLE stop) {
+  const HANDLE waits[] = {stop, wake};
+  const ULONGLONG first = GetTickCount64();
+  for (;;) {
+    const ULONGLONG elapsed = GetTickCount64() - first;
+    if (elapsed >= HelperLimits.NetworkLongestMs) return true;
+    const DWORD left = static_cast<DWORD>(HelperLimits.NetworkLongestMs - elapsed);
+    const DWORD quiet = HelperLimits.NetworkQuietMs < left ? HelperLimits.NetworkQuietMs : left;
+    switch (WaitForMultipleObjects(2, waits, FALSE, quiet)) {
+      case WAIT_OBJECT_0 + 1:
+        continue;  // another change of the burst
+      case WAIT_TIMEOUT:
+        return true;
+      default:
+        return false;
+    }
+  }
+}
+
+void WatchWorker(HANDLE wake, HANDLE stop) {
+  const HANDLE waits[] = {stop, wake};
+  while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+    if (!Settle(wake, stop)) return;
+    FollowPhysicalNetwork();
+  }
+}
+
+}  // namespace
+
+void FollowPhysicalNetwork() {
+  const std::optional<std::vector<MIB_IPFORWARDROW>> rows = ReadIPv4RouteTable();
+  // Unreadable: nothing to go by; the next change brings another look.
+  if (!rows) return;
+  FollowPhysicalRoute(FindPhysicalDefaultRoute(*rows, TunnelInterfaceIndex()), *rows);
+}
+
+void StartNetworkWatch() {
+  if (Worker.joinable()) return;
+  if (!WakeEvent) WakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  StopWorker.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!WakeEvent || !StopWorker) {
+    const DWORD error = GetLastError();
+    LogLine(L"network watch not started: err=" + std::to_wstring(error));
+    return;
+  }
+  ResetEvent(WakeEvent);  // a nudge while not watching is no change
+  // The worker first: a callback may come the moment a registration exists.
+  try {
+    Worker = std::thread(WatchWorker, WakeEvent, StopWorker.get());
+  } catch (const std::system_error& failure) {
+    LogLine(L"network watch not started: err=" + std::to_wstring(failure.code().value()));
+    return;
+  }
+  Watching = true;
+  const DWORD routes =
+      NotifyRouteChange2(AF_INET, RouteChanged, WakeEvent, FALSE, &RouteNotification);
+  const DWORD interfaces =
+      NotifyIpInterfaceChange(AF_INET, InterfaceChanged, WakeEvent, FALSE, &InterfaceNotification);
+  if (routes != NO_ERROR || interfaces != NO_ERROR) {
+    LogLine(L"network watch incomplete: route changes err=" + std::to_wstring(routes) +
+            L", interface changes err=" + std::to_wstring(interfaces));
+  }
+}
+
+void StopNetworkWatch() {
+  if (!Worker.joinable()) return;
+  Watching = false;
+  // Cancelled first: once these return, no callback runs, so nothing can
+  // wake the worker again.
+  for (HANDLE* notification : {&RouteNotification, &InterfaceNotification}) {
+    if (*notification) CancelMibChangeNotify2(*notification);
+    *notification = nullptr;
+  }
+  SetEvent(StopWorker.get());
+  Worker.join();
+  StopWorker.reset();
+}
+
+void NudgeNetworkWatch() {
+  if (Watching) SetEvent(WakeEvent);
+}

@@ -1,0 +1,289 @@
+// Following the physical network through the real QuorvelHelper.exe: the IP
+// Helper stand-in changes its table when the test rewrites its scenario and
+// tells the helper as Windows does; the helper must move, restore and park
+// its routes, never take the tunnel's own default route, and leave nothing
+// behind.
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "client_io.h"
+#include "rig.h"
+#include "routing/network_watch.h"
+#include "service/lifecycle.h"
+#include "service_harness.h"
+#include "test_server.h"
+
+namespace {
+
+// The tunnel's own adapter, with the lowest metric of all: a tunnel whose
+// peer takes all traffic installs such a default route.
+const std::string kTunnel =
+    "alias 30 Quorvel\n"
+    "service-route AmneziaWGTunnel$Quorvel 0.0.0.0 0.0.0.0 10.66.0.1 30 1\n";
+const std::string kOn7 = "route 0.0.0.0 0.0.0.0 192.168.1.1 7 25\n" + kTunnel;
+const std::string kOn12 =
+    "route 0.0.0.0 0.0.0.0 192.168.1.1 7 50\nroute 0.0.0.0 0.0.0.0 10.12.0.1 12 10\n" + kTunnel;
+constexpr DWORD kFollowWaitMs = 2500;  // 2 s at most to settle, then the move
+
+using FollowingTheNetwork = WithoutHelperServices;
+
+// The route changes the helper asked for, from `from` on, each as
+// "<create|delete> <if> <destination> <next hop>" (failed ones left out).
+std::vector<std::string> Changes(const HelperRig& rig, size_t from = 0) {
+  std::vector<std::string> changes;
+  const std::vector<std::string> journal = rig.RouteJournal();
+  for (size_t i = from; i < journal.size(); ++i) {
+    const std::string& line = journal[i];
+    if (line.rfind("create ", 0) != 0 && line.rfind("delete ", 0) != 0) continue;
+    if (line.find(" rc=0") == std::string::npos) continue;
+    const auto field = [&](const std::string& name) {
+      const size_t at = line.find(" " + name + "=") + name.size() + 2;
+      return line.substr(at, line.find(' ', at) - at);
+    };
+    changes.push_back(line.substr(0, 6) + " " + field("if") + " " + field("dest") + " " +
+                      field("nexthop"));
+  }
+  return changes;
+}
+
+// Connected, with a bypass network and a split host route through interface
+// 7, both listed in the journal.
+void ConnectWithTwoRoutes(HelperRig& rig, RunningProcess& browser,
+                          const std::string& scenario = kOn7) {
+  ASSERT_TRUE(rig.WriteRouteScenario(scenario));
+  ASSERT_TRUE(rig.StartConsole());
+  browser = StartNamedProcess(rig.Dir(), L"browser.exe");
+  ASSERT_TRUE(browser.valid()) << ErrorText(GetLastError());
+  ASSERT_EQ(Send("bypassnets 10.0.0.0/8"), "OK");
+  ASSERT_EQ(Send("splitapps browser.exe"), "OK");
+  ASSERT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
+  ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000));
+  ASSERT_TRUE(rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) + " 1.1.1.1\n"));
+  ASSERT_TRUE(rig.WaitForRoute("1.1.1.1/32", 5000));
+  ASSERT_EQ(rig.ListedRoutes(),
+            (std::vector<std::string>{"7 10.0.0.0/8 192.168.1.1", "7 1.1.1.1/32 192.168.1.1"}));
+}
+
+// A new default route on another interface, and a new gateway on the same
+// one: every route moves, the new row made before the old one is deleted
+// (once), and the journal lists only the new rows. The tunnel's own route,
+// with the lowest metric of all, is never taken.
+TEST_F(FollowingTheNetwork, RoutesMoveWithTheDefaultRoute) {
+  const struct {
+    const char* what;
+    std::string scenario;
+    std::string to;  // "<if> <gateway>"
+  } cases[] = {
+      {"another interface", kOn12, "12 10.12.0.1"},
+      {"another gateway", "route 0.0.0.0 0.0.0.0 192.168.1.254 7 25\n" + kTunnel,
+       "7 192.168.1.254"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    HelperRig rig(L"follow-move");
+    RunningProcess browser;
+    ASSERT_NO_FATAL_FAILURE(ConnectWithTwoRoutes(rig, browser));
+    const size_t before = rig.RouteJournal().size();
+    ASSERT_TRUE(rig.WriteRouteScenario(c.scenario));
+    const std::string interfaceIndex = c.to.substr(0, c.to.find(' '));
+    const std::string gateway = c.to.substr(c.to.find(' ') + 1);
+    EXPECT_TRUE(rig.WaitForLog("physical default route changed: ifIndex=" + interfaceIndex +
+                                   " gw=" + gateway + "; 2 bypass routes moved",
+                               kFollowWaitMs))
+        << Joined(rig.Log());
+    EXPECT_EQ(Changes(rig, before), (std::vector<std::string>{
+                                        "create " + interfaceIndex + " 10.0.0.0/8 " + gateway,
+                                        "delete 7 10.0.0.0/8 192.168.1.1",
+                                        "create " + interfaceIndex + " 1.1.1.1/32 " + gateway,
+                                        "delete 7 1.1.1.1/32 192.168.1.1",
+                                    }));
+    EXPECT_EQ(rig.ListedRoutes(),
+              (std::vector<std::string>{c.to.substr(0, c.to.find(' ')) + " 1.1.1.1/32 " + gateway,
+                                        interfaceIndex + " 10.0.0.0/8 " + gateway}));
+    // Host routes the sniffer asks for afterwards go the new way.
+    ASSERT_TRUE(rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) + " 8.8.8.8\n"));
+    ASSERT_TRUE(rig.WaitForRoute("8.8.8.8/32", 5000));
+    EXPECT_EQ(Changes(rig).back(), "create " + interfaceIndex + " 8.8.8.8/32 " + gateway);
+    EXPECT_EQ(Count(rig.RouteJournal(), "if=30 "), 0u) << "a route through the tunnel";
+  }
+}
+
+// A burst of changes is looked at once it has settled: one move.
+TEST_F(FollowingTheNetwork, TwentyChangesInOneSecondGiveOneMove) {
+  HelperRig rig(L"follow-burst");
+  RunningProcess browser;
+  ASSERT_NO_FATAL_FAILURE(ConnectWithTwoRoutes(rig, browser));
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(rig.WriteRouteScenario((i % 2 ? kOn7 : kOn12) + "# change " + std::to_string(i)));
+    Sleep(50);
+  }
+  ASSERT_TRUE(rig.WriteRouteScenario(kOn12));
+  EXPECT_TRUE(
+      rig.WaitForLog("physical default route changed: ifIndex=12 gw=10.12.0.1; 2 bypass "
+                     "routes moved",
+                     kFollowWaitMs));
+  Sleep(600);  // anything more would have come by now
+  EXPECT_EQ(Count(rig.Log(), "physical default route changed"), 1u) << Joined(rig.Log());
+}
+
+// Windows deletes the routes of an interface that goes down, even for a
+// moment; back with the same route, they come back. With no network at
+// all, the routes wait (said once), and come with the next network.
+TEST_F(FollowingTheNetwork, RoutesComeBackAfterAnInterfaceOrEveryNetworkWasGone) {
+  HelperRig rig(L"follow-down");
+  RunningProcess browser;
+  ASSERT_NO_FATAL_FAILURE(ConnectWithTwoRoutes(rig, browser));
+  size_t before = rig.RouteJournal().size();
+  ASSERT_TRUE(rig.WriteRouteScenario(kOn7 + "down 7\n"));
+  ASSERT_TRUE(
+      WaitUntil([&] { return Count(rig.RouteJournal(), "down if=7 removed=2") == 1; }, 1000));
+  ASSERT_TRUE(rig.WriteRouteScenario(kOn7));  // back before the burst settles
+  EXPECT_TRUE(rig.WaitForLog("bypass routes restored: 2", kFollowWaitMs)) << Joined(rig.Log());
+  std::vector<std::string> changes = Changes(rig, before);
+  std::sort(changes.begin(), changes.end());
+  EXPECT_EQ(changes, (std::vector<std::string>{"create 7 1.1.1.1/32 192.168.1.1",
+                                               "create 7 10.0.0.0/8 192.168.1.1"}));
+  EXPECT_EQ(rig.ListedRoutes().size(), 2u);
+
+  ASSERT_TRUE(rig.WriteRouteScenario(kOn7 + "down 7\n"));
+  EXPECT_TRUE(rig.WaitForLog("physical default route lost; bypass routes wait for a network",
+                             kFollowWaitMs));
+  EXPECT_TRUE(rig.ListedRoutes().empty()) << Joined(rig.ListedRoutes());
+  before = rig.RouteJournal().size();
+  ASSERT_TRUE(rig.WriteRouteScenario(kOn12 + "down 7\n"));
+  EXPECT_TRUE(
+      rig.WaitForLog("physical default route changed: ifIndex=12 gw=10.12.0.1; 2 bypass "
+                     "routes moved",
+                     kFollowWaitMs));
+  changes = Changes(rig, before);
+  std::sort(changes.begin(), changes.end());
+  EXPECT_EQ(changes, (std::vector<std::string>{"create 12 1.1.1.1/32 10.12.0.1",
+                                               "create 12 10.0.0.0/8 10.12.0.1"}));
+  EXPECT_EQ(Count(rig.Log(), "physical default route lost"), 1u);
+}
+
+// A look that finds the same route and every route in place reads the
+// table once and says and changes nothing.
+TEST_F(FollowingTheNetwork, NothingChangedMeansOneTableReadAndNoLine) {
+  HelperRig rig(L"follow-quiet");
+  RunningProcess browser;
+  ASSERT_NO_FATAL_FAILURE(ConnectWithTwoRoutes(rig, browser));
+  const size_t journalBefore = rig.RouteJournal().size();
+  const size_t logBefore = rig.Log().size();
+  ASSERT_TRUE(rig.WriteRouteScenario(kOn7 + "# nothing that matters\n"));
+  ASSERT_TRUE(WaitUntil([&] { return Count(rig.RouteJournal(), "table buffer=1") >= 2; }, 2000));
+  Sleep(300);
+  std::vector<std::string> calls = rig.RouteJournal();
+  calls.erase(calls.begin(), calls.begin() + journalBefore);
+  calls.erase(
+      std::remove_if(calls.begin(), calls.end(),
+                     [](const std::string& line) { return line.rfind("callback", 0) == 0; }),
+      calls.end());
+  EXPECT_EQ(Starting(calls, "table "),
+            (std::vector<std::string>{"buffer=0 rows=4 rc=122", "buffer=1 rows=4 rc=0"}))
+      << Joined(calls);
+  EXPECT_EQ(calls.size(), 2u) << Joined(calls);
+  EXPECT_EQ(rig.Log().size(), logBefore);
+}
+
+// The watch ends before any route is deleted: a disconnect cancels both
+// registrations first, and no callback comes after a cancel has returned.
+TEST_F(FollowingTheNetwork, NothingFollowsADisconnect) {
+  HelperRig rig(L"follow-disconnect");
+  RunningProcess browser;
+  ASSERT_NO_FATAL_FAILURE(ConnectWithTwoRoutes(rig, browser));
+  ASSERT_TRUE(rig.WriteRouteScenario(kOn12));  // a change on its way as the disconnect comes
+  Sleep(100);
+  ASSERT_EQ(Send("disconnect"), "OK");
+  ASSERT_TRUE(rig.WriteRouteScenario(kOn7));
+  Sleep(kFollowWaitMs);
+  const std::vector<std::string> journal = rig.RouteJournal();
+  const auto first = [&](const std::string& start) {
+    return std::find_if(journal.begin(), journal.end(),
+                        [&](const std::string& line) { return line.rfind(start, 0) == 0; }) -
+           journal.begin();
+  };
+  const auto lastDelete = first("delete ");
+  ASSERT_LT(lastDelete, static_cast<long>(journal.size())) << Joined(journal);
+  EXPECT_EQ(Count(journal, "notify-route family=2 initial=0"), 1u) << Joined(journal);
+  EXPECT_EQ(Count(journal, "notify-interface family=2 initial=0"), 1u) << Joined(journal);
+  for (const std::string& cancel : Starting(journal, "cancel handle=")) {
+    const std::string handle = cancel.substr(0, cancel.find(' '));
+    const auto cancelled = first("cancel handle=" + handle);
+    EXPECT_LT(cancelled, first("delete ")) << "deleted while watching: " << Joined(journal);
+    for (size_t i = cancelled; i < journal.size(); ++i) {
+      EXPECT_NE(journal[i], "callback handle=" + handle) << "a callback after the cancel";
+    }
+  }
+  EXPECT_EQ(Count(journal, "cancel handle="), 2u) << Joined(journal);
+  EXPECT_EQ(Count(journal, "create pid="), 2u) << "a route made after the disconnect";
+}
+
+// A helper killed in the middle of a move leaves both rows of the route it
+// was moving in the system; its journal lists both, and the next start
+// deletes both.
+TEST_F(FollowingTheNetwork, AKillInTheMiddleOfAMoveLeavesNothing) {
+  HelperRig rig(L"follow-crash");
+  RunningProcess browser;
+  ASSERT_NO_FATAL_FAILURE(
+      ConnectWithTwoRoutes(rig, browser, kOn7 + "create-crash-after 1.1.1.1/32 if=12\n"));
+  ASSERT_TRUE(rig.WriteRouteScenario(kOn12 + "create-crash-after 1.1.1.1/32 if=12\n"));
+  EXPECT_EQ(WaitForSingleObject(rig.ConsoleProcess(), kFollowWaitMs), WAIT_OBJECT_0);
+  ASSERT_TRUE(rig.WriteRouteScenario(kOn7));
+  ASSERT_TRUE(rig.StartConsole());
+  EXPECT_TRUE(ReadLines(rig.Dir() + L"\\iphlpapi-routes.txt").empty())
+      << Joined(ReadLines(rig.Dir() + L"\\iphlpapi-routes.txt"));
+  EXPECT_TRUE(rig.WaitForLog("removed 3 bypass routes left by an earlier run", 0))
+      << Joined(rig.Log());
+}
+
+// A helper that starts while the tunnel runs (restarted after a crash)
+// counts itself connected: it captures the physical route, never the
+// tunnel's, and lists sent afterwards apply at once.
+TEST_F(FollowingTheNetwork, AHelperStartingWhileTheTunnelRunsTakesItUp) {
+  HelperRig rig(L"follow-adopt");
+  RunningProcess browser;
+  ASSERT_NO_FATAL_FAILURE(ConnectWithTwoRoutes(rig, browser));
+  rig.KillConsole();
+  ASSERT_TRUE(rig.StartConsole());
+  EXPECT_EQ(Send("status"), "RUNNING");
+  EXPECT_EQ(Count(rig.Log(), "physical default route: ifIndex=7"), 2u) << Joined(rig.Log());
+  EXPECT_EQ(Count(rig.Log(), "physical default route: ifIndex=30"), 0u) << Joined(rig.Log());
+  EXPECT_TRUE(rig.ListedRoutes().empty()) << "the earlier run's routes went at the start";
+  ASSERT_EQ(Send("bypassnets 10.0.0.0/8"), "OK");
+  EXPECT_EQ(rig.ListedRoutes(), std::vector<std::string>{"7 10.0.0.0/8 192.168.1.1"});
+  ASSERT_EQ(Send("splitapps browser.exe"), "OK");
+  EXPECT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000, 2));
+  // And it follows the network.
+  ASSERT_TRUE(rig.WriteRouteScenario(kOn12));
+  EXPECT_TRUE(
+      rig.WaitForLog("physical default route changed: ifIndex=12 gw=10.12.0.1; 1 bypass "
+                     "routes moved",
+                     kFollowWaitMs))
+      << Joined(rig.Log());
+}
+
+// Back from sleep the network watcher looks at once, as after a change; any
+// other power event leaves it be. (Only the system sends power events, so
+// the handler is called as the manager would.)
+TEST(FollowingTheNetworkAfterSleep, ResumeMakesTheWatcherLook) {
+  ScratchDataDirectory data(L"power");
+  ASSERT_TRUE(data.Ready());
+  const std::wstring journal = BesideTests(L"iphlpapi-journal.txt");
+  DeleteFileW(journal.c_str());
+  StartNetworkWatch();
+  EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, nullptr, nullptr),
+            static_cast<DWORD>(NO_ERROR));
+  Sleep(500);
+  const size_t beforeResume = Count(ReadLines(journal), "table buffer=0");
+  EXPECT_EQ(
+      ServiceControlHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, nullptr, nullptr),
+      static_cast<DWORD>(NO_ERROR));
+  EXPECT_TRUE(WaitUntil([&] { return Count(ReadLines(journal), "table buffer=0") == 1; }, 2000));
+  StopNetworkWatch();
+  EXPECT_EQ(beforeResume, 0u) << "a look without a resume";
+}
+
+}  // namespace
