@@ -11,11 +11,13 @@
 // (testbed/windivert_standin.h): a sample feeds it a block of --events events
 // (default 100) and waits until the sniffer thread has taken the last one and
 // come back for more (WinDivertStandinWaitIdle); the sample is that time over
-// the count. Four sides take turns, one sample each per turn, the side going
+// the count. Five sides take turns, one sample each per turn, the side going
 // first moving on each turn (the reasons are those of pipe_bench.cpp):
 // - unlisted: connects of a running process whose name is not listed;
 // - listed: connects of a running, listed process to an address whose bypass
 //   route is recorded already, the sniffer's steady state for a split app;
+// - listed6: the same over IPv6 (the address ::203.0.113.7, its /128 route
+//   recorded already);
 // - harness: the same events with process id 0, which the sniffer drops at
 //   its first check: what the stand-in's delivery costs (feed, queue, wake
 //   the thread, receive, wake this thread), plus a few instructions of the
@@ -82,6 +84,7 @@
 
 #include "bench_common.h"
 #include "split/sniffer.h"
+#include "support/data_directory.h"
 #include "support/helper_state.h"
 #include "support/paths.h"
 #include "windivert_standin.h"
@@ -133,9 +136,10 @@ bool FeedAndWait(const Standin& standin, const std::vector<WinDivertStandinEvent
   return standin.waitIdle(kIdleWaitMs) != FALSE;
 }
 
-std::vector<WinDivertStandinEvent> Events(unsigned count, uint32_t processId, uint32_t remote) {
+std::vector<WinDivertStandinEvent> Events(unsigned count, uint32_t processId, uint32_t remote,
+                                          UINT8 ipv6 = 0) {
   return std::vector<WinDivertStandinEvent>(
-      count, WinDivertStandinEvent{kEventConnect, 0, processId, remote});
+      count, WinDivertStandinEvent{kEventConnect, ipv6, processId, remote});
 }
 
 // The baseline: what naming the process of one event costs at least. Counts
@@ -180,10 +184,20 @@ size_t RouteCount() {
   return HelperState.BypassRouteTable.Size();
 }
 
-bool OnlyDestinationRouted() {
+// The IPv6 form of the measured address as the stand-in delivers it (its
+// value in word 0 of the 128-bit number): ::203.0.113.7.
+IpAddress Destination6() {
+  IpAddress address{kFamilyIPv6};
+  std::memcpy(address.Bytes + 12, "\xCB\x00\x71\x07", 4);
+  return address;
+}
+
+bool OnlyDestinationRouted(size_t routes = 1) {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
   RouteTable& table = HelperState.BypassRouteTable;
-  return table.Size() == 1 && table.Find({IpAddress::FromIPv4(NetworkOrder(kDestination)), 32});
+  return table.Size() == routes &&
+         table.Find({IpAddress::FromIPv4(NetworkOrder(kDestination)), 32}) &&
+         (routes == 1 || table.Find({Destination6(), 128}));
 }
 
 bool WaitForSnifferHandle() {
@@ -230,7 +244,8 @@ int MeasureWithSniffer(const Options& options, const Child& listed, const Child&
 
   // The two paths work as they should before they are timed.
   if (!FeedAndWait(standin, Events(1, other.Id(), kUnrouted)) || RouteCount() != 0 ||
-      !FeedAndWait(standin, Events(1, listed.Id(), kDestination)) || !OnlyDestinationRouted()) {
+      !FeedAndWait(standin, Events(1, listed.Id(), kDestination)) || !OnlyDestinationRouted() ||
+      !FeedAndWait(standin, Events(1, listed.Id(), kDestination, 1)) || !OnlyDestinationRouted(2)) {
     std::fprintf(stderr,
                  "the sniffer did not route exactly the listed process's destination (%zu "
                  "routes; see iphlpapi-journal.txt and helper.log beside this program)\n",
@@ -242,19 +257,23 @@ int MeasureWithSniffer(const Options& options, const Child& listed, const Child&
   const bool selfCheck = options.common.selfCheck;
   const auto unlistedEvents = Events(n, other.Id(), kDestination);
   const auto listedEvents = Events(n, listed.Id(), kDestination);
+  const auto listed6Events = Events(n, listed.Id(), kDestination, 1);
   const auto harnessEvents = Events(n, 0, kDestination);
   Side unlisted{selfCheck ? "bare-b" : "unlisted", nullptr, {}};
   Side listedSide{selfCheck ? "bare-c" : "listed", nullptr, {}};
+  Side listed6Side{selfCheck ? "bare-d" : "listed6", nullptr, {}};
   Side harness{"harness", [&] { return FeedAndWait(standin, harnessEvents); }, {}};
   Side bare{"bare", [&] { return BareCalls(other.Id(), n), true; }, {}};
   if (selfCheck) {
     unlisted.sample = [&] { return BareCalls(other.Id(), n), true; };
     listedSide.sample = [&] { return BareCalls(listed.Id(), n), true; };
+    listed6Side.sample = [&] { return BareCalls(listed.Id(), n), true; };
   } else {
     unlisted.sample = [&] { return FeedAndWait(standin, unlistedEvents); };
     listedSide.sample = [&] { return FeedAndWait(standin, listedEvents); };
+    listed6Side.sample = [&] { return FeedAndWait(standin, listed6Events); };
   }
-  Side* const sides[] = {&unlisted, &listedSide, &harness, &bare};
+  Side* const sides[] = {&unlisted, &listedSide, &listed6Side, &harness, &bare};
   for (Side* side : sides) {
     if (!TimeSamples(*side, options.warmup, n, false)) return kExitFailed;
   }
@@ -266,10 +285,10 @@ int MeasureWithSniffer(const Options& options, const Child& listed, const Child&
 
   // A process that ended, a failed bare call or a new route would mean a side
   // measured another path than the one it is named for.
-  if (!listed.Running() || !other.Running() || BareFailures != 0 || !OnlyDestinationRouted()) {
+  if (!listed.Running() || !other.Running() || BareFailures != 0 || !OnlyDestinationRouted(2)) {
     std::fprintf(stderr,
                  "the run is void: listed process %s, other process %s, %llu bare calls failed, "
-                 "%zu routes recorded (expected 1)\n",
+                 "%zu routes recorded (expected 2)\n",
                  listed.Running() ? "running" : "ended", other.Running() ? "running" : "ended",
                  BareFailures, RouteCount());
     return kExitFailed;
@@ -281,14 +300,16 @@ int MeasureWithSniffer(const Options& options, const Child& listed, const Child&
         "bare-c on the listed one); their ratios are method noise\n");
   }
   std::printf(
-      "%u timed samples of %u events per side, the four sides taking turns, after %u warm-up "
+      "%u timed samples of %u events per side, the five sides taking turns, after %u warm-up "
       "samples each; times per event\n",
       options.samples, n, options.warmup);
 
   const std::vector<double> unlistedNet = LessHarness(unlisted.perEvent, harness.perEvent);
   const std::vector<double> listedNet = LessHarness(listedSide.perEvent, harness.perEvent);
+  const std::vector<double> listed6Net = LessHarness(listed6Side.perEvent, harness.perEvent);
   const std::string unlistedNetLabel = std::string(unlisted.label) + "-harness";
   const std::string listedNetLabel = std::string(listedSide.label) + "-harness";
+  const std::string listed6NetLabel = std::string(listed6Side.label) + "-harness";
   auto compare = [&](const char* what, const char* subject, const std::vector<double>& samples,
                      double target, double goal) {
     Comparison c{};
@@ -310,12 +331,16 @@ int MeasureWithSniffer(const Options& options, const Child& listed, const Child&
               kRatioTarget, kRatioGoal),
       compare("listed process, routed address, harness subtracted", listedNetLabel.c_str(),
               listedNet, kRatioTarget, kRatioGoal),
+      compare("listed process, routed IPv6 address, harness subtracted", listed6NetLabel.c_str(),
+              listed6Net, kRatioTarget, kRatioGoal),
   };
   // Reported: as delivered by the stand-in, and the delivery alone.
   const Comparison raw[] = {
       compare("unlisted process, as delivered", unlisted.label, unlisted.perEvent, 0, 0),
       compare("listed process, routed address, as delivered", listedSide.label, listedSide.perEvent,
               0, 0),
+      compare("listed process, routed IPv6 address, as delivered", listed6Side.label,
+              listed6Side.perEvent, 0, 0),
       compare("stand-in delivery alone (process id 0)", harness.label, harness.perEvent, 0, 0),
   };
   for (const Comparison& c : judged) {
@@ -348,6 +373,7 @@ int RunBenchmark(const Options& options) {
   const std::wstring dataRoot = ModuleDirectory() + L"\\sniffer-bench-data";
   CreateDirectoryW(dataRoot.c_str(), nullptr);
   SetEnvironmentVariableW(L"ProgramData", dataRoot.c_str());
+  EnsureTrustedDataDirectory();  // and its log opened there
 
   Child listed, other;
   const std::wstring directory = ModuleDirectory();
@@ -368,6 +394,8 @@ int RunBenchmark(const Options& options) {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
     HelperState.PhysicalRoute.InterfaceIndex = kInterfaceIndex;
     HelperState.PhysicalRoute.Gateway = NetworkOrder(kGateway);
+    HelperState.PhysicalRoute6.InterfaceIndex = kInterfaceIndex;
+    ParseAddress(L"fe80::1", HelperState.PhysicalRoute6.Gateway);
     HelperState.SplitAppSet = {kListedApp};
   }
   StartSniffer();

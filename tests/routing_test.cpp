@@ -26,6 +26,7 @@
 #include "support/helper_state.h"
 #include "support/paths.h"
 #include "support/protocol.h"
+#include "support/text.h"
 #include "test_server.h"
 
 namespace {
@@ -82,38 +83,67 @@ class Routing : public ::testing::Test {
   ULONGLONG logFrom_ = 0;
 };
 
+// The IPv4 default route with the lowest route metric, then the IPv6 one
+// with the lowest sum of route and interface metric; never the tunnel's.
 TEST_F(Routing, CaptureTakesTheDefaultRouteWithTheLowestMetric) {
+  const std::string noIPv6 = "no physical IPv6 default route";
   const struct {
-    const char* scenario;
+    std::string scenario;
     uint32_t interfaceIndex;
     const char* gateway;
     std::vector<std::string> log;
+    uint32_t interface6 = 0;
+    const char* gateway6 = "";
   } cases[] = {
       {"route 0.0.0.0 0.0.0.0 192.168.7.1 7 25\nroute 0.0.0.0 0.0.0.0 10.12.0.1 12 10\n",
        12,
        "10.12.0.1",
-       {"physical default route: ifIndex=12"}},
+       {"physical default route: ifIndex=12", noIPv6}},
       {"route 0.0.0.0 0.0.0.0 192.168.7.1 7 10\nroute 0.0.0.0 0.0.0.0 10.12.0.1 12 10\n",
        7,
        "192.168.7.1",
-       {"physical default route: ifIndex=7"}},
+       {"physical default route: ifIndex=7", noIPv6}},
       {"route 0.0.0.0 0.0.0.0 192.168.7.1 7 0xFFFFFFFF\n",
        0,
        "0.0.0.0",
-       {"physical default route: ifIndex=0"}},
+       {"physical default route: ifIndex=0", noIPv6}},
       // The halves a tunnel installs are not default routes.
       {"route 0.0.0.0 128.0.0.0 10.8.0.1 20 1\nroute 128.0.0.0 128.0.0.0 10.8.0.1 20 1\n"
        "route 0.0.0.0 0.0.0.0 192.168.7.1 7 50\n",
        7,
        "192.168.7.1",
-       {"physical default route: ifIndex=7"}},
-      {"", 0, "0.0.0.0", {}},  // an empty table cannot even be sized
+       {"physical default route: ifIndex=7", noIPv6}},
+      {"", 0, "0.0.0.0", {noIPv6}},  // an empty table cannot even be sized
       {"route 0.0.0.0 0.0.0.0 192.168.7.1 7 25\ngrow 1\n",
        0,
        "0.0.0.0",
-       {"physical default route: ifIndex=0"}},
+       {"physical default route: ifIndex=0", noIPv6}},
       // On-link: the interface is known, the gateway is not.
-      {"route 0.0.0.0 0.0.0.0 0.0.0.0 9 5\n", 9, "0.0.0.0", {"physical default route: ifIndex=9"}},
+      {"route 0.0.0.0 0.0.0.0 0.0.0.0 9 5\n",
+       9,
+       "0.0.0.0",
+       {"physical default route: ifIndex=9", noIPv6}},
+      // The tunnel's adapter, with the lowest metric, is left out.
+      {"route 0.0.0.0 0.0.0.0 10.66.0.1 30 1\nroute 0.0.0.0 0.0.0.0 192.168.7.1 7 25\n"
+       "alias 30 Quorvel\n",
+       7,
+       "192.168.7.1",
+       {"physical default route: ifIndex=7", noIPv6}},
+      // IPv6: route metrics say 7, the sums of route and interface metric 12.
+      {"route6 ::/0 fe80::7 7 10\nroute6 ::/0 fe80::c 12 20\ninterface 7 6 metric 50\n"
+       "interface 12 6 metric 5\nroute6 2001:db8::/32 fe80::7 7 1\n",
+       0,
+       "0.0.0.0",
+       {"physical IPv6 default route: ifIndex=12 gw=fe80::c"},
+       12,
+       "fe80::c"},
+      {"route6 ::/0 fe80::7 7 10\nroute6 ::/0 fe80::1e 30 1\nalias 30 Quorvel\n",
+       0,
+       "0.0.0.0",
+       {"physical IPv6 default route: ifIndex=7 gw=fe80::7"},
+       7,
+       "fe80::7"},
+      {"route6 ::/0 fe80::1e 30 1\nalias 30 Quorvel\n", 0, "0.0.0.0", {noIPv6}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.scenario);
@@ -122,8 +152,9 @@ TEST_F(Routing, CaptureTakesTheDefaultRouteWithTheLowestMetric) {
     MarkLog();
     CapturePhysicalDefaultRoute();
     EXPECT_EQ(HelperState.PhysicalRoute.InterfaceIndex, c.interfaceIndex);
-    EXPECT_EQ(FormatIPv4(HelperState.PhysicalRoute.Gateway),
-              std::wstring(c.gateway, c.gateway + strlen(c.gateway)));
+    EXPECT_EQ(WideToUtf8(FormatIPv4(HelperState.PhysicalRoute.Gateway)), c.gateway);
+    EXPECT_EQ(HelperState.PhysicalRoute6.InterfaceIndex, c.interface6);
+    EXPECT_EQ(WideToUtf8(FormatAddress(HelperState.PhysicalRoute6.Gateway)), c.gateway6);
     EXPECT_EQ(Log(), c.log);
   }
 }
@@ -190,8 +221,8 @@ TEST_F(Routing, RoutesAreCreatedRecordedJournaledAndOnlyTheHelpersDeleted) {
 }
 
 TEST_F(Routing, InstallingTheListSumsUpTheWholeTable) {
-  HelperState.BypassNetList = {
-      {IPv4("10.0.0.0"), 8}, {IPv4("192.168.50.0"), 24}, {IPv4("1.1.1.1"), 32}};
+  HelperState.BypassNetList = {Prefix("10.0.0.0", 8), Prefix("192.168.50.0", 24),
+                               Prefix("1.1.1.1", 32)};
   MarkLog();
   InstallBypassRoutes();
   ClearBypassRoutes();
@@ -251,15 +282,32 @@ TEST(BypassNetEntries, ParseAsWrittenAndNeverWidenAMistake) {
       {L"10.0.0.0 /8", nullptr, 0},
       {L"1.2.3", nullptr, 0},
       {L"\x0661.2.3.4", nullptr, 0},  // an Arabic-Indic digit
+      // IPv6 by the same rules, lengths up to 128 in up to three digits.
+      {L"2001:db8::/32", "2001:db8::", 32},
+      {L"2001:db8:1::5", "2001:db8:1::5", 128},
+      {L"2001:db8:ff::1/40", "2001:db8::", 40},
+      {L"::/0", "::", 0},
+      {L"2001:db8::/128", "2001:db8::", 128},
+      {L"2001:db8::/048", "2001:db8::", 48},
+      {L"::/", nullptr, 0},
+      {L"fe80::/x", nullptr, 0},
+      {L"2001:db8::/129", nullptr, 0},
+      {L"2001:db8::/0048", nullptr, 0},
+      {L"2001:db8::/ 32", nullptr, 0},
+      {L"2001:db8::/0x20", nullptr, 0},
+      {L"fe80::1%7", nullptr, 0},
+      {L"[2001:db8::1]", nullptr, 0},
+      {L"[2001:db8::1]:80", nullptr, 0},
+      {L"2001:db8:::1", nullptr, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(std::wstring(c.entry)));
-    BypassNet net{0xDEADBEEF, 99};
+    RoutePrefix net;
     const bool parsed = ParseBypassNet(c.entry, net);
     ASSERT_EQ(parsed, c.network != nullptr);
     if (parsed) {
-      EXPECT_EQ(net.Network, IPv4(c.network));
-      EXPECT_EQ(net.PrefixLength, c.prefixLength);
+      EXPECT_EQ(WideToUtf8(FormatAddress(net.Destination)), c.network);
+      EXPECT_EQ(net.Length, c.prefixLength);
     }
   }
 }
@@ -267,15 +315,9 @@ TEST(BypassNetEntries, ParseAsWrittenAndNeverWidenAMistake) {
 TEST_F(Routing, TheListCommandTrimsSkipsAndInstallsOnlyWhileConnected) {
   MarkLog();
   SetBypassNets(L"  10.1.2.3/8 ;\t192.168.1.10\r;;  ; bad;10.0.0.0/8;10.0.0.0/16");
-  const std::vector<BypassNet> expected = {{IPv4("10.0.0.0"), 8},
-                                           {IPv4("192.168.1.10"), 32},
-                                           {IPv4("10.0.0.0"), 8},
-                                           {IPv4("10.0.0.0"), 16}};
-  ASSERT_EQ(HelperState.BypassNetList.size(), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(HelperState.BypassNetList[i].Network, expected[i].Network) << i;
-    EXPECT_EQ(HelperState.BypassNetList[i].PrefixLength, expected[i].PrefixLength) << i;
-  }
+  const std::vector<RoutePrefix> expected = {Prefix("10.0.0.0", 8), Prefix("192.168.1.10", 32),
+                                             Prefix("10.0.0.0", 8), Prefix("10.0.0.0", 16)};
+  EXPECT_EQ(HelperState.BypassNetList, expected);
   EXPECT_TRUE(Journal().empty()) << "no route while the tunnel is down";
   EXPECT_EQ(Log(), std::vector<std::string>{"bypass nets set: 4"});
 }

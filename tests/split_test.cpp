@@ -26,6 +26,7 @@
 #include "service_harness.h"
 #include "split/sniffer.h"
 #include "split/split_apps.h"
+#include "support/address.h"
 #include "support/helper_state.h"
 #include "support/paths.h"
 #include "test_server.h"
@@ -54,7 +55,9 @@ class Sniffer : public ::testing::Test {
         reinterpret_cast<void*>(GetProcAddress(module, "WinDivertStandinFeed")));
     waitIdle_ = reinterpret_cast<WinDivertStandinWaitIdleFn>(
         reinterpret_cast<void*>(GetProcAddress(module, "WinDivertStandinWaitIdle")));
-    ASSERT_TRUE(feed_ && waitIdle_);
+    feedLine_ = reinterpret_cast<WinDivertStandinFeedLineFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "WinDivertStandinFeedLine")));
+    ASSERT_TRUE(feed_ && waitIdle_ && feedLine_);
   }
   void SetUp() override {
     for (const wchar_t* name : {L"iphlpapi-scenario.txt", L"iphlpapi-routes.txt",
@@ -65,6 +68,8 @@ class Sniffer : public ::testing::Test {
     IN_ADDR gateway{};
     inet_pton(AF_INET, "192.168.1.1", &gateway);
     HelperState.PhysicalRoute = {7, gateway.s_addr};
+    HelperState.PhysicalRoute6 = {7, {}};
+    ParseAddress(L"fe80::1", HelperState.PhysicalRoute6.Gateway);
     HelperState.SplitAppSet.clear();
     HelperState.BypassNetList.clear();
     HelperState.TunnelConnected = true;
@@ -99,16 +104,24 @@ class Sniffer : public ::testing::Test {
     return ReadLines(BesideTests(L"windivert-journal.txt"));
   }
 
+  // Hands feed-file lines ("connect v6 <pid> <address>") to the sniffer.
+  void EventLines(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) ASSERT_TRUE(feedLine_(line.c_str())) << line;
+    ASSERT_TRUE(waitIdle_(5000)) << "the sniffer did not take its events";
+  }
+
   static WinDivertStandinFeedFn feed_;
   static WinDivertStandinWaitIdleFn waitIdle_;
+  static WinDivertStandinFeedLineFn feedLine_;
   ScratchDataDirectory data_{L"split"};
   const std::wstring& root_ = data_.Root();
   RunningProcess browser_;
 };
 WinDivertStandinFeedFn Sniffer::feed_ = nullptr;
 WinDivertStandinWaitIdleFn Sniffer::waitIdle_ = nullptr;
+WinDivertStandinFeedLineFn Sniffer::feedLine_ = nullptr;
 
-TEST_F(Sniffer, OnlyIPv4ConnectsOfListedApplicationsAreRouted) {
+TEST_F(Sniffer, OnlyConnectsOfListedApplicationsToRoutableAddressesAreRouted) {
   RunningProcess other = StartNamedProcess(root_, L"other.exe");
   RunningProcess gone = StartNamedProcess(root_, L"browser.exe");
   const DWORD goneId = gone.Id();
@@ -118,7 +131,6 @@ TEST_F(Sniffer, OnlyIPv4ConnectsOfListedApplicationsAreRouted) {
   const DWORD listed = browser_.Id();
   std::vector<WinDivertStandinEvent> events = {
       Connect(listed, "93.184.216.34"),
-      {4, 1, listed, HostOrder("5.6.7.8")},  // IPv6
       {3, 0, listed, HostOrder("9.9.9.1")},  // bind, listen, accept, close
       {5, 0, listed, HostOrder("9.9.9.2")},
       {6, 0, listed, HostOrder("9.9.9.3")},
@@ -136,10 +148,20 @@ TEST_F(Sniffer, OnlyIPv4ConnectsOfListedApplicationsAreRouted) {
   };
   for (int i = 0; i < 10; ++i) events.push_back(Connect(listed, "1.2.3.4"));
   Events(events);
-  EXPECT_EQ(Created(RouteJournal()),
-            (std::vector<std::string>{"93.184.216.34/32", "127.0.0.1/32", "10.1.1.1/32",
-                                      "224.0.0.1/32", "1.2.3.4/32"}));
-  EXPECT_EQ(Count(RouteJournal(), "if=7 "), 5u);
+  // IPv6: a /128 through the IPv6 route; an IPv4 peer of a dual-stack socket
+  // is an IPv4 destination; ::, ::1, link-local and multicast never.
+  const std::string pid = " " + std::to_string(listed) + " ";
+  EventLines({"connect v6" + pid + "2001:db8::5", "connect v6" + pid + "::ffff:8.8.4.4",
+              "connect v6" + pid + "::", "connect v6" + pid + "::1", "connect v6" + pid + "fe80::1",
+              "connect v6" + pid + "febf::1", "connect v6" + pid + "ff02::1",
+              "close v6" + pid + "2001:db8::6",
+              "connect v6 " + std::to_string(other.Id()) + " 2001:db8::7"});
+  EXPECT_EQ(
+      Created(RouteJournal()),
+      (std::vector<std::string>{"93.184.216.34/32", "127.0.0.1/32", "10.1.1.1/32", "224.0.0.1/32",
+                                "1.2.3.4/32", "2001:db8::5/128", "8.8.4.4/32"}));
+  EXPECT_EQ(Count(RouteJournal(), "if=7 "), 7u);
+  EXPECT_EQ(Count(RouteJournal(), "nexthop=fe80::1 "), 1u);
 }
 
 TEST_F(Sniffer, ListEntriesMatchFileNamesExactlyAfterFoldingAToZ) {

@@ -114,10 +114,12 @@ TEST_F(ConnectAndDisconnect, ConnectReconnectAndDisconnectInOrder) {
   const std::vector<std::string> expectedLog = {
       "bypass nets set: 2",
       "physical default route: ifIndex=7",
+      "no physical IPv6 default route",
       "bypass routes: 2/2 installed via ifIndex=7 gw=192.168.1.1",
       "WinDivert socket sniffer started",
       "WinDivert sniffer stopped",
       "physical default route: ifIndex=7",
+      "no physical IPv6 default route",
       "bypass routes: 2/2 installed via ifIndex=7 gw=192.168.1.1",
       "WinDivert socket sniffer started",
       "WinDivert sniffer stopped",
@@ -385,20 +387,20 @@ TEST_F(ConnectAndDisconnect, Disconnect) {
 // delete: the stop is under way, not done).
 TEST_F(ConnectAndDisconnect, ServiceStopKeepsTheTunnelAndTakesEveryRoute) {
   HelperRig rig(L"service");
-  ASSERT_TRUE(
-      rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) + "note-service QuorvelHelper\n"));
+  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
+                                     "route6 ::/0 fe80::1 7 10\nnote-service QuorvelHelper\n"));
   // Someone else's route, identical to one the helper asks for, stays.
   ASSERT_TRUE(
       WriteFileBytes(rig.Dir() + L"\\iphlpapi-routes.txt", "7 172.16.0.0/12 192.168.1.1 1 3\n"));
   ASSERT_TRUE(rig.InstallService());
   RunningProcess browser = StartNamedProcess(rig.Dir(), L"browser.exe");
-  EXPECT_EQ(Send("bypassnets 10.0.0.0/8;172.16.0.0/12"), "OK");
+  EXPECT_EQ(Send("bypassnets 10.0.0.0/8;172.16.0.0/12;2001:db8::/32"), "OK");
   EXPECT_EQ(Send("splitapps browser.exe"), "OK");
   EXPECT_EQ(Connect(kConfig), "OK");
   ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000)) << Joined(rig.Log());
   ASSERT_TRUE(rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) + " 1.1.1.1\n"));
-  rig.WaitForRoute("1.1.1.1/32", 5000);
-  EXPECT_TRUE(rig.WaitForLog("bypass routes: 2/2 installed via ifIndex=7 gw=192.168.1.1", 0));
+  ASSERT_TRUE(rig.WaitForRoute("1.1.1.1/32", 5000));
+  EXPECT_TRUE(rig.WaitForLog("bypass routes: 3/3 installed via ifIndex=7 gw=192.168.1.1", 0));
 
   ASSERT_EQ(ControlNamedService(L"QuorvelHelper", SERVICE_CONTROL_STOP), 0u);
   ASSERT_TRUE(WaitForServiceState(L"QuorvelHelper", SERVICE_STOPPED, 10000));
@@ -410,12 +412,14 @@ TEST_F(ConnectAndDisconnect, ServiceStopKeepsTheTunnelAndTakesEveryRoute) {
       order.push_back(line.substr(0, 6));
     }
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"cancel", "cancel", "delete", "delete"}));
-  const std::string row = " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=defaults rc=0 ";
+  EXPECT_EQ(order, (std::vector<std::string>{"cancel", "cancel", "delete", "delete", "delete"}));
+  const std::string row =
+      " site=0 metric=1 protocol=3 other=defaults rc=0 QuorvelHelper=stop-pending";
   EXPECT_EQ(RouteCalls(rig.RouteJournal(), "delete"),
             (std::vector<std::string>{
-                "dest=10.0.0.0/8" + row + "QuorvelHelper=stop-pending",
-                "dest=1.1.1.1/32" + row + "QuorvelHelper=stop-pending",
+                "dest=10.0.0.0/8 nexthop=192.168.1.1" + row,
+                "dest=1.1.1.1/32 nexthop=192.168.1.1" + row,
+                "dest=2001:db8::/32 nexthop=fe80::1" + row,
             }));
   const std::vector<std::string> log = rig.Log();
   ASSERT_FALSE(log.empty());

@@ -74,10 +74,13 @@ void WatchWorker(HANDLE wake, HANDLE stop) {
 }  // namespace
 
 void FollowPhysicalNetwork() {
-  const std::optional<std::vector<MIB_IPFORWARDROW>> rows = ReadIPv4RouteTable();
-  // Unreadable: nothing to go by; the next change brings another look.
-  if (!rows) return;
-  FollowPhysicalRoute(FindPhysicalDefaultRoute(*rows, TunnelInterfaceIndex()), *rows);
+  const uint32_t tunnel = TunnelInterfaceIndex();
+  for (const uint16_t family : {kFamilyIPv4, kFamilyIPv6}) {
+    // Unreadable: nothing to go by; the next change brings another look.
+    if (const std::optional<std::vector<SystemRoute>> rows = ReadRouteTable(family)) {
+      FollowPhysicalRoute(family, FindPhysicalDefaultRoute(*rows, tunnel), *rows);
+    }
+  }
 }
 
 void StartNetworkWatch() {
@@ -99,9 +102,9 @@ void StartNetworkWatch() {
   }
   Watching = true;
   const DWORD routes =
-      NotifyRouteChange2(AF_INET, RouteChanged, WakeEvent, FALSE, &RouteNotification);
-  const DWORD interfaces =
-      NotifyIpInterfaceChange(AF_INET, InterfaceChanged, WakeEvent, FALSE, &InterfaceNotification);
+      NotifyRouteChange2(AF_UNSPEC, RouteChanged, WakeEvent, FALSE, &RouteNotification);
+  const DWORD interfaces = NotifyIpInterfaceChange(AF_UNSPEC, InterfaceChanged, WakeEvent, FALSE,
+                                                   &InterfaceNotification);
   if (routes != NO_ERROR || interfaces != NO_ERROR) {
     LogLine(L"network watch incomplete: route changes err=" + std::to_wstring(routes) +
             L", interface changes err=" + std::to_wstring(interfaces));

@@ -9,7 +9,8 @@
 // burst of changes to settle (200 ms after the last, never more than 2 s
 // after the first), then looks once (FollowPhysicalRoute).
 
-// Registers for IPv4 route and interface changes and starts the worker.
+// Registers for route and interface changes of both families and starts the
+// worker.
 // Called once the routes of a connect are in, and at start when the tunnel
 // runs already. A second call changes nothing.
 void StartNetworkWatch();

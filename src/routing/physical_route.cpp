@@ -1,8 +1,16 @@
 #include "routing/physical_route.h"
 
+#include <winsock2.h>
+#include <ws2ipdef.h>
+
+#include <windows.h>
+
+#include <iphlpapi.h>
 #include <netioapi.h>
 
 #include <cstddef>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -10,24 +18,81 @@
 
 #include "support/log.h"
 
-std::optional<std::vector<MIB_IPFORWARDROW>> ReadIPv4RouteTable() {
+namespace {
+
+uint8_t MaskLength(uint32_t mask) {
+  uint8_t length = 0;
+  for (uint32_t bits = ntohl(mask); bits & 0x80000000u; bits <<= 1) ++length;
+  return length;
+}
+
+std::optional<std::vector<SystemRoute>> ReadIPv4Table() {
   ULONG size = 0;
   if (GetIpForwardTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
   std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[size]);
   if (!buffer) return std::nullopt;
   const ULONG allocated = size;
   auto* table = reinterpret_cast<MIB_IPFORWARDTABLE*>(buffer.get());
-  std::vector<MIB_IPFORWARDROW> rows;
+  std::vector<SystemRoute> rows;
   // No retry when the table grew in between: the caller sees an empty table.
-  if (GetIpForwardTable(table, &size, FALSE) == NO_ERROR &&
-      allocated >= offsetof(MIB_IPFORWARDTABLE, table)) {
-    // Never trust the count beyond what the buffer can hold.
-    const size_t fits =
-        (allocated - offsetof(MIB_IPFORWARDTABLE, table)) / sizeof(MIB_IPFORWARDROW);
-    rows.assign(table->table,
-                table->table + (table->dwNumEntries < fits ? table->dwNumEntries : fits));
+  if (GetIpForwardTable(table, &size, FALSE) != NO_ERROR ||
+      allocated < offsetof(MIB_IPFORWARDTABLE, table)) {
+    return rows;
+  }
+  // Never trust the count beyond what the buffer can hold.
+  const size_t fits = (allocated - offsetof(MIB_IPFORWARDTABLE, table)) / sizeof(MIB_IPFORWARDROW);
+  const size_t count = table->dwNumEntries < fits ? table->dwNumEntries : fits;
+  for (size_t i = 0; i < count; ++i) {
+    const MIB_IPFORWARDROW& row = table->table[i];
+    rows.push_back({{IpAddress::FromIPv4(row.dwForwardDest), MaskLength(row.dwForwardMask)},
+                    row.dwForwardIfIndex,
+                    IpAddress::FromIPv4(row.dwForwardNextHop),
+                    row.dwForwardMetric1});
   }
   return rows;
+}
+
+IpAddress FromSockaddr(const SOCKADDR_INET& address) {
+  IpAddress result;
+  result.Family = kFamilyIPv6;
+  std::memcpy(result.Bytes, &address.Ipv6.sin6_addr, sizeof(result.Bytes));
+  return result;
+}
+
+// What Windows adds to a route's own metric to rank it: its interface's.
+ULONG InterfaceMetric(NET_IFINDEX index, std::map<NET_IFINDEX, ULONG>& known) {
+  const auto found = known.find(index);
+  if (found != known.end()) return found->second;
+  MIB_IPINTERFACE_ROW row{};
+  row.Family = AF_INET6;
+  row.InterfaceIndex = index;
+  const ULONG metric = GetIpInterfaceEntry(&row) == NO_ERROR ? row.Metric : 0;
+  known.emplace(index, metric);
+  return metric;
+}
+
+std::optional<std::vector<SystemRoute>> ReadIPv6Table() {
+  MIB_IPFORWARD_TABLE2* table = nullptr;
+  if (GetIpForwardTable2(AF_INET6, &table) != NO_ERROR || !table) return std::nullopt;
+  std::vector<SystemRoute> rows;
+  std::map<NET_IFINDEX, ULONG> interfaceMetrics;
+  for (ULONG i = 0; i < table->NumEntries; ++i) {
+    const MIB_IPFORWARD_ROW2& row = table->Table[i];
+    if (row.DestinationPrefix.Prefix.si_family != AF_INET6) continue;
+    rows.push_back(
+        {{FromSockaddr(row.DestinationPrefix.Prefix), row.DestinationPrefix.PrefixLength},
+         row.InterfaceIndex,
+         FromSockaddr(row.NextHop),
+         uint64_t{row.Metric} + InterfaceMetric(row.InterfaceIndex, interfaceMetrics)});
+  }
+  FreeMibTable(table);
+  return rows;
+}
+
+}  // namespace
+
+std::optional<std::vector<SystemRoute>> ReadRouteTable(uint16_t family) {
+  return family == kFamilyIPv6 ? ReadIPv6Table() : ReadIPv4Table();
 }
 
 uint32_t TunnelInterfaceIndex() {
@@ -40,17 +105,16 @@ uint32_t TunnelInterfaceIndex() {
   return index;
 }
 
-PhysicalRouteRecord FindPhysicalDefaultRoute(const std::vector<MIB_IPFORWARDROW>& rows,
-                                             uint32_t excludedInterface) {
-  PhysicalRouteRecord found;
-  DWORD bestMetric = 0xFFFFFFFF;
-  for (const MIB_IPFORWARDROW& row : rows) {
-    if (row.dwForwardDest != 0 || row.dwForwardMask != 0) continue;
-    if (excludedInterface != 0 && row.dwForwardIfIndex == excludedInterface) continue;
-    if (row.dwForwardMetric1 < bestMetric) {
-      bestMetric = row.dwForwardMetric1;
-      found.InterfaceIndex = row.dwForwardIfIndex;
-      found.Gateway = row.dwForwardNextHop;
+DefaultRoute FindPhysicalDefaultRoute(const std::vector<SystemRoute>& rows,
+                                      uint32_t excludedInterface) {
+  DefaultRoute found;
+  uint64_t bestMetric = 0xFFFFFFFF;
+  for (const SystemRoute& row : rows) {
+    if (row.Prefix.Length != 0 || !row.Prefix.Destination.IsUnspecified()) continue;
+    if (excludedInterface != 0 && row.InterfaceIndex == excludedInterface) continue;
+    if (row.Metric < bestMetric) {
+      bestMetric = row.Metric;
+      found = {row.InterfaceIndex, row.NextHop};
     }
   }
   return found;
@@ -60,13 +124,28 @@ void CapturePhysicalDefaultRoute() {
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
     HelperState.PhysicalRoute = PhysicalRouteRecord{};
+    HelperState.PhysicalRoute6 = PhysicalRoute6Record{};
   }
-  const std::optional<std::vector<MIB_IPFORWARDROW>> rows = ReadIPv4RouteTable();
-  if (!rows) return;
-  const PhysicalRouteRecord found = FindPhysicalDefaultRoute(*rows, TunnelInterfaceIndex());
+  const uint32_t tunnel = TunnelInterfaceIndex();
+  if (const std::optional<std::vector<SystemRoute>> rows = ReadRouteTable(kFamilyIPv4)) {
+    const DefaultRoute found = FindPhysicalDefaultRoute(*rows, tunnel);
+    {
+      std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+      HelperState.PhysicalRoute = {found.InterfaceIndex, found.NextHop.IPv4()};
+    }
+    LogLine(L"physical default route: ifIndex=" + std::to_wstring(found.InterfaceIndex));
+  }
+  const std::optional<std::vector<SystemRoute>> rows6 = ReadRouteTable(kFamilyIPv6);
+  const DefaultRoute found6 = rows6 ? FindPhysicalDefaultRoute(*rows6, tunnel) : DefaultRoute{};
+  const PhysicalRoute6Record physical6{found6.InterfaceIndex, found6.NextHop};
+  if (!physical6.Captured()) {
+    LogLine(L"no physical IPv6 default route");
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    HelperState.PhysicalRoute = found;
+    HelperState.PhysicalRoute6 = physical6;
   }
-  LogLine(L"physical default route: ifIndex=" + std::to_wstring(found.InterfaceIndex));
+  LogLine(L"physical IPv6 default route: ifIndex=" + std::to_wstring(physical6.InterfaceIndex) +
+          L" gw=" + FormatAddress(physical6.Gateway));
 }

@@ -1,5 +1,6 @@
 #include "routing/route_table.h"
 
+#include <algorithm>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -10,6 +11,34 @@
 #include "support/log.h"
 
 namespace {
+
+// The physical route of one family, as a row needs it.
+struct Via {
+  uint32_t InterfaceIndex = 0;
+  IpAddress Gateway;
+  bool Captured() const { return InterfaceIndex != 0 && !Gateway.IsUnspecified(); }
+};
+bool operator==(const Via& a, const Via& b) {
+  return a.InterfaceIndex == b.InterfaceIndex && a.Gateway == b.Gateway;
+}
+
+// StateMutex held.
+Via PhysicalVia(uint16_t family) {
+  if (family == kFamilyIPv6) {
+    return {HelperState.PhysicalRoute6.InterfaceIndex, HelperState.PhysicalRoute6.Gateway};
+  }
+  return {HelperState.PhysicalRoute.InterfaceIndex,
+          IpAddress::FromIPv4(HelperState.PhysicalRoute.Gateway)};
+}
+
+// StateMutex held.
+void SetPhysicalVia(uint16_t family, const Via& via) {
+  if (family == kFamilyIPv6) {
+    HelperState.PhysicalRoute6 = {via.InterfaceIndex, via.Gateway};
+  } else {
+    HelperState.PhysicalRoute = {via.InterfaceIndex, via.Gateway.IPv4()};
+  }
+}
 
 void MarkOrigin(RecordedRoute& route, RouteOrigin origin) {
   (origin == RouteOrigin::List ? route.ForList : route.ForSplit) = true;
@@ -35,11 +64,10 @@ void Withdraw(const RoutePrefix& prefix, const RecordedRoute& route) {
 // what became of it: Ours with its row and line, Theirs when it was there
 // already, Waiting when it could not be made (logged, no line left).
 // StateMutex held.
-RecordedRoute CreateThrough(const RoutePrefix& prefix, RecordedRoute route,
-                            const PhysicalRouteRecord& physical) {
+RecordedRoute CreateThrough(const RoutePrefix& prefix, RecordedRoute route, const Via& physical) {
   route.State = RouteState::Waiting;
   route.InterfaceIndex = physical.InterfaceIndex;
-  route.Gateway = IpAddress::FromIPv4(physical.Gateway);
+  route.Gateway = physical.Gateway;
   if (!JournalRoute({route.InterfaceIndex, prefix, route.Gateway}, route.JournalLine)) {
     return route;
   }
@@ -64,25 +92,28 @@ RecordedRoute CreateThrough(const RoutePrefix& prefix, RecordedRoute route,
 }
 
 bool InSystemTable(const RoutePrefix& prefix, const RecordedRoute& route,
-                   const std::vector<MIB_IPFORWARDROW>& system) {
-  const uint32_t mask = prefix.Length == 0 ? 0 : htonl(0xFFFFFFFFu << (32 - prefix.Length));
-  for (const MIB_IPFORWARDROW& row : system) {
-    if (row.dwForwardDest == prefix.Destination.IPv4() && row.dwForwardMask == mask &&
-        row.dwForwardIfIndex == route.InterfaceIndex &&
-        row.dwForwardNextHop == route.Gateway.IPv4()) {
+                   const std::vector<SystemRoute>& system) {
+  for (const SystemRoute& row : system) {
+    if (row.Prefix == prefix && row.InterfaceIndex == route.InterfaceIndex &&
+        row.NextHop == route.Gateway) {
       return true;
     }
   }
   return false;
 }
 
-size_t InstalledRoutes() {
+// Routes in the system (the helper's and someone else's), of one family or
+// (0) of both. StateMutex held.
+size_t InstalledRoutes(uint16_t family) {
   size_t installed = 0;
-  HelperState.BypassRouteTable.ForEach([&](const RoutePrefix&, const RecordedRoute& route) {
-    installed += route.State != RouteState::Waiting;
+  HelperState.BypassRouteTable.ForEach([&](const RoutePrefix& prefix, const RecordedRoute& route) {
+    installed +=
+        route.State != RouteState::Waiting && (family == 0 || prefix.Destination.Family == family);
   });
   return installed;
 }
+
+std::wstring FamilyWord(uint16_t family) { return family == kFamilyIPv6 ? L"IPv6 " : L""; }
 
 }  // namespace
 
@@ -97,10 +128,13 @@ void AddBypassRoute(const RoutePrefix& prefix, RouteOrigin origin) {
   }
   RecordedRoute route;
   MarkOrigin(route, origin);
-  const PhysicalRouteRecord& physical = HelperState.PhysicalRoute;
+  const Via physical = PhysicalVia(prefix.Destination.Family);
   if (!physical.Captured()) {
     // Kept as wanted: the network watcher makes it once there is a network.
-    LogLine(L"no physical default route captured; bypass route skipped");
+    // Without an IPv6 one the capture has said so, once per connect.
+    if (prefix.Destination.IsIPv4()) {
+      LogLine(L"no physical default route captured; bypass route skipped");
+    }
     route.State = RouteState::Waiting;
     table.Insert(prefix, route);
     return;
@@ -132,16 +166,13 @@ void ClearBypassRoutes() {
 }
 
 void InstallBypassRoutes() {
-  std::vector<BypassNet> list;
+  std::vector<RoutePrefix> list;
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
     list = HelperState.BypassNetList;
     // Networks the client has just put back into the tunnel must not keep
     // leaving outside it.
-    std::set<RoutePrefix> wanted;
-    for (const BypassNet& net : list) {
-      wanted.insert({IpAddress::FromIPv4(net.Network), net.PrefixLength});
-    }
+    const std::set<RoutePrefix> wanted(list.begin(), list.end());
     HelperState.BypassRouteTable.KeepIf([&](const RoutePrefix& prefix, RecordedRoute& route) {
       if (!route.ForList || wanted.count(prefix) != 0) return true;
       route.ForList = false;
@@ -152,34 +183,48 @@ void InstallBypassRoutes() {
   }
   if (list.empty()) return;
   // Without the lock between entries, so the sniffer's host routes interleave.
-  for (const BypassNet& net : list) {
-    AddBypassRoute({IpAddress::FromIPv4(net.Network), net.PrefixLength}, RouteOrigin::List);
-  }
-  size_t installed = 0;
+  for (const RoutePrefix& net : list) AddBypassRoute(net, RouteOrigin::List);
+  size_t installed = 0, installed6 = 0;
   PhysicalRouteRecord physical;
+  PhysicalRoute6Record physical6;
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    installed = InstalledRoutes();
+    installed = InstalledRoutes(0);
+    installed6 = InstalledRoutes(kFamilyIPv6);
     physical = HelperState.PhysicalRoute;
+    physical6 = HelperState.PhysicalRoute6;
   }
+  // Both families counted, the IPv4 route named; then the IPv6 ones alone.
   LogLine(L"bypass routes: " + std::to_wstring(installed) + L"/" + std::to_wstring(list.size()) +
           L" installed via ifIndex=" + std::to_wstring(physical.InterfaceIndex) + L" gw=" +
           FormatIPv4(physical.Gateway));
+  const size_t listed6 = std::count_if(
+      list.begin(), list.end(), [](const RoutePrefix& net) { return net.Destination.IsIPv6(); });
+  if (listed6 == 0) return;
+  LogLine(L"bypass routes (IPv6): " + std::to_wstring(installed6) + L"/" +
+          std::to_wstring(listed6) + L" installed via ifIndex=" +
+          std::to_wstring(physical6.InterfaceIndex) + L" gw=" + FormatAddress(physical6.Gateway));
 }
 
-void FollowPhysicalRoute(const PhysicalRouteRecord& found,
-                         const std::vector<MIB_IPFORWARDROW>& system) {
+void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
+                         const std::vector<SystemRoute>& system) {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  PhysicalRouteRecord& physical = HelperState.PhysicalRoute;
   RouteTable& table = HelperState.BypassRouteTable;
-  const PhysicalRouteRecord now = found.Captured() ? found : PhysicalRouteRecord{};
-  if (now == physical) {
+  const Via current = PhysicalVia(family);
+  const Via next{found.InterfaceIndex, found.NextHop};
+  const Via now = next.Captured() ? next : Via{};
+  const auto forFamily = [&](auto visit) {
+    table.ForEach([&](const RoutePrefix& prefix, RecordedRoute& route) {
+      if (prefix.Destination.Family == family) visit(prefix, route);
+    });
+  };
+  if (now == current || (!now.Captured() && !current.Captured())) {
     if (!now.Captured()) return;  // still no network
     // Same network: bring back what Windows took away (it deletes the
     // routes of an interface that goes down, even for a second) and what
     // could not be made before.
     size_t restored = 0;
-    table.ForEach([&](const RoutePrefix& prefix, RecordedRoute& route) {
+    forFamily([&](const RoutePrefix& prefix, RecordedRoute& route) {
       if (route.State != RouteState::Waiting && InSystemTable(prefix, route, system)) return;
       // The line of a route Windows deleted still stands: it goes with the
       // route's new one.
@@ -188,32 +233,35 @@ void FollowPhysicalRoute(const PhysicalRouteRecord& found,
       WithdrawJournalLine(oldLine);
       restored += route.State == RouteState::Ours;
     });
-    if (restored > 0) LogLine(L"bypass routes restored: " + std::to_wstring(restored));
+    if (restored > 0) {
+      LogLine(FamilyWord(family) + L"bypass routes restored: " + std::to_wstring(restored));
+    }
     return;
   }
   if (!now.Captured()) {
     // Every interface down: nothing to route through; keep what is wanted.
-    table.ForEach([](const RoutePrefix& prefix, RecordedRoute& route) {
+    forFamily([](const RoutePrefix& prefix, RecordedRoute& route) {
       Withdraw(prefix, route);
       route.State = RouteState::Waiting;
       route.JournalLine = kNotJournaled;
     });
-    physical = now;
-    LogLine(L"physical default route lost; bypass routes wait for a network");
+    SetPhysicalVia(family, {});
+    LogLine(L"physical " + FamilyWord(family) +
+            L"default route lost; bypass routes wait for a network");
     return;
   }
   // A new network: every route moves to it, the new row made before the old
   // one goes, so no moment passes without one of them. One that cannot be
-  // made waits, and is tried again at the next pass.
+  // made waits, and is tried again at the next look.
   size_t moved = 0;
-  table.ForEach([&](const RoutePrefix& prefix, RecordedRoute& route) {
+  forFamily([&](const RoutePrefix& prefix, RecordedRoute& route) {
     const RecordedRoute old = route;
     route = CreateThrough(prefix, route, now);
     Withdraw(prefix, old);
     moved += route.State == RouteState::Ours;
   });
-  physical = now;
-  LogLine(L"physical default route changed: ifIndex=" + std::to_wstring(now.InterfaceIndex) +
-          L" gw=" + FormatIPv4(now.Gateway) + L"; " + std::to_wstring(moved) +
-          L" bypass routes moved");
+  SetPhysicalVia(family, now);
+  LogLine(L"physical " + FamilyWord(family) + L"default route changed: ifIndex=" +
+          std::to_wstring(now.InterfaceIndex) + L" gw=" + FormatAddress(now.Gateway) + L"; " +
+          std::to_wstring(moved) + L" bypass routes moved");
 }

@@ -4,18 +4,11 @@
 // can be taken out again: those of the bypass network list and the host
 // routes of split applications. None of these may be called with
 // StateMutex held: each takes it itself.
-#include <winsock2.h>
-#include <ws2ipdef.h>
-
-#include <windows.h>
-
-#include <iphlpapi.h>
-
 #include <cstdint>
 #include <vector>
 
+#include "routing/physical_route.h"
 #include "support/address.h"
-#include "support/helper_state.h"
 
 // Why a route is wanted. A route can be wanted for both reasons; it stays as
 // long as one of them holds.
@@ -41,8 +34,9 @@ void ClearBypassRoutes();
 // through which interface and gateway. Called while the tunnel is up.
 void InstallBypassRoutes();
 
-// The network watcher's step, given the physical default route it found now
-// (the tunnel's left out) and the system's table it found it in:
+// The network watcher's step for one family, given the physical default
+// route it found now (the tunnel's left out) and the system's table of that
+// family it found it in (the log lines of IPv6 say "IPv6"):
 // - the same route: every recorded route missing from the table (Windows
 //   deletes the routes of an interface that goes down) or waiting is made
 //   again ("bypass routes restored: N"); nothing at all when none is;
@@ -50,5 +44,5 @@ void InstallBypassRoutes();
 //   route lost; ..."), PhysicalRoute becomes not captured;
 // - another: every route moves to it, new row first ("physical default route
 //   changed: ...; M bypass routes moved"), PhysicalRoute takes it.
-void FollowPhysicalRoute(const PhysicalRouteRecord& found,
-                         const std::vector<MIB_IPFORWARDROW>& system);
+void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
+                         const std::vector<SystemRoute>& system);

@@ -71,7 +71,7 @@ bool LoadWinDivert(WinDivertLibrary& library) {
 // The event's remote IPv4 address in network byte order. The record holds
 // it in host byte order; where the library offers its formatter, the address
 // goes through its text, which gives the same value.
-uint32_t RemoteAddress(uint32_t hostOrder, WinDivertFormatIPv4Fn format) {
+uint32_t RemoteIPv4(uint32_t hostOrder, WinDivertFormatIPv4Fn format) {
   if (format) {
     char text[22] = {};
     IN_ADDR parsed{};
@@ -83,8 +83,35 @@ uint32_t RemoteAddress(uint32_t hostOrder, WinDivertFormatIPv4Fn format) {
   return htonl(hostOrder);
 }
 
+// Where an event's socket connects to, when that is an address to route
+// around the tunnel. An IPv6 address is one 128-bit number in host byte
+// order, word 0 its lowest 32 bits; an IPv4 peer of a dual-stack socket
+// shows as ::ffff:a.b.c.d and is an IPv4 destination. Never routed: the
+// unspecified and broadcast IPv4 addresses, ::, ::1, link-local fe80::/10 and
+// multicast ff00::/8.
+bool RoutableRemote(const WinDivertAddress& event, WinDivertFormatIPv4Fn format,
+                    IpAddress& remote) {
+  const uint32_t* words = event.Socket.RemoteAddr;
+  if (!WinDivertIsIPv6(event) || (words[3] == 0 && words[2] == 0 && words[1] == 0xFFFF)) {
+    const uint32_t address = RemoteIPv4(words[0], format);
+    if (address == 0 || address == 0xFFFFFFFF) return false;
+    remote = IpAddress::FromIPv4(address);
+    return true;
+  }
+  remote = IpAddress{kFamilyIPv6};
+  for (int word = 0; word < 4; ++word) {
+    for (int byte = 0; byte < 4; ++byte) {
+      remote.Bytes[4 * word + byte] = static_cast<uint8_t>(words[3 - word] >> (24 - 8 * byte));
+    }
+  }
+  const bool loopback = words[3] == 0 && words[2] == 0 && words[1] == 0 && words[0] == 1;
+  const bool linkLocal = remote.Bytes[0] == 0xFE && (remote.Bytes[1] & 0xC0) == 0x80;
+  const bool multicast = remote.Bytes[0] == 0xFF;
+  return !remote.IsUnspecified() && !loopback && !linkLocal && !multicast;
+}
+
 void HandleSocketEvent(const WinDivertAddress& event, WinDivertFormatIPv4Fn format) {
-  if (WinDivertEvent(event) != kWinDivertEventSocketConnect || WinDivertIsIPv6(event)) return;
+  if (WinDivertEvent(event) != kWinDivertEventSocketConnect) return;
   // Named before the lock: the lock then covers one set lookup.
   const std::wstring name = ProcessImageName(event.Socket.ProcessId);
   if (name.empty()) return;
@@ -92,10 +119,10 @@ void HandleSocketEvent(const WinDivertAddress& event, WinDivertFormatIPv4Fn form
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
     if (HelperState.SplitAppSet.count(name) == 0) return;
   }
-  const uint32_t remote = RemoteAddress(event.Socket.RemoteAddr[0], format);
-  if (remote == 0 || remote == 0xFFFFFFFF) return;
+  IpAddress remote;
+  if (!RoutableRemote(event, format, remote)) return;
   // Every connect asks again; the route table absorbs repeats.
-  AddSplitHostRoute(IpAddress::FromIPv4(remote));
+  AddSplitHostRoute(remote);
 }
 
 void PublishHandle(HANDLE handle, WinDivertShutdownFn shutdown) {

@@ -28,6 +28,13 @@ struct IpAddress {
   }
   bool IsIPv4() const { return Family == kFamilyIPv4; }
   bool IsIPv6() const { return Family == kFamilyIPv6; }
+  // Every bit zero (0.0.0.0, ::).
+  bool IsUnspecified() const {
+    for (const uint8_t byte : Bytes) {
+      if (byte != 0) return false;
+    }
+    return true;
+  }
 };
 bool operator==(const IpAddress& a, const IpAddress& b);
 inline bool operator!=(const IpAddress& a, const IpAddress& b) { return !(a == b); }

@@ -34,12 +34,18 @@ inline bool operator!=(const PhysicalRouteRecord& a, const PhysicalRouteRecord& 
   return !(a == b);
 }
 
-// One network the client wants routed around the tunnel: the address in
-// network byte order with every host bit cleared, and the prefix length.
-struct BypassNet {
-  uint32_t Network = 0;
-  uint8_t PrefixLength = 0;
+// The interface and next hop of the machine's IPv6 default route (the next
+// hop usually a link-local address, valid only with that interface).
+struct PhysicalRoute6Record {
+  uint32_t InterfaceIndex = 0;
+  IpAddress Gateway;
+  bool Captured() const {
+    return InterfaceIndex != 0 && Gateway.IsIPv6() && !Gateway.IsUnspecified();
+  }
 };
+inline bool operator==(const PhysicalRoute6Record& a, const PhysicalRoute6Record& b) {
+  return a.InterfaceIndex == b.InterfaceIndex && a.Gateway == b.Gateway;
+}
 
 struct HelperStateRecord {
   // Constant names.
@@ -70,11 +76,13 @@ struct HelperStateRecord {
   // Captured by the connect sequence, then followed by the network watcher
   // while the tunnel is up. Read and written under StateMutex.
   PhysicalRouteRecord PhysicalRoute;
+  PhysicalRoute6Record PhysicalRoute6;
   // Every route the helper asked for and got: made by it, or found there
   // already. Keyed by destination and prefix length.
   RouteTable BypassRouteTable;
-  // The client's bypass networks, in the order given, duplicates kept.
-  std::vector<BypassNet> BypassNetList;
+  // The client's bypass networks (IPv4 and IPv6, host bits cleared), in the
+  // order given, duplicates kept.
+  std::vector<RoutePrefix> BypassNetList;
   // Lower-cased file names of the applications split around the tunnel.
   std::set<std::wstring> SplitAppSet;
 
