@@ -91,7 +91,7 @@ bool ParseSizes(const std::wstring& text, std::vector<unsigned>& sizes) {
   return !sizes.empty();
 }
 
-using LookupFunction = void (*)(const IpAddress&);
+using LookupFunction = bool (*)(const IpAddress&);
 
 struct Side {
   const char* label;

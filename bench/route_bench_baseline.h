@@ -20,5 +20,5 @@ struct BareRouteTable {
 extern BareRouteTable BareTables[2];
 
 // AddSplitHostRoute's signature, so the timing loop calls every side alike.
-void BareLookup0(const IpAddress& destination);
-void BareLookup1(const IpAddress& destination);
+bool BareLookup0(const IpAddress& destination);
+bool BareLookup1(const IpAddress& destination);

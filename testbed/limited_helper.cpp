@@ -34,6 +34,10 @@ bool ApplyLimit(const std::wstring& name, const std::wstring& value) {
   if (name == L"DisconnectMs") return Set(l.DisconnectMs, value);
   if (name == L"RequestTimeoutMs") return Set(l.RequestTimeoutMs, value);
   if (name == L"ServiceDeletionWaitMs") return Set(l.ServiceDeletionWaitMs, value);
+  if (name == L"NetworkQuietMs") return Set(l.NetworkQuietMs, value);
+  if (name == L"NetworkLongestMs") return Set(l.NetworkLongestMs, value);
+  if (name == L"SplitIdleMs") return Set(l.SplitIdleMs, value);
+  if (name == L"SplitRouteCap") return Set(l.SplitRouteCap, value);
   return false;
 }
 

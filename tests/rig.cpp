@@ -3,7 +3,9 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cwctype>
+#include <sstream>
 
 #include "client_io.h"
 #include "service_harness.h"
@@ -245,4 +247,49 @@ RunningProcess StartNamedProcess(const std::wstring& directory, const std::wstri
   }
   CloseHandle(process.hThread);
   return RunningProcess(process.hProcess);
+}
+
+std::vector<RunningProcess> StartProcessChain(const std::wstring& directory,
+                                              const std::vector<std::wstring>& names) {
+  const std::wstring path = directory + L"\\" + names.at(0);
+  if (!Copy(TestbedFile(L"sleeper.exe"), path)) return {};
+  std::wstring commandLine = Quote(path);
+  for (size_t i = 1; i < names.size(); ++i) commandLine += L" --spawn " + Quote(names[i]);
+  // Every sleeper of the chain writes "<pid> <name>" to the one output.
+  SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return {};
+  const UniqueHandle output(readEnd);
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = writeEnd;
+  PROCESS_INFORMATION process{};
+  const bool started = CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                      kKilledLater, nullptr, nullptr, &startup, &process);
+  CloseHandle(writeEnd);
+  if (!started) return {};
+  CloseHandle(process.hThread);
+  std::vector<RunningProcess> chain;
+  chain.emplace_back(process.hProcess);
+  std::string text;
+  char buffer[256];
+  DWORD got = 0;
+  while (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) < names.size() &&
+         ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+    text.append(buffer, got);
+  }
+  std::istringstream lines(text);
+  std::string line;
+  std::getline(lines, line);  // the head's, started here
+  while (chain.size() < names.size() && std::getline(lines, line)) {
+    const DWORD id = std::strtoul(line.c_str(), nullptr, 10);
+    chain.emplace_back(OpenProcess(
+        PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+    if (!chain.back().valid()) return {};
+  }
+  if (chain.size() != names.size()) return {};
+  return chain;
 }

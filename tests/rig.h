@@ -109,3 +109,9 @@ class RunningProcess {
 // Copies the test bed's sleeper under `fileName` into `directory` and starts
 // it; it runs until killed, so that the helper can name a real process.
 RunningProcess StartNamedProcess(const std::wstring& directory, const std::wstring& fileName);
+
+// The same for a chain, as a launcher starts a game that starts a helper:
+// names[0] starts names[1], which starts names[2] ... Their processes in
+// chain order; empty when the chain did not come up whole.
+std::vector<RunningProcess> StartProcessChain(const std::wstring& directory,
+                                              const std::vector<std::wstring>& names);

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -24,10 +25,12 @@
 #include "routing/network_watch.h"
 #include "routing/route_table.h"
 #include "service_harness.h"
+#include "split/process_match.h"
 #include "split/sniffer.h"
 #include "split/split_apps.h"
 #include "support/address.h"
 #include "support/helper_state.h"
+#include "support/limits.h"
 #include "support/paths.h"
 #include "test_server.h"
 #include "windivert_standin.h"
@@ -36,13 +39,17 @@ namespace {
 
 uint32_t HostOrder(const char* text) { return ntohl(IPv4(text)); }
 
-// The destinations of the routes created, in order.
-std::vector<std::string> Created(const std::vector<std::string>& journal) {
-  std::vector<std::string> created;
-  for (const std::string& call : RouteCalls(journal, "create")) {
-    created.push_back(call.substr(5, call.find(' ') - 5));
+// The destinations of the routes created (or deleted), in order.
+std::vector<std::string> Created(const std::vector<std::string>& journal,
+                                 const std::string& kind = "create") {
+  std::vector<std::string> destinations;
+  for (const std::string& call : RouteCalls(journal, kind)) {
+    destinations.push_back(call.substr(5, call.find(' ') - 5));
   }
-  return created;
+  return destinations;
+}
+std::vector<std::string> Deleted(const std::vector<std::string>& journal) {
+  return Created(journal, "delete");
 }
 
 class Sniffer : public ::testing::Test {
@@ -70,7 +77,7 @@ class Sniffer : public ::testing::Test {
     HelperState.PhysicalRoute = {7, gateway.s_addr};
     HelperState.PhysicalRoute6 = {7, {}};
     ParseAddress(L"fe80::1", HelperState.PhysicalRoute6.Gateway);
-    HelperState.SplitAppSet.clear();
+    HelperState.SplitApps = std::make_shared<const SplitAppList>();
     HelperState.BypassNetList.clear();
     HelperState.TunnelConnected = true;
     browser_ = StartNamedProcess(root_, L"Browser.EXE");
@@ -164,15 +171,34 @@ TEST_F(Sniffer, OnlyConnectsOfListedApplicationsToRoutableAddressesAreRouted) {
   EXPECT_EQ(Count(RouteJournal(), "nexthop=fe80::1 "), 1u);
 }
 
-TEST_F(Sniffer, ListEntriesMatchFileNamesExactlyAfterFoldingAToZ) {
-  SetSplitApps(L"App.exe; app.exe  ;\tAPP.EXE;my app.exe; ;");
-  EXPECT_EQ(HelperState.SplitAppSet, (std::set<std::wstring>{L"app.exe", L"my app.exe"}));
+// File names exactly after folding A-Z; with a "\" a full path, its case
+// ignored as Windows ignores it in file names; with a "+" a launcher and
+// every process it started, directly or not.
+TEST_F(Sniffer, ListEntriesMatchByNamePathOrLauncher) {
+  SetSplitApps(L"App.exe; app.exe  ;\tAPP.EXE;my app.exe; ;Steam.EXE+;C:\\G\\L.exe+;C:\\A.exe");
+  const SplitAppList& list = *HelperState.SplitApps;
+  EXPECT_EQ(list.Names, (std::set<std::wstring>{L"app.exe", L"my app.exe"}));
+  EXPECT_EQ(list.LaunchedBy, (std::set<std::wstring>{L"steam.exe"}));
+  EXPECT_EQ(list.LaunchedByPaths, (std::vector<std::wstring>{L"C:\\G\\L.exe"}));
+  EXPECT_EQ(list.Paths, (std::vector<std::wstring>{L"C:\\A.exe"}));
 
   // Cyrillic capitals, which the folding leaves alone.
   RunningProcess cyrillic =
       StartNamedProcess(root_, L"\x0411\x0420\x0410\x0423\x0417\x0415\x0420.exe");
   ASSERT_TRUE(cyrillic.valid());
+  std::vector<RunningProcess> chain =
+      StartProcessChain(root_, {L"launcher.exe", L"child.exe", L"grandchild.exe"});
+  ASSERT_EQ(chain.size(), 3u);
+  const DWORD launcher = chain[0].Id(), child = chain[1].Id(), grandchild = chain[2].Id();
   StartSplitting(L"browser.exe");
+  auto upper = [](std::wstring text) {
+    CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+  };
+  auto slashed = [](std::wstring text) {
+    std::replace(text.begin(), text.end(), L'\\', L'/');
+    return text;
+  };
   const struct {
     std::wstring list;
     DWORD pid;
@@ -181,9 +207,26 @@ TEST_F(Sniffer, ListEntriesMatchFileNamesExactlyAfterFoldingAToZ) {
   } cases[] = {
       {L"browser.exe", browser_.Id(), "10.7.0.1", true},
       {L"BROWSER.exe", browser_.Id(), "10.7.0.2", true},
-      {root_ + L"\\Browser.EXE", browser_.Id(), "10.7.0.3", false},  // a path never matches
       {L"\x0431\x0440\x0430\x0443\x0437\x0435\x0440.exe", cyrillic.Id(), "10.7.0.4", false},
       {L"\x0411\x0420\x0410\x0423\x0417\x0415\x0420.EXE", cyrillic.Id(), "10.7.0.5", true},
+      // With a "\" an entry is a full path, its case ignored as Windows
+      // ignores it in file names: Cyrillic too.
+      {root_ + L"\\Browser.EXE", browser_.Id(), "10.7.1.1", true},
+      {upper(root_) + L"\\bROWSER.exe", browser_.Id(), "10.7.1.2", true},
+      {root_ + L"\\x\\Browser.EXE", browser_.Id(), "10.7.1.3", false},
+      {root_ + L"\\\x0431\x0440\x0430\x0443\x0437\x0435\x0440.exe", cyrillic.Id(), "10.7.1.4",
+       true},
+      {slashed(root_) + L"/Browser.EXE", browser_.Id(), "10.7.1.5", false},  // a name, never a path
+      {L"launcher.exe+", launcher, "10.7.2.1", true},
+      {L"launcher.exe+", child, "10.7.2.2", true},
+      {L"launcher.exe+", grandchild, "10.7.2.3", true},
+      {L"launcher.exe+", browser_.Id(), "10.7.2.4", false},
+      {L"launcher.exe", child, "10.7.2.5", false},
+      {L"launcher.exe", grandchild, "10.7.2.6", false},
+      {L"child.exe+", launcher, "10.7.2.7", false},
+      {L"child.exe+", grandchild, "10.7.2.8", true},
+      {upper(root_) + L"\\LAUNCHER.exe+", grandchild, "10.7.2.9", true},
+      {root_ + L"\\x\\launcher.exe+", grandchild, "10.7.2.10", false},
       {L"other.exe", browser_.Id(), "10.7.0.6", false},  // taken off: applies at once
   };
   for (const auto& c : cases) {
@@ -193,7 +236,79 @@ TEST_F(Sniffer, ListEntriesMatchFileNamesExactlyAfterFoldingAToZ) {
     Events({Connect(c.pid, c.address)});
     EXPECT_EQ(Created(RouteJournal()).size() - before, c.routed ? 1u : 0u);
   }
+  // A launcher that has ended still counts for what it started.
+  chain[0].Kill();
+  SetSplitApps(L"launcher.exe+");
+  Events({Connect(grandchild, "10.7.3.1")});
+  EXPECT_EQ(Created(RouteJournal()).back(), "10.7.3.1/32");
   EXPECT_EQ(Count(SnifferJournal(), "open "), 1u) << "a list change restarted the sniffer";
+}
+
+// Connections open before the sniffer started (or before their process was
+// listed) get their routes at once, each counted once, and hold them until
+// they close.
+TEST_F(Sniffer, OpenConnectionsOfListedApplicationsAreRoutedAndCounted) {
+  RunningProcess other = StartNamedProcess(root_, L"other.exe");
+  const std::string listed = " " + std::to_string(browser_.Id()) + "\n";
+  WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"),
+                 "tcp 10.0.0.2:50001 198.51.100.1:443 established" + listed +
+                     "tcp 10.0.0.2:50002 198.51.100.2:443 established" + listed +
+                     "tcp 10.0.0.2:50003 198.51.100.3:443 time-wait" + listed +
+                     "tcp 10.0.0.2:50004 198.51.100.4:443 syn-sent " + std::to_string(other.Id()) +
+                     "\n");
+  StartSplitting(L"browser.exe");
+  ASSERT_TRUE(WaitForLogText(LogFilePath(), 0,
+                             "split: 2 open connections of listed applications routed", 5000));
+  EXPECT_EQ(Created(RouteJournal()),
+            (std::vector<std::string>{"198.51.100.1/32", "198.51.100.2/32"}));
+  // Listed later: only the newly listed process's connection is new.
+  SetSplitApps(L"browser.exe;other.exe");
+  EXPECT_TRUE(WaitForLogText(LogFilePath(), 0,
+                             "split: 1 open connections of listed applications routed", 5000));
+  EXPECT_EQ(Created(RouteJournal()).back(), "198.51.100.4/32");
+  EXPECT_EQ(Created(RouteJournal()).size(), 3u);
+
+  // A second connection to .1 seen connecting; .1 idles once both closed,
+  // .2 never closed; closes of processes never counted change nothing.
+  ScopedLimit<DWORD> idle(HelperLimits.SplitIdleMs, 0);
+  Events({Connect(browser_.Id(), "198.51.100.1"),
+          {7, 0, browser_.Id(), HostOrder("198.51.100.1")},
+          {7, 0, other.Id(), HostOrder("198.51.100.2")},
+          {7, 0, 0, HostOrder("198.51.100.2")}});
+  ExpireIdleSplitRoutes();
+  EXPECT_EQ(Count(RouteJournal(), "delete "), 0u) << "a route went while a connection held it";
+  Events({{7, 0, browser_.Id(), HostOrder("198.51.100.1")},
+          {7, 0, browser_.Id(), HostOrder("198.51.100.1")}});  // one close too many
+  ExpireIdleSplitRoutes();
+  ExpireIdleSplitRoutes();
+  EXPECT_EQ(Deleted(RouteJournal()), (std::vector<std::string>{"198.51.100.1/32"}));
+}
+
+// At the cap the route idle longest makes room; with none idle, new
+// destinations stay in the tunnel, said once. The list's routes do not count.
+TEST_F(Sniffer, SplitHostRoutesAreCapped) {
+  ScopedLimit<size_t> cap(HelperLimits.SplitRouteCap, 3);
+  SetBypassNets(L"10.0.0.0/8");
+  StartSplitting(L"browser.exe");
+  const DWORD pid = browser_.Id();
+  const auto close = [&](const char* address) {
+    Events({{7, 0, pid, HostOrder(address)}});
+    Sleep(50);  // the idle times must differ
+  };
+  Events({Connect(pid, "1.0.0.1"), Connect(pid, "1.0.0.2"), Connect(pid, "1.0.0.3")});
+  close("1.0.0.2");
+  close("1.0.0.1");
+  Events({Connect(pid, "1.0.0.4")});
+  Events({Connect(pid, "1.0.0.5")});
+  Events({Connect(pid, "1.0.0.6"), Connect(pid, "1.0.0.7")});
+  EXPECT_EQ(Created(RouteJournal()),
+            (std::vector<std::string>{"10.0.0.0/8", "1.0.0.1/32", "1.0.0.2/32", "1.0.0.3/32",
+                                      "1.0.0.4/32", "1.0.0.5/32"}));
+  EXPECT_EQ(Deleted(RouteJournal()), (std::vector<std::string>{"1.0.0.2/32", "1.0.0.1/32"}))
+      << "the longest idle goes first";
+  EXPECT_EQ(Count(LogTextsSince(LogFilePath(), 0),
+                  "split host routes at the limit of 3; new destinations stay in the tunnel"),
+            1u);
 }
 
 // Start and stop: one thread and one handle however often they are asked,
@@ -338,6 +453,100 @@ TEST(SnifferLibrary, VariantsThroughTheRealHelper) {
   ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000));
   EXPECT_EQ(Count(rig.SnifferJournal(), "open "), 1u);
   EXPECT_TRUE(ReadLines(elsewhere + L"\\windivert-journal.txt").empty());
+}
+
+// Ancestry as the matcher reads it, without real processes: ids reused,
+// parents that ended, a process its own parent.
+std::map<uint32_t, ProcessFacts> FakeProcesses;
+bool ReadFakeProcess(uint32_t processId, FactsWanted, ProcessFacts& facts) {
+  const auto found = FakeProcesses.find(processId);
+  if (found == FakeProcesses.end()) return false;
+  facts = found->second;
+  return true;
+}
+
+TEST(ProcessMatcher, ALauncherIsAnAncestorThatStartedFirst) {
+  FakeProcesses = {
+      {10, {100, L"C:\\L\\Launcher.exe", 1}},
+      {20, {200, L"C:\\G\\game.exe", 10}},
+      {30, {300, L"C:\\G\\helper.exe", 20}},
+      // 21's parent id now belongs to a process that started after it.
+      {11, {500, L"C:\\L\\launcher.exe", 1}},
+      {21, {400, L"C:\\G\\game.exe", 11}},
+      {40, {600, L"C:\\X\\loop.exe", 40}},
+  };
+  auto list = [](const wchar_t* entries) {
+    SetSplitApps(entries);
+    return HelperState.SplitApps;
+  };
+  ProcessMatcher matcher(ReadFakeProcess);
+  const auto launchers = list(L"launcher.exe+;loop.exe+");
+  EXPECT_TRUE(matcher.Listed(10, launchers));
+  EXPECT_TRUE(matcher.Listed(30, launchers));
+  EXPECT_FALSE(matcher.Listed(21, launchers));
+  EXPECT_TRUE(matcher.Listed(40, launchers));
+  EXPECT_FALSE(matcher.Listed(41, launchers)) << "a process that cannot be read";
+  // A new list is matched afresh.
+  EXPECT_FALSE(matcher.Listed(30, list(L"launcher.exe;loop.exe+")));
+  EXPECT_TRUE(matcher.Listed(20, list(L"C:\\L\\LAUNCHER.EXE+")));
+
+  // Ended, the launcher still counts for what it started, having been seen.
+  FakeProcesses.erase(10);
+  EXPECT_TRUE(matcher.Listed(30, list(L"launcher.exe+")));
+  ProcessMatcher fresh(ReadFakeProcess);
+  EXPECT_FALSE(fresh.Listed(30, list(L"launcher.exe+")));
+  HelperState.SplitApps = std::make_shared<const SplitAppList>();
+}
+
+// Split host routes through the real helper with the idle time at 2 s: the
+// connections open at connect are routed; a route whose connections closed
+// goes once, unless a connect came meanwhile or the list wants it too; the
+// rest go once at disconnect.
+TEST(SplitHostRoutes, IdleOnesGoAndTheRestGoAtDisconnect) {
+  RemoveHelperServices();
+  HelperRig rig(L"split-expiry",
+                RigLayout{L"WinDivert.dll", RigLayout::Tool::InAwgFolder, L"SplitIdleMs=2000"});
+  RunningProcess browser = StartNamedProcess(rig.Dir(), L"browser.exe");
+  RunningProcess other = StartNamedProcess(rig.Dir(), L"other.exe");
+  const std::string pid = std::to_string(browser.Id());
+  ASSERT_TRUE(rig.WriteRouteScenario(
+      std::string(kPhysicalDefaultRoute) + "tcp 10.0.0.2:50001 198.51.100.1:443 established " +
+      pid + "\ntcp 10.0.0.2:50002 198.51.100.2:443 established " + pid +
+      "\ntcp 10.0.0.2:50003 198.51.100.3:443 time-wait " + pid +
+      "\ntcp 10.0.0.2:50004 198.51.100.4:443 established " + std::to_string(other.Id()) + "\n"));
+  ASSERT_TRUE(rig.StartConsole());
+  ASSERT_EQ(Send("bypassnets 203.0.113.3/32"), "OK");
+  ASSERT_EQ(Send("splitapps browser.exe"), "OK");
+  ASSERT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
+  ASSERT_TRUE(rig.WaitForLog("split: 2 open connections of listed applications routed", 5000));
+  EXPECT_EQ(Created(rig.RouteJournal()),
+            (std::vector<std::string>{"203.0.113.3/32", "198.51.100.1/32", "198.51.100.2/32"}));
+
+  const auto connect = [&](const char* address) {
+    return "connect v4 " + pid + " " + address + "\n";
+  };
+  const auto close = [&](const char* address) { return "close v4 " + pid + " " + address + "\n"; };
+  ASSERT_TRUE(rig.FeedSocketEvents(connect("203.0.113.1") + close("203.0.113.1") +
+                                   connect("203.0.113.2") + close("203.0.113.2") +
+                                   connect("203.0.113.3") + close("203.0.113.3")));
+  ASSERT_TRUE(rig.WaitForRoute("203.0.113.2/32", 5000));
+  const size_t listed = rig.ListedRoutes().size();
+  EXPECT_EQ(listed, 5u);
+  Sleep(1000);
+  ASSERT_TRUE(rig.FeedSocketEvents(connect("203.0.113.2")));
+  EXPECT_TRUE(
+      WaitUntil([&] { return Count(rig.RouteJournal(), "dest=203.0.113.1/32") == 2; }, 5000));
+  Sleep(2500);  // long enough for the others to have gone, were they going
+  EXPECT_EQ(Deleted(rig.RouteJournal()), (std::vector<std::string>{"203.0.113.1/32"}));
+  EXPECT_EQ(rig.ListedRoutes().size(), listed - 1) << "the journal still lists the route";
+
+  ASSERT_EQ(Send("disconnect"), "OK");
+  std::vector<std::string> created = Created(rig.RouteJournal());
+  std::vector<std::string> deleted = Deleted(rig.RouteJournal());
+  std::sort(created.begin(), created.end());
+  std::sort(deleted.begin(), deleted.end());
+  EXPECT_EQ(deleted, created) << "every route deleted exactly once";
+  EXPECT_TRUE(rig.ListedRoutes().empty());
 }
 
 }  // namespace

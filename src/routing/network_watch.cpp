@@ -63,11 +63,27 @@ bool Settle(HANDLE wake, HANDLE stop) {
   }
 }
 
+// How often the worker looks for split host routes that have idled long
+// enough: a tenth of the idle time, between 50 ms and 30 s.
+DWORD ExpiryTickMs() {
+  const DWORD tick = HelperLimits.SplitIdleMs / 10;
+  return tick < 50 ? 50 : tick > 30000 ? 30000 : tick;
+}
+
 void WatchWorker(HANDLE wake, HANDLE stop) {
   const HANDLE waits[] = {stop, wake};
-  while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-    if (!Settle(wake, stop)) return;
-    FollowPhysicalNetwork();
+  for (;;) {
+    switch (WaitForMultipleObjects(2, waits, FALSE, ExpiryTickMs())) {
+      case WAIT_OBJECT_0 + 1:
+        if (!Settle(wake, stop)) return;
+        FollowPhysicalNetwork();
+        break;
+      case WAIT_TIMEOUT:
+        ExpireIdleSplitRoutes();
+        break;
+      default:
+        return;
+    }
   }
 }
 

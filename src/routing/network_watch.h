@@ -7,7 +7,9 @@
 // Windows tells of route and interface changes through callbacks on threads
 // of its own; they only wake the watcher's one worker, which waits for a
 // burst of changes to settle (200 ms after the last, never more than 2 s
-// after the first), then looks once (FollowPhysicalRoute).
+// after the first), then looks once (FollowPhysicalRoute). Between changes it
+// takes away split host routes nobody has used for a while
+// (ExpireIdleSplitRoutes).
 
 // Registers for route and interface changes of both families and starts the
 // worker.

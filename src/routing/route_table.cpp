@@ -8,6 +8,7 @@
 #include "routing/route_journal.h"
 #include "routing/route_row.h"
 #include "support/helper_state.h"
+#include "support/limits.h"
 #include "support/log.h"
 
 namespace {
@@ -115,19 +116,58 @@ size_t InstalledRoutes(uint16_t family) {
 
 std::wstring FamilyWord(uint16_t family) { return family == kFamilyIPv6 ? L"IPv6 " : L""; }
 
+bool SplitOnly(const RecordedRoute& route) { return route.ForSplit && !route.ForList; }
+
+// Said once per connect (the table is cleared at every connect).
+bool SplitCapSaid = false;
+
+// Whether a new split host route may be made: below the cap, or at it once
+// the route idle longest is gone. StateMutex held.
+bool RoomForSplitRoute() {
+  RouteTable& table = HelperState.BypassRouteTable;
+  size_t count = 0;
+  bool idleFound = false;
+  RoutePrefix idlest;
+  uint64_t idleSince = 0;
+  table.ForEach([&](const RoutePrefix& prefix, const RecordedRoute& route) {
+    if (!SplitOnly(route)) return;
+    ++count;
+    if (route.OpenConnections == 0 && (!idleFound || route.IdleSince < idleSince)) {
+      idleFound = true;
+      idlest = prefix;
+      idleSince = route.IdleSince;
+    }
+  });
+  if (count < HelperLimits.SplitRouteCap) return true;
+  if (idleFound) {
+    Withdraw(idlest, *table.Find(idlest));
+    table.Erase(idlest);
+    return true;
+  }
+  if (!SplitCapSaid) {
+    SplitCapSaid = true;
+    LogLine(L"split host routes at the limit of " + std::to_wstring(HelperLimits.SplitRouteCap) +
+            L"; new destinations stay in the tunnel");
+  }
+  return false;
+}
+
 }  // namespace
 
-void AddBypassRoute(const RoutePrefix& prefix, RouteOrigin origin) {
+bool AddBypassRoute(const RoutePrefix& prefix, RouteOrigin origin) {
   // Held across the system call and the log write, so that the lookup, the
   // creation and the record are one step for the sniffer thread too.
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
   RouteTable& table = HelperState.BypassRouteTable;
   if (RecordedRoute* recorded = table.Find(prefix)) {
     MarkOrigin(*recorded, origin);
-    return;
+    if (origin == RouteOrigin::Split) ++recorded->OpenConnections;
+    return true;
   }
+  if (origin == RouteOrigin::Split && !RoomForSplitRoute()) return false;
   RecordedRoute route;
   MarkOrigin(route, origin);
+  if (origin == RouteOrigin::Split) route.OpenConnections = 1;
   const Via physical = PhysicalVia(prefix.Destination.Family);
   if (!physical.Captured()) {
     // Kept as wanted: the network watcher makes it once there is a network.
@@ -137,29 +177,55 @@ void AddBypassRoute(const RoutePrefix& prefix, RouteOrigin origin) {
     }
     route.State = RouteState::Waiting;
     table.Insert(prefix, route);
-    return;
+    return true;
   }
   route = CreateThrough(prefix, route, physical);
   // A failed creation is not recorded, so that the next ask tries again.
-  if (route.State != RouteState::Waiting) table.Insert(prefix, route);
+  if (route.State == RouteState::Waiting) return false;
+  table.Insert(prefix, route);
+  return true;
 }
 
-void AddSplitHostRoute(const IpAddress& destination) {
+bool AddSplitHostRoute(const IpAddress& destination) {
   const RoutePrefix prefix{destination, static_cast<uint8_t>(destination.IsIPv4() ? 32 : 128)};
   {
     // The sniffer's every event for a destination already routed ends here:
-    // one lookup, and a store only the first time.
+    // one lookup and a count.
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
     if (RecordedRoute* recorded = HelperState.BypassRouteTable.Find(prefix)) {
-      if (!recorded->ForSplit) recorded->ForSplit = true;
-      return;
+      recorded->ForSplit = true;
+      ++recorded->OpenConnections;
+      return true;
     }
   }
-  AddBypassRoute(prefix, RouteOrigin::Split);  // looks again: another thread may have added it
+  return AddBypassRoute(prefix,
+                        RouteOrigin::Split);  // looks again: another thread may have added it
+}
+
+void NoteSplitClose(const IpAddress& destination) {
+  const RoutePrefix prefix{destination, static_cast<uint8_t>(destination.IsIPv4() ? 32 : 128)};
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  RecordedRoute* recorded = HelperState.BypassRouteTable.Find(prefix);
+  if (!recorded || recorded->OpenConnections == 0) return;
+  if (--recorded->OpenConnections == 0) recorded->IdleSince = GetTickCount64();
+}
+
+void ExpireIdleSplitRoutes() {
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  const uint64_t now = GetTickCount64();
+  HelperState.BypassRouteTable.KeepIf([&](const RoutePrefix& prefix, RecordedRoute& route) {
+    if (!SplitOnly(route) || route.OpenConnections != 0 ||
+        now - route.IdleSince < HelperLimits.SplitIdleMs) {
+      return true;
+    }
+    Withdraw(prefix, route);
+    return false;
+  });
 }
 
 void ClearBypassRoutes() {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  SplitCapSaid = false;
   HelperState.BypassRouteTable.ForEach(DeleteFromSystem);
   HelperState.BypassRouteTable.Clear();
   EmptyRouteJournal();

@@ -19,10 +19,21 @@ enum class RouteOrigin { List, Split };
 // one map lookup and nothing else: the sniffer relies on that. A route that
 // exists already (made by someone else) is recorded but never deleted.
 // Failures are logged; nothing is recorded then, so a later call retries.
-// Without a physical route it is recorded as waiting (and logged).
-void AddBypassRoute(const RoutePrefix& prefix, RouteOrigin origin);
-// The sniffer's: a host route to where a listed application connects.
-void AddSplitHostRoute(const IpAddress& destination);
+// Without a physical route it is recorded as waiting (and logged). True when
+// the prefix is recorded now.
+bool AddBypassRoute(const RoutePrefix& prefix, RouteOrigin origin);
+// The sniffer's: a host route to where a listed application connects, one
+// more connection open to it. At HelperLimits.SplitRouteCap split host
+// routes the one idle longest goes first; with none idle, no new one is made
+// (said once per connect). True when the connection is counted (its route
+// is recorded).
+bool AddSplitHostRoute(const IpAddress& destination);
+// A connection of a listed application to `destination` has closed; with
+// none left open the host route starts to idle.
+void NoteSplitClose(const IpAddress& destination);
+// Deletes (and forgets, and takes out of the journal) the split host routes
+// idle for HelperLimits.SplitIdleMs; a network of the list never goes.
+void ExpireIdleSplitRoutes();
 
 // Deletes every route the helper made (results ignored), forgets every
 // recorded one, and empties the route journal.

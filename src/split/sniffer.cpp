@@ -5,11 +5,13 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <mutex>
-#include <string_view>
 #include <system_error>
 
 #include "routing/route_table.h"
+#include "split/open_connections.h"
+#include "split/process_match.h"
 #include "split/windivert_abi.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
@@ -20,7 +22,6 @@
 namespace {
 
 constexpr DWORD kFailedReceivePauseMs = 50;
-constexpr uint32_t kSystemProcessId = 4;
 
 // How StopSniffer reaches a sniffer thread blocked in its receive: the
 // thread publishes its open WinDivert handle and the library's shutdown
@@ -83,46 +84,53 @@ uint32_t RemoteIPv4(uint32_t hostOrder, WinDivertFormatIPv4Fn format) {
   return htonl(hostOrder);
 }
 
-// Where an event's socket connects to, when that is an address to route
-// around the tunnel. An IPv6 address is one 128-bit number in host byte
-// order, word 0 its lowest 32 bits; an IPv4 peer of a dual-stack socket
-// shows as ::ffff:a.b.c.d and is an IPv4 destination. Never routed: the
-// unspecified and broadcast IPv4 addresses, ::, ::1, link-local fe80::/10 and
-// multicast ff00::/8.
-bool RoutableRemote(const WinDivertAddress& event, WinDivertFormatIPv4Fn format,
-                    IpAddress& remote) {
+// Where an event's socket connects to. An IPv6 address is one 128-bit number
+// in host byte order, word 0 its lowest 32 bits; an IPv4 peer of a
+// dual-stack socket shows as ::ffff:a.b.c.d and is an IPv4 destination.
+IpAddress RemoteAddress(const WinDivertAddress& event, WinDivertFormatIPv4Fn format) {
   const uint32_t* words = event.Socket.RemoteAddr;
   if (!WinDivertIsIPv6(event) || (words[3] == 0 && words[2] == 0 && words[1] == 0xFFFF)) {
-    const uint32_t address = RemoteIPv4(words[0], format);
-    if (address == 0 || address == 0xFFFFFFFF) return false;
-    remote = IpAddress::FromIPv4(address);
-    return true;
+    return IpAddress::FromIPv4(RemoteIPv4(words[0], format));
   }
-  remote = IpAddress{kFamilyIPv6};
+  IpAddress remote{kFamilyIPv6};
   for (int word = 0; word < 4; ++word) {
     for (int byte = 0; byte < 4; ++byte) {
       remote.Bytes[4 * word + byte] = static_cast<uint8_t>(words[3 - word] >> (24 - 8 * byte));
     }
   }
-  const bool loopback = words[3] == 0 && words[2] == 0 && words[1] == 0 && words[0] == 1;
-  const bool linkLocal = remote.Bytes[0] == 0xFE && (remote.Bytes[1] & 0xC0) == 0x80;
-  const bool multicast = remote.Bytes[0] == 0xFF;
-  return !remote.IsUnspecified() && !loopback && !linkLocal && !multicast;
+  return remote;
 }
 
-void HandleSocketEvent(const WinDivertAddress& event, WinDivertFormatIPv4Fn format) {
-  if (WinDivertEvent(event) != kWinDivertEventSocketConnect) return;
-  // Named before the lock: the lock then covers one set lookup.
-  const std::wstring name = ProcessImageName(event.Socket.ProcessId);
-  if (name.empty()) return;
-  {
-    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    if (HelperState.SplitAppSet.count(name) == 0) return;
+// What the sniffer thread keeps between events: the list it matched against
+// last and what it knows of processes.
+struct SnifferContext {
+  WinDivertFormatIPv4Fn Format = nullptr;
+  ProcessMatcher Matcher;
+};
+
+std::shared_ptr<const SplitAppList> CurrentList() {
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  return HelperState.SplitApps;
+}
+
+void HandleSocketEvent(const WinDivertAddress& event, SnifferContext& context) {
+  switch (WinDivertEvent(event)) {
+    case kWinDivertEventSocketConnect: {
+      // Matched before the address is looked at: most connects are of
+      // processes not listed.
+      if (!context.Matcher.Listed(event.Socket.ProcessId, CurrentList())) return;
+      const IpAddress remote = RemoteAddress(event, context.Format);
+      // Every connect counts; the route table absorbs repeats.
+      if (SplitRoutable(remote)) RouteConnection(event.Socket.ProcessId, remote);
+      return;
+    }
+    case kWinDivertEventSocketClose:
+      // Only a connect that was counted has a close to count.
+      EndConnection(event.Socket.ProcessId, RemoteAddress(event, context.Format));
+      return;
+    default:
+      return;
   }
-  IpAddress remote;
-  if (!RoutableRemote(event, format, remote)) return;
-  // Every connect asks again; the route table absorbs repeats.
-  AddSplitHostRoute(remote);
 }
 
 void PublishHandle(HANDLE handle, WinDivertShutdownFn shutdown) {
@@ -145,6 +153,10 @@ void SnifferThread() {
   }
   LogLine(L"WinDivert socket sniffer started");
   PublishHandle(handle, library.Shutdown);
+  SnifferContext context;
+  context.Format = library.FormatIPv4;
+  // Connections opened before now were never seen connecting.
+  RouteOpenConnections(CurrentList(), context.Matcher);
   while (HelperState.SnifferRunning) {
     WinDivertAddress event{};
     UINT received = 0;
@@ -156,7 +168,7 @@ void SnifferThread() {
     // An event that arrives after the stop was asked for (such as the stop's
     // own wake-up connect) is not acted on: no route may follow a stop.
     if (!HelperState.SnifferRunning) break;
-    HandleSocketEvent(event, library.FormatIPv4);
+    HandleSocketEvent(event, context);
   }
   // Withdrawn first, so that a stop never shuts down a closed handle.
   PublishHandle(nullptr, nullptr);
@@ -230,6 +242,7 @@ void StopSniffer() {
     }
     if (winsockUp) WSACleanup();
   }
+  ForgetConnections();
   ClearBypassRoutes();
 }
 
@@ -238,14 +251,15 @@ bool SnifferHandleOpen() {
   return SnifferHandle != nullptr;
 }
 
+void SplitListChanged() {
+  // A sniffer that has not opened its handle yet looks when it has.
+  if (!SnifferHandleOpen()) return;
+  ProcessMatcher matcher;
+  RouteOpenConnections(CurrentList(), matcher);
+}
+
 std::wstring ProcessImageName(uint32_t processId) {
-  if (processId == 0 || processId == kSystemProcessId) return {};
-  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-  if (!process) return {};
-  wchar_t path[MAX_PATH];
-  DWORD length = MAX_PATH;
-  if (!QueryFullProcessImageNameW(process.get(), 0, path, &length)) return {};
-  const std::wstring_view full(path, length);
-  const size_t separator = full.find_last_of(L"\\/");
-  return FoldAsciiLower(separator == std::wstring_view::npos ? full : full.substr(separator + 1));
+  ProcessFacts facts;
+  return ReadProcessFacts(processId, FactsWanted::Image, facts) ? FoldedFileName(facts.ImagePath)
+                                                                : std::wstring();
 }

@@ -1,9 +1,11 @@
 #pragma once
 // The engine of the per-app split: a thread that watches every socket
-// connect on the machine through WinDivert and asks for a host bypass route
-// for each IPv4 address a listed application connects to. Runs only while
-// the tunnel is up and applications are listed; without WinDivert it logs
-// one line and split stays off.
+// connect and close on the machine through WinDivert, asks for a host bypass
+// route for each address a listed application connects to, and counts the
+// connections that hold each route. When it starts it routes the
+// connections listed applications hold open already. Runs only while the
+// tunnel is up and applications are listed; without WinDivert it logs one
+// line and split stays off.
 #include <cstdint>
 #include <string>
 
@@ -15,6 +17,10 @@ void StartSniffer();
 // comes, then deletes every bypass route. Does nothing at all when the
 // sniffer was not started.
 void StopSniffer();
+
+// The list changed: while the sniffer runs, the connections open now of the
+// applications the list names get their routes.
+void SplitListChanged();
 
 // Whether the sniffer thread has its WinDivert handle open, so that events
 // fed now reach it (for tests and benchmarks that feed the stand-in).

@@ -1,20 +1,40 @@
 #include "split/split_apps.h"
 
+#include <memory>
 #include <mutex>
-#include <set>
 
 #include "routing/network_watch.h"
 #include "split/sniffer.h"
 #include "support/helper_state.h"
 #include "support/text.h"
 
+namespace {
+
+// An entry ending in "+" names a launcher; one holding a "\" is a full path,
+// compared as Windows compares file names; any other is a file name, A-Z
+// folded.
+std::shared_ptr<const SplitAppList> ParseSplitApps(const std::wstring& argument) {
+  auto list = std::make_shared<SplitAppList>();
+  for (std::wstring entry : SplitListEntries(argument)) {
+    const bool launcher = entry.size() > 1 && entry.back() == L'+';
+    if (launcher) entry.pop_back();
+    if (entry.find(L'\\') != std::wstring::npos) {
+      (launcher ? list->LaunchedByPaths : list->Paths).push_back(entry);
+    } else {
+      (launcher ? list->LaunchedBy : list->Names).insert(FoldAsciiLower(entry));
+    }
+  }
+  return list;
+}
+
+}  // namespace
+
 void SetSplitApps(const std::wstring& argument) {
-  std::set<std::wstring> apps;
-  for (const std::wstring& entry : SplitListEntries(argument)) apps.insert(FoldAsciiLower(entry));
-  const bool empty = apps.empty();
+  std::shared_ptr<const SplitAppList> list = ParseSplitApps(argument);
+  const bool empty = list->Empty();
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    HelperState.SplitAppSet = std::move(apps);
+    HelperState.SplitApps = std::move(list);
   }
   if (!HelperState.TunnelConnected) return;  // the next connect starts the sniffer
   if (empty) {
@@ -25,5 +45,6 @@ void SetSplitApps(const std::wstring& argument) {
     StartNetworkWatch();
   } else {
     StartSniffer();
+    SplitListChanged();
   }
 }

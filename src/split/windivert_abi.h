@@ -12,6 +12,7 @@ constexpr uint64_t kWinDivertFlagSniff = 1;
 constexpr uint64_t kWinDivertFlagRecvOnly = 4;
 constexpr int kWinDivertShutdownRecv = 1;
 constexpr uint32_t kWinDivertEventSocketConnect = 4;
+constexpr uint32_t kWinDivertEventSocketClose = 7;
 
 // WINDIVERT_ADDRESS as the socket layer fills it.
 struct WinDivertAddress {

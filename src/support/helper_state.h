@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -47,6 +48,27 @@ inline bool operator==(const PhysicalRoute6Record& a, const PhysicalRoute6Record
   return a.InterfaceIndex == b.InterfaceIndex && a.Gateway == b.Gateway;
 }
 
+// The applications split around the tunnel (the "splitapps" list), by the
+// kind of entry:
+// - Names: an executable's file name, A-Z folded to lower case, matched
+//   against the file name of a process's image (nothing else folded);
+// - Paths: an entry holding a "\", a full image path, matched ignoring case
+//   as Windows compares file names;
+// - LaunchedBy / LaunchedByPaths: the same with a "+" after them: the
+//   process and every process it started, directly or not.
+struct SplitAppList {
+  std::set<std::wstring> Names;
+  std::set<std::wstring> LaunchedBy;
+  std::vector<std::wstring> Paths;
+  std::vector<std::wstring> LaunchedByPaths;
+  bool Empty() const {
+    return Names.empty() && LaunchedBy.empty() && Paths.empty() && LaunchedByPaths.empty();
+  }
+  bool HasLaunchers() const { return !LaunchedBy.empty() || !LaunchedByPaths.empty(); }
+  // Whether matching needs more than a process's file name.
+  bool NamesOnly() const { return LaunchedBy.empty() && Paths.empty() && LaunchedByPaths.empty(); }
+};
+
 struct HelperStateRecord {
   // Constant names.
   const wchar_t* const ServiceName = kServiceName;
@@ -64,7 +86,7 @@ struct HelperStateRecord {
   SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
 
   // Guards PhysicalRoute, BypassRouteTable,
-  // BypassNetList and SplitAppSet, which the pipe server's thread and the
+  // BypassNetList and SplitApps, which the pipe server's thread and the
   // sniffer thread share, and the route journal. Not recursive; it is taken
   // before the log's own lock, never after.
   std::mutex StateMutex;
@@ -83,8 +105,9 @@ struct HelperStateRecord {
   // The client's bypass networks (IPv4 and IPv6, host bits cleared), in the
   // order given, duplicates kept.
   std::vector<RoutePrefix> BypassNetList;
-  // Lower-cased file names of the applications split around the tunnel.
-  std::set<std::wstring> SplitAppSet;
+  // The applications split around the tunnel, replaced whole (a reader
+  // keeps the list it took for as long as it needs it). Never null.
+  std::shared_ptr<const SplitAppList> SplitApps = std::make_shared<const SplitAppList>();
 
   // The socket sniffer's thread. SnifferRunning is written only by exchange;
   // SnifferWorker only by StartSniffer and StopSniffer, whose callers never

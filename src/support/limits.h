@@ -1,5 +1,6 @@
 #pragma once
-// Every time limit of the helper, named once. These are the product's
+// Every time limit of the helper, and the cap on its split host routes,
+// named once. These are the product's
 // values. Only code of the test build changes them: tests that run the
 // helper's code in their own process set them directly, and the helper the
 // test rigs run (testbed/limited_helper.cpp) reads them from its environment
@@ -23,6 +24,8 @@ struct HelperLimitValues {
   DWORD ServiceDeletionWaitMs = 10000;  // --install, an old registration going away
   DWORD NetworkQuietMs = 200;           // the network watcher acts this long after the last change
   DWORD NetworkLongestMs = 2000;        //   and never later than this after the first
+  DWORD SplitIdleMs = 300000;           // a split host route nobody holds open, kept
+  size_t SplitRouteCap = 4096;          // split host routes at most
 };
 
 extern HelperLimitValues HelperLimits;

@@ -27,6 +27,11 @@ struct RecordedRoute {
   uint32_t InterfaceIndex = 0;
   IpAddress Gateway;
   uint32_t JournalLine = kNotJournaled;
+  // Split host routes: connections listed processes hold open to the
+  // address, and since when none has (GetTickCount64), for the route to go
+  // once nobody has used it for a while.
+  uint32_t OpenConnections = 0;
+  uint64_t IdleSince = 0;
 };
 
 // IPv4 and IPv6 routes in maps of their own: the sniffer looks an IPv4 host

@@ -100,7 +100,7 @@ bool ConnectTunnel(const std::wstring& configuration) {
   bool splitting = false;
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    splitting = !HelperState.SplitAppSet.empty();
+    splitting = !HelperState.SplitApps->Empty();
   }
   if (splitting) StartSniffer();
   return true;
