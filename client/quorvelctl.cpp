@@ -1,6 +1,7 @@
 // quorvelctl: sends one command to the Quorvel helper and prints its reply.
 //
-//   quorvelctl ping | status | disconnect
+//   quorvelctl ping | status | state | disconnect
+//   quorvelctl explain ADDRESS [IMAGE]   which way traffic to ADDRESS goes
 //   quorvelctl bypassnets "10.0.0.0/8;192.168.1.0/24"
 //   quorvelctl splitapps "firefox.exe;steam.exe"
 //   quorvelctl connect FILE      sends FILE's bytes as Base64
@@ -14,7 +15,8 @@
 // QuorvelHelper service's own process: any local program could have created
 // the name first, and a connect request carries the tunnel's private key.
 //
-// Exit codes: 0 for OK, RUNNING or STOPPED; 1 for a reply beginning "ERR ";
+// Exit codes: 0 for OK, RUNNING, STOPPED or a JSON answer ("state",
+// "explain"); 1 for a reply beginning "ERR ";
 // 2 when the helper's pipe does not exist (the helper is not running); 3 when
 // the helper stayed busy, the request failed midway or the reply is none of
 // these; 4 when another process serves the pipe (nothing was sent).
@@ -53,7 +55,8 @@ bool ReadWholeFile(const wchar_t* path, std::string& bytes) {
 
 int Usage() {
   PrintLine(stderr,
-            "usage: quorvelctl [OPTIONS] ping | status | disconnect\n"
+            "usage: quorvelctl [OPTIONS] ping | status | state | disconnect\n"
+            "       quorvelctl [OPTIONS] explain ADDRESS [IMAGE]\n"
             "       quorvelctl [OPTIONS] bypassnets LIST | splitapps LIST\n"
             "       quorvelctl [OPTIONS] connect CONFIG-FILE\n"
             "       quorvelctl [OPTIONS] --raw LINE\n"
@@ -157,7 +160,10 @@ int wmain(int argc, wchar_t** argv) {
   std::string reply = result.reply;
   if (!reply.empty() && reply.back() == '\n') reply.pop_back();
   PrintLine(stdout, reply);
-  if (reply == "OK" || reply == "RUNNING" || reply == "STOPPED") return 0;
+  // "state" and "explain" answer in JSON.
+  if (reply == "OK" || reply == "RUNNING" || reply == "STOPPED" || reply.rfind("{", 0) == 0) {
+    return 0;
+  }
   if (reply.rfind("ERR ", 0) == 0) return 1;
   return 3;
 }

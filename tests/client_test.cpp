@@ -132,6 +132,10 @@ TEST_F(ControlClientServerCheck, SendsOnlyToTheHelperServiceUnlessTold) {
       {"wait first", false, true, L"--wait-ms 5000 --console-helper ping", 0, "OK\r\n"},
       {"wait last", false, true, L"--console-helper --wait-ms 5000 ping", 0, "OK\r\n"},
       {"helper service", true, false, L"ping", 0, "OK\r\n"},
+      {"an answer in JSON", true, false, L"state", 0,
+       "{\"connected\":false,\"physical\":null,\"physical6\":null,\"routes\":0,\"split_routes\":0,"
+       "\"sniffer\":\"stopped\",\"bypassnets\":0,\"splitapps\":0,\"warnings\":[]}\r\n"},
+      {"an error", true, false, L"explain 10.1.2", 1, "ERR bad address\r\n"},
       {"squatter beside the helper service", true, true, L"ping", 4, wrongServer},
   };
   bool installed = false;

@@ -188,9 +188,12 @@ class Fuzzer {
   std::mt19937 random_;
 };
 
-// Only the lines the helper itself writes while no tunnel is up.
+// Only the lines the helper itself writes while no tunnel is up; who asked
+// for a change, never with what the request held.
 bool IsHelperLine(const std::string& text) {
-  static const std::regex known(R"(bypass nets set: \d+)");
+  static const std::regex known(
+      R"(bypass nets set: \d+|request from pid \d+ \(pipe_fuzz\.exe, [^()]+\): )"
+      R"((connect|disconnect|bypassnets|splitapps))");
   return std::regex_match(text, known);
 }
 

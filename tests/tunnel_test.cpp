@@ -45,6 +45,15 @@ std::string Connect(const std::string& configuration) {
   return Send("connect " + ToBase64(configuration));
 }
 
+// The log without the lines that name who asked.
+std::vector<std::string> WhatWasDone(const HelperRig& rig) {
+  std::vector<std::string> done;
+  for (const std::string& line : rig.Log()) {
+    if (line.rfind("request from ", 0) != 0) done.push_back(line);
+  }
+  return done;
+}
+
 using ConnectAndDisconnect = WithoutHelperServices;
 
 // Everything a connect and a disconnect do, in order. The stand-in shows a
@@ -124,7 +133,7 @@ TEST_F(ConnectAndDisconnect, ConnectReconnectAndDisconnectInOrder) {
       "WinDivert socket sniffer started",
       "WinDivert sniffer stopped",
   };
-  EXPECT_EQ(rig.Log(), expectedLog);
+  EXPECT_EQ(WhatWasDone(rig), expectedLog);
 }
 
 // Each kind of failing tool, and what the helper leaves behind.
@@ -340,7 +349,7 @@ TEST_F(ConnectAndDisconnect, ToolLookup) {
     ASSERT_TRUE(WriteFileBytes(rig.ConfigPath(), "old"));
     EXPECT_EQ(Connect(kConfig), "ERR connect failed");
     EXPECT_EQ(Send("disconnect"), "OK");
-    EXPECT_EQ(rig.Log(), std::vector<std::string>{"amneziawg.exe not found"});
+    EXPECT_EQ(WhatWasDone(rig), std::vector<std::string>{"amneziawg.exe not found"});
     EXPECT_EQ(ReadFileBytes(rig.ConfigPath()), "old");
     EXPECT_TRUE(rig.RouteJournal().empty()) << "the route table was read";
   }

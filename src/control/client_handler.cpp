@@ -79,7 +79,7 @@ void HandleClient(HANDLE pipeHandle, HANDLE ioEvent) {
       WriteReply(pipe.get(), ioEvent, L"ERR request too long");
       return;
     case RequestState::Complete:
-      WriteReply(pipe.get(), ioEvent, DispatchCommand(FrameRequestLine(request)));
+      WriteReply(pipe.get(), ioEvent, DispatchCommand(FrameRequestLine(request), pipe.get()));
       return;
   }
 }

@@ -6,8 +6,11 @@
 
 #include <string_view>
 
+#include "control/client_identity.h"
+#include "control/introspection.h"
 #include "routing/bypass_nets.h"
 #include "split/split_apps.h"
+#include "support/log.h"
 #include "support/text.h"
 #include "tunnel/connect.h"
 #include "tunnel/service_probes.h"
@@ -53,7 +56,7 @@ bool DecodeConnectPayload(const std::wstring& payload, std::wstring& configurati
   return true;
 }
 
-std::wstring DispatchCommand(const std::wstring& line) {
+std::wstring DispatchCommand(const std::wstring& line, HANDLE client) {
   // Only U+0020 separates the word; a tab belongs to it.
   const size_t blank = line.find(L' ');
   const std::wstring word = FoldAsciiLower(std::wstring_view(line).substr(0, blank));
@@ -61,6 +64,14 @@ std::wstring DispatchCommand(const std::wstring& line) {
 
   if (word == L"ping") return L"OK";
   if (word == L"status") return TunnelServiceRunning() ? L"RUNNING" : L"STOPPED";
+  if (word == L"state") return DescribeState();
+  if (word == L"explain") return ExplainAddress(argument);
+  // Whoever changes what the helper does as LocalSystem is named, never
+  // what they sent: a configuration holds a private key.
+  if (word == L"splitapps" || word == L"bypassnets" || word == L"disconnect" ||
+      word == L"connect") {
+    LogLine(L"request from " + DescribePipeClient(client) + L": " + word);
+  }
   if (word == L"splitapps") {
     SetSplitApps(argument);
     return L"OK";

@@ -1,8 +1,12 @@
 #pragma once
 // The command language: one request line in, one fixed reply text out.
+#include <windows.h>
+
 #include <string>
 
-std::wstring DispatchCommand(const std::wstring& line);
+// `client` is the pipe instance the line came through, for naming who sent
+// a request that changes something; without one the log says "?".
+std::wstring DispatchCommand(const std::wstring& line, HANDLE client = nullptr);
 
 // The payload of "connect": strict standard Base64 (RFC 4648 alphabet, length
 // a multiple of four, padding only at the end, nothing else, not empty) of

@@ -16,6 +16,7 @@
 #include <new>
 #include <string>
 
+#include "routing/route_row.h"
 #include "support/log.h"
 
 namespace {
@@ -50,13 +51,6 @@ std::optional<std::vector<SystemRoute>> ReadIPv4Table() {
                     row.dwForwardMetric1});
   }
   return rows;
-}
-
-IpAddress FromSockaddr(const SOCKADDR_INET& address) {
-  IpAddress result;
-  result.Family = kFamilyIPv6;
-  std::memcpy(result.Bytes, &address.Ipv6.sin6_addr, sizeof(result.Bytes));
-  return result;
 }
 
 // What Windows adds to a route's own metric to rank it: its interface's.
@@ -148,4 +142,13 @@ void CapturePhysicalDefaultRoute() {
   }
   LogLine(L"physical IPv6 default route: ifIndex=" + std::to_wstring(physical6.InterfaceIndex) +
           L" gw=" + FormatAddress(physical6.Gateway));
+}
+
+std::optional<DefaultRoute> BestRouteTo(const IpAddress& destination) {
+  SOCKADDR_INET to{};
+  SetAddress(to, destination);
+  MIB_IPFORWARD_ROW2 row{};
+  SOCKADDR_INET source{};
+  if (GetBestRoute2(nullptr, 0, nullptr, &to, 0, &row, &source) != NO_ERROR) return std::nullopt;
+  return DefaultRoute{row.InterfaceIndex, FromSockaddr(row.NextHop)};
 }

@@ -40,6 +40,10 @@ struct DefaultRoute {
 DefaultRoute FindPhysicalDefaultRoute(const std::vector<SystemRoute>& rows,
                                       uint32_t excludedInterface);
 
+// The route Windows picks now for traffic to `destination`
+// (GetBestRoute2): its interface and next hop; nothing when there is none.
+std::optional<DefaultRoute> BestRouteTo(const IpAddress& destination);
+
 // Resets HelperState.PhysicalRoute and PhysicalRoute6, then records the
 // physical default route of each family as above, with the tunnel's
 // adapter left out. Logs "physical default route: ifIndex=N" (unless the

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-namespace {
-
 void SetAddress(SOCKADDR_INET& into, const IpAddress& address) {
   if (address.IsIPv6()) {
     into.si_family = AF_INET6;
@@ -14,7 +12,13 @@ void SetAddress(SOCKADDR_INET& into, const IpAddress& address) {
   }
 }
 
-}  // namespace
+IpAddress FromSockaddr(const SOCKADDR_INET& address) {
+  if (address.si_family == AF_INET) return IpAddress::FromIPv4(address.Ipv4.sin_addr.s_addr);
+  IpAddress result;
+  result.Family = kFamilyIPv6;
+  std::memcpy(result.Bytes, &address.Ipv6.sin6_addr, sizeof(result.Bytes));
+  return result;
+}
 
 MIB_IPFORWARD_ROW2 BypassRouteRow(uint32_t interfaceIndex, const RoutePrefix& prefix,
                                   const IpAddress& gateway) {

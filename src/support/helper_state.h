@@ -65,8 +65,17 @@ struct SplitAppList {
     return Names.empty() && LaunchedBy.empty() && Paths.empty() && LaunchedByPaths.empty();
   }
   bool HasLaunchers() const { return !LaunchedBy.empty() || !LaunchedByPaths.empty(); }
-  // Whether matching needs more than a process's file name.
-  bool NamesOnly() const { return LaunchedBy.empty() && Paths.empty() && LaunchedByPaths.empty(); }
+  size_t Size() const {
+    return Names.size() + LaunchedBy.size() + Paths.size() + LaunchedByPaths.size();
+  }
+};
+
+struct TunnelFactsRecord {
+  // Its single peer takes all traffic: the tunnel tool then blocks traffic
+  // outside the tunnel.
+  bool SinglePeerTakesAll = false;
+  // The warnings logged when it came up, as logged.
+  std::vector<std::wstring> Warnings;
 };
 
 struct HelperStateRecord {
@@ -108,6 +117,9 @@ struct HelperStateRecord {
   // The applications split around the tunnel, replaced whole (a reader
   // keeps the list it took for as long as it needs it). Never null.
   std::shared_ptr<const SplitAppList> SplitApps = std::make_shared<const SplitAppList>();
+  // What the running tunnel's configuration means for bypass and split: set
+  // once the tunnel is up, cleared when it goes. Never its text.
+  TunnelFactsRecord TunnelFacts;
 
   // The socket sniffer's thread. SnifferRunning is written only by exchange;
   // SnifferWorker only by StartSniffer and StopSniffer, whose callers never

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "routing/network_watch.h"
 #include "routing/physical_route.h"
@@ -13,6 +15,7 @@
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/poll.h"
+#include "tunnel/config_facts.h"
 #include "tunnel/config_file.h"
 #include "tunnel/service_probes.h"
 #include "tunnel/tool_runner.h"
@@ -34,9 +37,48 @@ void RemoveTunnelService(const std::wstring& tool, int waitMs) {
   WaitForTunnelServiceGone(waitMs);
 }
 
+// What the running tunnel's configuration means for bypass and split, said
+// once it is up, and kept for "state" and "explain".
+void RecordTunnelFacts(const ConfigurationFacts& facts) {
+  std::vector<std::wstring> warnings;
+  if (facts.SinglePeerTakesAll) {
+    warnings.push_back(
+        L"warning: the tunnel's single peer takes all traffic (0.0.0.0/0), so the tunnel tool "
+        L"blocks traffic outside the tunnel: bypass networks and split applications cannot work; "
+        L"AllowedIPs = 0.0.0.0/1, 128.0.0.0/1 sends the same traffic through the tunnel without "
+        L"that block");
+  }
+  bool physicalIPv6 = false;
+  {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    physicalIPv6 = HelperState.PhysicalRoute6.Captured();
+  }
+  if (physicalIPv6 && !facts.TunnelCarriesIPv6) {
+    warnings.push_back(L"warning: IPv6 traffic does not enter the tunnel");
+  }
+  for (const std::wstring& warning : warnings) LogLine(warning);
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  HelperState.TunnelFacts = {facts.SinglePeerTakesAll, std::move(warnings)};
+}
+
+// No tunnel of ours is up (any more).
+void MarkDisconnected() {
+  HelperState.TunnelConnected.exchange(false);
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  HelperState.TunnelFacts = {};
+}
+
 }  // namespace
 
 bool ConnectTunnel(const std::wstring& configuration) {
+  // The tool runs a configuration's script hooks as the account that runs
+  // it, LocalSystem here, and any local user may send a configuration:
+  // refused before anything is touched.
+  const ConfigurationFacts facts = ReadConfigurationFacts(configuration);
+  if (!facts.Hook.empty()) {
+    LogLine(L"configuration refused: " + facts.Hook + L" is not accepted");
+    return false;
+  }
   const std::wstring tool = FindTunnelTool();
   if (tool.empty()) {
     LogLine(L"amneziawg.exe not found");
@@ -80,19 +122,21 @@ bool ConnectTunnel(const std::wstring& configuration) {
     // Routes and sniffer are down and an older tunnel is gone: whatever the
     // flag said before, no tunnel of ours is up now. A service the tool
     // left behind would cut the machine off; it goes too.
-    HelperState.TunnelConnected.exchange(false);
+    MarkDisconnected();
     RemoveTunnelService(tool, HelperLimits.AfterRollbackMs);
     return false;
   }
 
   const bool up = PollUntil(TunnelServiceRunning, HelperLimits.ComeUpMs, HelperLimits.ComeUpStepMs);
-  HelperState.TunnelConnected.exchange(up);
   if (!up) {
+    MarkDisconnected();
     LogLine(L"tunnel did not come up; uninstalling to restore connectivity");
     RemoveTunnelService(tool, HelperLimits.AfterRollbackMs);
     ClearBypassRoutes();
     return false;
   }
+  HelperState.TunnelConnected.exchange(true);
+  RecordTunnelFacts(facts);
   // Routes only once the tunnel runs, and the sniffer only after them; from
   // then on they follow the physical network.
   InstallBypassRoutes();
@@ -114,7 +158,7 @@ void DisconnectTunnel() {
   if (!tool.empty() && TunnelServiceExists()) RunTunnelTool(tool, UninstallArguments());
   PollUntil([] { return !TunnelServiceRunning(); }, HelperLimits.DisconnectMs,
             HelperLimits.DisconnectStepMs);
-  HelperState.TunnelConnected.exchange(false);
+  MarkDisconnected();
 }
 
 void AdoptRunningTunnel() {

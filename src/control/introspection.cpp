@@ -1,0 +1,139 @@
+#include "control/introspection.h"
+
+#include <cstdint>
+#include <cwchar>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "routing/physical_route.h"
+#include "split/process_match.h"
+#include "split/sniffer.h"
+#include "support/address.h"
+#include "support/helper_state.h"
+
+namespace {
+
+std::wstring JsonString(std::wstring_view text) {
+  std::wstring quoted = L"\"";
+  for (const wchar_t c : text) {
+    if (c == L'"' || c == L'\\') {
+      quoted += L'\\';
+      quoted += c;
+    } else if (c < 0x20) {
+      wchar_t escaped[8];
+      std::swprintf(escaped, 8, L"\\u%04x", static_cast<unsigned>(c));
+      quoted += escaped;
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + L'"';
+}
+
+std::wstring JsonRoute(uint32_t interfaceIndex, const IpAddress& gateway) {
+  return L"{\"ifIndex\":" + std::to_wstring(interfaceIndex) + L",\"gateway\":" +
+         JsonString(FormatAddress(gateway)) + L"}";
+}
+
+// ::ffff:a.b.c.d is where an IPv4 address goes.
+IpAddress Unmapped(const IpAddress& address) {
+  if (!address.IsIPv6()) return address;
+  for (int i = 0; i < 10; ++i) {
+    if (address.Bytes[i] != 0) return address;
+  }
+  if (address.Bytes[10] != 0xFF || address.Bytes[11] != 0xFF) return address;
+  IpAddress ipv4{kFamilyIPv4};
+  for (int i = 0; i < 4; ++i) ipv4.Bytes[i] = address.Bytes[12 + i];
+  return ipv4;
+}
+
+std::wstring_view TrimmedBlanks(std::wstring_view text) {
+  while (!text.empty() && (text.front() == L' ' || text.front() == L'\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == L' ' || text.back() == L'\t')) text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+std::wstring DescribeState() {
+  const bool connected = HelperState.TunnelConnected;
+  std::wstring physical = L"null", physical6 = L"null", warnings;
+  size_t routes = 0, splitRoutes = 0, bypassNets = 0, splitApps = 0;
+  {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    if (connected && HelperState.PhysicalRoute.Captured()) {
+      physical = JsonRoute(HelperState.PhysicalRoute.InterfaceIndex,
+                           IpAddress::FromIPv4(HelperState.PhysicalRoute.Gateway));
+    }
+    if (connected && HelperState.PhysicalRoute6.Captured()) {
+      physical6 =
+          JsonRoute(HelperState.PhysicalRoute6.InterfaceIndex, HelperState.PhysicalRoute6.Gateway);
+    }
+    HelperState.BypassRouteTable.ForEach([&](const RoutePrefix&, const RecordedRoute& route) {
+      if (route.State != RouteState::Ours) return;
+      ++routes;
+      if (route.ForSplit) ++splitRoutes;
+    });
+    bypassNets = HelperState.BypassNetList.size();
+    splitApps = HelperState.SplitApps->Size();
+    for (const std::wstring& warning : HelperState.TunnelFacts.Warnings) {
+      warnings += (warnings.empty() ? L"" : L",") + JsonString(warning);
+    }
+  }
+  return L"{\"connected\":" + std::wstring(connected ? L"true" : L"false") + L",\"physical\":" +
+         physical + L",\"physical6\":" + physical6 + L",\"routes\":" + std::to_wstring(routes) +
+         L",\"split_routes\":" + std::to_wstring(splitRoutes) + L",\"sniffer\":" +
+         (SnifferHandleOpen() ? L"\"running\"" : L"\"stopped\"") + L",\"bypassnets\":" +
+         std::to_wstring(bypassNets) + L",\"splitapps\":" + std::to_wstring(splitApps) +
+         L",\"warnings\":[" + warnings + L"]}";
+}
+
+std::wstring ExplainAddress(const std::wstring& argument) {
+  const std::wstring_view rest(argument);
+  const size_t blank = rest.find(L' ');
+  IpAddress address;
+  if (!ParseAddress(rest.substr(0, blank), address)) return L"ERR bad address";
+  address = Unmapped(address);
+  const std::wstring_view image =
+      blank == std::wstring_view::npos ? std::wstring_view() : TrimmedBlanks(rest.substr(blank));
+
+  const std::optional<DefaultRoute> best = BestRouteTo(address);
+  const uint32_t tunnel = TunnelInterfaceIndex();
+  uint32_t physical = 0;
+  std::optional<RoutePrefix> covering;
+  bool singlePeerTakesAll = false;
+  std::shared_ptr<const SplitAppList> list;
+  {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    if (HelperState.TunnelConnected) {
+      physical = address.IsIPv4() ? HelperState.PhysicalRoute.InterfaceIndex
+                                  : HelperState.PhysicalRoute6.InterfaceIndex;
+    }
+    HelperState.BypassRouteTable.ForEach([&](const RoutePrefix& prefix, const RecordedRoute&) {
+      if (PrefixCovers(prefix, address) && (!covering || prefix.Length > covering->Length)) {
+        covering = prefix;
+      }
+    });
+    singlePeerTakesAll = HelperState.TunnelFacts.SinglePeerTakesAll;
+    list = HelperState.SplitApps;
+  }
+
+  const wchar_t* path = !best                                               ? L"none"
+                        : tunnel != 0 && best->InterfaceIndex == tunnel     ? L"tunnel"
+                        : physical != 0 && best->InterfaceIndex == physical ? L"physical"
+                                                                            : L"other";
+  const std::wstring split =
+      image.empty()
+          ? L"null"
+          : JsonString(ImageListed(std::wstring(image), *list) ? L"listed" : L"not listed");
+  const bool blocked = singlePeerTakesAll && std::wstring_view(path) != L"tunnel";
+  return L"{\"address\":" + JsonString(FormatAddress(address)) + L",\"path\":" + JsonString(path) +
+         L",\"ifIndex\":" + (best ? std::to_wstring(best->InterfaceIndex) : L"null") +
+         L",\"next_hop\":" + (best ? JsonString(FormatAddress(best->NextHop)) : L"null") +
+         L",\"helper_route\":" + (covering ? JsonString(FormatPrefix(*covering)) : L"null") +
+         L",\"split\":" + split + L",\"blocked_by_tool_firewall\":" +
+         (blocked ? L"true" : L"false") + L"}";
+}

@@ -1,0 +1,17 @@
+#pragma once
+// What the helper can say about itself when bypass or split does not do
+// what someone expected: its state, and which way traffic to an address
+// goes and why. Each answer is one line of JSON without blanks outside its
+// strings.
+#include <string>
+
+// "state": connected, the physical routes, the routes made, the sniffer,
+// the lengths of both lists and the running tunnel's warnings.
+std::wstring DescribeState();
+
+// "explain ADDRESS [IMAGE]": the route Windows picks for the address now,
+// the helper's route that covers it, whether IMAGE (a file name or full
+// path) is listed for split, and whether the tunnel tool's firewall drops
+// traffic that leaves outside the tunnel. "ERR bad address" when ADDRESS is
+// not an IPv4 or IPv6 address.
+std::wstring ExplainAddress(const std::wstring& argument);
