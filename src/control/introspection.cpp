@@ -13,6 +13,7 @@
 #include "split/sniffer.h"
 #include "support/address.h"
 #include "support/helper_state.h"
+#include "support/text.h"
 
 namespace {
 
@@ -48,12 +49,6 @@ IpAddress Unmapped(const IpAddress& address) {
   IpAddress ipv4{kFamilyIPv4};
   for (int i = 0; i < 4; ++i) ipv4.Bytes[i] = address.Bytes[12 + i];
   return ipv4;
-}
-
-std::wstring_view TrimmedBlanks(std::wstring_view text) {
-  while (!text.empty() && (text.front() == L' ' || text.front() == L'\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == L' ' || text.back() == L'\t')) text.remove_suffix(1);
-  return text;
 }
 
 }  // namespace
@@ -98,7 +93,7 @@ std::wstring ExplainAddress(const std::wstring& argument) {
   if (!ParseAddress(rest.substr(0, blank), address)) return L"ERR bad address";
   address = Unmapped(address);
   const std::wstring_view image =
-      blank == std::wstring_view::npos ? std::wstring_view() : TrimmedBlanks(rest.substr(blank));
+      blank == std::wstring_view::npos ? std::wstring_view() : TrimBlanks(rest.substr(blank));
 
   const std::optional<DefaultRoute> best = BestRouteTo(address);
   const uint32_t tunnel = TunnelInterfaceIndex();

@@ -27,6 +27,12 @@ std::string WideToUtf8(std::wstring_view text) {
   return encoded;
 }
 
+std::wstring_view TrimBlanks(std::wstring_view text) {
+  const size_t first = text.find_first_not_of(L" \t\r");
+  if (first == std::wstring_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(L" \t\r") - first + 1);
+}
+
 std::wstring FoldAsciiLower(std::wstring_view text) {
   // Deliberately not towlower: its result depends on the C runtime's locale,
   // and the command language must fold the same way on every machine.

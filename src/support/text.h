@@ -12,6 +12,9 @@ std::string WideToUtf8(std::wstring_view text);
 // Folds A-Z to a-z, one UTF-16 unit at a time, and leaves everything else.
 std::wstring FoldAsciiLower(std::wstring_view text);
 
+// The text without blanks, tabs and carriage returns at either end.
+std::wstring_view TrimBlanks(std::wstring_view text);
+
 // The entries of a list argument ("a; b;c"): cut at every ';', each trimmed
 // of leading blanks and tabs and of trailing blanks, tabs and carriage
 // returns; empty entries are skipped.

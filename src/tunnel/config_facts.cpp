@@ -3,47 +3,13 @@
 #include <string_view>
 #include <vector>
 
+#include "routing/bypass_nets.h"
 #include "support/address.h"
 #include "support/text.h"
 
-namespace {
-
-std::wstring_view Trimmed(std::wstring_view text) {
-  const size_t first = text.find_first_not_of(L" \t\r");
-  if (first == std::wstring_view::npos) return {};
-  const size_t last = text.find_last_not_of(L" \t\r");
-  return text.substr(first, last - first + 1);
-}
-
-// One AllowedIPs entry: an address, or an address, "/" and a length.
-bool ParseAllowedIP(std::wstring_view entry, RoutePrefix& prefix) {
-  const size_t slash = entry.find(L'/');
-  IpAddress address;
-  if (!ParseAddress(Trimmed(entry.substr(0, slash)), address)) return false;
-  unsigned length = address.IsIPv4() ? 32 : 128;
-  if (slash != std::wstring_view::npos) {
-    const std::wstring_view digits = Trimmed(entry.substr(slash + 1));
-    if (digits.empty() || digits.size() > 3) return false;
-    length = 0;
-    for (const wchar_t c : digits) {
-      if (c < L'0' || c > L'9') return false;
-      length = length * 10 + (c - L'0');
-    }
-    if (length > (address.IsIPv4() ? 32u : 128u)) return false;
-  }
-  prefix = {MaskAddress(address, static_cast<uint8_t>(length)), static_cast<uint8_t>(length)};
-  return true;
-}
-
-struct Peer {
-  bool TakesAll = false;
-};
-
-}  // namespace
-
 ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration) {
   ConfigurationFacts facts;
-  std::vector<Peer> peers;
+  std::vector<bool> peerTakesAll;  // one per [Peer] section
   bool inPeer = false;
   bool ipv6Whole = false, ipv6Low = false, ipv6High = false;
   IpAddress upperHalf;
@@ -57,16 +23,16 @@ ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration) {
     const size_t end = rest.find(L'\n');
     std::wstring_view line = rest.substr(0, end);
     rest = end == std::wstring_view::npos ? std::wstring_view() : rest.substr(end + 1);
-    line = Trimmed(line.substr(0, line.find(L'#')));
+    line = TrimBlanks(line.substr(0, line.find(L'#')));
     if (line.empty()) continue;
     if (line.front() == L'[') {
       inPeer = FoldAsciiLower(line) == L"[peer]";
-      if (inPeer) peers.emplace_back();
+      if (inPeer) peerTakesAll.push_back(false);
       continue;
     }
     const size_t equals = line.find(L'=');
     if (equals == std::wstring_view::npos) continue;
-    const std::wstring_view key = Trimmed(line.substr(0, equals));
+    const std::wstring_view key = TrimBlanks(line.substr(0, equals));
     const std::wstring folded = FoldAsciiLower(key);
     if (facts.Hook.empty() && (folded == L"preup" || folded == L"postup" || folded == L"predown" ||
                                folded == L"postdown")) {
@@ -77,8 +43,10 @@ ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration) {
     for (;;) {
       const size_t comma = list.find(L',');
       RoutePrefix prefix;
-      if (ParseAllowedIP(Trimmed(list.substr(0, comma)), prefix)) {
-        if (prefix.Length == 0) peers.back().TakesAll = true;
+      // Read as strictly as a bypass network: a length that is not plainly
+      // one never counts as a /0.
+      if (ParseBypassNet(TrimBlanks(list.substr(0, comma)), prefix)) {
+        if (prefix.Length == 0) peerTakesAll.back() = true;
         if (prefix.Destination.IsIPv6()) {
           ipv6Whole |= prefix.Length == 0;
           ipv6Low |= prefix.Length == 1 && prefix.Destination == IpAddress{kFamilyIPv6};
@@ -89,7 +57,7 @@ ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration) {
       list.remove_prefix(comma + 1);
     }
   }
-  facts.SinglePeerTakesAll = peers.size() == 1 && peers[0].TakesAll;
+  facts.SinglePeerTakesAll = peerTakesAll.size() == 1 && peerTakesAll[0];
   facts.TunnelCarriesIPv6 = ipv6Whole || (ipv6Low && ipv6High);
   return facts;
 }
