@@ -86,6 +86,10 @@ browser_pid=${browser_pid%$'\r'}
 sleep 0.5
 printf 'connect v4 %s 93.184.216.34\n' "$browser_pid" >>"$DEMO/windivert-feed.txt"
 for _ in $(seq 50); do grep -q 'dest=93.184.216.34' "$DEMO/iphlpapi-journal.txt" && break; sleep 0.1; done
+echo "-- what the helper holds, and which way two addresses go"
+request --console-helper state
+request --console-helper explain 93.184.216.34 browser.exe
+request --console-helper explain 10.1.2.3 other.exe
 request --console-helper disconnect
 request --console-helper status
 echo "-- Ctrl+C to the helper"
