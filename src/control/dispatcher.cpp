@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "control/client_identity.h"
-#include "control/introspection.h"
+#include "control/state_answers.h"
 #include "routing/bypass_nets.h"
 #include "split/split_apps.h"
 #include "support/log.h"

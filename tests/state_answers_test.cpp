@@ -253,7 +253,7 @@ TEST(ConfigurationFacts, HooksAndPeersAsTheToolReadsThem) {
 
 // ------------------------------------------------- through the real helper
 
-using Introspection = WithoutHelperServices;
+using AskingTheHelper = WithoutHelperServices;
 
 std::string Connect(const std::string& configuration) {
   return Send("connect " + ToBase64(configuration));
@@ -266,7 +266,7 @@ const std::string kTunnel =
     "service-route AmneziaWGTunnel$Quorvel 0.0.0.0 128.0.0.0 10.66.0.1 30 1\n"
     "service-route AmneziaWGTunnel$Quorvel 128.0.0.0 128.0.0.0 10.66.0.1 30 1\n";
 
-TEST_F(Introspection, StateDisconnectedConnectedAndAfterAFailedConnect) {
+TEST_F(AskingTheHelper, StateDisconnectedConnectedAndAfterAFailedConnect) {
   HelperRig rig(L"state",
                 RigLayout{L"WinDivert.dll", RigLayout::Tool::InAwgFolder,
                           L"AfterFailedInstallMs=300;BetweenInstallsMs=50;AfterRollbackMs=1500"});
@@ -330,7 +330,7 @@ TEST_F(Introspection, StateDisconnectedConnectedAndAfterAFailedConnect) {
   EXPECT_TRUE(state["warnings"].items.empty());
 }
 
-TEST_F(Introspection, ExplainSaysWhichWayAnAddressGoesAndWhy) {
+TEST_F(AskingTheHelper, ExplainSaysWhichWayAnAddressGoesAndWhy) {
   HelperRig rig(L"explain");
   ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) + kTunnel +
                                      "route 172.16.0.0 255.240.0.0 10.9.0.1 9 5\n"));
@@ -409,7 +409,7 @@ TEST_F(Introspection, ExplainSaysWhichWayAnAddressGoesAndWhy) {
 }
 
 // The tool runs hooks as LocalSystem: refused before anything is touched.
-TEST_F(Introspection, ConfigurationsWithScriptHooksAreRefusedUntouched) {
+TEST_F(AskingTheHelper, ConfigurationsWithScriptHooksAreRefusedUntouched) {
   HelperRig rig(L"hooks");
   ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) + kTunnel));
   ASSERT_TRUE(rig.StartConsole());
@@ -447,7 +447,7 @@ TEST_F(Introspection, ConfigurationsWithScriptHooksAreRefusedUntouched) {
 }
 
 // Who asked for each change, never what they sent.
-TEST_F(Introspection, RequestsThatChangeSomethingNameWhoAsked) {
+TEST_F(AskingTheHelper, RequestsThatChangeSomethingNameWhoAsked) {
   HelperRig rig(L"audit");
   ASSERT_TRUE(rig.WriteRouteScenario(kPhysicalDefaultRoute));
   ASSERT_TRUE(rig.StartConsole());

@@ -1,4 +1,4 @@
-#include "control/introspection.h"
+#include "control/state_answers.h"
 
 #include <cstdint>
 #include <cwchar>
