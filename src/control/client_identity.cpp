@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "support/handles.h"
+#include "support/paths.h"
 
 namespace {
 
@@ -10,8 +11,7 @@ std::wstring ImageFileName(HANDLE process) {
   wchar_t path[MAX_PATH];
   DWORD length = MAX_PATH;
   if (!QueryFullProcessImageNameW(process, 0, path, &length)) return L"?";
-  const std::wstring full(path, length);
-  return full.substr(full.find_last_of(L"\\/") + 1);
+  return FileNameOfPath(std::wstring(path, length));
 }
 
 std::wstring TokenUserName(HANDLE process) {

@@ -39,18 +39,6 @@ std::wstring JsonRoute(uint32_t interfaceIndex, const IpAddress& gateway) {
          JsonString(FormatAddress(gateway)) + L"}";
 }
 
-// ::ffff:a.b.c.d is where an IPv4 address goes.
-IpAddress Unmapped(const IpAddress& address) {
-  if (!address.IsIPv6()) return address;
-  for (int i = 0; i < 10; ++i) {
-    if (address.Bytes[i] != 0) return address;
-  }
-  if (address.Bytes[10] != 0xFF || address.Bytes[11] != 0xFF) return address;
-  IpAddress ipv4{kFamilyIPv4};
-  for (int i = 0; i < 4; ++i) ipv4.Bytes[i] = address.Bytes[12 + i];
-  return ipv4;
-}
-
 }  // namespace
 
 std::wstring DescribeState() {

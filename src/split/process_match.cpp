@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "support/handles.h"
+#include "support/paths.h"
 #include "support/text.h"
 
 namespace {
@@ -75,8 +76,7 @@ bool ReadProcessFacts(uint32_t processId, FactsWanted wanted, ProcessFacts& fact
 }
 
 std::wstring FoldedFileName(const std::wstring& path) {
-  const size_t separator = path.find_last_of(L"\\/");
-  return FoldAsciiLower(separator == std::wstring::npos ? path : path.substr(separator + 1));
+  return FoldAsciiLower(FileNameOfPath(path));
 }
 
 bool ImageListed(const std::wstring& imagePath, const SplitAppList& list) {

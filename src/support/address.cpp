@@ -82,3 +82,13 @@ bool ParseAddress(std::wstring_view text, IpAddress& address) {
   address = parsed;
   return true;
 }
+
+IpAddress Unmapped(const IpAddress& address) {
+  static const uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (!address.IsIPv6() || std::memcmp(address.Bytes, kMappedPrefix, sizeof(kMappedPrefix)) != 0) {
+    return address;
+  }
+  IpAddress ipv4{kFamilyIPv4};
+  std::memcpy(ipv4.Bytes, address.Bytes + 12, 4);
+  return ipv4;
+}

@@ -62,6 +62,10 @@ inline bool operator<(const RoutePrefix& a, const RoutePrefix& b) {
 }
 bool operator==(const RoutePrefix& a, const RoutePrefix& b);
 
+// An IPv4-mapped IPv6 address (::ffff:a.b.c.d) as the IPv4 address it
+// stands for; any other address as it is.
+IpAddress Unmapped(const IpAddress& address);
+
 // Clears every bit beyond `length` (at most 32 or 128, by family).
 IpAddress MaskAddress(const IpAddress& address, uint8_t length);
 // Whether `address` lies inside `prefix`.

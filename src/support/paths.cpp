@@ -24,6 +24,10 @@ std::wstring DirectoryOfPath(const std::wstring& path) {
   return path.substr(0, separator);
 }
 
+std::wstring FileNameOfPath(const std::wstring& path) {
+  return path.substr(path.find_last_of(L"\\/") + 1);  // npos + 1 is 0
+}
+
 std::wstring ModulePath(HMODULE module) {
   // A path cut at MAX_PATH would name another file: grow until it fits.
   std::wstring path(MAX_PATH, L'\0');

@@ -21,3 +21,5 @@ std::wstring ModulePath(HMODULE module = nullptr);
 std::wstring ModuleDirectory();
 // The directory part of a path by the same rule, for tests of odd paths.
 std::wstring DirectoryOfPath(const std::wstring& path);
+// What follows the last separator (\ or /); the whole path without one.
+std::wstring FileNameOfPath(const std::wstring& path);
