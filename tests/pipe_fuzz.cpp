@@ -193,7 +193,7 @@ class Fuzzer {
 bool IsHelperLine(const std::string& text) {
   static const std::regex known(
       R"(bypass nets set: \d+|request from pid \d+ \(pipe_fuzz\.exe, [^()]+\): )"
-      R"((connect|disconnect|bypassnets|splitapps))");
+      R"((connect|disconnect|bypassnets|splitapps)( \(repeated \d+ times\))?)");
   return std::regex_match(text, known);
 }
 

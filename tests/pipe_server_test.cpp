@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "client_io.h"
+#include "control/client_identity.h"
+#include "rig.h"
 #include "service_harness.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
@@ -171,6 +173,28 @@ TEST_F(HeldPipeName, StopWhileHeldIsPrompt) {
   EXPECT_EQ(Log(), kHeldOnce);
 }
 
+// Naming an account may wait seconds for a domain controller: never on the
+// thread that serves every client.
+TEST_F(HeldPipeName, AnAccountLookupThatNeverReturnsHoldsNoRequest) {
+  static std::atomic<int> asked{0};
+  NameAccount = [](PSID, std::wstring&) {
+    ++asked;
+    Sleep(INFINITE);
+    return false;
+  };
+  TestPipeServer server;
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(Request("splitapps a.exe\n"), "OK\n");
+  EXPECT_EQ(Request("bypassnets 10.0.0.0/8\n"), "OK\n");
+  EXPECT_EQ(Request("ping\n"), "OK\n");
+  EXPECT_LT(GetTickCount64() - start, 1000u);
+  for (int i = 0; i < 100 && asked == 0; ++i) Sleep(10);
+  EXPECT_EQ(asked.load(), 1) << "the naming thread was not asked, or asked twice";
+  const std::vector<std::string> audit = Starting(Log(), "request from");
+  ASSERT_EQ(audit.size(), 2u);
+  EXPECT_NE(audit[1].find(", S-1-5-"), std::string::npos) << audit[1];
+}
+
 TEST_F(PipeServer, PipeCarriesTheIntendedAccessList) {
   TestPipeServer server;
   RawClient client;
@@ -220,3 +244,62 @@ TEST_F(PipeServer, PipeCarriesTheIntendedAccessList) {
 }
 
 }  // namespace
+
+// ------------------------------------------ one client against the real helper
+
+using FloodedHelper = WithoutHelperServices;
+
+// The name never lapses between two instances: a process spinning on
+// CreateNamedPipeW would take it in that moment, and the helper's next
+// instance would join the squatter's pipe. Wine enforces neither the
+// first-instance flag nor pipe access lists, so the moment itself is what
+// is watched: WaitNamedPipeW answers ERROR_FILE_NOT_FOUND exactly while no
+// instance exists.
+TEST_F(FloodedHelper, ThePipeNameNeverLapsesAndTheLogStaysBounded) {
+  RigLayout layout;
+  layout.limits = L"LogRotateBytes=65536";
+  HelperRig rig(L"flood", layout);
+  ASSERT_TRUE(rig.StartConsole());
+  std::atomic<bool> clientsDone{false};
+  std::atomic<int> lapses{0}, looks{0};
+  std::thread watcher([&] {
+    while (!clientsDone) {
+      if (!WaitNamedPipeW(kPipePath, 1) && GetLastError() == ERROR_FILE_NOT_FOUND) ++lapses;
+      ++looks;
+    }
+  });
+  int answered = 0;
+  for (int i = 0; i < 2000; ++i) answered += Send("ping") == "OK";
+  clientsDone = true;
+  watcher.join();
+  EXPECT_EQ(answered, 2000);
+  EXPECT_GT(looks.load(), 2000) << "the watcher hardly looked";
+  EXPECT_EQ(lapses.load(), 0) << "the name did not exist " << lapses << " times";
+
+  // Identical audit lines within a second: one line, then the count.
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(Send("bypassnets 10.0.0.0/8"), "OK");
+  Sleep(1100);
+  ASSERT_EQ(Send("splitapps"), "OK");
+  size_t audited = 0;
+  for (const std::string& line : Starting(rig.Log(), "request from")) {
+    if (line.find(": bypassnets") == std::string::npos) continue;
+    const size_t repeated = line.find(" (repeated ");
+    audited += repeated == std::string::npos ? 1 : std::stoul(line.substr(repeated + 11));
+  }
+  EXPECT_EQ(audited, 200u);
+  EXPECT_LT(Starting(rig.Log(), "request from").size(), 20u);
+
+  // However much a client sends, two generations of at most the bound.
+  for (int i = 0; i < 3000; ++i) ASSERT_EQ(Send("bypassnets 10." + std::to_string(i % 250) + ".0.0/16"), "OK");
+  ASSERT_EQ(Send("bypassnets 10.99.0.0/16;10.98.0.0/16"), "OK");
+  WIN32_FILE_ATTRIBUTE_DATA current{}, older{};
+  ASSERT_TRUE(GetFileAttributesExW(rig.LogPath().c_str(), GetFileExInfoStandard, &current));
+  ASSERT_TRUE(GetFileAttributesExW((rig.LogPath() + L".1").c_str(), GetFileExInfoStandard, &older));
+  EXPECT_LE(current.nFileSizeLow, 65536u);
+  EXPECT_LE(older.nFileSizeLow, 65536u);
+  EXPECT_GT(older.nFileSizeLow, 60000u) << "rotated long before the bound";
+  const std::vector<std::string> log = LogTextsSince(rig.LogPath(), 0);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.front(), "log continued from helper.log.1");
+  EXPECT_EQ(log.back(), "bypass nets set: 2");
+}

@@ -239,11 +239,24 @@ TEST_F(Routing, InstallingTheListSumsUpTheWholeTable) {
   EXPECT_EQ(Log(), (std::vector<std::string>{
                        "bypass routes: 3/3 installed via ifIndex=12 gw=192.168.1.1",
                        "bypass routes: 5/3 installed via ifIndex=12 gw=192.168.1.1",
-                       "no physical default route captured; bypass route skipped",
-                       "no physical default route captured; bypass route skipped",
-                       "no physical default route captured; bypass route skipped",
+                       "no physical default route captured; 3 bypass routes wait",
                        "bypass routes: 0/3 installed via ifIndex=0 gw=0.0.0.0",
                    }));
+
+  // However many entries fail, a bounded number of lines.
+  HelperState.PhysicalRoute = {12, IPv4("192.168.1.1")};
+  std::string failing;
+  for (int i = 0; i < 12; ++i) {
+    HelperState.BypassNetList.push_back(Prefix(("10.9." + std::to_string(i) + ".0").c_str(), 24));
+    failing += "create-fail 10.9." + std::to_string(i) + ".0/24 87\n";
+  }
+  Scenario(failing);
+  MarkLog();
+  InstallBypassRoutes();
+  const std::vector<std::string> log = Log();
+  EXPECT_EQ(Count(log, "CreateIpForwardEntry2 failed rc=87"), 5u);
+  EXPECT_EQ(Count(log, "route failures not logged: 7 more"), 1u);
+  EXPECT_EQ(log.size(), 7u);
 }
 
 TEST(BypassNetEntries, ParseAsWrittenAndNeverWidenAMistake) {

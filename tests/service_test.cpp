@@ -1,12 +1,18 @@
 // The helper as an installed service: --install and --uninstall, what it
 // registers, its life under the real service control manager of the build's
 // Wine prefix, the controls it answers, its log, and its exit codes.
+#include <sddl.h>
+#include <aclapi.h>
+
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <thread>
 #include <vector>
 
 #include "client_io.h"
+#include "rig.h"
+#include "support/code_directory.h"
+#include "support/text.h"
 #include "service/install.h"
 #include "service/lifecycle.h"
 #include "service_harness.h"
@@ -317,6 +323,104 @@ TEST_F(HelperServiceTest, AnythingButAnExactSwitchFailsWithoutRegistering) {
     EXPECT_EQ(result.output, "");
   }
   EXPECT_FALSE(ServiceExists(kHelperService));
+}
+
+// The helper loads code as LocalSystem from its own directory and awg\:
+// only from directories only administrators can change.
+TEST(CodeDirectories, OnlyAdministratorsMayChangeThem) {
+  const wchar_t kInstaller[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  const std::wstring installer = kInstaller;
+  const struct {
+    std::wstring sddl;
+    const wchar_t* fault;  // the start of what is wrong; nullptr: nothing
+  } cases[] = {
+      {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", nullptr},
+      {L"O:BAD:(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)", nullptr},
+      {L"O:" + installer + L"D:(A;;FA;;;" + installer + L")(A;;0x1200a9;;;AU)", nullptr},
+      {L"O:SYD:(A;OICIIO;GA;;;CO)(A;;FA;;;OW)(D;;FA;;;WD)(A;;FA;;;SY)", nullptr},
+      {L"O:SYD:", nullptr},  // an empty list: nobody may do anything
+      {L"O:BUD:(A;;FA;;;SY)", L"it is owned by S-1-5-32-545"},
+      {L"O:SYD:(A;OICI;0x1301bf;;;AU)", L"S-1-5-11 may change it"},  // Modify
+      {L"O:SYD:(A;OICIIO;FA;;;BU)", L"S-1-5-32-545 may change it"},  // what is made inside
+      {L"O:SYD:(A;;0x4;;;WD)", L"S-1-1-0 may change it"},            // add a subdirectory
+      {L"O:SYD:(A;;WD;;;IU)", L"S-1-5-4 may change it"},             // rewrite the list
+      {L"O:SYD:(A;;GW;;;S-1-5-21-1-2-3-1001)", L"S-1-5-21-1-2-3-1001 may change it"},
+      {L"O:SY", L"it has no access list"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.sddl));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl.c_str(), SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+    const UniqueLocalMemory held(descriptor);
+    const std::wstring fault = CodeDirectoryDescriptorFault(descriptor);
+    if (!c.fault) {
+      EXPECT_EQ(fault, L"") << WideToUtf8(fault);
+    } else {
+      EXPECT_EQ(fault.rfind(c.fault, 0), 0u) << WideToUtf8(fault);
+    }
+  }
+}
+
+// Wine keeps no access list of a file, but turns one into Unix mode bits
+// and reads it back from them: an Everyone entry with full control is read
+// back as one that may write.
+bool SetAccess(const std::wstring& directory, const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    return false;
+  }
+  const UniqueLocalMemory held(descriptor);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL acl = nullptr;
+  GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted);
+  return SetNamedSecurityInfoW(const_cast<wchar_t*>(directory.c_str()), SE_FILE_OBJECT,
+                               DACL_SECURITY_INFORMATION, nullptr, nullptr, acl,
+                               nullptr) == ERROR_SUCCESS;
+}
+bool LetEveryoneChange(const std::wstring& directory) {
+  return SetAccess(directory, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)") &&
+         CodeDirectoryFault(directory) == L"S-1-1-0 may change it";
+}
+bool LetOnlyAdministratorsChange(const std::wstring& directory) {
+  return SetAccess(directory, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)") &&
+         CodeDirectoryFault(directory).empty();
+}
+
+TEST_F(HelperServiceTest, CodeIsNeverLoadedFromADirectoryUsersCanChange) {
+  HelperRig rig(L"changeable");
+  ASSERT_EQ(CodeDirectoryFault(rig.Dir()), L"") << "a rig as made is protected";
+  ASSERT_TRUE(LetEveryoneChange(rig.ToolDir()));
+  const std::string awgLine = WideToUtf8(ChangeableDirectoryText(rig.ToolDir()));
+  ProcessResult install = RunProgram(rig.HelperPath(), L"--install");
+  EXPECT_EQ(install.exitCode, 3u);
+  EXPECT_EQ(install.output, awgLine + ": S-1-1-0 may change it\n");
+  EXPECT_FALSE(ServiceExists(kHelperService));
+
+  // Running anyway, the helper treats what lies there as missing.
+  ASSERT_TRUE(rig.StartConsole());
+  EXPECT_EQ(Send("connect " + ToBase64("[Interface]\n")), "ERR connect failed");
+  EXPECT_EQ(Count(rig.Log(), "not loading amneziawg.exe: " + awgLine), 1u);
+  EXPECT_EQ(Count(rig.Log(), "amneziawg.exe not found"), 1u);
+  EXPECT_TRUE(rig.ToolJournal().empty()) << "the tool ran";
+  rig.KillConsole();
+
+  // The helper's own directory: no install, and no WinDivert from it.
+  ASSERT_TRUE(LetOnlyAdministratorsChange(rig.ToolDir()));
+  ASSERT_TRUE(LetEveryoneChange(rig.Dir()));
+  const std::string ownLine = WideToUtf8(ChangeableDirectoryText(rig.Dir()));
+  install = RunProgram(rig.HelperPath(), L"--install");
+  EXPECT_EQ(install.exitCode, 3u);
+  EXPECT_EQ(install.output, ownLine + ": S-1-1-0 may change it\n");
+  EXPECT_FALSE(ServiceExists(kHelperService));
+  ASSERT_TRUE(rig.StartConsole());
+  ASSERT_EQ(Send("splitapps browser.exe"), "OK");
+  EXPECT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
+  EXPECT_TRUE(rig.WaitForLog("WinDivert.dll not loaded; per-app split disabled", 5000));
+  EXPECT_EQ(Count(rig.Log(), "not loading WinDivert.dll: " + ownLine), 1u);
+  EXPECT_TRUE(rig.SnifferJournal().empty()) << "WinDivert was loaded";
+  EXPECT_EQ(Send("disconnect"), "OK");
 }
 
 }  // namespace

@@ -465,6 +465,19 @@ bool ReadFakeProcess(uint32_t processId, FactsWanted, ProcessFacts& facts) {
   return true;
 }
 
+// QueryFullProcessImageNameW for a process under LongImagePath.
+std::wstring LongImagePath;
+BOOL WINAPI QueryLongImageName(HANDLE, DWORD, LPWSTR name, PDWORD size) {
+  if (*size <= LongImagePath.size()) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  LongImagePath.copy(name, LongImagePath.size());
+  name[LongImagePath.size()] = L'\0';
+  *size = static_cast<DWORD>(LongImagePath.size());
+  return TRUE;
+}
+
 TEST(ProcessMatcher, ALauncherIsAnAncestorThatStartedFirst) {
   FakeProcesses = {
       {10, {100, L"C:\\L\\Launcher.exe", 1}},
@@ -489,6 +502,18 @@ TEST(ProcessMatcher, ALauncherIsAnAncestorThatStartedFirst) {
   // A new list is matched afresh.
   EXPECT_FALSE(matcher.Listed(30, list(L"launcher.exe;loop.exe+")));
   EXPECT_TRUE(matcher.Listed(20, list(L"C:\\L\\LAUNCHER.EXE+")));
+
+  // A path past MAX_PATH is read whole and matches as a full path.
+  const std::wstring deep = L"C:\\" + std::wstring(400, L'd') + L"\\Deep.exe";
+  FakeProcesses[50] = {700, deep, 1};
+  EXPECT_TRUE(matcher.Listed(50, list((deep + L";x.exe").c_str())));
+  LongImagePath = deep;
+  std::wstring read;
+  ASSERT_TRUE(ProcessImagePath(GetCurrentProcess(), read, QueryLongImageName));
+  EXPECT_EQ(read, deep);
+  LongImagePath = std::wstring(32768, L'x');
+  EXPECT_FALSE(ProcessImagePath(GetCurrentProcess(), read, QueryLongImageName))
+      << "past the longest path there is";
 
   // Ended, the launcher still counts for what it started, having been seen.
   FakeProcesses.erase(10);

@@ -228,7 +228,21 @@ TEST(ConfigurationFacts, HooksAndPeersAsTheToolReadsThem) {
       {L"[Peer]\nPreUp=x", L"PreUp", false, false},
       {L"\xFEFFPreDown = x", L"PreDown", false, false},
       {L"PostUp = a # b", L"PostUp", false, false},
-      {L"PostUpX = 1\nDescription = PostUp = 1\nPost Up = 1\n", L"", false, false},
+      {L"PostUpX = 1\nDescription = PostUp = 1\nUp = PostUp\n", L"", false, false},
+      // Every Unicode white space is trimmed by the tool; what is left inside
+      // a key, or invisible, is dropped by some reader, and refused too.
+      {L"[Interface]\nPostUp\f= cmd /c whoami\n", L"PostUp", false, false},
+      {L"\vPreUp = x", L"PreUp", false, false},
+      {L"PostUp\u00A0= x", L"PostUp", false, false},
+      {L"PreDown\u0085 = x", L"PreDown", false, false},
+      {L"\u2003PostDown = x", L"PostDown", false, false},
+      {L"\u3000PreUp = x", L"PreUp", false, false},
+      {L"PostUp\u2028 = x", L"PostUp", false, false},
+      {L"Post Up = 1", L"Post Up", false, false},
+      {L"Post\u200BUp\uFEFF = 1", L"Post?Up", false, false},
+      {L"Po\u017FtUp = 1", L"Po\u017FtUp", false, false},  // long s folds to s
+      {L"Description = a\rPostDown = b", L"PostDown", false, false},
+      {L"Key = a\u2029preup = b", L"preup", false, false},
       {L"# PostUp = 1\n \t# PreUp = 1\nKey = x # PreDown = 1", L"", false, false},
       {std::wstring(L"a\0PostUp = 1", 12), L"", false, false},  // the file ends at the NUL
       {L"[Peer]\nAllowedIPs = 0.0.0.0/0\n", L"", true, false},
@@ -429,6 +443,8 @@ TEST_F(AskingTheHelper, ConfigurationsWithScriptHooksAreRefusedUntouched) {
       {"postup", "[Interface]\r\n  postup\t=\tcmd /c whoami\r\n"},
       {"PREDOWN", "[Peer]\nPREDOWN=x\n"},
       {"PostDown", "# PostDown = no\n[Interface]\n \t PostDown =  y # z\n"},
+      {"PostUp", "[Interface]\nPostUp\f= cmd /c whoami\n"},
+      {"pReUp", "[Interface]\n\xE3\x80\x80pReUp\xC2\xA0= cmd /c whoami\n"},  // U+3000, U+00A0
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.hook);
@@ -464,14 +480,20 @@ TEST_F(AskingTheHelper, RequestsThatChangeSomethingNameWhoAsked) {
   image = image.substr(image.find_last_of(L'\\') + 1);
   const std::string who =
       " pid " + std::to_string(GetCurrentProcessId()) + " (" + WideToUtf8(image) + ", ";
-  std::vector<std::string> words;
+  // The account is named off the pipe's thread: by its SID until then.
+  Sleep(300);
+  ASSERT_EQ(Send("splitapps"), "OK");
+  std::vector<std::string> words, users;
   for (const std::string& line : Starting(rig.Log(), "request from")) {
     ASSERT_EQ(line.rfind(who, 0), 0u) << line << "\nnot: " << who;
-    const std::string user = line.substr(who.size(), line.find("): ") - who.size());
-    EXPECT_NE(user.find('\\'), std::string::npos) << line;
+    users.push_back(line.substr(who.size(), line.find("): ") - who.size()));
     words.push_back(line.substr(line.find("): ") + 3));
   }
-  EXPECT_EQ(words, (std::vector<std::string>{"splitapps", "bypassnets", "connect", "disconnect"}));
+  EXPECT_EQ(words, (std::vector<std::string>{"splitapps", "bypassnets", "connect", "disconnect",
+                                             "splitapps"}));
+  ASSERT_FALSE(users.empty());
+  EXPECT_EQ(users.front().rfind("S-1-5-", 0), 0u) << users.front();
+  EXPECT_NE(users.back().find('\\'), std::string::npos) << users.back();
 }
 
 }  // namespace

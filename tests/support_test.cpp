@@ -176,7 +176,12 @@ TEST_F(ScratchProgramData, LinesWaitForATrustedDirectoryAndTheFileIsHeld) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].substr(21), "before");
   EXPECT_EQ(lines[1].substr(21), "after");
-  EXPECT_FALSE(DeleteFileW(LogFilePath().c_str())) << "the log could be deleted";
+  // Held, not opened by name per line: a line goes where the file went.
+  const std::wstring moved = LogFilePath() + L".moved";
+  ASSERT_TRUE(MoveFileExW(LogFilePath().c_str(), moved.c_str(), 0)) << ErrorText(GetLastError());
+  LogLine(L"held");
+  EXPECT_EQ(SplitLines(ReadFileBytes(moved)).size(), 3u);
+  EXPECT_EQ(GetFileAttributesW(LogFilePath().c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 std::vector<BYTE> SidBytes(const wchar_t* text) {

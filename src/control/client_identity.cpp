@@ -1,17 +1,96 @@
 #include "control/client_identity.h"
 
+#include <sddl.h>
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "support/handles.h"
+#include "support/log.h"
 #include "support/paths.h"
 
 namespace {
 
+bool LookupBySystem(PSID sid, std::wstring& name) {
+  wchar_t account[256];
+  wchar_t domain[256];
+  DWORD accountLength = 256;
+  DWORD domainLength = 256;
+  SID_NAME_USE use;
+  if (!LookupAccountSidW(nullptr, sid, account, &accountLength, domain, &domainLength, &use)) {
+    return false;
+  }
+  name = std::wstring(domain) + L"\\" + account;
+  return true;
+}
+
+// Names of accounts seen, by SID text, filled by one naming thread. Bounded:
+// clients come from the accounts of one machine, but nothing stops a
+// service account from making many.
+constexpr size_t kNamesAtMost = 256;
+constexpr size_t kWaitingAtMost = 16;
+
+struct AccountNames {
+  std::mutex Mutex;
+  std::condition_variable Wake;
+  std::map<std::wstring, std::wstring> Known;  // SID text -> DOMAIN\user ("" if unknown)
+  std::deque<std::pair<std::wstring, std::vector<BYTE>>> Waiting;
+  bool NamerStarted = false;
+};
+AccountNames& Names() {
+  static AccountNames* names = new AccountNames;  // the naming thread may outlive exit
+  return *names;
+}
+
+void NameAccounts() {
+  AccountNames& names = Names();
+  std::unique_lock<std::mutex> lock(names.Mutex);
+  for (;;) {
+    names.Wake.wait(lock, [&] { return !names.Waiting.empty(); });
+    auto [text, sid] = std::move(names.Waiting.front());
+    names.Waiting.pop_front();
+    lock.unlock();
+    std::wstring name;
+    const bool named = NameAccount(sid.data(), name);
+    lock.lock();
+    if (names.Known.size() >= kNamesAtMost) names.Known.clear();
+    names.Known[text] = named ? name : L"";
+  }
+}
+
+// The account's name when the naming thread has found it; otherwise its SID
+// text, and the SID is handed to that thread (once).
+std::wstring AccountOf(PSID sid) {
+  wchar_t* converted = nullptr;
+  if (!ConvertSidToStringSidW(sid, &converted)) return L"?";
+  const UniqueLocalMemory owner(converted);
+  const std::wstring text = converted;
+  AccountNames& names = Names();
+  std::lock_guard<std::mutex> lock(names.Mutex);
+  const auto known = names.Known.find(text);
+  if (known != names.Known.end()) return known->second.empty() ? text : known->second;
+  for (const auto& waiting : names.Waiting) {
+    if (waiting.first == text) return text;
+  }
+  if (names.Waiting.size() >= kWaitingAtMost) return text;
+  const BYTE* bytes = static_cast<const BYTE*>(sid);
+  names.Waiting.emplace_back(text, std::vector<BYTE>(bytes, bytes + GetLengthSid(sid)));
+  if (!names.NamerStarted) {
+    names.NamerStarted = true;
+    std::thread(NameAccounts).detach();
+  }
+  names.Wake.notify_one();
+  return text;
+}
+
 std::wstring ImageFileName(HANDLE process) {
-  wchar_t path[MAX_PATH];
-  DWORD length = MAX_PATH;
-  if (!QueryFullProcessImageNameW(process, 0, path, &length)) return L"?";
-  return FileNameOfPath(std::wstring(path, length));
+  std::wstring path;
+  if (!ProcessImagePath(process, path)) return L"?";
+  return FileNameOfPath(path);
 }
 
 std::wstring TokenUserName(HANDLE process) {
@@ -24,19 +103,33 @@ std::wstring TokenUserName(HANDLE process) {
   if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
     return L"?";
   }
-  wchar_t name[256];
-  wchar_t domain[256];
-  DWORD nameLength = 256;
-  DWORD domainLength = 256;
-  SID_NAME_USE use;
-  if (!LookupAccountSidW(nullptr, reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, name,
-                         &nameLength, domain, &domainLength, &use)) {
-    return L"?";
+  return AccountOf(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+}
+
+// Audit lines of the last second, each with how often it came again.
+constexpr ULONGLONG kRepeatWindowMs = 1000;
+struct Repeats {
+  ULONGLONG FirstAt = 0;
+  unsigned long long Again = 0;
+};
+std::map<std::wstring, Repeats> RecentAudit;  // the pipe's thread only
+
+void FlushAudit(ULONGLONG now, bool all) {
+  for (auto entry = RecentAudit.begin(); entry != RecentAudit.end();) {
+    if (!all && now - entry->second.FirstAt < kRepeatWindowMs) {
+      ++entry;
+      continue;
+    }
+    if (entry->second.Again > 0) {
+      LogLine(entry->first + L" (repeated " + std::to_wstring(entry->second.Again) + L" times)");
+    }
+    entry = RecentAudit.erase(entry);
   }
-  return std::wstring(domain) + L"\\" + name;
 }
 
 }  // namespace
+
+bool (*NameAccount)(PSID sid, std::wstring& name) = LookupBySystem;
 
 std::wstring DescribePipeClient(HANDLE pipe) {
   ULONG processId = 0;
@@ -48,3 +141,17 @@ std::wstring DescribePipeClient(HANDLE pipe) {
   return L"pid " + std::to_wstring(processId) + L" (" + ImageFileName(process.get()) + L", " +
          TokenUserName(process.get()) + L")";
 }
+
+void AuditRequest(HANDLE pipe, const std::wstring& word) {
+  const std::wstring line = L"request from " + DescribePipeClient(pipe) + L": " + word;
+  const ULONGLONG now = GetTickCount64();
+  FlushAudit(now, false);
+  const auto [entry, inserted] = RecentAudit.try_emplace(line, Repeats{now, 0});
+  if (!inserted) {
+    ++entry->second.Again;
+    return;
+  }
+  LogLine(line);
+}
+
+void FlushAuditLines() { FlushAudit(0, true); }

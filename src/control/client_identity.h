@@ -6,7 +6,23 @@
 
 #include <string>
 
-// "pid N (IMAGE, DOMAIN\user)" of the client at the other end of a pipe
-// instance: its process id, the file name of its image and the user of its
-// token; "?" for each that cannot be read.
+// "pid N (IMAGE, USER)" of the client at the other end of a pipe instance:
+// its process id, the file name of its image and the user of its token,
+// "?" for each that cannot be read. USER is "DOMAIN\user" once a lookup off
+// the pipe's thread has named that account, its SID ("S-1-5-21-...") until
+// then: naming an account may wait seconds for a domain controller, and
+// the pipe serves every client on one thread.
 std::wstring DescribePipeClient(HANDLE pipe);
+
+// Looks an account up by name; true and "DOMAIN\user" when it is known.
+// Runs on the naming thread only. A seam for tests (a lookup that never
+// returns); LookupAccountSidW by default.
+extern bool (*NameAccount)(PSID sid, std::wstring& name);
+
+// Logs "request from <client>: <word>", except that the same line again
+// within a second of its first is only counted; the count is logged as
+// "request from <client>: <word> (repeated N times)" once that second has
+// passed, at the next audit line or at FlushAuditLines, whichever is first.
+void AuditRequest(HANDLE pipe, const std::wstring& word);
+// Logs what is still counted (the server's stop).
+void FlushAuditLines();

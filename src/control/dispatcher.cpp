@@ -70,7 +70,7 @@ std::wstring DispatchCommand(const std::wstring& line, HANDLE client) {
   // what they sent: a configuration holds a private key.
   if (word == L"splitapps" || word == L"bypassnets" || word == L"disconnect" ||
       word == L"connect") {
-    LogLine(L"request from " + DescribePipeClient(client) + L": " + word);
+    AuditRequest(client, word);
   }
   if (word == L"splitapps") {
     SetSplitApps(argument);

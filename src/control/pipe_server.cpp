@@ -5,6 +5,7 @@
 #include <string>
 
 #include "control/client_handler.h"
+#include "control/client_identity.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
 #include "support/log.h"
@@ -54,42 +55,53 @@ DWORD RunPipeServer() {
 
   // A process that created the name before us would own the pipe (its
   // access list, its instances), and we would merely add instances to it.
-  // Only the first instance of the run can insist on creating the name:
-  // later ones may overlap a client still holding the previous instance.
-  bool firstInstance = true;
-  bool reportedHeld = false;
-  while (!StopRequested()) {
+  // So the name must never lapse while the helper runs: the next instance
+  // is created before the one a client reached is served and closed, and
+  // only a create made while no instance of ours exists (the first, or
+  // after a create failed) may have to make the name, and insists on it.
+  const auto createInstance = [&](bool first) {
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
-                           (firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-    UniqueFileHandle pipe(CreateNamedPipeW(
+                           (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    return UniqueFileHandle(CreateNamedPipeW(
         HelperState.PipePath, openMode,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
         PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, &attributes));
-    if (!pipe) {
-      const DWORD error = GetLastError();
-      // Once for each time the name is taken: also by someone who seized it
-      // in the moment between two instances.
-      if (NameHeldElsewhere(error) && !reportedHeld) {
-        LogLine(L"control pipe name is held by another process");
-        reportedHeld = true;
+  };
+  UniqueFileHandle listening;  // the instance clients find; ours whenever it exists
+  bool reportedHeld = false;
+  while (!StopRequested()) {
+    if (!listening) {
+      listening = createInstance(true);
+      if (!listening) {
+        const DWORD error = GetLastError();
+        // Once for each time the name is taken.
+        if (NameHeldElsewhere(error) && !reportedHeld) {
+          LogLine(L"control pipe name is held by another process");
+          reportedHeld = true;
+        }
+        // Waiting on StopEvent instead of a plain Sleep keeps a stop prompt
+        // even while instances cannot be created.
+        WaitForSingleObject(HelperState.StopEvent, kCreateRetryMs);
+        continue;
       }
-      // Waiting on StopEvent instead of a plain Sleep keeps a stop prompt
-      // even while instances cannot be created.
-      WaitForSingleObject(HelperState.StopEvent, kCreateRetryMs);
-      continue;
+      reportedHeld = false;
     }
-    firstInstance = false;
-    reportedHeld = false;
     // The accept also waits on StopEvent, so a stop that falls anywhere in
-    // the loop, even between two instances, ends the server without any
-    // wake-up connection. A stop that comes with a client closes the
-    // instance unserved.
+    // the loop ends the server without any wake-up connection. A stop that
+    // comes with a client closes the instance unserved.
     DWORD ignored = 0;
     const IoResult accepted =
-        RunOverlapped(pipe.get(), ioEvent.get(), INFINITE, ByStop(), ignored,
-                      [&](OVERLAPPED* o) { return ConnectNamedPipe(pipe.get(), o); });
+        RunOverlapped(listening.get(), ioEvent.get(), INFINITE, ByStop(), ignored,
+                      [&](OVERLAPPED* o) { return ConnectNamedPipe(listening.get(), o); });
     if (accepted == IoResult::CutShort) break;
-    if (accepted == IoResult::Done) HandleClient(pipe.release(), ioEvent.get());
+    UniqueFileHandle reached = std::move(listening);
+    // Joins our own pipe: `reached` holds the name. A client arriving while
+    // `reached` is served waits on this one, already listening. Should the
+    // create fail, the loop makes the name afresh, insisting, once `reached`
+    // is gone.
+    listening = createInstance(false);
+    if (accepted == IoResult::Done) HandleClient(reached.release(), ioEvent.get());
   }
+  FlushAuditLines();
   return ERROR_SUCCESS;
 }

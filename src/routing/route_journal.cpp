@@ -206,12 +206,7 @@ bool JournalRoute(const JournaledRoute& route, uint32_t& line) {
   if (!TheJournal.File) return true;
   const bool reused = !TheJournal.FreeSlots.empty();
   const uint32_t slot = reused ? *TheJournal.FreeSlots.begin() : TheJournal.Slots;
-  if (!WriteSlot(slot, RouteJournalLine(route))) {
-    const DWORD error = GetLastError();
-    LogLine(L"route journal not written: err=" + std::to_wstring(error) + L"; route to " +
-            FormatPrefix(route.Prefix) + L" not created");
-    return false;
-  }
+  if (!WriteSlot(slot, RouteJournalLine(route))) return false;
   if (reused) {
     TheJournal.FreeSlots.erase(TheJournal.FreeSlots.begin());
   } else {

@@ -36,7 +36,8 @@ bool TakeOverRouteJournal();
 
 // Writes a route's line before the route is created, and gives the line's
 // number (kNotJournaled when the helper keeps no journal). False when the
-// line could not be written (logged): the route must not be created then,
+// line could not be written (the caller logs it, GetLastError() telling
+// why): the route must not be created then,
 // or a crash would leave it behind unlisted.
 bool JournalRoute(const JournaledRoute& route, uint32_t& line);
 // Takes a line back: its route was deleted, was never made, or turned out

@@ -60,6 +60,44 @@ void Withdraw(const RoutePrefix& prefix, const RecordedRoute& route) {
   WithdrawJournalLine(route.JournalLine);
 }
 
+// However long a list, one request logs a bounded number of lines: while a
+// batch of rows runs (a list installed, a network followed), the first few
+// failures are logged and the rest counted in one line at its end. Outside
+// a batch (one event of the sniffer) every failure is logged. StateMutex
+// guards both.
+constexpr size_t kFailureLinesPerBatch = 5;
+size_t FailureLinesLeft = SIZE_MAX;
+size_t FailuresUnsaid = 0;
+
+void LogFailure(const std::wstring& text) {
+  if (FailureLinesLeft == 0) {
+    ++FailuresUnsaid;
+    return;
+  }
+  if (FailureLinesLeft != SIZE_MAX) --FailureLinesLeft;
+  LogLine(text);
+}
+
+// A batch's start and end. StateMutex held.
+void BeginFailureBatch() {
+  FailureLinesLeft = kFailureLinesPerBatch;
+  FailuresUnsaid = 0;
+}
+void EndFailureBatch() {
+  if (FailuresUnsaid > 0) {
+    LogLine(L"route failures not logged: " + std::to_wstring(FailuresUnsaid) + L" more");
+  }
+  FailureLinesLeft = SIZE_MAX;
+  FailuresUnsaid = 0;
+}
+// A batch for as long as it lives, within one hold of StateMutex.
+struct FailureBatchUnderLock {
+  FailureBatchUnderLock() { BeginFailureBatch(); }
+  ~FailureBatchUnderLock() { EndFailureBatch(); }
+  FailureBatchUnderLock(const FailureBatchUnderLock&) = delete;
+  FailureBatchUnderLock& operator=(const FailureBatchUnderLock&) = delete;
+};
+
 // Makes the route through `physical`, journal first (a crash between the
 // two then leaves no route the next start does not know of), and returns
 // what became of it: Ours with its row and line, Theirs when it was there
@@ -70,6 +108,9 @@ RecordedRoute CreateThrough(const RoutePrefix& prefix, RecordedRoute route, cons
   route.InterfaceIndex = physical.InterfaceIndex;
   route.Gateway = physical.Gateway;
   if (!JournalRoute({route.InterfaceIndex, prefix, route.Gateway}, route.JournalLine)) {
+    const DWORD error = GetLastError();
+    LogFailure(L"route journal not written: err=" + std::to_wstring(error) + L"; route to " +
+               FormatPrefix(prefix) + L" not created");
     return route;
   }
   const MIB_IPFORWARD_ROW2 row = BypassRouteRow(route.InterfaceIndex, prefix, route.Gateway);
@@ -87,8 +128,8 @@ RecordedRoute CreateThrough(const RoutePrefix& prefix, RecordedRoute route, cons
     route.State = RouteState::Theirs;
     return route;
   }
-  LogLine(L"CreateIpForwardEntry2 failed rc=" + std::to_wstring(result) + L" for " +
-          FormatPrefix(prefix));
+  LogFailure(L"CreateIpForwardEntry2 failed rc=" + std::to_wstring(result) + L" for " +
+             FormatPrefix(prefix));
   return route;
 }
 
@@ -120,6 +161,7 @@ bool SplitOnly(const RecordedRoute& route) { return route.ForSplit && !route.For
 
 // Said once per connect (the table is cleared at every connect).
 bool SplitCapSaid = false;
+bool SplitWaitSaid = false;
 
 // Whether a new split host route may be made: below the cap, or at it once
 // the route idle longest is gone. StateMutex held.
@@ -171,9 +213,11 @@ bool AddBypassRoute(const RoutePrefix& prefix, RouteOrigin origin) {
   const Via physical = PhysicalVia(prefix.Destination.Family);
   if (!physical.Captured()) {
     // Kept as wanted: the network watcher makes it once there is a network.
-    // Without an IPv6 one the capture has said so, once per connect.
-    if (prefix.Destination.IsIPv4()) {
-      LogLine(L"no physical default route captured; bypass route skipped");
+    // The list's summary counts these; without an IPv6 one the capture has
+    // said so, once per connect.
+    if (origin == RouteOrigin::Split && prefix.Destination.IsIPv4() && !SplitWaitSaid) {
+      SplitWaitSaid = true;
+      LogLine(L"no physical default route captured; split host routes wait");
     }
     route.State = RouteState::Waiting;
     table.Insert(prefix, route);
@@ -226,6 +270,7 @@ void ExpireIdleSplitRoutes() {
 void ClearBypassRoutes() {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
   SplitCapSaid = false;
+  SplitWaitSaid = false;
   HelperState.BypassRouteTable.ForEach(DeleteFromSystem);
   HelperState.BypassRouteTable.Clear();
   EmptyRouteJournal();
@@ -248,9 +293,13 @@ void InstallBypassRoutes() {
     });
   }
   if (list.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    BeginFailureBatch();
+  }
   // Without the lock between entries, so the sniffer's host routes interleave.
   for (const RoutePrefix& net : list) AddBypassRoute(net, RouteOrigin::List);
-  size_t installed = 0, installed6 = 0;
+  size_t installed = 0, installed6 = 0, waiting4 = 0;
   PhysicalRouteRecord physical;
   PhysicalRoute6Record physical6;
   {
@@ -259,6 +308,16 @@ void InstallBypassRoutes() {
     installed6 = InstalledRoutes(kFamilyIPv6);
     physical = HelperState.PhysicalRoute;
     physical6 = HelperState.PhysicalRoute6;
+    EndFailureBatch();
+    if (!PhysicalVia(kFamilyIPv4).Captured()) {
+      HelperState.BypassRouteTable.ForEach([&](const RoutePrefix& prefix, const RecordedRoute& r) {
+        waiting4 += r.State == RouteState::Waiting && prefix.Destination.IsIPv4();
+      });
+    }
+  }
+  if (waiting4 > 0) {
+    LogLine(L"no physical default route captured; " + std::to_wstring(waiting4) +
+            L" bypass routes wait");
   }
   // Both families counted, the IPv4 route named; then the IPv6 ones alone.
   LogLine(L"bypass routes: " + std::to_wstring(installed) + L"/" + std::to_wstring(list.size()) +
@@ -275,6 +334,7 @@ void InstallBypassRoutes() {
 void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
                          const std::vector<SystemRoute>& system) {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  const FailureBatchUnderLock batch;
   RouteTable& table = HelperState.BypassRouteTable;
   const Via current = PhysicalVia(family);
   const Via next{found.InterfaceIndex, found.NextHop};

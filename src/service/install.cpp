@@ -2,11 +2,13 @@
 
 #include <windows.h>
 
+#include "support/code_directory.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
 #include "support/limits.h"
 #include "support/paths.h"
 #include "support/poll.h"
+#include "support/text.h"
 
 namespace {
 
@@ -55,7 +57,32 @@ std::wstring ServiceCommandLine() {
   return L"\"" + ModulePath() + L"\" --run";
 }
 
+namespace {
+
+// The service loads code as LocalSystem from its own directory and awg\:
+// registered only when only administrators can change them. One line on
+// standard error names the first that fails and why.
+bool InstallDirectoriesProtected() {
+  const std::wstring directory = ModuleDirectory();
+  for (const std::wstring& folder : {directory, directory + L"\\awg"}) {
+    if (folder != directory && GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      continue;  // no awg folder: the tool may stand beside the helper
+    }
+    const std::wstring fault = CodeDirectoryFault(folder);
+    if (fault.empty()) continue;
+    const std::string line = WideToUtf8(ChangeableDirectoryText(folder) + L": " + fault + L"\n");
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()),
+              &written, nullptr);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int InstallService() {
+  if (!InstallDirectoriesProtected()) return 3;
   const std::wstring commandLine = ServiceCommandLine();
   UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
   if (!manager) return 1;

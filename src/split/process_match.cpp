@@ -60,11 +60,7 @@ bool ReadProcessFacts(uint32_t processId, FactsWanted wanted, ProcessFacts& fact
     facts.CreationTime = (uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
     if (wanted == FactsWanted::Creation) return true;
   }
-  // A path that does not fit MAX_PATH fails: such a process is never listed.
-  wchar_t path[MAX_PATH];
-  DWORD length = MAX_PATH;
-  if (!QueryFullProcessImageNameW(process.get(), 0, path, &length)) return false;
-  facts.ImagePath.assign(path, length);
+  if (!ProcessImagePath(process.get(), facts.ImagePath)) return false;
   if (wanted == FactsWanted::Image) return true;
   BasicProcessInformation basic{};
   ULONG got = 0;

@@ -14,6 +14,7 @@
 #include "split/process_match.h"
 #include "split/windivert_abi.h"
 #include "support/handles.h"
+#include "support/code_directory.h"
 #include "support/helper_state.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -48,11 +49,24 @@ Function Lookup(HMODULE module, const char* name) {
 // one installed elsewhere. Then the system's safe search (the helper's
 // folder, System32): not the current directory and not PATH, whose folders
 // ordinary users may be able to write, while this code runs as LocalSystem.
-// Never unloaded: a later sniffer thread loads it again and gets the same
-// module.
+// The helper's folder only while only administrators can change it (the
+// driver, too, is taken from beside the library). Never unloaded: a later
+// sniffer thread loads it again and gets the same module.
 bool LoadWinDivert(WinDivertLibrary& library) {
-  HMODULE module = LoadLibraryW((ModuleDirectory() + L"\\WinDivert.dll").c_str());
-  if (!module) module = LoadLibraryExW(L"WinDivert.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+  const std::wstring directory = ModuleDirectory();
+  const std::wstring beside = directory + L"\\WinDivert.dll";
+  HMODULE module = nullptr;
+  if (CodeDirectoryFault(directory).empty()) {
+    module = LoadLibraryW(beside.c_str());
+    if (!module) {
+      module = LoadLibraryExW(L"WinDivert.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    }
+  } else {
+    if (GetFileAttributesW(beside.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      LogLine(L"not loading WinDivert.dll: " + ChangeableDirectoryText(directory));
+    }
+    module = LoadLibraryExW(L"WinDivert.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  }
   if (!module) {
     LogLine(L"WinDivert.dll not loaded; per-app split disabled");
     return false;

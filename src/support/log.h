@@ -8,6 +8,11 @@
 // name in a directory an ordinary user may control. Until such a directory
 // exists, lines are held back in memory (the first 256) and written once one
 // does; while none exists the helper writes no file at all.
+//
+// A line that would take helper.log past HelperLimits.LogRotateBytes (8 MiB)
+// first renames it to helper.log.1, replacing the older one, and a new
+// helper.log begins with "log continued from helper.log.1": whatever clients
+// send, at most about twice that much log exists.
 #include <string>
 
 void LogLine(const std::wstring& text);

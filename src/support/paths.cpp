@@ -47,3 +47,20 @@ std::wstring ModuleDirectory() {
   const std::wstring path = ModulePath();
   return path.empty() ? std::wstring(L".") : DirectoryOfPath(path);
 }
+
+bool ProcessImagePath(HANDLE process, std::wstring& path, ImageNameQuery query) {
+  // Most paths fit MAX_PATH; a longer one is told by
+  // ERROR_INSUFFICIENT_BUFFER, up to the 32,767 units a path may have.
+  constexpr DWORD kLongestPath = 32767;
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length = static_cast<DWORD>(buffer.size());
+    if (query(process, 0, buffer.data(), &length)) {
+      buffer.resize(length);
+      path = std::move(buffer);
+      return true;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || buffer.size() > kLongestPath) return false;
+    buffer.resize(buffer.size() * 4 > kLongestPath ? kLongestPath + 1 : buffer.size() * 4);
+  }
+}

@@ -23,3 +23,11 @@ std::wstring ModuleDirectory();
 std::wstring DirectoryOfPath(const std::wstring& path);
 // What follows the last separator (\ or /); the whole path without one.
 std::wstring FileNameOfPath(const std::wstring& path);
+
+// The full path of a process's image (`process` opened with at least
+// PROCESS_QUERY_LIMITED_INFORMATION), however long; false when unreadable.
+// The query is QueryFullProcessImageNameW's; tests pass their own, since
+// Wine cannot start a process from a path past MAX_PATH.
+using ImageNameQuery = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+bool ProcessImagePath(HANDLE process, std::wstring& path,
+                      ImageNameQuery query = QueryFullProcessImageNameW);

@@ -7,6 +7,93 @@
 #include "support/address.h"
 #include "support/text.h"
 
+namespace {
+
+// Unicode's White_Space property: tools of this family read the file as
+// UTF-8 and trim all of these around keys and values.
+bool IsUnicodeWhiteSpace(wchar_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// Characters some readers drop silently: zero-width space, joiners, BOM.
+bool IsInvisible(wchar_t c) { return (c >= 0x200B && c <= 0x200D) || c == 0xFEFF; }
+
+// What the key names once every white-space and invisible character is gone
+// and its case is folded, the two letters outside ASCII whose simple case
+// fold is an ASCII letter included (U+017F long s, U+212A Kelvin sign). A
+// stricter reader sees at most this much; refusing by it is the safe side.
+std::wstring SqueezedKey(std::wstring_view key) {
+  std::wstring squeezed;
+  for (wchar_t c : key) {
+    if (IsUnicodeWhiteSpace(c) || IsInvisible(c)) continue;
+    if (c == 0x017F) c = L's';
+    if (c == 0x212A) c = L'k';
+    squeezed += c;
+  }
+  return FoldAsciiLower(squeezed);
+}
+
+bool IsHookKey(std::wstring_view key) {
+  const std::wstring squeezed = SqueezedKey(key);
+  return squeezed == L"preup" || squeezed == L"postup" || squeezed == L"predown" ||
+         squeezed == L"postdown";
+}
+
+// The key as written, for the log: trimmed, with every character that would
+// not print as itself shown as '?'.
+std::wstring ShownKey(std::wstring_view key) {
+  while (!key.empty() && (IsUnicodeWhiteSpace(key.front()) || IsInvisible(key.front()))) {
+    key.remove_prefix(1);
+  }
+  while (!key.empty() && (IsUnicodeWhiteSpace(key.back()) || IsInvisible(key.back()))) {
+    key.remove_suffix(1);
+  }
+  std::wstring shown(key);
+  for (wchar_t& c : shown) {
+    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0) || IsUnicodeWhiteSpace(c) ||
+        IsInvisible(c)) {
+      if (c != L' ') c = L'?';
+    }
+  }
+  return shown;
+}
+
+// Line breaks to a reader that splits lines more eagerly than at '\n'.
+bool IsAnyLineBreak(wchar_t c) {
+  return c == L'\n' || c == L'\r' || c == L'\v' || c == L'\f' || c == 0x85 || c == 0x2028 ||
+         c == 0x2029;
+}
+bool IsLineFeed(wchar_t c) { return c == L'\n'; }
+
+// The first hook of the text with its lines cut where `breaks` says.
+std::wstring FirstHook(std::wstring_view text, bool (*breaks)(wchar_t)) {
+  while (!text.empty()) {
+    size_t end = 0;
+    while (end < text.size() && !breaks(text[end])) ++end;
+    std::wstring_view line = text.substr(0, end);
+    text.remove_prefix(end < text.size() ? end + 1 : end);
+    line = line.substr(0, line.find(L'#'));
+    const size_t equals = line.find(L'=');
+    if (equals == std::wstring_view::npos) continue;
+    const std::wstring_view key = line.substr(0, equals);
+    if (IsHookKey(key)) return ShownKey(key);
+  }
+  return {};
+}
+
+// Lines cut at '\n' as the tool cuts them (a form feed or NEL between the
+// key and its '=' is trimmed white space), and cut at every line break (a
+// key behind a lone carriage return or U+2028 is a key to a reader that
+// breaks there): a hook either way is refused.
+std::wstring FirstHook(std::wstring_view text) {
+  std::wstring hook = FirstHook(text, IsLineFeed);
+  return hook.empty() ? FirstHook(text, IsAnyLineBreak) : hook;
+}
+
+}  // namespace
+
 ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration) {
   ConfigurationFacts facts;
   std::vector<bool> peerTakesAll;  // one per [Peer] section
@@ -34,10 +121,6 @@ ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration) {
     if (equals == std::wstring_view::npos) continue;
     const std::wstring_view key = TrimBlanks(line.substr(0, equals));
     const std::wstring folded = FoldAsciiLower(key);
-    if (facts.Hook.empty() && (folded == L"preup" || folded == L"postup" || folded == L"predown" ||
-                               folded == L"postdown")) {
-      facts.Hook = std::wstring(key);
-    }
     if (!inPeer || folded != L"allowedips") continue;
     std::wstring_view list = line.substr(equals + 1);
     for (;;) {
@@ -57,6 +140,9 @@ ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration) {
       list.remove_prefix(comma + 1);
     }
   }
+  std::wstring_view whole(configuration);
+  whole = whole.substr(0, whole.find(L'\0'));
+  facts.Hook = FirstHook(whole);
   facts.SinglePeerTakesAll = peerTakesAll.size() == 1 && peerTakesAll[0];
   facts.TunnelCarriesIPv6 = ipv6Whole || (ipv6Low && ipv6High);
   return facts;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "support/code_directory.h"
 #include "support/handles.h"
 #include "support/limits.h"
 #include "support/log.h"
@@ -132,9 +133,16 @@ bool StartTool(std::wstring& commandLine, HANDLE output, PROCESS_INFORMATION& pr
 
 std::wstring FindTunnelTool() {
   const std::wstring directory = ModuleDirectory();
-  for (const wchar_t* suffix : {L"\\awg\\amneziawg.exe", L"\\amneziawg.exe"}) {
-    const std::wstring candidate = directory + suffix;
-    if (GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES) return candidate;
+  for (const std::wstring& folder : {directory + L"\\awg", directory}) {
+    const std::wstring candidate = folder + L"\\amneziawg.exe";
+    if (GetFileAttributesW(candidate.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+    // Run as LocalSystem, with the DLLs it finds beside itself: only from
+    // a directory only administrators can change.
+    if (!CodeDirectoryFault(folder).empty()) {
+      LogLine(L"not loading amneziawg.exe: " + ChangeableDirectoryText(folder));
+      continue;
+    }
+    return candidate;
   }
   return L"";
 }

@@ -4,8 +4,9 @@
 #include <string>
 
 // The tool beside the helper: "<module directory>\awg\amneziawg.exe", else
-// "<module directory>\amneziawg.exe"; "" when neither exists. Only existence
-// is tested, nothing is cached and nothing is logged.
+// "<module directory>\amneziawg.exe"; "" when neither exists. A copy in a
+// directory that non-administrators can change counts as missing, and is
+// logged ("not loading amneziawg.exe: ..."). Nothing is cached.
 std::wstring FindTunnelTool();
 
 // The exit code a run reports while the tool is still running.
