@@ -1,8 +1,10 @@
 // The helper as an installed service: --install and --uninstall, what it
 // registers, its life under the real service control manager of the build's
 // Wine prefix, the controls it answers, its log, and its exit codes.
-#include <sddl.h>
+#include <windows.h>
+
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <gtest/gtest.h>
