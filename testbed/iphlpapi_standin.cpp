@@ -94,6 +94,7 @@ using standin::StandinDirectory;
 using standin::StandinLock;
 
 constexpr UINT kCrashExitCode = 99;
+constexpr DWORD kMaxExtraRows = 65535;  // what the host routes of 198.18.0.0/15 can name
 
 // "defaults" when every field the caller is not meant to set still holds
 // what InitializeIpForwardEntry put there, else the names of those that differ.
@@ -119,7 +120,11 @@ std::string OtherFields(const MIB_IPFORWARD_ROW2& row) {
 }
 
 std::string DescribeRow(const MIB_IPFORWARD_ROW2& row) {
-  return "if=" + std::to_string(row.InterfaceIndex) +
+  // The interface the row names: by its LUID when that is set, as Windows.
+  const DWORD ifIndex = row.InterfaceLuid.Value != 0
+                            ? static_cast<DWORD>(row.InterfaceLuid.Info.NetLuidIndex)
+                            : row.InterfaceIndex;
+  return "if=" + std::to_string(ifIndex) + (row.InterfaceLuid.Value != 0 ? " by=luid" : "") +
          " dest=" + FormatSockaddr(row.DestinationPrefix.Prefix) + "/" +
          std::to_string(row.DestinationPrefix.PrefixLength) +
          " nexthop=" + FormatSockaddr(row.NextHop) +
@@ -136,7 +141,10 @@ bool RouteOfRow(const MIB_IPFORWARD_ROW2& row, RouteRow* route) {
       row.DestinationPrefix.PrefixLength > route->dest.MaxPrefixLength()) {
     return false;
   }
-  route->ifIndex = row.InterfaceIndex;
+  // As Windows: the LUID names the interface when it is set, else the index.
+  route->ifIndex = row.InterfaceLuid.Value != 0
+                       ? static_cast<DWORD>(row.InterfaceLuid.Info.NetLuidIndex)
+                       : row.InterfaceIndex;
   route->length = row.DestinationPrefix.PrefixLength;
   route->metric = row.Metric;
   route->protocol = static_cast<DWORD>(row.Protocol);
@@ -164,11 +172,19 @@ bool MatchesFault(const PrefixFault& fault, const RouteRow& route) {
   ExitProcess(kCrashExitCode);
 }
 
+// Windows makes no unicast route to a multicast destination (224.0.0.0/4,
+// ff00::/8) or to IPv4's reserved class E (240.0.0.0/4).
+bool MulticastOrReserved(const RouteRow& route) {
+  if (route.dest.family == AF_INET6) return route.dest.bytes[0] == 0xFF;
+  return route.dest.bytes[0] >= 224;
+}
+
 DWORD CreateRoute(const std::wstring& dir, const Scenario& scenario, const RouteRow& route,
                   StandinLock* lock, const std::string& journalLine) {
-  // An interface that is gone has no routes to add to: nothing else is
-  // looked at.
-  if (scenario.IsDown(route.ifIndex)) return ERROR_NOT_FOUND;
+  if (MulticastOrReserved(route)) return ERROR_INVALID_PARAMETER;
+  // An interface that does not exist, or is gone, has no routes to add to:
+  // nothing else is looked at.
+  if (!scenario.Knows(route.ifIndex) || scenario.IsDown(route.ifIndex)) return ERROR_NOT_FOUND;
   for (const PrefixFault& fault : scenario.createCrashes) {
     if (MatchesFault(fault, route)) Crash(dir, journalLine + " rc=crash", lock);
   }
@@ -253,8 +269,12 @@ DWORD FillTable(const std::wstring& dir, PMIB_IPFORWARDTABLE table, PULONG size,
   if (rc != NO_ERROR) return rc;
   std::vector<RouteRow> all = standin::TableRows(*scenario, created, AF_INET);
   // Only a call that brings a buffer sees the extra rows: the table has
-  // grown between the caller's sizing call and its filling call.
-  const DWORD extra = table ? scenario->grow : 0;
+  // grown between the caller's sizing call and its filling call (once, or
+  // again before every later call).
+  static DWORD callsWithBuffer = 0;
+  if (table) ++callsWithBuffer;
+  const DWORD extra =
+      table ? scenario->grow + scenario->growAlways * callsWithBuffer % (kMaxExtraRows + 1) : 0;
   *rows = static_cast<DWORD>(all.size()) + extra;
   if (*rows == 0) return ERROR_NO_DATA;
   const ULONG needed =

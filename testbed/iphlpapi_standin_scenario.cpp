@@ -164,6 +164,9 @@ bool ParseScenarioLine(const Line& line, Scenario* scenario) {
     scenario->notedServices.push_back(w[1]);
     return true;
   }
+  if (w[0] == "grow-always" && w.size() == 2) {
+    return ParseUnsigned(w[1], &scenario->growAlways, false) && scenario->growAlways <= kMaxGrowRows;
+  }
   if (w[0] == "grow" && w.size() == 2) {
     return ParseUnsigned(w[1], &scenario->grow, false) && scenario->grow <= kMaxGrowRows;
   }
@@ -439,7 +442,10 @@ void FillDefaults(MIB_IPFORWARD_ROW2* row) {
   row->Protocol = static_cast<NL_ROUTE_PROTOCOL>(MIB_IPPROTO_NETMGMT);
   row->Loopback = TRUE;
   row->AutoconfigureAddress = TRUE;
-  row->Publish = FALSE;
+  // As Microsoft documents it: Loopback, AutoconfigureAddress, Publish and
+  // Immortal TRUE, lifetimes infinite, SitePrefixLength, Metric and
+  // Protocol illegal values, everything else zero.
+  row->Publish = TRUE;
   row->Immortal = TRUE;
   row->Origin = NlroManual;
 }

@@ -74,6 +74,7 @@ struct Scenario {
   std::vector<DWORD> down;
   std::vector<TcpRow> tcpRows;
   DWORD grow = 0;
+  DWORD growAlways = 0;  // rows more at every call with a buffer than at the one before
   std::vector<PrefixFault> createFails;
   std::vector<PrefixFault> createCrashes;
   std::vector<PrefixFault> createCrashesAfter;

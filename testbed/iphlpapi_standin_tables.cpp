@@ -25,6 +25,7 @@ VOID WINAPI StandinFreeMibTable(PVOID memory);
 NETIO_STATUS WINAPI StandinGetIpInterfaceEntry(PMIB_IPINTERFACE_ROW row);
 NETIO_STATUS WINAPI StandinConvertInterfaceAliasToLuid(const WCHAR* alias, PNET_LUID luid);
 NETIO_STATUS WINAPI StandinConvertInterfaceLuidToIndex(const NET_LUID* luid, PNET_IFINDEX index);
+NETIO_STATUS WINAPI StandinConvertInterfaceIndexToLuid(NET_IFINDEX index, PNET_LUID luid);
 NETIO_STATUS WINAPI StandinGetBestRoute2(NET_LUID* luid, NET_IFINDEX index,
                                          const SOCKADDR_INET* source,
                                          const SOCKADDR_INET* destination, ULONG options,
@@ -42,6 +43,8 @@ static_assert(std::is_same_v<decltype(&StandinConvertInterfaceAliasToLuid),
 static_assert(std::is_same_v<decltype(&StandinConvertInterfaceLuidToIndex),
                              decltype(&ConvertInterfaceLuidToIndex)>);
 static_assert(std::is_same_v<decltype(&StandinGetBestRoute2), decltype(&GetBestRoute2)>);
+static_assert(std::is_same_v<decltype(&StandinConvertInterfaceIndexToLuid),
+                             decltype(&ConvertInterfaceIndexToLuid)>);
 static_assert(
     std::is_same_v<decltype(&StandinGetExtendedTcpTable), decltype(&GetExtendedTcpTable)>);
 
@@ -268,6 +271,15 @@ NETIO_STATUS WINAPI StandinConvertInterfaceLuidToIndex(const NET_LUID* luid, PNE
   if (!luid || !index) return ERROR_INVALID_PARAMETER;
   *index = static_cast<NET_IFINDEX>(luid->Info.NetLuidIndex);
   return *index != 0 ? NO_ERROR : ERROR_INVALID_PARAMETER;
+}
+
+// The scenario is not consulted, as for the other direction.
+NETIO_STATUS WINAPI StandinConvertInterfaceIndexToLuid(NET_IFINDEX index, PNET_LUID luid) {
+  if (!luid) return ERROR_INVALID_PARAMETER;
+  luid->Value = 0;
+  if (index == 0 || index > 0xFFFFFF) return ERROR_FILE_NOT_FOUND;
+  *luid = standin::LuidOfIndex(index);
+  return NO_ERROR;
 }
 
 // The source address and the sort options do not change the choice here.

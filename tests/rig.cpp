@@ -131,6 +131,7 @@ std::vector<std::string> HelperRig::ListedRoutes() const {
   std::vector<std::string> listed;
   for (std::string line : ReadLines(DataDir() + L"\\routes.journal")) {
     while (!line.empty() && line.back() == ' ') line.pop_back();
+    line = line.substr(0, line.find(" luid="));  // the stand-in's LUIDs only encode the index
     if (!line.empty()) listed.push_back(line);
   }
   return listed;

@@ -45,7 +45,7 @@ class HelperRig {
   std::vector<std::string> ToolJournal() const;     // tunnel tool runs
   std::vector<std::string> SnifferJournal() const;  // WinDivert opens and closes
   // The routes the helper's own journal lists (routes.journal, without the
-  // blank lines of routes it took back).
+  // blank lines of routes it took back, and without the LUID field).
   std::vector<std::string> ListedRoutes() const;
   // The helper's log texts (after the stamp) since the rig was made.
   std::vector<std::string> Log() const;

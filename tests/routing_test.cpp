@@ -44,6 +44,7 @@ class Routing : public ::testing::Test {
     }
     ASSERT_TRUE(data_.Ready());
     ASSERT_TRUE(TakeOverRouteJournal());
+    Scenario("");
     HelperState.PhysicalRoute = {12, IPv4("192.168.1.1")};
     HelperState.BypassRouteTable.Clear();
     HelperState.BypassNetList.clear();
@@ -51,8 +52,9 @@ class Routing : public ::testing::Test {
   }
   void TearDown() override { ClearBypassRoutes(); }
 
+  // Interface 12, which the routes go through, exists in every scenario.
   void Scenario(const std::string& text) {
-    ASSERT_TRUE(WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), text));
+    ASSERT_TRUE(WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), "alias 12 Ethernet\n" + text));
   }
   // Journal lines from `from` on, without the process id, which is ours.
   std::vector<std::string> Journal(size_t from = 0) {
@@ -72,6 +74,7 @@ class Routing : public ::testing::Test {
     std::vector<std::string> listed;
     for (std::string line : ReadLines(DataDirectory() + L"\\routes.journal")) {
       while (!line.empty() && line.back() == ' ') line.pop_back();
+      line = line.substr(0, line.find(" luid="));
       if (!line.empty()) listed.push_back(line);
     }
     return listed;
@@ -113,11 +116,27 @@ TEST_F(Routing, CaptureTakesTheDefaultRouteWithTheLowestMetric) {
        7,
        "192.168.7.1",
        {"physical default route: ifIndex=7", noIPv6}},
-      {"", 0, "0.0.0.0", {noIPv6}},  // an empty table cannot even be sized
+      {"", 0, "0.0.0.0", {"physical default route: ifIndex=0", noIPv6}},  // no routes at all
+      // Grown between sizing and filling: read again, whole.
       {"route 0.0.0.0 0.0.0.0 192.168.7.1 7 25\ngrow 1\n",
+       7,
+       "192.168.7.1",
+       {"physical default route: ifIndex=7", noIPv6}},
+      // Growing at every look: unreadable, never an empty table.
+      {"route 0.0.0.0 0.0.0.0 192.168.7.1 7 25\ngrow-always 1\n",
        0,
        "0.0.0.0",
-       {"physical default route: ifIndex=0", noIPv6}},
+       {"IPv4 route table unreadable; no physical default route", noIPv6}},
+      // Equal metrics: the lowest interface index, whatever the rows' order.
+      {"route 0.0.0.0 0.0.0.0 10.12.0.1 12 10\nroute 0.0.0.0 0.0.0.0 192.168.7.1 7 10\n",
+       7,
+       "192.168.7.1",
+       {"physical default route: ifIndex=7", noIPv6}},
+      // An on-link default route is a default route, and wins on metric.
+      {"route 0.0.0.0 0.0.0.0 192.168.7.1 7 25\nroute 0.0.0.0 0.0.0.0 0.0.0.0 9 5\n",
+       9,
+       "0.0.0.0",
+       {"physical default route: ifIndex=9", noIPv6}},
       // On-link: the interface is known, the gateway is not.
       {"route 0.0.0.0 0.0.0.0 0.0.0.0 9 5\n",
        9,
@@ -134,16 +153,19 @@ TEST_F(Routing, CaptureTakesTheDefaultRouteWithTheLowestMetric) {
        "interface 12 6 metric 5\nroute6 2001:db8::/32 fe80::7 7 1\n",
        0,
        "0.0.0.0",
-       {"physical IPv6 default route: ifIndex=12 gw=fe80::c"},
+       {"physical default route: ifIndex=0", "physical IPv6 default route: ifIndex=12 gw=fe80::c"},
        12,
        "fe80::c"},
       {"route6 ::/0 fe80::7 7 10\nroute6 ::/0 fe80::1e 30 1\nalias 30 Quorvel\n",
        0,
        "0.0.0.0",
-       {"physical IPv6 default route: ifIndex=7 gw=fe80::7"},
+       {"physical default route: ifIndex=0", "physical IPv6 default route: ifIndex=7 gw=fe80::7"},
        7,
        "fe80::7"},
-      {"route6 ::/0 fe80::1e 30 1\nalias 30 Quorvel\n", 0, "0.0.0.0", {noIPv6}},
+      {"route6 ::/0 fe80::1e 30 1\nalias 30 Quorvel\n",
+       0,
+       "0.0.0.0",
+       {"physical default route: ifIndex=0", noIPv6}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.scenario);
@@ -163,7 +185,7 @@ TEST_F(Routing, CaptureTakesTheDefaultRouteWithTheLowestMetric) {
 // journaled and deleted, each with the row it was made with, and the
 // journal lists exactly those after every step.
 TEST_F(Routing, RoutesAreCreatedRecordedJournaledAndOnlyTheHelpersDeleted) {
-  const std::string via = " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=defaults rc=";
+  const std::string via = " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=changed:Publish rc=";
   // Someone else's route, identical to one the helper then asks for.
   ASSERT_TRUE(
       WriteFileBytes(BesideTests(L"iphlpapi-routes.txt"), "12 172.16.0.0/12 192.168.1.1 1 3\n"));

@@ -72,6 +72,8 @@ class Sniffer : public ::testing::Test {
       DeleteFileW(BesideTests(name).c_str());
     }
     ASSERT_TRUE(data_.Ready());
+    // Interface 7, which the routes go through, exists.
+    ASSERT_TRUE(WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), "alias 7 Ethernet\n"));
     IN_ADDR gateway{};
     inet_pton(AF_INET, "192.168.1.1", &gateway);
     HelperState.PhysicalRoute = {7, gateway.s_addr};
@@ -251,7 +253,7 @@ TEST_F(Sniffer, OpenConnectionsOfListedApplicationsAreRoutedAndCounted) {
   RunningProcess other = StartNamedProcess(root_, L"other.exe");
   const std::string listed = " " + std::to_string(browser_.Id()) + "\n";
   WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"),
-                 "tcp 10.0.0.2:50001 198.51.100.1:443 established" + listed +
+                 "alias 7 Ethernet\ntcp 10.0.0.2:50001 198.51.100.1:443 established" + listed +
                      "tcp 10.0.0.2:50002 198.51.100.2:443 established" + listed +
                      "tcp 10.0.0.2:50003 198.51.100.3:443 time-wait" + listed +
                      "tcp 10.0.0.2:50004 198.51.100.4:443 syn-sent " + std::to_string(other.Id()) +

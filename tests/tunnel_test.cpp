@@ -99,7 +99,7 @@ TEST_F(ConnectAndDisconnect, ConnectReconnectAndDisconnectInOrder) {
 
   // Routes only once the tunnel runs (both connects); all of them deleted by
   // the second connect and by the disconnect.
-  const std::string row = " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=defaults rc=0 ";
+  const std::string row = " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=changed:Publish rc=0 ";
   std::vector<std::string> changes;
   for (const std::string& line : rig.RouteJournal()) {
     if (line.rfind("create ", 0) != 0 && line.rfind("delete ", 0) != 0) continue;
@@ -423,7 +423,7 @@ TEST_F(ConnectAndDisconnect, ServiceStopKeepsTheTunnelAndTakesEveryRoute) {
   }
   EXPECT_EQ(order, (std::vector<std::string>{"cancel", "cancel", "delete", "delete", "delete"}));
   const std::string row =
-      " site=0 metric=1 protocol=3 other=defaults rc=0 QuorvelHelper=stop-pending";
+      " site=0 metric=1 protocol=3 other=changed:Publish rc=0 QuorvelHelper=stop-pending";
   EXPECT_EQ(RouteCalls(rig.RouteJournal(), "delete"),
             (std::vector<std::string>{
                 "dest=10.0.0.0/8 nexthop=192.168.1.1" + row,
@@ -479,11 +479,15 @@ TEST_F(ConnectAndDisconnect, RoutesOfAHelperThatDiedGoAtTheNextStart) {
                                  "7 10.0.0\r\n7 172.16.0.0/12 192.168.1.1"));
   ASSERT_TRUE(rig.StartConsole());
   ASSERT_TRUE(rig.StartConsole());  // a second start: nothing left to remove
-  const std::string row = " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=defaults rc=0";
+  const std::string row = " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=changed:Publish rc=0";
+  // The start deletes by the LUID each line holds, never by index alone.
+  const std::string byLuid =
+      " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=changed:InterfaceLuid,Publish rc=0";
   EXPECT_EQ(RouteCalls(rig.RouteJournal(), "delete"),
             (std::vector<std::string>{"dest=10.0.0.0/8" + row,  // the disconnect
-                                      "dest=10.0.0.0/8" + row, "dest=1.1.1.1/32" + row,
-                                      "dest=10.1.0.0/24" + row, "dest=192.168.50.0/24" + row}));
+                                      "dest=10.0.0.0/8" + byLuid, "dest=1.1.1.1/32" + byLuid,
+                                      "dest=10.1.0.0/24" + byLuid,
+                                      "dest=192.168.50.0/24" + byLuid}));
   EXPECT_EQ(ReadLines(systemRoutes), std::vector<std::string>{theirs});
   EXPECT_EQ(Count(rig.Log(), "removed 4 bypass routes left by an earlier run"), 1u)
       << Joined(rig.Log());

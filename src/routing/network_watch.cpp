@@ -9,6 +9,7 @@
 #include <netioapi.h>
 
 #include <atomic>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "routing/physical_route.h"
 #include "routing/route_table.h"
 #include "support/handles.h"
+#include "support/helper_state.h"
 #include "support/limits.h"
 #include "support/log.h"
 
@@ -32,6 +34,9 @@ UniqueHandle StopWorker;  // manual-reset
 HANDLE RouteNotification = nullptr;
 HANDLE InterfaceNotification = nullptr;
 std::thread Worker;
+// "tunnel interface not found" said since the adapter was last seen (the
+// worker's thread only, or a caller of FollowPhysicalNetwork while none runs).
+bool TunnelMissingSaid = false;
 
 // Windows calls these on a thread of its own; they must return at once.
 void CALLBACK RouteChanged(PVOID wake, PMIB_IPFORWARD_ROW2, MIB_NOTIFICATION_TYPE) {
@@ -91,10 +96,24 @@ void WatchWorker(HANDLE wake, HANDLE stop) {
 
 void FollowPhysicalNetwork() {
   const uint32_t tunnel = TunnelInterfaceIndex();
+  // Without the tunnel's adapter its own default route cannot be told from
+  // a physical one: moving then could put every route onto the tunnel.
+  if (tunnel == 0 && HelperState.TunnelConnected) {
+    if (!TunnelMissingSaid) LogLine(L"tunnel interface not found; routes not moved");
+    TunnelMissingSaid = true;
+    return;
+  }
+  TunnelMissingSaid = false;
   for (const uint16_t family : {kFamilyIPv4, kFamilyIPv6}) {
+    uint32_t current = 0;
+    {
+      std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+      current = family == kFamilyIPv6 ? HelperState.PhysicalRoute6.InterfaceIndex
+                                      : HelperState.PhysicalRoute.InterfaceIndex;
+    }
     // Unreadable: nothing to go by; the next change brings another look.
     if (const std::optional<std::vector<SystemRoute>> rows = ReadRouteTable(family)) {
-      FollowPhysicalRoute(family, FindPhysicalDefaultRoute(*rows, tunnel), *rows);
+      FollowPhysicalRoute(family, FindPhysicalDefaultRoute(*rows, tunnel, current), *rows);
     }
   }
 }

@@ -27,19 +27,29 @@ uint8_t MaskLength(uint32_t mask) {
   return length;
 }
 
+// Sizing and filling are two calls, and the table may grow in between:
+// asked again with the size the second call gave, a few times. A table that
+// still does not fit is unreadable, never empty: an empty one would read as
+// a network that is gone.
+constexpr int kTableReadTries = 4;
+
 std::optional<std::vector<SystemRoute>> ReadIPv4Table() {
   ULONG size = 0;
-  if (GetIpForwardTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
-  std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[size]);
-  if (!buffer) return std::nullopt;
-  const ULONG allocated = size;
+  const DWORD sized = GetIpForwardTable(nullptr, &size, FALSE);
+  if (sized == ERROR_NO_DATA) return std::vector<SystemRoute>{};  // no routes at all
+  if (sized != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
+  std::unique_ptr<BYTE[]> buffer;
+  ULONG allocated = 0;
+  DWORD result = ERROR_INSUFFICIENT_BUFFER;
+  for (int tries = 0; tries < kTableReadTries && result == ERROR_INSUFFICIENT_BUFFER; ++tries) {
+    buffer.reset(new (std::nothrow) BYTE[size]);
+    if (!buffer) return std::nullopt;
+    allocated = size;
+    result = GetIpForwardTable(reinterpret_cast<MIB_IPFORWARDTABLE*>(buffer.get()), &size, FALSE);
+  }
+  if (result != NO_ERROR || allocated < offsetof(MIB_IPFORWARDTABLE, table)) return std::nullopt;
   auto* table = reinterpret_cast<MIB_IPFORWARDTABLE*>(buffer.get());
   std::vector<SystemRoute> rows;
-  // No retry when the table grew in between: the caller sees an empty table.
-  if (GetIpForwardTable(table, &size, FALSE) != NO_ERROR ||
-      allocated < offsetof(MIB_IPFORWARDTABLE, table)) {
-    return rows;
-  }
   // Never trust the count beyond what the buffer can hold.
   const size_t fits = (allocated - offsetof(MIB_IPFORWARDTABLE, table)) / sizeof(MIB_IPFORWARDROW);
   const size_t count = table->dwNumEntries < fits ? table->dwNumEntries : fits;
@@ -100,13 +110,20 @@ uint32_t TunnelInterfaceIndex() {
 }
 
 DefaultRoute FindPhysicalDefaultRoute(const std::vector<SystemRoute>& rows,
-                                      uint32_t excludedInterface) {
+                                      uint32_t excludedInterface, uint32_t currentInterface) {
   DefaultRoute found;
   uint64_t bestMetric = 0xFFFFFFFF;
   for (const SystemRoute& row : rows) {
     if (row.Prefix.Length != 0 || !row.Prefix.Destination.IsUnspecified()) continue;
+    if (row.InterfaceIndex == 0) continue;
     if (excludedInterface != 0 && row.InterfaceIndex == excludedInterface) continue;
-    if (row.Metric < bestMetric) {
+    // Among equal metrics the interface routes already use stays, else the
+    // lowest index: the order of the table's rows never moves a route.
+    const bool better =
+        row.Metric < bestMetric ||
+        (row.Metric == bestMetric && found.InterfaceIndex != currentInterface &&
+         (row.InterfaceIndex == currentInterface || row.InterfaceIndex < found.InterfaceIndex));
+    if (better) {
       bestMetric = row.Metric;
       found = {row.InterfaceIndex, row.NextHop};
     }
@@ -121,8 +138,10 @@ void CapturePhysicalDefaultRoute() {
     HelperState.PhysicalRoute6 = PhysicalRoute6Record{};
   }
   const uint32_t tunnel = TunnelInterfaceIndex();
-  if (const std::optional<std::vector<SystemRoute>> rows = ReadRouteTable(kFamilyIPv4)) {
-    const DefaultRoute found = FindPhysicalDefaultRoute(*rows, tunnel);
+  const std::optional<std::vector<SystemRoute>> rows = ReadRouteTable(kFamilyIPv4);
+  if (!rows) LogLine(L"IPv4 route table unreadable; no physical default route");
+  if (rows) {
+    const DefaultRoute found = FindPhysicalDefaultRoute(*rows, tunnel, 0);
     {
       std::lock_guard<std::mutex> lock(HelperState.StateMutex);
       HelperState.PhysicalRoute = {found.InterfaceIndex, found.NextHop.IPv4()};
@@ -130,7 +149,8 @@ void CapturePhysicalDefaultRoute() {
     LogLine(L"physical default route: ifIndex=" + std::to_wstring(found.InterfaceIndex));
   }
   const std::optional<std::vector<SystemRoute>> rows6 = ReadRouteTable(kFamilyIPv6);
-  const DefaultRoute found6 = rows6 ? FindPhysicalDefaultRoute(*rows6, tunnel) : DefaultRoute{};
+  const DefaultRoute found6 =
+      rows6 ? FindPhysicalDefaultRoute(*rows6, tunnel, 0) : DefaultRoute{};
   const PhysicalRoute6Record physical6{found6.InterfaceIndex, found6.NextHop};
   if (!physical6.Captured()) {
     LogLine(L"no physical IPv6 default route");

@@ -20,25 +20,28 @@ struct SystemRoute {
 };
 
 // The system's route table of one family: IPv4 from GetIpForwardTable
-// (sized, then filled; no retry when it grew in between: empty then), IPv6
-// from GetIpForwardTable2. Nothing when it could not be read.
+// (sized, then filled, sized again up to four times when it grew in
+// between), IPv6 from GetIpForwardTable2. Nothing when it could not be read
+// whole: never a part of it, nor an empty table in its place.
 std::optional<std::vector<SystemRoute>> ReadRouteTable(uint16_t family);
 
 // The index of the tunnel's own adapter: the interface whose alias is the
 // tunnel's name. 0 when there is none.
 uint32_t TunnelInterfaceIndex();
 
-// The default route (prefix length 0) with the lowest metric, the first
-// among equal ones, never one of metric 0xFFFFFFFF nor one on
-// `excludedInterface` (the tunnel's: a tunnel whose peer takes all traffic
-// installs a default route of its own, with a low metric). Its interface
-// and next hop; both 0 when there is none.
+// The default route (prefix length 0) with the lowest metric, never one of
+// metric 0xFFFFFFFF nor one on `excludedInterface` (the tunnel's: a tunnel
+// whose peer takes all traffic installs a default route of its own, with a
+// low metric). An on-link one (next hop 0.0.0.0 or ::) counts like any
+// other. Among equal metrics `currentInterface` (the one routes already
+// use; 0 for none) wins, else the lowest interface index. Its interface and
+// next hop; both 0 when there is none.
 struct DefaultRoute {
   uint32_t InterfaceIndex = 0;
   IpAddress NextHop;
 };
 DefaultRoute FindPhysicalDefaultRoute(const std::vector<SystemRoute>& rows,
-                                      uint32_t excludedInterface);
+                                      uint32_t excludedInterface, uint32_t currentInterface);
 
 // The route Windows picks now for traffic to `destination`
 // (GetBestRoute2): its interface and next hop; nothing when there is none.

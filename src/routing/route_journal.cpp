@@ -73,7 +73,13 @@ void RemoveListedRoute(std::string line, size_t& listed, size_t& removed) {
     return;
   }
   ++listed;
-  const MIB_IPFORWARD_ROW2 row = BypassRouteRow(route.InterfaceIndex, route.Prefix, route.Gateway);
+  MIB_IPFORWARD_ROW2 row = BypassRouteRow(route.InterfaceIndex, route.Prefix, route.Gateway);
+  // By LUID when the line has one: Windows then takes the interface from it
+  // alone, and the row matches only on the adapter that made it.
+  if (route.InterfaceLuid != 0) {
+    row.InterfaceLuid.Value = route.InterfaceLuid;
+    row.InterfaceIndex = 0;
+  }
   if (DeleteIpForwardEntry2(&row) == NO_ERROR) ++removed;
 }
 
@@ -133,11 +139,27 @@ bool WriteSlot(uint32_t slot, const std::string& text) {
 }  // namespace
 
 std::string RouteJournalLine(const JournaledRoute& route) {
-  return std::to_string(route.InterfaceIndex) + " " + WideToUtf8(FormatPrefix(route.Prefix)) + " " +
-         WideToUtf8(FormatAddress(route.Gateway));
+  std::string line = std::to_string(route.InterfaceIndex) + " " +
+                     WideToUtf8(FormatPrefix(route.Prefix)) + " " +
+                     WideToUtf8(FormatAddress(route.Gateway));
+  if (route.InterfaceLuid != 0) line += " luid=" + std::to_string(route.InterfaceLuid);
+  return line;
 }
 
-bool ParseRouteJournalLine(const std::string& line, JournaledRoute& route) {
+bool ParseRouteJournalLine(std::string line, JournaledRoute& route) {
+  uint64_t luid = 0;
+  const size_t luidAt = line.find(" luid=");
+  if (luidAt != std::string::npos) {
+    const std::string digits = line.substr(luidAt + 6);
+    if (digits.empty() || digits.size() > 20 || digits[0] == '0') return false;
+    for (const char c : digits) {
+      if (c < '0' || c > '9') return false;
+      const uint64_t next = luid * 10 + static_cast<unsigned>(c - '0');
+      if (next / 10 != luid) return false;  // past 64 bits
+      luid = next;
+    }
+    line.resize(luidAt);
+  }
   const size_t first = line.find(' ');
   const size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
   if (second == std::string::npos || line.find(' ', second + 1) != std::string::npos) return false;
@@ -155,6 +177,7 @@ bool ParseRouteJournalLine(const std::string& line, JournaledRoute& route) {
     return false;
   }
   parsed.Prefix.Length = static_cast<uint8_t>(length);
+  parsed.InterfaceLuid = luid;
   route = parsed;
   return true;
 }

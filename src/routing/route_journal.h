@@ -21,6 +21,10 @@ struct JournaledRoute {
   uint32_t InterfaceIndex = 0;
   RoutePrefix Prefix;
   IpAddress Gateway;
+  // The interface's LUID, which lasts across reboots, as an index need not:
+  // after one, the index may name another adapter, whose own route to the
+  // same prefix a replay must not delete. 0 in lines of earlier versions.
+  uint64_t InterfaceLuid = 0;
 };
 
 // At start, before the pipe is served, and only for a trusted data
@@ -50,4 +54,4 @@ void EmptyRouteJournal();
 
 // The text of one journal line, and back; false for a damaged line.
 std::string RouteJournalLine(const JournaledRoute& route);
-bool ParseRouteJournalLine(const std::string& line, JournaledRoute& route);
+bool ParseRouteJournalLine(std::string line, JournaledRoute& route);

@@ -33,5 +33,12 @@ MIB_IPFORWARD_ROW2 BypassRouteRow(uint32_t interfaceIndex, const RoutePrefix& pr
   // A static route made by the administrator (MIB_IPPROTO_NETMGMT); mingw
   // declares the field as an enum.
   row.Protocol = static_cast<NL_ROUTE_PROTOCOL>(3);
+  // InitializeIpForwardEntry sets Publish TRUE: a host route could then be
+  // advertised in the router advertisements of an interface that sends
+  // them. The other defaults are what these rows want: infinite valid and
+  // preferred lifetimes (the row lasts until it is deleted; rows made this
+  // way are never stored, so a reboot takes them all the same), Loopback,
+  // AutoconfigureAddress and Immortal TRUE, Origin manual.
+  row.Publish = FALSE;
   return row;
 }

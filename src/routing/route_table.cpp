@@ -17,7 +17,7 @@ namespace {
 struct Via {
   uint32_t InterfaceIndex = 0;
   IpAddress Gateway;
-  bool Captured() const { return InterfaceIndex != 0 && !Gateway.IsUnspecified(); }
+  bool Captured() const { return InterfaceIndex != 0; }  // a zero gateway: on-link
 };
 bool operator==(const Via& a, const Via& b) {
   return a.InterfaceIndex == b.InterfaceIndex && a.Gateway == b.Gateway;
@@ -58,6 +58,20 @@ void DeleteFromSystem(const RoutePrefix& prefix, const RecordedRoute& route) {
 void Withdraw(const RoutePrefix& prefix, const RecordedRoute& route) {
   DeleteFromSystem(prefix, route);
   WithdrawJournalLine(route.JournalLine);
+}
+
+// The LUID of the interface routes go through, for the journal; the last
+// one asked for is kept (it changes only with the physical network).
+// StateMutex held.
+uint64_t LuidOf(uint32_t interfaceIndex) {
+  static uint32_t cachedIndex = 0;
+  static uint64_t cachedLuid = 0;
+  if (interfaceIndex != cachedIndex || cachedLuid == 0) {
+    NET_LUID luid{};
+    cachedIndex = interfaceIndex;
+    cachedLuid = ConvertInterfaceIndexToLuid(interfaceIndex, &luid) == NO_ERROR ? luid.Value : 0;
+  }
+  return cachedLuid;
 }
 
 // However long a list, one request logs a bounded number of lines: while a
@@ -107,7 +121,8 @@ RecordedRoute CreateThrough(const RoutePrefix& prefix, RecordedRoute route, cons
   route.State = RouteState::Waiting;
   route.InterfaceIndex = physical.InterfaceIndex;
   route.Gateway = physical.Gateway;
-  if (!JournalRoute({route.InterfaceIndex, prefix, route.Gateway}, route.JournalLine)) {
+  if (!JournalRoute({route.InterfaceIndex, prefix, route.Gateway, LuidOf(route.InterfaceIndex)},
+                    route.JournalLine)) {
     const DWORD error = GetLastError();
     LogFailure(L"route journal not written: err=" + std::to_wstring(error) + L"; route to " +
                FormatPrefix(prefix) + L" not created");
@@ -352,11 +367,20 @@ void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
     size_t restored = 0;
     forFamily([&](const RoutePrefix& prefix, RecordedRoute& route) {
       if (route.State != RouteState::Waiting && InSystemTable(prefix, route, system)) return;
+      const RecordedRoute old = route;
+      route = CreateThrough(prefix, route, now);
+      // The table was read before the lock was taken: a route made since
+      // (a split host route, say) looks missing and is found existing. Made
+      // by the helper, with this very row, it is the helper's still, and
+      // keeps its line.
+      if (old.State == RouteState::Ours && route.State == RouteState::Theirs &&
+          old.InterfaceIndex == now.InterfaceIndex && old.Gateway == now.Gateway) {
+        route = old;
+        return;
+      }
       // The line of a route Windows deleted still stands: it goes with the
       // route's new one.
-      const uint32_t oldLine = route.State == RouteState::Ours ? route.JournalLine : kNotJournaled;
-      route = CreateThrough(prefix, route, now);
-      WithdrawJournalLine(oldLine);
+      if (old.State == RouteState::Ours) WithdrawJournalLine(old.JournalLine);
       restored += route.State == RouteState::Ours;
     });
     if (restored > 0) {

@@ -26,7 +26,9 @@
 struct PhysicalRouteRecord {
   uint32_t InterfaceIndex = 0;
   uint32_t Gateway = 0;
-  bool Captured() const { return InterfaceIndex != 0 && Gateway != 0; }
+  // A gateway of 0.0.0.0 is an on-link default route (PPP, some mobile
+  // broadband and point-to-point links): captured all the same.
+  bool Captured() const { return InterfaceIndex != 0; }
 };
 inline bool operator==(const PhysicalRouteRecord& a, const PhysicalRouteRecord& b) {
   return a.InterfaceIndex == b.InterfaceIndex && a.Gateway == b.Gateway;
@@ -40,9 +42,7 @@ inline bool operator!=(const PhysicalRouteRecord& a, const PhysicalRouteRecord& 
 struct PhysicalRoute6Record {
   uint32_t InterfaceIndex = 0;
   IpAddress Gateway;
-  bool Captured() const {
-    return InterfaceIndex != 0 && Gateway.IsIPv6() && !Gateway.IsUnspecified();
-  }
+  bool Captured() const { return InterfaceIndex != 0 && Gateway.IsIPv6(); }  // "::": on-link
 };
 inline bool operator==(const PhysicalRoute6Record& a, const PhysicalRoute6Record& b) {
   return a.InterfaceIndex == b.InterfaceIndex && a.Gateway == b.Gateway;
