@@ -434,12 +434,12 @@ void FillDefaults(MIB_IPFORWARD_ROW2* row) {
   std::memset(row, 0, sizeof(*row));
   row->DestinationPrefix.Prefix.si_family = AF_UNSPEC;
   row->NextHop.si_family = AF_UNSPEC;
-  row->SitePrefixLength = 0;
+  row->SitePrefixLength = 255;
   row->ValidLifetime = 0xFFFFFFFF;
   row->PreferredLifetime = 0xFFFFFFFF;
   row->Metric = 0xFFFFFFFF;
   // mingw declares Protocol as the enum NL_ROUTE_PROTOCOL.
-  row->Protocol = static_cast<NL_ROUTE_PROTOCOL>(MIB_IPPROTO_NETMGMT);
+  row->Protocol = static_cast<NL_ROUTE_PROTOCOL>(-1);
   row->Loopback = TRUE;
   row->AutoconfigureAddress = TRUE;
   // As Microsoft documents it: Loopback, AutoconfigureAddress, Publish and

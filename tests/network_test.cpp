@@ -79,6 +79,10 @@ TEST_F(FollowingTheNetwork, RoutesMoveWithTheDefaultRoute) {
       {"another interface", kOn12, "12 10.12.0.1"},
       {"another gateway", "route 0.0.0.0 0.0.0.0 192.168.1.254 7 25\n" + kTunnel,
        "7 192.168.1.254"},
+      // PPP and some mobile links: a default route without a gateway.
+      {"an on-link default route",
+       "route 0.0.0.0 0.0.0.0 192.168.1.1 7 25\nroute 0.0.0.0 0.0.0.0 0.0.0.0 12 10\n" + kTunnel,
+       "12 0.0.0.0"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -107,6 +111,45 @@ TEST_F(FollowingTheNetwork, RoutesMoveWithTheDefaultRoute) {
     ASSERT_TRUE(rig.WaitForRoute("8.8.8.8/32", 5000));
     EXPECT_EQ(Changes(rig).back(), "create " + interfaceIndex + " 8.8.8.8/32 " + gateway);
     EXPECT_EQ(Count(rig.RouteJournal(), "if=30 "), 0u) << "a route through the tunnel";
+  }
+}
+
+// A look that finds nothing that says move moves nothing: an equal metric
+// on another interface, a table that cannot be read whole, and a tunnel
+// whose adapter cannot be found (its own default route would look physical).
+TEST_F(FollowingTheNetwork, RoutesStayWhenNothingSaysMove) {
+  const std::string on12 = "route 0.0.0.0 0.0.0.0 192.168.1.1 12 25\n" + kTunnel;
+  const struct {
+    const char* what;
+    std::string start, change;
+    const char* said;  // logged once, or nothing
+  } cases[] = {
+      {"an equal metric elsewhere", on12,
+       "route 0.0.0.0 0.0.0.0 192.168.1.1 7 25\n" + on12, nullptr},
+      {"a table that grows at every look", kOn7, kOn7 + "grow-always 2\n", nullptr},
+      {"the tunnel's adapter gone", kOn7,
+       "route 0.0.0.0 0.0.0.0 192.168.1.1 7 25\nroute 0.0.0.0 0.0.0.0 10.66.0.1 30 1\n",
+       "tunnel interface not found; routes not moved"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    HelperRig rig(L"follow-stay");
+    RunningProcess browser;
+    ASSERT_TRUE(rig.WriteRouteScenario(c.start));
+    ASSERT_TRUE(rig.StartConsole());
+    browser = StartNamedProcess(rig.Dir(), L"browser.exe");
+    ASSERT_EQ(Send("bypassnets 10.0.0.0/8"), "OK");
+    ASSERT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
+    const size_t before = rig.RouteJournal().size();
+    const size_t callbacks = Count(rig.RouteJournal(), "callback ");
+    ASSERT_TRUE(rig.WriteRouteScenario(c.change));
+    ASSERT_TRUE(WaitUntil([&] { return Count(rig.RouteJournal(), "callback ") > callbacks; }, 2000));
+    Sleep(800);  // the watcher settles, then looks
+    EXPECT_EQ(Changes(rig, before), std::vector<std::string>{}) << Joined(rig.Log());
+    if (c.said) {
+      EXPECT_EQ(Count(rig.Log(), c.said), 1u) << Joined(rig.Log());
+    }
+    EXPECT_EQ(Count(rig.Log(), "physical default route lost"), 0u);
   }
 }
 

@@ -242,9 +242,21 @@ TEST_F(Routing, RoutesAreCreatedRecordedJournaledAndOnlyTheHelpersDeleted) {
   EXPECT_TRUE(HelperState.BypassRouteTable.Empty());
 }
 
+// The watcher reads the table before it takes the lock: a route made in
+// between looks missing and is found existing. It is the helper's still,
+// and goes when the helper's routes go.
+TEST_F(Routing, ARouteMadeAfterTheWatcherReadTheTableStaysTheHelpers) {
+  AddBypassRoute(Prefix("10.5.0.0", 16), RouteOrigin::List);
+  FollowPhysicalRoute(kFamilyIPv4, {12, IpAddress::FromIPv4(IPv4("192.168.1.1"))}, {});
+  ASSERT_EQ(Listed(), std::vector<std::string>{"12 10.5.0.0/16 192.168.1.1"});
+  ClearBypassRoutes();
+  EXPECT_EQ(ReadFileBytes(BesideTests(L"iphlpapi-routes.txt")), "") << "left in the system";
+}
+
 TEST_F(Routing, InstallingTheListSumsUpTheWholeTable) {
+  // One prefix twice is one route of one.
   HelperState.BypassNetList = {Prefix("10.0.0.0", 8), Prefix("192.168.50.0", 24),
-                               Prefix("1.1.1.1", 32)};
+                               Prefix("1.1.1.1", 32), Prefix("10.0.0.0", 8)};
   MarkLog();
   InstallBypassRoutes();
   ClearBypassRoutes();
@@ -334,6 +346,12 @@ TEST(BypassNetEntries, ParseAsWrittenAndNeverWidenAMistake) {
       {L"[2001:db8::1]", nullptr, 0},
       {L"[2001:db8::1]:80", nullptr, 0},
       {L"2001:db8:::1", nullptr, 0},
+      // IPv4-mapped entries are IPv4 ones; a mapped /96 or shorter is no network.
+      {L"::ffff:1.2.3.4", "1.2.3.4", 32},
+      {L"::ffff:1.2.3.0/120", "1.2.3.0", 24},
+      {L"::FFFF:10.9.8.7/104", "10.0.0.0", 8},
+      {L"::ffff:0:0/96", nullptr, 0},
+      {L"::ffff:0:0/95", nullptr, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(std::wstring(c.entry)));
@@ -374,7 +392,7 @@ TEST_F(Routing, ANewListReplacesTheRoutesOfTheOldOneWhileConnected) {
       {L"10.1.0.0/24;10.2.0.0/16;10.2.0.0/16",
        // 10.9.0.0/16 was someone else's: dropped, never deleted.
        {"delete 10.1.0.0/16", "create 10.1.0.0/24", "create 10.2.0.0/16"},
-       "3/3"},
+       "3/2"},  // the list's distinct prefixes
       {L"", {"delete 10.1.0.0/24", "delete 10.2.0.0/16"}, nullptr},
   };
   AddSplitHostRoute(IpAddress::FromIPv4(IPv4("10.1.0.7")));

@@ -319,10 +319,12 @@ TEST_F(Sniffer, StartsOnceAndStopsPromptlyInOrder) {
   StartSniffer();
   StartSniffer();
   ASSERT_TRUE(WaitForLogText(LogFilePath(), 0, "WinDivert socket sniffer started", 5000));
+  AddSplitHostRoute(IpAddress::FromIPv4(htonl(HostOrder("10.8.0.1"))));
   AddBypassRoute({IpAddress::FromIPv4(htonl(HostOrder("10.8.0.0"))), 16}, RouteOrigin::List);
 
   // With the route table held, the stop must still get as far as the
-  // thread's last log line, and no further: the routes are cleared after.
+  // thread's last log line, and no further: its routes are cleared after,
+  // and the list's stay.
   std::unique_lock<std::mutex> hold(HelperState.StateMutex);
   const ULONGLONG start = GetTickCount64();
   std::thread stopper([] { StopSniffer(); });
@@ -334,10 +336,10 @@ TEST_F(Sniffer, StartsOnceAndStopsPromptlyInOrder) {
   EXPECT_TRUE(logged);
   EXPECT_LT(took, 1000u) << "no socket event came; the stop must not wait for one";
   EXPECT_EQ(deletesWhileHeld, 0u);
-  EXPECT_EQ(Count(RouteJournal(), "delete "), 1u);
+  EXPECT_EQ(Deleted(RouteJournal()), std::vector<std::string>{"10.8.0.1/32"});
 
   StopSniffer();  // stopped already: nothing at all
-  AddBypassRoute({IpAddress::FromIPv4(htonl(HostOrder("10.9.0.0"))), 16}, RouteOrigin::List);
+  AddSplitHostRoute(IpAddress::FromIPv4(htonl(HostOrder("10.9.0.1"))));
   StopSniffer();
   EXPECT_EQ(Count(RouteJournal(), "delete "), 1u) << "a stopped sniffer cleared routes";
   const std::vector<std::string> journal = SnifferJournal();
@@ -346,14 +348,20 @@ TEST_F(Sniffer, StartsOnceAndStopsPromptlyInOrder) {
   EXPECT_EQ(Count(journal, "close"), 1u);
 }
 
-TEST_F(Sniffer, AnEmptyListWhileConnectedStopsItAndClearsEveryRoute) {
-  SetBypassNets(L"10.0.0.0/8");
+// Its host routes go; the bypass networks keep theirs, one that a split
+// application also reached included.
+TEST_F(Sniffer, AnEmptyListWhileConnectedStopsItAndTakesOnlyItsRoutes) {
+  SetBypassNets(L"10.0.0.0/8;1.1.1.2/32");
   StartSplitting(L"browser.exe");
-  Events({Connect(browser_.Id(), "1.1.1.1")});
+  Events({Connect(browser_.Id(), "1.1.1.1"), Connect(browser_.Id(), "1.1.1.2")});
   SetSplitApps(L" ; ");
   EXPECT_FALSE(HelperState.SnifferRunning);
-  EXPECT_TRUE(HelperState.BypassRouteTable.Empty());
-  EXPECT_EQ(Count(RouteJournal(), "delete "), 2u) << "the list's route goes too";
+  std::set<std::wstring> kept;
+  for (const RoutePrefix& prefix : HelperState.BypassRouteTable.Prefixes()) {
+    kept.insert(FormatPrefix(prefix));
+  }
+  EXPECT_EQ(kept, (std::set<std::wstring>{L"1.1.1.2/32", L"10.0.0.0/8"}));
+  EXPECT_EQ(Deleted(RouteJournal()), std::vector<std::string>{"1.1.1.1/32"});
 }
 
 // Events against list changes and clears from other threads: no crash, no

@@ -42,6 +42,14 @@ bool ParseBypassNet(std::wstring_view entry, RoutePrefix& net) {
       !ParsePrefixLength(entry.substr(slash + 1), ipv4 ? 2 : 3, ipv4 ? 32 : 128, length)) {
     return false;
   }
+  // An IPv4-mapped entry is an IPv4 one, as split and explain take it; a
+  // mapped prefix of 96 bits or fewer would be all of IPv4 or more.
+  const IpAddress unmapped = Unmapped(address);
+  if (unmapped.IsIPv4() && !ipv4) {
+    if (length <= 96) return false;
+    address = unmapped;
+    length -= 96;
+  }
   net = {MaskAddress(address, static_cast<uint8_t>(length)), static_cast<uint8_t>(length)};
   return true;
 }

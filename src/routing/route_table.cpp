@@ -282,6 +282,20 @@ void ExpireIdleSplitRoutes() {
   });
 }
 
+void ClearSplitHostRoutes() {
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  SplitCapSaid = false;
+  SplitWaitSaid = false;
+  HelperState.BypassRouteTable.KeepIf([](const RoutePrefix& prefix, RecordedRoute& route) {
+    if (!route.ForSplit) return true;
+    route.ForSplit = false;
+    route.OpenConnections = 0;
+    if (route.ForList) return true;  // a listed network: it stays
+    Withdraw(prefix, route);
+    return false;
+  });
+}
+
 void ClearBypassRoutes() {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
   SplitCapSaid = false;
@@ -335,11 +349,14 @@ void InstallBypassRoutes() {
             L" bypass routes wait");
   }
   // Both families counted, the IPv4 route named; then the IPv6 ones alone.
-  LogLine(L"bypass routes: " + std::to_wstring(installed) + L"/" + std::to_wstring(list.size()) +
+  // The list's distinct prefixes: 10.0.0.0/8 and 10.1.2.3/8 are one route.
+  const std::set<RoutePrefix> distinct(list.begin(), list.end());
+  LogLine(L"bypass routes: " + std::to_wstring(installed) + L"/" + std::to_wstring(distinct.size()) +
           L" installed via ifIndex=" + std::to_wstring(physical.InterfaceIndex) + L" gw=" +
           FormatIPv4(physical.Gateway));
-  const size_t listed6 = std::count_if(
-      list.begin(), list.end(), [](const RoutePrefix& net) { return net.Destination.IsIPv6(); });
+  const size_t listed6 = std::count_if(distinct.begin(), distinct.end(), [](const RoutePrefix& net) {
+    return net.Destination.IsIPv6();
+  });
   if (listed6 == 0) return;
   LogLine(L"bypass routes (IPv6): " + std::to_wstring(installed6) + L"/" +
           std::to_wstring(listed6) + L" installed via ifIndex=" +

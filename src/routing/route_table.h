@@ -35,6 +35,11 @@ void NoteSplitClose(const IpAddress& destination);
 // idle for HelperLimits.SplitIdleMs; a network of the list never goes.
 void ExpireIdleSplitRoutes();
 
+// Deletes the split host routes (a network of the list that is also one
+// stays, as the list's) and takes their lines back: the split list was
+// emptied, or the sniffer stopped.
+void ClearSplitHostRoutes();
+
 // Deletes every route the helper made (results ignored), forgets every
 // recorded one, and empties the route journal.
 void ClearBypassRoutes();

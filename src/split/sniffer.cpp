@@ -257,7 +257,7 @@ void StopSniffer() {
     if (winsockUp) WSACleanup();
   }
   ForgetConnections();
-  ClearBypassRoutes();
+  ClearSplitHostRoutes();
 }
 
 bool SnifferHandleOpen() {

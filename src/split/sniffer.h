@@ -14,8 +14,8 @@
 void StartSniffer();
 
 // Stops and joins the sniffer thread, promptly even when no socket event
-// comes, then deletes every bypass route. Does nothing at all when the
-// sniffer was not started.
+// comes, then deletes its split host routes (the list's networks keep
+// theirs). Does nothing at all when the sniffer was not started.
 void StopSniffer();
 
 // The list changed: while the sniffer runs, the connections open now of the

@@ -3,7 +3,6 @@
 #include <memory>
 #include <mutex>
 
-#include "routing/network_watch.h"
 #include "split/sniffer.h"
 #include "support/helper_state.h"
 #include "support/text.h"
@@ -38,11 +37,8 @@ void SetSplitApps(const std::wstring& argument) {
   }
   if (!HelperState.TunnelConnected) return;  // the next connect starts the sniffer
   if (empty) {
-    // Stopping the sniffer clears the route table; the watcher must not
-    // follow the network meanwhile. The tunnel is still up: it follows on.
-    StopNetworkWatch();
+    // Its host routes go with it; the list's networks keep theirs.
     StopSniffer();
-    StartNetworkWatch();
   } else {
     StartSniffer();
     SplitListChanged();
