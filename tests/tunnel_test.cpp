@@ -113,10 +113,11 @@ TEST_F(ConnectAndDisconnect, ConnectReconnectAndDisconnectInOrder) {
                          "create dest=10.0.0.0/8" + row + "AmneziaWGTunnel$Quorvel=running",
                          "create dest=192.168.50.0/24" + row + "AmneziaWGTunnel$Quorvel=running",
                          "create dest=93.184.216.34/32" + row + "AmneziaWGTunnel$Quorvel=running",
-                         // In key order: unsigned values of network byte order.
+                         // The sniffer's host route as it stops, then the list's
+                         // in key order (unsigned values of network byte order).
+                         "delete dest=93.184.216.34/32" + row + "AmneziaWGTunnel$Quorvel=running",
                          "delete dest=10.0.0.0/8" + row + "AmneziaWGTunnel$Quorvel=running",
                          "delete dest=192.168.50.0/24" + row + "AmneziaWGTunnel$Quorvel=running",
-                         "delete dest=93.184.216.34/32" + row + "AmneziaWGTunnel$Quorvel=running",
                      }));
   // The physical route is captured with no tunnel installed (never
   // interface 30), and the sniffer starts after the routes are in.
@@ -426,8 +427,9 @@ TEST_F(ConnectAndDisconnect, ServiceStopKeepsTheTunnelAndTakesEveryRoute) {
       " site=0 metric=1 protocol=3 other=changed:Publish rc=0 QuorvelHelper=stop-pending";
   EXPECT_EQ(RouteCalls(rig.RouteJournal(), "delete"),
             (std::vector<std::string>{
-                "dest=10.0.0.0/8 nexthop=192.168.1.1" + row,
+                // The sniffer's host route with the sniffer, then the list's.
                 "dest=1.1.1.1/32 nexthop=192.168.1.1" + row,
+                "dest=10.0.0.0/8 nexthop=192.168.1.1" + row,
                 "dest=2001:db8::/32 nexthop=fe80::1" + row,
             }));
   const std::vector<std::string> log = rig.Log();
