@@ -1,7 +1,5 @@
 #include "control/client_identity.h"
 
-#include <sddl.h>
-
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -12,6 +10,7 @@
 #include "support/handles.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/security.h"
 
 namespace {
 
@@ -65,10 +64,8 @@ void NameAccounts() {
 // The account's name when the naming thread has found it; otherwise its SID
 // text, and the SID is handed to that thread (once).
 std::wstring AccountOf(PSID sid) {
-  wchar_t* converted = nullptr;
-  if (!ConvertSidToStringSidW(sid, &converted)) return L"?";
-  const UniqueLocalMemory owner(converted);
-  const std::wstring text = converted;
+  const std::wstring text = SidString(sid);
+  if (text.empty()) return L"?";
   AccountNames& names = Names();
   std::lock_guard<std::mutex> lock(names.Mutex);
   const auto known = names.Known.find(text);

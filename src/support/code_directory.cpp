@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/handles.h"
+#include "support/security.h"
 
 namespace {
 
@@ -37,12 +38,6 @@ std::vector<BYTE> SystemDirectoryOwner() {
   return sid;
 }
 
-bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
-  BYTE known[SECURITY_MAX_SID_SIZE];
-  DWORD size = sizeof(known);
-  return CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(known, sid);
-}
-
 bool IsTrustedInstaller(PSID sid) {
   PSID installer = nullptr;
   if (!ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
@@ -55,7 +50,7 @@ bool IsTrustedInstaller(PSID sid) {
 
 bool IsAdministrative(PSID sid) {
   if (!sid || !IsValidSid(sid)) return false;
-  if (IsWellKnown(sid, WinLocalSystemSid) || IsWellKnown(sid, WinBuiltinAdministratorsSid) ||
+  if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
       IsTrustedInstaller(sid)) {
     return true;
   }
@@ -64,10 +59,8 @@ bool IsAdministrative(PSID sid) {
 }
 
 std::wstring SidText(PSID sid) {
-  wchar_t* text = nullptr;
-  if (!sid || !ConvertSidToStringSidW(sid, &text)) return L"an unreadable account";
-  const UniqueLocalMemory held(text);
-  return text;
+  const std::wstring text = SidString(sid);
+  return text.empty() ? L"an unreadable account" : text;
 }
 
 // The account an allowing entry gives rights to, or null for entry types
@@ -112,7 +105,7 @@ std::wstring CodeDirectoryDescriptorFault(PSECURITY_DESCRIPTOR descriptor) {
     const ACCESS_MASK mask = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header)->Mask;
     if ((mask & kChangingRights) == 0) continue;
     // Creator Owner and Owner Rights stand for the owner, checked above.
-    if (IsWellKnown(sid, WinCreatorOwnerSid) || IsWellKnown(sid, WinCreatorOwnerRightsSid)) {
+    if (IsWellKnownSid(sid, WinCreatorOwnerSid) || IsWellKnownSid(sid, WinCreatorOwnerRightsSid)) {
       continue;
     }
     if (!IsAdministrative(sid)) return SidText(sid) + L" may change it";

@@ -26,19 +26,9 @@ UniqueFileHandle OpenWithoutFollowing(const std::wstring& path, DWORD access) {
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
-bool WellKnownSidIs(WELL_KNOWN_SID_TYPE type, PSID sid) {
-  BYTE known[SECURITY_MAX_SID_SIZE];
-  DWORD size = sizeof(known);
-  return CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(known, sid);
-}
-
 std::wstring SidText(const std::vector<BYTE>& sid) {
-  wchar_t* text = nullptr;
-  if (sid.empty() || !ConvertSidToStringSidW(const_cast<BYTE*>(sid.data()), &text)) {
-    return L"unknown";
-  }
-  UniqueLocalMemory owner(text);
-  return text;
+  const std::wstring text = sid.empty() ? L"" : SidString(const_cast<BYTE*>(sid.data()));
+  return text.empty() ? L"unknown" : text;
 }
 
 std::wstring Reason(DirectoryVerdict verdict, const PathFacts& facts) {
@@ -168,8 +158,8 @@ DirectoryVerdict JudgeDirectory(DWORD attributes, PSID owner, PSID processUser) 
 
 bool OwnerTrusted(PSID owner, PSID processUser) {
   if (!owner || !IsValidSid(owner)) return false;
-  return WellKnownSidIs(WinLocalSystemSid, owner) ||
-         WellKnownSidIs(WinBuiltinAdministratorsSid, owner) ||
+  return IsWellKnownSid(owner, WinLocalSystemSid) ||
+         IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
          (processUser && IsValidSid(processUser) && EqualSid(owner, processUser));
 }
 

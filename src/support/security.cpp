@@ -8,6 +8,13 @@ UniqueLocalMemory SecurityDescriptorFromSddl(const wchar_t* sddl) {
   return UniqueLocalMemory(descriptor);
 }
 
+std::wstring SidString(PSID sid) {
+  wchar_t* text = nullptr;
+  if (!sid || !ConvertSidToStringSidW(sid, &text)) return {};
+  const UniqueLocalMemory held(text);
+  return text;
+}
+
 std::vector<BYTE> ProcessUserSid() {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
