@@ -151,12 +151,6 @@ bool RouteOfRow(const MIB_IPFORWARD_ROW2& row, RouteRow* route) {
   return true;
 }
 
-// Windows identifies a route by interface, destination prefix and next hop.
-bool SameRoute(const RouteRow& a, const RouteRow& b) {
-  return a.ifIndex == b.ifIndex && SameAddress(a.dest, b.dest) && a.length == b.length &&
-         SameAddress(a.nextHop, b.nextHop);
-}
-
 bool MatchesFault(const PrefixFault& fault, const RouteRow& route) {
   return SameAddress(fault.dest, route.dest) && fault.length == route.length &&
          (fault.ifIndex == 0 || fault.ifIndex == route.ifIndex);
@@ -191,14 +185,7 @@ DWORD CreateRoute(const std::wstring& dir, const Scenario& scenario, const Route
   for (const PrefixFault& fault : scenario.createFails) {
     if (SameAddress(fault.dest, route.dest) && fault.length == route.length) return fault.code;
   }
-  std::vector<RouteRow> routes;
-  DWORD rc = LoadRoutes(dir, scenario, &routes);
-  if (rc != NO_ERROR) return rc;
-  for (const RouteRow& existing : routes) {
-    if (SameRoute(existing, route)) return ERROR_OBJECT_ALREADY_EXISTS;
-  }
-  routes.push_back(route);
-  rc = standin::StoreRoutes(dir, routes);
+  const DWORD rc = standin::AddRoute(dir, scenario, route);
   for (const PrefixFault& fault : scenario.createCrashesAfter) {
     if (rc == NO_ERROR && MatchesFault(fault, route)) {
       Crash(dir, journalLine + " rc=crash-after", lock);
@@ -209,15 +196,7 @@ DWORD CreateRoute(const std::wstring& dir, const Scenario& scenario, const Route
 
 DWORD DeleteRoute(const std::wstring& dir, const Scenario& scenario, const RouteRow& route) {
   if (scenario.deleteFails) return scenario.deleteFailCode;
-  std::vector<RouteRow> routes;
-  const DWORD rc = LoadRoutes(dir, scenario, &routes);
-  if (rc != NO_ERROR) return rc;
-  for (size_t i = 0; i < routes.size(); ++i) {
-    if (!SameRoute(routes[i], route)) continue;
-    routes.erase(routes.begin() + i);
-    return standin::StoreRoutes(dir, routes);
-  }
-  return ERROR_NOT_FOUND;
+  return standin::RemoveRoute(dir, scenario, route);
 }
 
 enum class RouteChange { kCreate, kDelete };
@@ -249,6 +228,7 @@ DWORD ChangeRoute(const MIB_IPFORWARD_ROW2* row, RouteChange change) {
     rc = DeleteRoute(dir, *scenario, route);
   }
   line += " rc=" + std::to_string(rc);
+  if (rc == NO_ERROR) standin::NoteOwnRouteChange();
   if (scenario) {
     for (const std::string& service : scenario->notedServices) {
       line += " " + service + "=" + standin::ServiceStateText(service);

@@ -30,7 +30,6 @@ constexpr UINT64 kRacyWindow = 2 * 10'000'000ull;
 
 UINT64 ToUInt64(FILETIME time) { return (UINT64{time.dwHighDateTime} << 32) | time.dwLowDateTime; }
 
-// A metadata query, much cheaper under Wine than opening the file.
 DWORD StampOf(const std::wstring& path, FileStamp* stamp) {
   *stamp = FileStamp{};
   WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -49,6 +48,9 @@ bool SameStamp(const FileStamp& a, const FileStamp& b) {
 }
 
 }  // namespace
+
+DWORD StampOfFile(const std::wstring& path, FileStamp* stamp) { return StampOf(path, stamp); }
+bool SameFileStamp(const FileStamp& a, const FileStamp& b) { return SameStamp(a, b); }
 
 DWORD FileSnapshot::Refresh(const std::wstring& path, bool* changed) {
   *changed = false;

@@ -44,6 +44,11 @@ struct FileStamp {
   UINT64 lastWrite = 0;
 };
 
+// A metadata query, much cheaper under Wine than opening the file; a missing
+// file gives NO_ERROR with exists false.
+DWORD StampOfFile(const std::wstring& path, FileStamp* stamp);
+bool SameFileStamp(const FileStamp& a, const FileStamp& b);
+
 // A file's text, read again only when the file may have changed since the
 // last look. A stamp alone cannot tell: a test may rewrite a file twice within
 // one tick of the file system's clock with the same size. So a stamp is only

@@ -13,6 +13,7 @@
 #include <iphlpapi.h>
 // clang-format on
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -183,11 +184,17 @@ std::vector<std::shared_ptr<Registration>> Registrations() {
   return registry.registrations;
 }
 
-// Every route callback, then every interface callback.
-void Round(const std::wstring& dir) {
+// A route this process made or deleted through the stand-in: Windows tells
+// every route registration of every route added or deleted.
+std::atomic<bool> OwnRouteChange{false};
+
+// Every route callback, then (unless only routes changed) every interface
+// callback.
+void Round(const std::wstring& dir, bool routesOnly = false) {
   std::lock_guard<std::recursive_mutex> round(RoundMutex());
   const std::vector<std::shared_ptr<Registration>> all = Registrations();
   for (const bool routes : {true, false}) {
+    if (!routes && routesOnly) break;
     for (const std::shared_ptr<Registration>& registration : all) {
       if ((registration->routeCallback != nullptr) == routes) {
         Invoke(dir, registration.get(), MibParameterNotification);
@@ -228,9 +235,12 @@ DWORD WINAPI WatcherMain(LPVOID) {
       std::lock_guard<std::mutex> lock(TheWatch().mutex);
       changed = LookAgain(dir, &TheWatch());
     }
+    const bool own = OwnRouteChange.exchange(false);
     if (changed) {
       ApplyDown(dir);
       Round(dir);
+    } else if (own) {
+      Round(dir, true);
     }
     WaitForSingleObject(registry.wake, kWatchTickMs);
   }
@@ -337,6 +347,10 @@ DWORD Cancel(HANDLE handle, UINT64 id) {
 }
 
 }  // namespace
+
+namespace standin {
+void NoteOwnRouteChange() { OwnRouteChange = true; }
+}  // namespace standin
 
 extern "C" {
 

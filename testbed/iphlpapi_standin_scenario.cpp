@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <unordered_map>
 #include <utility>
 
 namespace standin {
@@ -231,23 +233,6 @@ ParseCache<Scenario>& ScenarioCache() {
   return *cache;
 }
 
-ParseCache<std::vector<RouteRow>>& RoutesCache() {
-  static auto* cache = new ParseCache<std::vector<RouteRow>>;
-  return *cache;
-}
-
-bool ParseRoutesText(const std::string& text, std::vector<RouteRow>* routes, int* badLine) {
-  for (const Line& line : SplitLines(text)) {
-    RouteRow route;
-    if (!ParseRouteLine(line, &route)) {
-      *badLine = line.number;
-      return false;
-    }
-    routes->push_back(route);
-  }
-  return true;
-}
-
 template <typename Parsed, typename ParseFn>
 DWORD LoadCached(const std::wstring& dir, const wchar_t* file, ParseCache<Parsed>* cache,
                  ParseFn parse, std::shared_ptr<const Parsed>* result) {
@@ -330,38 +315,211 @@ DWORD LoadScenario(const std::wstring& dir, std::shared_ptr<const Scenario>* sce
   return LoadCached(dir, kScenarioFile, &ScenarioCache(), ParseScenarioText, scenario);
 }
 
-DWORD LoadRoutes(const std::wstring& dir, const Scenario& scenario, std::vector<RouteRow>* routes) {
-  std::shared_ptr<const std::vector<RouteRow>> parsed;
-  const DWORD rc = LoadCached(dir, kRoutesFile, &RoutesCache(), ParseRoutesText, &parsed);
-  if (rc != NO_ERROR) return rc;
-  routes->clear();
-  std::vector<std::pair<DWORD, size_t>> removed;  // per down interface
-  for (DWORD ifIndex : scenario.down) removed.emplace_back(ifIndex, 0);
-  for (const RouteRow& route : *parsed) {
-    bool gone = false;
-    for (auto& entry : removed) {
-      if (entry.first != route.ifIndex) continue;
-      ++entry.second;
-      gone = true;
-      break;
+namespace {
+
+// The routes made through the stand-in, kept in memory so that a call costs
+// the same however many there are, and in the routes file, so that they
+// outlive the process that made them and other processes see them. A
+// create appends its line; a delete appends "- <ifindex> <dest>/<len>
+// <nexthop>". The file is written whole (only its live rows) while it is
+// small, and again whenever its delete lines would outnumber its rows.
+// Another process's write is told by a generation counter all the
+// stand-in's processes share, and by the file's stamp (a test may write the
+// file itself).
+constexpr size_t kWrittenWholeUpTo = 256;
+
+struct RouteStore {
+  std::mutex mutex;
+  bool valid = false;
+  UINT64 generation = 0;
+  FileStamp stamp;
+  std::map<UINT64, RouteRow> rows;                 // by creation order
+  std::unordered_map<std::string, UINT64> byKey;  // interface, prefix, next hop
+  std::map<DWORD, size_t> perInterface;
+  size_t deleteLines = 0;
+  UINT64 nextOrder = 0;
+  int badLine = 0;
+};
+
+RouteStore& Store() {
+  static auto* store = new RouteStore;  // never destroyed, as the caches
+  return *store;
+}
+
+std::string RouteKey(const RouteRow& r) {
+  return std::to_string(r.ifIndex) + " " + FormatAddress(r.dest) + "/" + std::to_string(r.length) +
+         " " + FormatAddress(r.nextHop);
+}
+
+// The counter every process of the stand-in bumps when it writes the routes
+// file, named after the directory.
+volatile LONG64* SharedGeneration(const std::wstring& dir) {
+  static volatile LONG64* counter = nullptr;
+  if (counter) return counter;
+  UINT64 hash = 1469598103934665603ull;
+  for (wchar_t c : dir) hash = (hash ^ static_cast<UINT64>(towlower(c))) * 1099511628211ull;
+  const std::wstring name = L"QuorvelIphlpapiStandinRoutes-" + std::to_wstring(hash);
+  HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      sizeof(LONG64), name.c_str());
+  if (!mapping) return nullptr;
+  void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG64));
+  counter = static_cast<volatile LONG64*>(view);  // kept for the process's life
+  return counter;
+}
+
+void Insert(RouteStore& store, const RouteRow& route) {
+  const UINT64 order = store.nextOrder++;
+  store.rows.emplace(order, route);
+  store.byKey[RouteKey(route)] = order;
+  ++store.perInterface[route.ifIndex];
+}
+
+bool Erase(RouteStore& store, const std::string& key) {
+  const auto found = store.byKey.find(key);
+  if (found == store.byKey.end()) return false;
+  const auto row = store.rows.find(found->second);
+  if (--store.perInterface[row->second.ifIndex] == 0) store.perInterface.erase(row->second.ifIndex);
+  store.rows.erase(row);
+  store.byKey.erase(found);
+  return true;
+}
+
+bool ParseStoreText(const std::string& text, RouteStore& store, int* badLine) {
+  store.rows.clear();
+  store.byKey.clear();
+  store.perInterface.clear();
+  store.deleteLines = 0;
+  for (Line& line : SplitLines(text)) {
+    if (!line.words.empty() && line.words[0] == "-") {
+      line.words.erase(line.words.begin());
+      line.words.push_back("0");
+      line.words.push_back("0");
+      RouteRow gone;
+      if (!ParseRouteLine(line, &gone) || !Erase(store, RouteKey(gone))) {
+        *badLine = line.number;
+        return false;
+      }
+      ++store.deleteLines;
+      continue;
     }
-    if (!gone) routes->push_back(route);
+    RouteRow route;
+    if (!ParseRouteLine(line, &route)) {
+      *badLine = line.number;
+      return false;
+    }
+    Insert(store, route);
   }
-  if (routes->size() == parsed->size()) return NO_ERROR;
-  const DWORD stored = StoreRoutes(dir, *routes);
-  if (stored != NO_ERROR) return stored;
+  return true;
+}
+
+// Brings the store up to the file. Under the store's mutex and StandinLock.
+DWORD Sync(const std::wstring& dir, RouteStore& store) {
+  volatile LONG64* shared = SharedGeneration(dir);
+  const UINT64 generation = shared ? static_cast<UINT64>(*shared) : 0;
+  FileStamp stamp;
+  DWORD rc = StampOfFile(dir + kRoutesFile, &stamp);
+  if (rc != NO_ERROR) return rc;
+  if (store.valid && shared && generation == store.generation && SameFileStamp(stamp, store.stamp)) {
+    return NO_ERROR;
+  }
+  std::string text;
+  bool missing = false;
+  rc = ReadWholeFile(dir + kRoutesFile, &text, &missing);
+  if (rc != NO_ERROR) return rc;
+  store.badLine = 0;
+  store.valid = ParseStoreText(text, store, &store.badLine);
+  store.generation = generation;
+  store.stamp = stamp;
+  return store.valid ? NO_ERROR : ReportBadLine(dir, kRoutesFile, store.badLine);
+}
+
+// After this process wrote the file.
+void NoteOwnWrite(const std::wstring& dir, RouteStore& store) {
+  volatile LONG64* shared = SharedGeneration(dir);
+  store.generation = shared ? static_cast<UINT64>(InterlockedIncrement64(shared)) : 0;
+  StampOfFile(dir + kRoutesFile, &store.stamp);
+}
+
+DWORD WriteWhole(const std::wstring& dir, RouteStore& store) {
+  std::string text;
+  for (const auto& entry : store.rows) text += FormatRouteLine(entry.second);
+  const DWORD rc = ReplaceWholeFile(dir + kRoutesFile, dir + kRoutesTempFile, text);
+  store.deleteLines = 0;
+  NoteOwnWrite(dir, store);
+  return rc;
+}
+
+DWORD WriteChange(const std::wstring& dir, RouteStore& store, const std::string& line,
+                  bool isDelete) {
+  if (isDelete) ++store.deleteLines;
+  if (store.rows.size() <= kWrittenWholeUpTo || store.deleteLines > store.rows.size()) {
+    return WriteWhole(dir, store);
+  }
+  AppendToFile(dir + kRoutesFile, line);
+  NoteOwnWrite(dir, store);
+  return NO_ERROR;
+}
+
+// Routes on an interface the scenario has down are gone. Under the store's
+// mutex.
+DWORD DropDown(const std::wstring& dir, const Scenario& scenario, RouteStore& store) {
+  bool any = false;
+  for (DWORD ifIndex : scenario.down) any = any || store.perInterface.count(ifIndex) != 0;
+  if (!any) return NO_ERROR;
+  std::vector<std::pair<DWORD, size_t>> removed;
+  for (DWORD ifIndex : scenario.down) {
+    const auto found = store.perInterface.find(ifIndex);
+    if (found != store.perInterface.end()) removed.emplace_back(ifIndex, found->second);
+  }
+  for (auto row = store.rows.begin(); row != store.rows.end();) {
+    const auto next = std::next(row);
+    if (scenario.IsDown(row->second.ifIndex)) Erase(store, RouteKey(row->second));
+    row = next;
+  }
+  const DWORD rc = WriteWhole(dir, store);
+  if (rc != NO_ERROR) return rc;
   for (const auto& entry : removed) {
-    if (entry.second == 0) continue;
-    AppendJournal(
-        dir, "down if=" + std::to_string(entry.first) + " removed=" + std::to_string(entry.second));
+    AppendJournal(dir, "down if=" + std::to_string(entry.first) +
+                           " removed=" + std::to_string(entry.second));
   }
   return NO_ERROR;
 }
 
-DWORD StoreRoutes(const std::wstring& dir, const std::vector<RouteRow>& routes) {
-  std::string text;
-  for (const RouteRow& route : routes) text += FormatRouteLine(route);
-  return ReplaceWholeFile(dir + kRoutesFile, dir + kRoutesTempFile, text);
+}  // namespace
+
+DWORD LoadRoutes(const std::wstring& dir, const Scenario& scenario, std::vector<RouteRow>* routes) {
+  RouteStore& store = Store();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  DWORD rc = Sync(dir, store);
+  if (rc == NO_ERROR) rc = DropDown(dir, scenario, store);
+  if (rc != NO_ERROR) return rc;
+  routes->clear();
+  routes->reserve(store.rows.size());
+  for (const auto& entry : store.rows) routes->push_back(entry.second);
+  return NO_ERROR;
+}
+
+DWORD AddRoute(const std::wstring& dir, const Scenario& scenario, RouteRow route) {
+  if (route.dest.family == AF_INET) route.mask = LengthMask(route.length);  // as read from the file
+  RouteStore& store = Store();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  DWORD rc = Sync(dir, store);
+  if (rc == NO_ERROR) rc = DropDown(dir, scenario, store);
+  if (rc != NO_ERROR) return rc;
+  if (store.byKey.count(RouteKey(route)) != 0) return ERROR_OBJECT_ALREADY_EXISTS;
+  Insert(store, route);
+  return WriteChange(dir, store, FormatRouteLine(route), false);
+}
+
+DWORD RemoveRoute(const std::wstring& dir, const Scenario& scenario, const RouteRow& route) {
+  RouteStore& store = Store();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  DWORD rc = Sync(dir, store);
+  if (rc == NO_ERROR) rc = DropDown(dir, scenario, store);
+  if (rc != NO_ERROR) return rc;
+  const std::string key = RouteKey(route);
+  if (!Erase(store, key)) return ERROR_NOT_FOUND;
+  return WriteChange(dir, store, "- " + key + "\n", true);
 }
 
 std::vector<RouteRow> TableRows(const Scenario& scenario, const std::vector<RouteRow>& created,

@@ -97,17 +97,27 @@ bool ParseScenarioText(const std::string& text, Scenario* scenario, int* badLine
 // understood journals "error" and gives ERROR_INVALID_DATA, at every call.
 DWORD LoadScenario(const std::wstring& dir, std::shared_ptr<const Scenario>* scenario);
 
-// The routes made through the stand-in. Routes on an interface the scenario
-// has down are gone: they are taken out of the file here, with a "down"
-// journal line per interface, so no call ever sees them.
+// The routes made through the stand-in, in the order they were made. Routes
+// on an interface the scenario has down are gone: they are taken out of the
+// file here, with a "down" journal line per interface, so no call ever sees
+// them. Each call costs the same however many routes there are (but for
+// the copy LoadRoutes hands out).
 DWORD LoadRoutes(const std::wstring& dir, const Scenario& scenario, std::vector<RouteRow>* routes);
-DWORD StoreRoutes(const std::wstring& dir, const std::vector<RouteRow>& routes);
+// ERROR_OBJECT_ALREADY_EXISTS for a route of that interface, prefix and
+// next hop.
+DWORD AddRoute(const std::wstring& dir, const Scenario& scenario, RouteRow route);
+// ERROR_NOT_FOUND when there is none.
+DWORD RemoveRoute(const std::wstring& dir, const Scenario& scenario, const RouteRow& route);
 
 // The rows of the system's table for one family (AF_INET or AF_INET6) in the
 // order the stand-in lists them: scenario rows, rows of services that exist,
 // then the created routes; none on an interface that is down.
 std::vector<RouteRow> TableRows(const Scenario& scenario, const std::vector<RouteRow>& created,
                                 ADDRESS_FAMILY family);
+
+// A create or delete of this process succeeded: its route registrations
+// hear of it from the watcher, within a tick (notify.cpp).
+void NoteOwnRouteChange();
 
 void AppendJournal(const std::wstring& dir, const std::string& line);
 // The same, taking StandinLock for the one line.
