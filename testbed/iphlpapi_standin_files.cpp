@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "support/paths.h"
 
@@ -14,7 +16,7 @@ namespace {
 // One lock for every process and thread that uses a stand-in, so no journal
 // line and no route update is lost. Wine runs services and console programs
 // in one session, so Local\ reaches all of them.
-constexpr wchar_t kMutexName[] = L"Local\\QuorvelIphlpapiStandin";
+constexpr wchar_t kMutexName[] = L"Local\\QuorvelIphlpapiStandinShared";
 // The files are written by tests and never large: a bound keeps a mistake
 // cheap.
 constexpr LONGLONG kMaxFileBytes = 4 << 20;
@@ -24,9 +26,10 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 // How long after its last write a file's stamp is not yet trusted, in 100 ns
 // units. Linux stamps files from a clock that lags the one Windows programs
-// read by up to a scheduler tick; two seconds leave room for far coarser
-// file systems too, and cost only re-reading a file for that long.
-constexpr UINT64 kRacyWindow = 2 * 10'000'000ull;
+// read by up to a scheduler tick (1 to 10 ms); twice the coarsest tick
+// leaves room, and costs re-reading a file (an open is about half a
+// millisecond under Wine) only for that long after each write.
+constexpr UINT64 kRacyWindow = 200'000ull;
 
 UINT64 ToUInt64(FILETIME time) { return (UINT64{time.dwHighDateTime} << 32) | time.dwLowDateTime; }
 
@@ -82,22 +85,89 @@ DWORD FileSnapshot::Refresh(const std::wstring& path, bool* changed) {
 
 // An abandoned mutex (a process killed mid-call) is taken over: the files
 // are only ever replaced whole, so no half-done update is left behind.
-StandinLock::StandinLock() : mutex_(CreateMutexW(nullptr, FALSE, kMutexName)) {
-  if (!mutex_) {
-    error_ = GetLastError();
+namespace {
+
+// What every process of the stand-in shares, in one named mapping: the lock
+// word (the holder's process and thread id, 0 when free) and the routes
+// file's generation. A named mutex costs hundreds of microseconds a call
+// under Wine; an uncontended lock word costs nothing, which keeps the
+// stand-in's own cost far below what it stands in for.
+struct SharedState {
+  volatile LONG64 owner;
+  volatile LONG64 routesGeneration;
+};
+
+SharedState* Shared() {
+  static SharedState* shared = [] {
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                        sizeof(SharedState), kMutexName);
+    if (!mapping) return static_cast<SharedState*>(nullptr);
+    // Kept for the process's life, as the view.
+    return static_cast<SharedState*>(
+        MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedState)));
+  }();
+  return shared;
+}
+
+LONG64 Me() {
+  return (static_cast<LONG64>(GetCurrentProcessId()) << 32) | GetCurrentThreadId();
+}
+
+// Whether the process holding the lock has ended (killed in a call): its
+// lock is then taken over, as a mutex is abandoned.
+bool HolderGone(LONG64 owner) {
+  const DWORD pid = static_cast<DWORD>(static_cast<UINT64>(owner) >> 32);
+  UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+  return !process || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+}
+
+thread_local int HeldDepth = 0;  // a thread may take the lock again inside a call
+
+}  // namespace
+
+volatile LONG64* SharedRoutesGeneration() {
+  SharedState* shared = Shared();
+  return shared ? &shared->routesGeneration : nullptr;
+}
+
+StandinLock::StandinLock() {
+  SharedState* shared = Shared();
+  if (!shared) {
+    error_ = ERROR_LOCK_FAILED;
     return;
   }
-  const DWORD wait = WaitForSingleObject(mutex_.get(), INFINITE);
-  if (wait == WAIT_FAILED) error_ = GetLastError();
-  held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-  if (!held_ && error_ == NO_ERROR) error_ = ERROR_LOCK_FAILED;
+  const LONG64 me = Me();
+  if (HeldDepth > 0 && shared->owner == me) {
+    ++HeldDepth;
+    held_ = true;
+    return;
+  }
+  for (unsigned spins = 0;; ++spins) {
+    const LONG64 owner = InterlockedCompareExchange64(&shared->owner, me, 0);
+    if (owner == 0) break;
+    // Yielding keeps a waiter close behind a holder that copies a large
+    // table; a sleep (a millisecond or more) only once it has waited long,
+    // and then whether the holder still lives is looked at too.
+    if (spins % 4096 == 4095) {
+      if (HolderGone(owner) &&
+          InterlockedCompareExchange64(&shared->owner, me, owner) == owner) {
+        break;
+      }
+      Sleep(1);
+    } else {
+      SwitchToThread();
+    }
+  }
+  HeldDepth = 1;
+  held_ = true;
 }
 
 StandinLock::~StandinLock() { Release(); }
 
 void StandinLock::Release() {
-  if (held_) ReleaseMutex(mutex_.get());
+  if (!held_) return;
   held_ = false;
+  if (--HeldDepth == 0) InterlockedExchange64(&Shared()->owner, 0);
 }
 
 std::wstring StandinDirectory() {
@@ -144,8 +214,26 @@ DWORD ReadWholeFile(const std::wstring& path, std::string* text, bool* missing) 
 
 // Written beside and moved over the old file, so a reader in another process
 // sees either the old contents or the new, never part of them.
+namespace {
+// Append handles kept by AppendToFile, by path. Never destroyed: a call may
+// still run on another thread while the process exits.
+std::mutex& HeldMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+std::map<std::wstring, UniqueFileHandle>& HeldFiles() {
+  static auto* held = new std::map<std::wstring, UniqueFileHandle>;
+  return *held;
+}
+}  // namespace
+
 DWORD ReplaceWholeFile(const std::wstring& path, const std::wstring& tempPath,
                        const std::string& text) {
+  {
+    // The name is about to hold another file: appends go there from now on.
+    std::lock_guard<std::mutex> lock(HeldMutex());
+    HeldFiles().erase(path);
+  }
   {
     UniqueFileHandle file(CreateFileW(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -157,17 +245,32 @@ DWORD ReplaceWholeFile(const std::wstring& path, const std::wstring& tempPath,
     if (written != text.size()) return ERROR_WRITE_FAULT;
   }
   if (!MoveFileExW(tempPath.c_str(), path.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                   MOVEFILE_REPLACE_EXISTING)) {
     return GetLastError();
   }
   return NO_ERROR;
 }
 
 // FILE_APPEND_DATA and a single write: a line from one process never lands
-// inside a line from another.
+// inside a line from another. The handle is kept (an open costs about half
+// a millisecond under Wine, a write a few microseconds) for as long as the
+// name still holds that file: a name whose size is not the handle's has
+// been replaced (written beside and moved over), and is opened again.
 void AppendToFile(const std::wstring& path, const std::string& text) {
-  UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, kShareAll, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  std::lock_guard<std::mutex> lock(HeldMutex());
+  UniqueFileHandle& file = HeldFiles()[path];
+  if (file) {
+    FileStamp stamp;
+    LARGE_INTEGER size{};
+    if (StampOf(path, &stamp) != NO_ERROR || !stamp.exists ||
+        !GetFileSizeEx(file.get(), &size) || static_cast<UINT64>(size.QuadPart) != stamp.size) {
+      file.reset();
+    }
+  }
+  if (!file) {
+    file.reset(CreateFileW(path.c_str(), FILE_APPEND_DATA, kShareAll, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
   if (!file) return;
   DWORD written = 0;
   WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);

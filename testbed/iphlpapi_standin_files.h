@@ -13,7 +13,8 @@
 
 namespace standin {
 
-// Holds the cross-process mutex of the stand-in for one call.
+// Holds the stand-in's cross-process lock for one call (taken again by the
+// same thread, it nests; a holder that died is taken over).
 class StandinLock {
  public:
   StandinLock();
@@ -25,10 +26,13 @@ class StandinLock {
   void Release();
 
  private:
-  UniqueHandle mutex_;
   bool held_ = false;
   DWORD error_ = NO_ERROR;
 };
+
+// The routes file's generation, which every process of the stand-in shares
+// and bumps when it writes the file; null when it cannot be had.
+volatile LONG64* SharedRoutesGeneration();
 
 // The directory of the stand-in DLL (not of the executable), with a trailing
 // separator; empty when it cannot be found.

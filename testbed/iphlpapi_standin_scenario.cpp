@@ -326,7 +326,7 @@ namespace {
 // Another process's write is told by a generation counter all the
 // stand-in's processes share, and by the file's stamp (a test may write the
 // file itself).
-constexpr size_t kWrittenWholeUpTo = 256;
+constexpr size_t kWrittenWholeUpTo = 16;
 
 struct RouteStore {
   std::mutex mutex;
@@ -349,22 +349,6 @@ RouteStore& Store() {
 std::string RouteKey(const RouteRow& r) {
   return std::to_string(r.ifIndex) + " " + FormatAddress(r.dest) + "/" + std::to_string(r.length) +
          " " + FormatAddress(r.nextHop);
-}
-
-// The counter every process of the stand-in bumps when it writes the routes
-// file, named after the directory.
-volatile LONG64* SharedGeneration(const std::wstring& dir) {
-  static volatile LONG64* counter = nullptr;
-  if (counter) return counter;
-  UINT64 hash = 1469598103934665603ull;
-  for (wchar_t c : dir) hash = (hash ^ static_cast<UINT64>(towlower(c))) * 1099511628211ull;
-  const std::wstring name = L"QuorvelIphlpapiStandinRoutes-" + std::to_wstring(hash);
-  HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                      sizeof(LONG64), name.c_str());
-  if (!mapping) return nullptr;
-  void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG64));
-  counter = static_cast<volatile LONG64*>(view);  // kept for the process's life
-  return counter;
 }
 
 void Insert(RouteStore& store, const RouteRow& route) {
@@ -414,7 +398,7 @@ bool ParseStoreText(const std::string& text, RouteStore& store, int* badLine) {
 
 // Brings the store up to the file. Under the store's mutex and StandinLock.
 DWORD Sync(const std::wstring& dir, RouteStore& store) {
-  volatile LONG64* shared = SharedGeneration(dir);
+  volatile LONG64* shared = SharedRoutesGeneration();
   const UINT64 generation = shared ? static_cast<UINT64>(*shared) : 0;
   FileStamp stamp;
   DWORD rc = StampOfFile(dir + kRoutesFile, &stamp);
@@ -435,7 +419,7 @@ DWORD Sync(const std::wstring& dir, RouteStore& store) {
 
 // After this process wrote the file.
 void NoteOwnWrite(const std::wstring& dir, RouteStore& store) {
-  volatile LONG64* shared = SharedGeneration(dir);
+  volatile LONG64* shared = SharedRoutesGeneration();
   store.generation = shared ? static_cast<UINT64>(InterlockedIncrement64(shared)) : 0;
   StampOfFile(dir + kRoutesFile, &store.stamp);
 }

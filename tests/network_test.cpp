@@ -4,6 +4,9 @@
 // its routes, never take the tunnel's own default route, and leave nothing
 // behind.
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <thread>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -205,6 +208,46 @@ TEST_F(FollowingTheNetwork, RoutesComeBackAfterAnInterfaceOrEveryNetworkWasGone)
   EXPECT_EQ(changes, (std::vector<std::string>{"create 12 1.1.1.1/32 10.12.0.1",
                                                "create 12 10.0.0.0/8 10.12.0.1"}));
   EXPECT_EQ(Count(rig.Log(), "physical default route lost"), 1u);
+}
+
+// The watcher reads the table without the route table's lock while a list
+// installs, and every create tells it of a change: no route the helper made
+// may ever look like someone else's and be left behind.
+TEST_F(FollowingTheNetwork, ThousandsOfRoutesMadeWhileTheWatcherLooksAllGo) {
+  const std::string scenario = kOn7 + "route6 ::/0 fe80::1 7 10\n";
+  HelperRig rig(L"follow-race");
+  ASSERT_TRUE(rig.WriteRouteScenario(scenario));
+  ASSERT_TRUE(rig.StartConsole());
+  std::string list;
+  for (int i = 0; i < 2000; ++i) {
+    list += "10." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ".0/24;";
+  }
+  for (int i = 0; i < 1000; ++i) {
+    char prefix[32];
+    std::snprintf(prefix, sizeof(prefix), "2001:db8:%x::/48;", i);
+    list += prefix;
+  }
+  std::atomic<bool> installing{true};
+  std::thread changes([&] {
+    for (int tick = 0; installing; ++tick) {
+      rig.WriteRouteScenario(scenario + "# tick " + std::to_string(tick) + "\n");
+      Sleep(300);
+    }
+  });
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
+    ASSERT_EQ(Send("bypassnets " + list), "OK");
+    EXPECT_EQ(rig.SystemRoutes().size(), 3000u);
+    ASSERT_EQ(Send("bypassnets"), "OK");
+    EXPECT_EQ(rig.SystemRoutes(), std::vector<std::string>{}) << "left after an empty list";
+    ASSERT_EQ(Send("bypassnets " + list), "OK");
+    ASSERT_EQ(Send("disconnect"), "OK");
+    EXPECT_EQ(rig.SystemRoutes(), std::vector<std::string>{}) << "left after a disconnect";
+    EXPECT_EQ(rig.ListedRoutes(), std::vector<std::string>{});
+  }
+  installing = false;
+  changes.join();
 }
 
 // IPv6 networks and split destinations go through the physical IPv6 route

@@ -127,6 +127,25 @@ std::vector<std::string> HelperRig::ToolJournal() const {
 std::vector<std::string> HelperRig::SnifferJournal() const {
   return ReadLines(dir_ + L"\\windivert-journal.txt");
 }
+std::vector<std::string> HelperRig::SystemRoutes() const {
+  // Appended to: a "- <if> <dest>/<len> <nexthop>" line takes a route away.
+  std::vector<std::string> routes;
+  for (const std::string& line : ReadLines(dir_ + L"\\iphlpapi-routes.txt")) {
+    if (line.rfind("- ", 0) != 0) {
+      routes.push_back(line);
+      continue;
+    }
+    const std::string key = line.substr(2) + " ";
+    for (auto route = routes.begin(); route != routes.end(); ++route) {
+      if (route->rfind(key, 0) == 0) {
+        routes.erase(route);
+        break;
+      }
+    }
+  }
+  return routes;
+}
+
 std::vector<std::string> HelperRig::ListedRoutes() const {
   std::vector<std::string> listed;
   for (std::string line : ReadLines(DataDir() + L"\\routes.journal")) {
@@ -159,7 +178,11 @@ bool HelperRig::WaitForRoute(const std::string& destination, DWORD timeoutMs) co
 }
 
 bool HelperRig::WriteRouteScenario(const std::string& text) const {
-  return WriteFileBytes(dir_ + L"\\iphlpapi-scenario.txt", text);
+  // Written beside and moved over, so the stand-in never reads half a file
+  // (an empty one would have no interfaces).
+  const std::wstring path = dir_ + L"\\iphlpapi-scenario.txt";
+  return WriteFileBytes(path + L".new", text) &&
+         MoveFileExW((path + L".new").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 bool HelperRig::WriteToolBehaviour(const std::string& text) const {
   return WriteFileBytes(ToolDir() + L"\\amneziawg-behaviour.txt", text);

@@ -44,6 +44,9 @@ class HelperRig {
   std::vector<std::string> RouteJournal() const;    // IP Helper calls
   std::vector<std::string> ToolJournal() const;     // tunnel tool runs
   std::vector<std::string> SnifferJournal() const;  // WinDivert opens and closes
+  // The routes the IP Helper stand-in holds now, made through it by anyone
+  // ("<if> <dest>/<len> <nexthop> <metric> <protocol>"), in the order made.
+  std::vector<std::string> SystemRoutes() const;
   // The routes the helper's own journal lists (routes.journal, without the
   // blank lines of routes it took back, and without the LUID field).
   std::vector<std::string> ListedRoutes() const;
