@@ -1,8 +1,10 @@
 #include "routing/route_journal.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "routing/route_row.h"
 #include "support/data_directory.h"
@@ -122,19 +124,6 @@ uint64_t FileSize(HANDLE file) {
 }
 
 // One write of one whole slot at its place.
-bool WriteSlot(uint32_t slot, const std::string& text) {
-  std::string bytes = text;
-  bytes.resize(kLongestLine, ' ');
-  bytes += "\r\n";
-  const uint64_t at = TheJournal.Base + uint64_t{slot} * kSlotBytes;
-  OVERLAPPED position{};
-  position.Offset = static_cast<DWORD>(at);
-  position.OffsetHigh = static_cast<DWORD>(at >> 32);
-  DWORD written = 0;
-  return WriteFile(TheJournal.File.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                   &position) &&
-         written == bytes.size();
-}
 
 }  // namespace
 
@@ -224,40 +213,110 @@ bool TakeOverRouteJournal() {
   return true;
 }
 
-bool JournalRoute(const JournaledRoute& route, uint32_t& line) {
-  line = kNotJournaled;
-  if (!TheJournal.File) return true;
-  const bool reused = !TheJournal.FreeSlots.empty();
-  const uint32_t slot = reused ? *TheJournal.FreeSlots.begin() : TheJournal.Slots;
-  if (!WriteSlot(slot, RouteJournalLine(route))) return false;
-  if (reused) {
-    TheJournal.FreeSlots.erase(TheJournal.FreeSlots.begin());
-  } else {
-    ++TheJournal.Slots;
+namespace {
+
+// One padded slot's bytes.
+std::string SlotBytes(const std::string& text) {
+  std::string bytes = text;
+  bytes.resize(kLongestLine, ' ');
+  bytes += "\r\n";
+  return bytes;
+}
+
+// Writes slots (sorted by slot) with one WriteFile for each run of
+// consecutive ones: a batch of a thousand lines is a write or two, not a
+// thousand (each costs a system call, and under Wine tens of microseconds).
+bool WriteSlots(const std::vector<std::pair<uint32_t, std::string>>& slots) {
+  for (size_t first = 0; first < slots.size();) {
+    size_t end = first + 1;
+    while (end < slots.size() && slots[end].first == slots[end - 1].first + 1) ++end;
+    std::string bytes;
+    bytes.reserve((end - first) * kSlotBytes);
+    for (size_t i = first; i < end; ++i) bytes += SlotBytes(slots[i].second);
+    const uint64_t at = TheJournal.Base + uint64_t{slots[first].first} * kSlotBytes;
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(at);
+    position.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD written = 0;
+    if (!WriteFile(TheJournal.File.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                   &written, &position) ||
+        written != bytes.size()) {
+      return false;
+    }
+    first = end;
   }
-  line = slot;
   return true;
 }
 
-void WithdrawJournalLine(uint32_t line) {
-  if (line == kNotJournaled || !TheJournal.File || line >= TheJournal.Slots) return;
-  TheJournal.FreeSlots.insert(line);
-  // The last lines go by shortening the file; one in the middle is blanked.
-  if (line + 1 == TheJournal.Slots) {
-    uint32_t slots = TheJournal.Slots;
-    while (slots > 0 && TheJournal.FreeSlots.count(slots - 1) != 0) --slots;
-    if (Truncate(TheJournal.File.get(), TheJournal.Base + uint64_t{slots} * kSlotBytes)) {
-      TheJournal.FreeSlots.erase(TheJournal.FreeSlots.lower_bound(slots),
-                                 TheJournal.FreeSlots.end());
-      TheJournal.Slots = slots;
-      return;
-    }
+}  // namespace
+
+bool JournalRoutes(const std::vector<JournaledRoute>& routes, std::vector<uint32_t>& lines) {
+  lines.assign(routes.size(), kNotJournaled);
+  if (!TheJournal.File || routes.empty()) return true;
+  // Free slots first, lowest first, then new ones at the end.
+  std::vector<std::pair<uint32_t, std::string>> slots;
+  slots.reserve(routes.size());
+  auto free = TheJournal.FreeSlots.begin();
+  uint32_t next = TheJournal.Slots;
+  for (size_t i = 0; i < routes.size(); ++i) {
+    const uint32_t slot = free != TheJournal.FreeSlots.end() ? *free++ : next++;
+    slots.emplace_back(slot, RouteJournalLine(routes[i]));
+    lines[i] = slot;
   }
-  if (!WriteSlot(line, "")) {
+  std::vector<std::pair<uint32_t, std::string>> sorted = slots;
+  std::sort(sorted.begin(), sorted.end());
+  if (!WriteSlots(sorted)) {
+    const DWORD error = GetLastError();
+    // Nothing is taken: the slots stay as they were (what was written of
+    // them lists routes that will not be made, which a start deletes
+    // harmlessly, and is overwritten by the next lines).
+    lines.assign(routes.size(), kNotJournaled);
+    SetLastError(error);
+    return false;
+  }
+  TheJournal.FreeSlots.erase(TheJournal.FreeSlots.begin(), free);
+  TheJournal.Slots = next;
+  return true;
+}
+
+bool JournalRoute(const JournaledRoute& route, uint32_t& line) {
+  std::vector<uint32_t> lines;
+  const bool written = JournalRoutes({route}, lines);
+  line = lines.empty() ? kNotJournaled : lines[0];
+  return written;
+}
+
+void WithdrawJournalLines(const std::vector<uint32_t>& lines) {
+  if (!TheJournal.File) return;
+  bool any = false;
+  for (const uint32_t line : lines) {
+    if (line == kNotJournaled || line >= TheJournal.Slots) continue;
+    TheJournal.FreeSlots.insert(line);
+    any = true;
+  }
+  if (!any) return;
+  // The last lines go by shortening the file; those in the middle are
+  // blanked, a run of consecutive ones in one write.
+  uint32_t slots = TheJournal.Slots;
+  while (slots > 0 && TheJournal.FreeSlots.count(slots - 1) != 0) --slots;
+  if (slots != TheJournal.Slots &&
+      Truncate(TheJournal.File.get(), TheJournal.Base + uint64_t{slots} * kSlotBytes)) {
+    TheJournal.FreeSlots.erase(TheJournal.FreeSlots.lower_bound(slots), TheJournal.FreeSlots.end());
+    TheJournal.Slots = slots;
+  }
+  std::vector<std::pair<uint32_t, std::string>> blanks;
+  for (const uint32_t line : lines) {
+    if (line != kNotJournaled && line < TheJournal.Slots) blanks.emplace_back(line, "");
+  }
+  std::sort(blanks.begin(), blanks.end());
+  blanks.erase(std::unique(blanks.begin(), blanks.end()), blanks.end());
+  if (!WriteSlots(blanks)) {
     const DWORD error = GetLastError();
     LogLine(L"route journal line not withdrawn: err=" + std::to_wstring(error));
   }
 }
+
+void WithdrawJournalLine(uint32_t line) { WithdrawJournalLines({line}); }
 
 void EmptyRouteJournal() {
   if (!TheJournal.File || (TheJournal.Slots == 0 && TheJournal.Base == 0)) return;
@@ -270,7 +329,9 @@ void EmptyRouteJournal() {
   const DWORD error = GetLastError();
   LogLine(L"route journal not emptied: err=" + std::to_wstring(error));
   // Blank line by line; whatever stays lists routes that are gone.
+  std::vector<std::pair<uint32_t, std::string>> blanks;
   for (uint32_t slot = 0; slot < TheJournal.Slots; ++slot) {
-    if (TheJournal.FreeSlots.insert(slot).second) WriteSlot(slot, "");
+    if (TheJournal.FreeSlots.insert(slot).second) blanks.emplace_back(slot, "");
   }
+  WriteSlots(blanks);
 }

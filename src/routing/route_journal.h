@@ -13,6 +13,7 @@
 // line can be withdrawn in place); a withdrawn line is blank.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "support/address.h"
 
@@ -44,6 +45,11 @@ bool TakeOverRouteJournal();
 // why): the route must not be created then,
 // or a crash would leave it behind unlisted.
 bool JournalRoute(const JournaledRoute& route, uint32_t& line);
+// The same for several routes at once, in as few writes as their slots
+// allow: every line or none (false, GetLastError() telling why).
+bool JournalRoutes(const std::vector<JournaledRoute>& routes, std::vector<uint32_t>& lines);
+// Takes lines back at once (kNotJournaled ones are skipped).
+void WithdrawJournalLines(const std::vector<uint32_t>& lines);
 // Takes a line back: its route was deleted, was never made, or turned out
 // to be someone else's. A line that cannot be blanked stays (and is
 // logged): the journal may list a route that is gone, never miss one.

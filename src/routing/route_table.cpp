@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <mutex>
+#include <cstring>
 #include <set>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "routing/route_journal.h"
@@ -112,29 +115,33 @@ struct FailureBatchUnderLock {
   FailureBatchUnderLock& operator=(const FailureBatchUnderLock&) = delete;
 };
 
-// Makes the route through `physical`, journal first (a crash between the
-// two then leaves no route the next start does not know of), and returns
-// what became of it: Ours with its row and line, Theirs when it was there
-// already, Waiting when it could not be made (logged, no line left).
-// StateMutex held.
-RecordedRoute CreateThrough(const RoutePrefix& prefix, RecordedRoute route, const Via& physical) {
+void LogJournalFailure(const RoutePrefix& prefix, DWORD error) {
+  LogFailure(L"route journal not written: err=" + std::to_wstring(error) + L"; route to " +
+             FormatPrefix(prefix) + L" not created");
+}
+
+JournaledRoute JournalEntry(const RoutePrefix& prefix, const Via& physical) {
+  return {physical.InterfaceIndex, prefix, physical.Gateway, LuidOf(physical.InterfaceIndex)};
+}
+
+// Makes the route through `physical` whose journal line `line` was written
+// already, and returns what became of it as CreateThrough does. A line that
+// no longer lists a route of the helper's is handed back in `unused` for the
+// caller to take back (with others, in one go). StateMutex held.
+RecordedRoute CreateJournaled(const RoutePrefix& prefix, RecordedRoute route, const Via& physical,
+                              uint32_t line, uint32_t& unused) {
+  unused = kNotJournaled;
   route.State = RouteState::Waiting;
   route.InterfaceIndex = physical.InterfaceIndex;
   route.Gateway = physical.Gateway;
-  if (!JournalRoute({route.InterfaceIndex, prefix, route.Gateway, LuidOf(route.InterfaceIndex)},
-                    route.JournalLine)) {
-    const DWORD error = GetLastError();
-    LogFailure(L"route journal not written: err=" + std::to_wstring(error) + L"; route to " +
-               FormatPrefix(prefix) + L" not created");
-    return route;
-  }
+  route.JournalLine = line;
   const MIB_IPFORWARD_ROW2 row = BypassRouteRow(route.InterfaceIndex, prefix, route.Gateway);
   const DWORD result = CreateIpForwardEntry2(&row);
   if (result == NO_ERROR) {
     route.State = RouteState::Ours;
     return route;
   }
-  WithdrawJournalLine(route.JournalLine);
+  unused = line;
   route.JournalLine = kNotJournaled;
   if (result == ERROR_OBJECT_ALREADY_EXISTS) {
     // Someone else's (an administrator's static route, another VPN's):
@@ -148,15 +155,39 @@ RecordedRoute CreateThrough(const RoutePrefix& prefix, RecordedRoute route, cons
   return route;
 }
 
-bool InSystemTable(const RoutePrefix& prefix, const RecordedRoute& route,
-                   const std::vector<SystemRoute>& system) {
-  for (const SystemRoute& row : system) {
-    if (row.Prefix == prefix && row.InterfaceIndex == route.InterfaceIndex &&
-        row.NextHop == route.Gateway) {
-      return true;
-    }
+// Makes the route through `physical`, journal first (a crash between the
+// two then leaves no route the next start does not know of), and returns
+// what became of it: Ours with its row and line, Theirs when it was there
+// already, Waiting when it could not be made (logged, no line left).
+// StateMutex held.
+RecordedRoute CreateThrough(const RoutePrefix& prefix, RecordedRoute route, const Via& physical) {
+  uint32_t line = kNotJournaled;
+  if (!JournalRoute(JournalEntry(prefix, physical), line)) {
+    LogJournalFailure(prefix, GetLastError());
+    route.State = RouteState::Waiting;
+    route.InterfaceIndex = physical.InterfaceIndex;
+    route.Gateway = physical.Gateway;
+    return route;
   }
-  return false;
+  uint32_t unused = kNotJournaled;
+  route = CreateJournaled(prefix, route, physical, line, unused);
+  WithdrawJournalLine(unused);
+  return route;
+}
+
+// A row as Windows tells rows apart (prefix, interface, next hop), as bytes
+// to hash: a look at a table that changed nothing costs one pass over it,
+// not one pass per route.
+std::string RowKey(const RoutePrefix& prefix, uint32_t interfaceIndex, const IpAddress& nextHop) {
+  std::string key(2 + 16 + 1 + 4 + 2 + 16, '\0');
+  char* at = key.data();
+  std::memcpy(at, &prefix.Destination.Family, 2);
+  std::memcpy(at + 2, prefix.Destination.Bytes, 16);
+  at[18] = static_cast<char>(prefix.Length);
+  std::memcpy(at + 19, &interfaceIndex, 4);
+  std::memcpy(at + 23, &nextHop.Family, 2);
+  std::memcpy(at + 25, nextHop.Bytes, 16);
+  return key;
 }
 
 // Routes in the system (the helper's and someone else's), of one family or
@@ -381,9 +412,17 @@ void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
     // Same network: bring back what Windows took away (it deletes the
     // routes of an interface that goes down, even for a second) and what
     // could not be made before.
+    std::unordered_set<std::string> present;
+    present.reserve(system.size());
+    for (const SystemRoute& row : system) {
+      present.insert(RowKey(row.Prefix, row.InterfaceIndex, row.NextHop));
+    }
     size_t restored = 0;
     forFamily([&](const RoutePrefix& prefix, RecordedRoute& route) {
-      if (route.State != RouteState::Waiting && InSystemTable(prefix, route, system)) return;
+      if (route.State != RouteState::Waiting &&
+          present.count(RowKey(prefix, route.InterfaceIndex, route.Gateway)) != 0) {
+        return;
+      }
       const RecordedRoute old = route;
       route = CreateThrough(prefix, route, now);
       // The table was read before the lock was taken: a route made since
@@ -420,13 +459,41 @@ void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
   // A new network: every route moves to it, the new row made before the old
   // one goes, so no moment passes without one of them. One that cannot be
   // made waits, and is tried again at the next look.
-  size_t moved = 0;
+  // Every new line is written in one go before the first row is made, and
+  // the lines that list nothing any more are taken back in one go after the
+  // last: the journal may list a row that is gone meanwhile, never miss one.
+  std::vector<std::pair<RoutePrefix, RecordedRoute*>> moving;
   forFamily([&](const RoutePrefix& prefix, RecordedRoute& route) {
-    const RecordedRoute old = route;
-    route = CreateThrough(prefix, route, now);
-    Withdraw(prefix, old);
-    moved += route.State == RouteState::Ours;
+    moving.emplace_back(prefix, &route);
   });
+  std::vector<JournaledRoute> entries;
+  entries.reserve(moving.size());
+  for (const auto& [prefix, route] : moving) entries.push_back(JournalEntry(prefix, now));
+  std::vector<uint32_t> lines;
+  const bool journaled = JournalRoutes(entries, lines);
+  const DWORD journalError = GetLastError();
+  std::vector<uint32_t> unused;
+  size_t moved = 0;
+  for (size_t i = 0; i < moving.size(); ++i) {
+    const RoutePrefix& prefix = moving[i].first;
+    RecordedRoute& route = *moving[i].second;
+    const RecordedRoute old = route;
+    if (journaled) {
+      uint32_t spare = kNotJournaled;
+      route = CreateJournaled(prefix, route, now, lines[i], spare);
+      unused.push_back(spare);
+    } else {
+      LogJournalFailure(prefix, journalError);
+      route.State = RouteState::Waiting;
+      route.InterfaceIndex = now.InterfaceIndex;
+      route.Gateway = now.Gateway;
+      route.JournalLine = kNotJournaled;
+    }
+    DeleteFromSystem(prefix, old);
+    if (old.State == RouteState::Ours) unused.push_back(old.JournalLine);
+    moved += route.State == RouteState::Ours;
+  }
+  WithdrawJournalLines(unused);
   SetPhysicalVia(family, now);
   LogLine(L"physical " + FamilyWord(family) + L"default route changed: ifIndex=" +
           std::to_wstring(now.InterfaceIndex) + L" gw=" + FormatAddress(now.Gateway) + L"; " +
