@@ -240,6 +240,18 @@ TEST_F(Routing, RoutesAreCreatedRecordedJournaledAndOnlyTheHelpersDeleted) {
   ClearBypassRoutes();
   EXPECT_EQ(Journal(before), std::vector<std::string>{"delete if=12 dest=10.2.0.0/16" + via + "5"});
   EXPECT_TRUE(HelperState.BypassRouteTable.Empty());
+
+  // Windows makes no route to a multicast or class E destination, nor on
+  // an interface that does not exist: failed, not recorded, no line left.
+  HelperState.PhysicalRoute = {12, IPv4("192.168.1.1")};
+  EXPECT_FALSE(AddBypassRoute(Prefix("224.0.0.0", 4), RouteOrigin::List));
+  EXPECT_FALSE(AddBypassRoute(Prefix("240.0.0.0", 4), RouteOrigin::List));
+  HelperState.PhysicalRoute = {99, IPv4("192.168.1.1")};
+  EXPECT_FALSE(AddBypassRoute(Prefix("10.3.0.0", 16), RouteOrigin::List));
+  EXPECT_EQ(Count(Journal(before), " rc=87"), 2u);
+  EXPECT_EQ(Count(Journal(before), " rc=1168"), 1u);
+  EXPECT_TRUE(HelperState.BypassRouteTable.Empty());
+  EXPECT_TRUE(Listed().empty());
 }
 
 // The watcher reads the table before it takes the lock: a route made in
