@@ -21,10 +21,12 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "windivert_standin_files.h"
+#include "windivert_standin_filter.h"
 
 #if defined(WINDIVERT_STANDIN_NO_RECV)
 #define WINDIVERT_STANDIN_VARIANT "norecv"
@@ -68,9 +70,27 @@ constexpr auto kPollTick = std::chrono::milliseconds(10);
 
 using Clock = std::chrono::steady_clock;
 
+// WinDivert's queue: at most QUEUE_LENGTH events (32 to 16384, 4096 by
+// default), none kept longer than QUEUE_TIME (100 to 16000 ms, 2000 by
+// default); what does not fit, or waits longer, is dropped.
+constexpr UINT64 kParamQueueLength = 0, kParamQueueTime = 1, kParamQueueSize = 2;
+constexpr UINT64 kQueueLengthMin = 32, kQueueLengthMax = 16384, kQueueLengthDefault = 4096;
+constexpr UINT64 kQueueTimeMin = 100, kQueueTimeMax = 16000, kQueueTimeDefault = 2000;
+constexpr UINT64 kQueueSizeMin = 65535, kQueueSizeMax = 33554432, kQueueSizeDefault = 4194304;
+
+struct Queued {
+  SocketEvent event;
+  Clock::time_point at;
+};
+
 struct Session {
   HANDLE value = nullptr;
-  std::deque<SocketEvent> queue;
+  std::shared_ptr<const SocketFilter> filter;
+  UINT64 queueLength = kQueueLengthDefault;
+  UINT64 queueTimeMs = kQueueTimeDefault;
+  UINT64 queueSize = kQueueSizeDefault;
+  UINT64 dropped = 0;
+  std::deque<Queued> queue;
   bool closed = false;
   bool recvShutdown = false;
   int waiting = 0;       // receives blocked on the empty queue
@@ -88,7 +108,15 @@ struct State {
   CONDITION_VARIABLE idleChanged = CONDITION_VARIABLE_INIT;
   std::vector<std::shared_ptr<Session>> open;  // in the order they were opened
   UINT64 handlesOpened = 0;
-  UINT64 nextEndpointId = 1;
+  // A UDP endpoint's remotes so far (address and port) and its last one: a
+  // CONNECT comes once for each new remote, and the CLOSE of the endpoint
+  // carries the last, then a second CLOSE follows with a zero remote when
+  // its resources are released.
+  struct UdpEndpoint {
+    std::unordered_set<std::string> remotes;
+    SocketEvent last;
+  };
+  std::unordered_map<UINT64, UdpEndpoint> udp;
 };
 
 // Never destroyed: a receive may still be blocked in it when the process
@@ -122,7 +150,79 @@ bool IsLoopback(const SocketEvent& event) {
   return v6Loopback || v4Mapped;
 }
 
-void WriteRecord(const SocketEvent& event, UINT64 endpointId, void* address) {
+// An endpoint for an event fed without one: the same for the same process,
+// family, protocol and remote, so that a close finds its connect's.
+UINT64 DerivedEndpoint(const SocketEvent& event) {
+  UINT64 hash = 1469598103934665603ull;
+  const auto mix = [&hash](UINT64 value) { hash = (hash ^ value) * 1099511628211ull; };
+  mix(event.processId);
+  mix(event.ipv6);
+  mix(event.protocol);
+  for (UINT32 word : event.remoteAddr) mix(word);
+  mix(event.remotePort);
+  return hash | 1;
+}
+
+std::string RemoteKey(const SocketEvent& event) {
+  std::string key(reinterpret_cast<const char*>(event.remoteAddr), sizeof(event.remoteAddr));
+  key.append(reinterpret_cast<const char*>(&event.remotePort), sizeof(event.remotePort));
+  return key;
+}
+
+// What the socket layer reports for one fed event (under the lock): UDP
+// connects to a remote the endpoint has had already report nothing; a UDP
+// close reports the endpoint's last remote, then a zero one.
+std::vector<SocketEvent> AsTheSocketLayerReports(SocketEvent event) {
+  State& state = Shared();
+  constexpr UINT8 kEventClose = 7;
+  std::vector<SocketEvent> reported;
+  if (event.protocol != kProtocolUdp || (event.event != kEventConnect && event.event != kEventClose)) {
+    if (event.endpointId == 0) event.endpointId = DerivedEndpoint(event);
+    reported.push_back(event);
+    return reported;
+  }
+  if (event.endpointId == 0) {
+    SocketEvent keyed = event;
+    keyed.event = kEventConnect;
+    event.endpointId = DerivedEndpoint(keyed);
+  }
+  if (event.event == kEventConnect) {
+    State::UdpEndpoint& endpoint = state.udp[event.endpointId];
+    if (!endpoint.remotes.insert(RemoteKey(event)).second) return reported;
+    endpoint.last = event;
+    reported.push_back(event);
+    return reported;
+  }
+  const auto known = state.udp.find(event.endpointId);
+  if (known != state.udp.end()) {
+    std::memcpy(event.remoteAddr, known->second.last.remoteAddr, sizeof(event.remoteAddr));
+    event.remotePort = known->second.last.remotePort;
+    state.udp.erase(known);
+  }
+  reported.push_back(event);
+  std::memset(event.remoteAddr, 0, sizeof(event.remoteAddr));
+  event.remotePort = 0;
+  reported.push_back(event);
+  return reported;
+}
+
+// Into a session's queue, as the driver does: what its filter passes, while
+// the queue has room (under the lock).
+void Admit(Session& session, const std::vector<SocketEvent>& events) {
+  const Clock::time_point now = Clock::now();
+  for (const SocketEvent& fed : events) {
+    for (const SocketEvent& event : AsTheSocketLayerReports(fed)) {
+      if (session.filter && !FilterPasses(*session.filter, event, IsLoopback(event))) continue;
+      if (session.queue.size() >= session.queueLength) {
+        ++session.dropped;
+        continue;
+      }
+      session.queue.push_back({event, now});
+    }
+  }
+}
+
+void WriteRecord(const SocketEvent& event, void* address) {
   unsigned char* record = static_cast<unsigned char*>(address);
   std::memset(record, 0, kAddressSize);
   UINT32 flags = kLayerSocket | (UINT32{event.event} << 8) | kSniffedBit;
@@ -131,7 +231,7 @@ void WriteRecord(const SocketEvent& event, UINT64 endpointId, void* address) {
   if (event.ipv6) flags |= kIPv6Bit;
   const UINT64 parentEndpointId = 0;
   std::memcpy(record + kFlagsOffset, &flags, sizeof(flags));
-  std::memcpy(record + kEndpointIdOffset, &endpointId, sizeof(endpointId));
+  std::memcpy(record + kEndpointIdOffset, &event.endpointId, sizeof(event.endpointId));
   std::memcpy(record + kParentEndpointIdOffset, &parentEndpointId, sizeof(parentEndpointId));
   std::memcpy(record + kProcessIdOffset, &event.processId, sizeof(event.processId));
   std::memcpy(record + kLocalAddrOffset, event.localAddr, sizeof(event.localAddr));
@@ -191,7 +291,6 @@ bool IdleLocked() {
   if (recvLength) *recvLength = 0;
   State& state = Shared();
   SocketEvent event;
-  UINT64 endpointId = 0;
   DWORD error = ERROR_SUCCESS;
   {
     Locked lock;
@@ -208,9 +307,14 @@ bool IdleLocked() {
         break;
       }
       if (!session->queue.empty()) {
-        event = session->queue.front();
+        const Queued front = session->queue.front();
         session->queue.pop_front();
-        endpointId = state.nextEndpointId++;
+        if (Clock::now() - front.at > std::chrono::milliseconds(session->queueTimeMs)) {
+          ++session->dropped;  // waited longer than the queue keeps events
+          WakeAllConditionVariable(&state.idleChanged);
+          continue;
+        }
+        event = front.event;
         break;
       }
       if (session->recvShutdown) {
@@ -231,9 +335,7 @@ bool IdleLocked() {
         Poll(session.get(), &found);
         AcquireSRWLockExclusive(&state.lock);
         session->polling = false;
-        if (!session->closed && !session->recvShutdown) {
-          session->queue.insert(session->queue.end(), found.begin(), found.end());
-        }
+        if (!session->closed && !session->recvShutdown) Admit(*session, found);
         if (!found.empty()) WakeAllConditionVariable(&state.queueChanged);
         continue;
       }
@@ -246,7 +348,7 @@ bool IdleLocked() {
     SetLastError(error);
     return FALSE;
   }
-  if (address) WriteRecord(event, endpointId, address);
+  if (address) WriteRecord(event, address);
   return TRUE;
 }
 
@@ -256,8 +358,7 @@ void Queue(const std::vector<SocketEvent>& events) {
   Locked lock;
   State& state = Shared();
   if (state.open.empty() || state.open.back()->recvShutdown) return;
-  Session& target = *state.open.back();
-  target.queue.insert(target.queue.end(), events.begin(), events.end());
+  Admit(*state.open.back(), events);
   WakeAllConditionVariable(&state.queueChanged);
 }
 
@@ -285,6 +386,12 @@ __declspec(dllexport) HANDLE
   }
 
   auto session = std::make_shared<Session>();
+  session->filter = CompileSocketFilter(filter ? filter : "");
+  if (!session->filter) {
+    Journal(line + " rc=err " + std::to_string(ERROR_INVALID_PARAMETER));
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
   session->feed.offset = FeedFileSize();
   std::vector<UdpSocket> table;
   session->udpReadable = ReadUdpTable(&table);
@@ -338,6 +445,7 @@ __declspec(dllexport) BOOL WinDivertShutdown(HANDLE handle, int how) {
 #endif
 
 __declspec(dllexport) BOOL WinDivertClose(HANDLE handle) {
+  UINT64 dropped = 0;
   {
     Locked lock;
     State& state = Shared();
@@ -347,6 +455,7 @@ __declspec(dllexport) BOOL WinDivertClose(HANDLE handle) {
       return FALSE;
     }
     session->closed = true;
+    dropped = session->dropped;
     session->queue.clear();
     for (auto it = state.open.begin(); it != state.open.end(); ++it) {
       if (*it == session) {
@@ -358,7 +467,57 @@ __declspec(dllexport) BOOL WinDivertClose(HANDLE handle) {
     WakeAllConditionVariable(&state.queueChanged);
     WakeAllConditionVariable(&state.idleChanged);
   }
-  Journal("close");
+  Journal("close dropped=" + std::to_string(dropped));
+  return TRUE;
+}
+
+__declspec(dllexport) BOOL WinDivertSetParam(HANDLE handle, int param, UINT64 value) {
+  UINT64 low = 0, high = 0;
+  switch (param) {
+    case kParamQueueLength: low = kQueueLengthMin; high = kQueueLengthMax; break;
+    case kParamQueueTime: low = kQueueTimeMin; high = kQueueTimeMax; break;
+    case kParamQueueSize: low = kQueueSizeMin; high = kQueueSizeMax; break;
+    default:
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+  }
+  if (value < low || value > high) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  {
+    Locked lock;
+    const std::shared_ptr<Session> session = FindOpen(handle);
+    if (!session) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    (param == kParamQueueLength ? session->queueLength
+     : param == kParamQueueTime ? session->queueTimeMs
+                                : session->queueSize) = value;
+  }
+  Journal("set-param " + std::to_string(param) + " " + std::to_string(value));
+  return TRUE;
+}
+
+__declspec(dllexport) BOOL WinDivertGetParam(HANDLE handle, int param, UINT64* value) {
+  Locked lock;
+  const std::shared_ptr<Session> session = FindOpen(handle);
+  if (!session) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!value || param < 0 || param > 4) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  switch (param) {
+    case kParamQueueLength: *value = session->queueLength; break;
+    case kParamQueueTime: *value = session->queueTimeMs; break;
+    case kParamQueueSize: *value = session->queueSize; break;
+    case 3: *value = 2; break;  // the major version the stand-in plays
+    default: *value = 2; break;
+  }
   return TRUE;
 }
 

@@ -207,8 +207,25 @@ void ReadNewFeedLines(FeedCursor* cursor, std::vector<SocketEvent>* events) {
 }
 
 bool ParseFeedLine(const std::string& line, SocketEvent* event) {
-  const std::vector<std::string> words = SplitWords(line);
-  if (words.size() != 4) return false;
+  std::vector<std::string> words = SplitWords(line);
+  if (words.size() < 4) return false;
+  // What follows the address: the protocol, the endpoint, the remote port.
+  for (size_t i = 4; i < words.size(); ++i) {
+    UINT64 number = 0;
+    const std::string& word = words[i];
+    if (word == "tcp" || word == "udp") {
+      event->protocol = word == "tcp" ? kProtocolTcp : kProtocolUdp;
+    } else if (word.rfind("ep=", 0) == 0 && ParseUnsigned(word.substr(3), 10, ~0ull, &number) &&
+               number != 0) {
+      event->endpointId = number;
+    } else if (word.rfind("port=", 0) == 0 &&
+               ParseUnsigned(word.substr(5), 10, 65535, &number)) {
+      event->remotePort = static_cast<UINT16>(number);
+    } else {
+      return false;
+    }
+  }
+  words.resize(4);
 
   static const char* const kNames[] = {"bind", "connect", "listen", "accept", "close"};
   UINT64 number = 0;

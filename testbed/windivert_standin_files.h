@@ -19,6 +19,7 @@ struct SocketEvent {
   UINT16 localPort = 0;
   UINT16 remotePort = 0;
   UINT8 protocol = kProtocolTcp;
+  UINT64 endpointId = 0;  // 0: the stand-in gives one (see Queue)
 };
 
 constexpr UINT8 kEventConnect = 4;
@@ -45,7 +46,8 @@ struct FeedCursor {
 UINT64 FeedFileSize();
 // Appends the events of the lines completed since the cursor to `events`.
 void ReadNewFeedLines(FeedCursor* cursor, std::vector<SocketEvent>* events);
-// "<event> <v4|v6> <pid> <address>"; false for anything else.
+// "<event> <v4|v6> <pid> <address> [tcp|udp] [ep=<n>] [port=<n>]"; false for
+// anything else.
 bool ParseFeedLine(const std::string& line, SocketEvent* event);
 
 // One row of the host's /proc/net/udp.

@@ -127,11 +127,13 @@ TEST_F(ConnectAndDisconnect, ConnectReconnectAndDisconnectInOrder) {
       "no physical IPv6 default route",
       "bypass routes: 2/2 installed via ifIndex=7 gw=192.168.1.1",
       "WinDivert socket sniffer started",
+      "WinDivert queue: 16384 events, 16000 ms",
       "WinDivert sniffer stopped",
       "physical default route: ifIndex=7",
       "no physical IPv6 default route",
       "bypass routes: 2/2 installed via ifIndex=7 gw=192.168.1.1",
       "WinDivert socket sniffer started",
+      "WinDivert queue: 16384 events, 16000 ms",
       "WinDivert sniffer stopped",
   };
   EXPECT_EQ(WhatWasDone(rig), expectedLog);

@@ -61,7 +61,7 @@ std::wstring DescribeState() {
       if (route.ForSplit) ++splitRoutes;
     });
     bypassNets = HelperState.BypassNetList.size();
-    splitApps = HelperState.SplitApps->Size();
+    splitApps = std::atomic_load(&HelperState.SplitApps)->Size();
     for (const std::wstring& warning : HelperState.TunnelFacts.Warnings) {
       warnings += (warnings.empty() ? L"" : L",") + JsonString(warning);
     }
@@ -101,7 +101,7 @@ std::wstring ExplainAddress(const std::wstring& argument) {
       }
     });
     singlePeerTakesAll = HelperState.TunnelFacts.SinglePeerTakesAll;
-    list = HelperState.SplitApps;
+    list = std::atomic_load(&HelperState.SplitApps);
   }
 
   const wchar_t* path = !best                                               ? L"none"

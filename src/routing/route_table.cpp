@@ -1,7 +1,9 @@
 #include "routing/route_table.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <cstring>
 #include <set>
 #include <string>
@@ -207,6 +209,18 @@ bool SplitOnly(const RecordedRoute& route) { return route.ForSplit && !route.For
 
 // Said once per connect (the table is cleared at every connect).
 bool SplitCapSaid = false;
+
+// Split destinations that get no host route for a while: a create that
+// failed (Windows refuses it again at once, and each try costs a call and
+// a log line) and an address the tunnel is not the path to. StateMutex.
+constexpr uint64_t kNoSplitRouteMs = 60000;
+constexpr size_t kNoSplitRouteAtMost = 4096;
+std::map<RoutePrefix, uint64_t> NoSplitRouteUntil;
+
+void RefuseSplitRouteForAWhile(const RoutePrefix& prefix, uint64_t now) {
+  if (NoSplitRouteUntil.size() >= kNoSplitRouteAtMost) NoSplitRouteUntil.clear();
+  NoSplitRouteUntil[prefix] = now + kNoSplitRouteMs;
+}
 bool SplitWaitSaid = false;
 
 // Whether a new split host route may be made: below the cap, or at it once
@@ -270,14 +284,19 @@ bool AddBypassRoute(const RoutePrefix& prefix, RouteOrigin origin) {
     return true;
   }
   route = CreateThrough(prefix, route, physical);
-  // A failed creation is not recorded, so that the next ask tries again.
-  if (route.State == RouteState::Waiting) return false;
+  // A failed creation is not recorded, so that the next ask tries again; a
+  // split destination only after a while.
+  if (route.State == RouteState::Waiting) {
+    if (origin == RouteOrigin::Split) RefuseSplitRouteForAWhile(prefix, GetTickCount64());
+    return false;
+  }
   table.Insert(prefix, route);
   return true;
 }
 
 bool AddSplitHostRoute(const IpAddress& destination) {
   const RoutePrefix prefix{destination, static_cast<uint8_t>(destination.IsIPv4() ? 32 : 128)};
+  const uint64_t now = GetTickCount64();
   {
     // The sniffer's every event for a destination already routed ends here:
     // one lookup and a count.
@@ -286,6 +305,30 @@ bool AddSplitHostRoute(const IpAddress& destination) {
       recorded->ForSplit = true;
       ++recorded->OpenConnections;
       return true;
+    }
+    // A destination refused lately costs nothing more for a while.
+    const auto refused = NoSplitRouteUntil.find(prefix);
+    if (refused != NoSplitRouteUntil.end()) {
+      if (now < refused->second) return false;
+      NoSplitRouteUntil.erase(refused);
+    }
+    // The tunnel's own networks and DNS servers are reached through it: a
+    // host route to its DNS server would take every program's name lookups
+    // out of the tunnel, where they cannot reach it.
+    for (const RoutePrefix& own : HelperState.TunnelFacts.OwnNetworks) {
+      if (PrefixCovers(own, destination)) return false;
+    }
+  }
+  // Only where the tunnel is the path now: an on-link LAN host, the
+  // subnet's broadcast and what a bypass network or someone else's route
+  // takes around the tunnel already get no host route. Known only while the
+  // tunnel's adapter can be found.
+  const uint32_t tunnel = TunnelInterfaceIndex();
+  if (tunnel != 0) {
+    const std::optional<DefaultRoute> best = BestRouteTo(destination);
+    if (best && best->InterfaceIndex != tunnel) {
+      RefuseSplitRouteForAWhile(prefix, now);
+      return false;
     }
   }
   return AddBypassRoute(prefix,
@@ -329,6 +372,7 @@ void ClearSplitHostRoutes() {
 
 void ClearBypassRoutes() {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  NoSplitRouteUntil.clear();
   SplitCapSaid = false;
   SplitWaitSaid = false;
   HelperState.BypassRouteTable.ForEach(DeleteFromSystem);
@@ -495,6 +539,7 @@ void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
   }
   WithdrawJournalLines(unused);
   SetPhysicalVia(family, now);
+  NoSplitRouteUntil.clear();  // what the tunnel is the path to may have changed
   LogLine(L"physical " + FamilyWord(family) + L"default route changed: ifIndex=" +
           std::to_wstring(now.InterfaceIndex) + L" gw=" + FormatAddress(now.Gateway) + L"; " +
           std::to_wstring(moved) + L" bypass routes moved");

@@ -32,7 +32,16 @@ bool operator<(const Connection& a, const Connection& b) {
 
 // Taken before StateMutex (the route calls take that one), never after it.
 std::mutex CountMutex;
+// The remotes each endpoint holds, and its process.
+struct Endpoint {
+  uint32_t ProcessId = 0;
+  std::vector<IpAddress> Remotes;
+};
+std::map<uint64_t, Endpoint> Endpoints;
+// Connections without an endpoint: found by the open-connections scan, or
+// from a library that fills none; matched at close by process and remote.
 std::map<Connection, uint32_t> Counted;
+size_t RemotesHeld = 0;
 
 // Closes go missing when a process ends in ways the system does not report
 // one for each of its sockets; when the counts fill up, those of ended
@@ -49,32 +58,47 @@ bool ProcessEnded(uint32_t processId) {
 // CountMutex held.
 void GiveBackEndedProcesses() {
   std::map<uint32_t, bool> ended;
-  for (auto entry = Counted.begin(); entry != Counted.end();) {
-    const uint32_t processId = entry->first.ProcessId;
+  const auto gone = [&](uint32_t processId) {
     const auto known = ended.find(processId);
-    const bool gone =
-        known != ended.end() ? known->second : (ended[processId] = ProcessEnded(processId));
-    if (!gone) {
+    return known != ended.end() ? known->second : (ended[processId] = ProcessEnded(processId));
+  };
+  for (auto entry = Counted.begin(); entry != Counted.end();) {
+    if (!gone(entry->first.ProcessId)) {
       ++entry;
       continue;
     }
     for (uint32_t open = entry->second; open > 0; --open) NoteSplitClose(entry->first.Remote);
+    RemotesHeld -= entry->second;
     entry = Counted.erase(entry);
+  }
+  for (auto entry = Endpoints.begin(); entry != Endpoints.end();) {
+    if (!gone(entry->second.ProcessId)) {
+      ++entry;
+      continue;
+    }
+    for (const IpAddress& remote : entry->second.Remotes) NoteSplitClose(remote);
+    RemotesHeld -= entry->second.Remotes.size();
+    entry = Endpoints.erase(entry);
   }
 }
 
-// One more counted connection, its route made or counted. CountMutex held.
+// Room for one more held remote; when there is none, the route is made
+// but not held (it idles like any other). CountMutex held.
+bool RoomToHold() {
+  if (RemotesHeld < kCountedAtMost) return true;
+  GiveBackEndedProcesses();
+  return RemotesHeld < kCountedAtMost;
+}
+
+// One more counted connection without an endpoint. CountMutex held.
 bool CountConnection(const Connection& connection) {
   if (!AddSplitHostRoute(connection.Remote)) return false;
-  if (Counted.size() >= kCountedAtMost && Counted.count(connection) == 0) {
-    GiveBackEndedProcesses();
-    if (Counted.size() >= kCountedAtMost) {
-      // Not remembered, so not held: the route idles like any other.
-      NoteSplitClose(connection.Remote);
-      return true;
-    }
+  if (!RoomToHold()) {
+    NoteSplitClose(connection.Remote);
+    return true;
   }
   ++Counted[connection];
+  ++RemotesHeld;
   return true;
 }
 
@@ -103,8 +127,13 @@ std::vector<MIB_TCPROW_OWNER_PID> OpenTcpConnections() {
 bool SplitRoutable(const IpAddress& remote) {
   if (remote.IsUnspecified()) return false;
   const uint8_t* bytes = remote.Bytes;
-  if (remote.IsIPv4())
-    return !(bytes[0] == 255 && bytes[1] == 255 && bytes[2] == 255 && bytes[3] == 255);
+  if (remote.IsIPv4()) {
+    const bool thisNetwork = bytes[0] == 0;
+    const bool loopback = bytes[0] == 127;
+    const bool linkLocal = bytes[0] == 169 && bytes[1] == 254;
+    const bool multicastOrReserved = bytes[0] >= 224;  // 224/4 and 240/4, broadcast with them
+    return !thisNetwork && !loopback && !linkLocal && !multicastOrReserved;
+  }
   static const uint8_t kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
   const bool loopback = std::memcmp(bytes, kLoopback, sizeof(kLoopback)) == 0;
   const bool linkLocal = bytes[0] == 0xFE && (bytes[1] & 0xC0) == 0x80;
@@ -112,22 +141,50 @@ bool SplitRoutable(const IpAddress& remote) {
   return !loopback && !linkLocal && !multicast;
 }
 
-void RouteConnection(uint32_t processId, const IpAddress& remote) {
+void RouteConnection(uint64_t endpoint, uint32_t processId, const IpAddress& remote) {
   std::lock_guard<std::mutex> lock(CountMutex);
-  CountConnection({processId, remote});
+  if (endpoint == 0) {
+    CountConnection({processId, remote});
+    return;
+  }
+  const auto known = Endpoints.find(endpoint);
+  if (known != Endpoints.end()) {
+    for (const IpAddress& held : known->second.Remotes) {
+      if (held == remote) return;  // this socket holds it already
+    }
+  }
+  if (!AddSplitHostRoute(remote)) return;
+  if (!RoomToHold()) {
+    NoteSplitClose(remote);
+    return;
+  }
+  Endpoint& entry = Endpoints[endpoint];
+  entry.ProcessId = processId;
+  entry.Remotes.push_back(remote);
+  ++RemotesHeld;
 }
 
-void EndConnection(uint32_t processId, const IpAddress& remote) {
+void EndConnection(uint64_t endpoint, uint32_t processId, const IpAddress& remote) {
   std::lock_guard<std::mutex> lock(CountMutex);
+  const auto known = endpoint == 0 ? Endpoints.end() : Endpoints.find(endpoint);
+  if (known != Endpoints.end()) {
+    for (const IpAddress& held : known->second.Remotes) NoteSplitClose(held);
+    RemotesHeld -= known->second.Remotes.size();
+    Endpoints.erase(known);
+    return;
+  }
   const auto counted = Counted.find({processId, remote});
   if (counted == Counted.end()) return;
   if (--counted->second == 0) Counted.erase(counted);
+  --RemotesHeld;
   NoteSplitClose(remote);
 }
 
 void ForgetConnections() {
   std::lock_guard<std::mutex> lock(CountMutex);
   Counted.clear();
+  Endpoints.clear();
+  RemotesHeld = 0;
 }
 
 void RouteOpenConnections(const std::shared_ptr<const SplitAppList>& list,
@@ -151,7 +208,12 @@ void RouteOpenConnections(const std::shared_ptr<const SplitAppList>& list,
     if (!known->second) continue;
     std::lock_guard<std::mutex> lock(CountMutex);
     const auto counted = Counted.find(connection);
-    for (uint32_t have = counted == Counted.end() ? 0 : counted->second; have < count; ++have) {
+    uint32_t have = counted == Counted.end() ? 0 : counted->second;
+    for (const auto& [id, endpoint] : Endpoints) {  // seen connecting already
+      if (endpoint.ProcessId != connection.ProcessId) continue;
+      for (const IpAddress& held : endpoint.Remotes) have += held == connection.Remote;
+    }
+    for (; have < count; ++have) {
       if (!CountConnection(connection)) break;
       ++routed;
     }

@@ -1,28 +1,36 @@
 #pragma once
-// The connections of listed applications that hold split host routes open.
-// Each is counted by process and remote address from its connect until its
-// close: a close is matched against the connect it ends, so the process
-// need not be readable any more (it has often ended) and an unlisted
-// process's close costs one lookup. Callable from any thread; never with
-// StateMutex held.
+// The connections of listed applications that hold split host routes open,
+// kept by socket endpoint: a TCP socket connects to one remote, a UDP
+// socket reports a connect for every new remote it sends to (a QUIC,
+// WebRTC or game socket reaches hundreds) and one close for the endpoint,
+// whatever remote that close names. A close releases every remote its
+// endpoint holds, so the process need not be readable any more (it has
+// often ended) and an unlisted process's close costs one lookup. Callable
+// from any thread; never with StateMutex held.
 #include <cstdint>
 #include <memory>
 
 #include "split/process_match.h"
 #include "support/address.h"
 
-// Where a listed application connects that its traffic should go around the
-// tunnel to: every address but the unspecified and broadcast IPv4 ones, and
-// ::, ::1, link-local fe80::/10 and multicast ff00::/8.
+// Where a listed application connects that its traffic could go around the
+// tunnel to: never 0.0.0.0/8, loopback 127.0.0.0/8, link-local
+// 169.254.0.0/16, multicast 224.0.0.0/4 or 240.0.0.0/4 (broadcast among
+// them); nor ::, ::1, link-local fe80::/10 or multicast ff00::/8. Whether
+// the tunnel is the path there now is the route table's to judge.
 bool SplitRoutable(const IpAddress& remote);
 
-// A listed process connected to `remote`: a host route to it, and one more
-// connection counted on it.
-void RouteConnection(uint32_t processId, const IpAddress& remote);
+// A listed process's socket `endpoint` connected to `remote`: a host route
+// to it, and one more connection counted on it (once per endpoint and
+// remote). Endpoint 0 (a library that fills none): counted by process and
+// remote instead.
+void RouteConnection(uint64_t endpoint, uint32_t processId, const IpAddress& remote);
 
-// A socket of `processId` to `remote` closed. Ends one counted connection of
-// that process to that address, if there is one.
-void EndConnection(uint32_t processId, const IpAddress& remote);
+// Socket `endpoint` closed: every remote it holds is released. A second close
+// of it changes nothing. An endpoint never seen (a TCP connection counted
+// from the open-connections scan, or endpoint 0) releases one connection of
+// that process to `remote`, if there is one.
+void EndConnection(uint64_t endpoint, uint32_t processId, const IpAddress& remote);
 
 // Forgets every counted connection (the routes go with the sniffer).
 void ForgetConnections();

@@ -38,6 +38,8 @@ struct WinDivertLibrary {
   WinDivertCloseFn Close = nullptr;
   WinDivertShutdownFn Shutdown = nullptr;      // optional
   WinDivertFormatIPv4Fn FormatIPv4 = nullptr;  // optional
+  WinDivertSetParamFn SetParam = nullptr;      // optional
+  WinDivertGetParamFn GetParam = nullptr;      // optional
 };
 
 template <typename Function>
@@ -76,6 +78,8 @@ bool LoadWinDivert(WinDivertLibrary& library) {
   library.Close = Lookup<WinDivertCloseFn>(module, "WinDivertClose");
   library.Shutdown = Lookup<WinDivertShutdownFn>(module, "WinDivertShutdown");
   library.FormatIPv4 = Lookup<WinDivertFormatIPv4Fn>(module, "WinDivertHelperFormatIPv4Address");
+  library.SetParam = Lookup<WinDivertSetParamFn>(module, "WinDivertSetParam");
+  library.GetParam = Lookup<WinDivertGetParamFn>(module, "WinDivertGetParam");
   if (!library.Open || !library.Recv || !library.Close) {
     LogLine(L"WinDivert exports missing; per-app split disabled");
     return false;
@@ -122,25 +126,29 @@ struct SnifferContext {
   ProcessMatcher Matcher;
 };
 
-std::shared_ptr<const SplitAppList> CurrentList() {
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  return HelperState.SplitApps;
-}
+// Published whole by the list command; read without a lock, so an event
+// never waits behind a route operation to learn whether it matters.
+std::shared_ptr<const SplitAppList> CurrentList() { return std::atomic_load(&HelperState.SplitApps); }
 
 void HandleSocketEvent(const WinDivertAddress& event, SnifferContext& context) {
   switch (WinDivertEvent(event)) {
     case kWinDivertEventSocketConnect: {
+      // Loopback never leaves the machine (the filter leaves it out where
+      // the library can be woken without a connect of the helper's own).
+      if (WinDivertIsLoopback(event)) return;
       // Matched before the address is looked at: most connects are of
       // processes not listed.
       if (!context.Matcher.Listed(event.Socket.ProcessId, CurrentList())) return;
       const IpAddress remote = RemoteAddress(event, context.Format);
-      // Every connect counts; the route table absorbs repeats.
-      if (SplitRoutable(remote)) RouteConnection(event.Socket.ProcessId, remote);
+      if (SplitRoutable(remote)) {
+        RouteConnection(event.Socket.EndpointId, event.Socket.ProcessId, remote);
+      }
       return;
     }
     case kWinDivertEventSocketClose:
-      // Only a connect that was counted has a close to count.
-      EndConnection(event.Socket.ProcessId, RemoteAddress(event, context.Format));
+      // Only an endpoint that was counted has anything to release.
+      EndConnection(event.Socket.EndpointId, event.Socket.ProcessId,
+                    RemoteAddress(event, context.Format));
       return;
     default:
       return;
@@ -157,15 +165,34 @@ void SnifferThread() {
   WinDivertLibrary library;
   if (!LoadWinDivert(library)) return;
   // Sniffing at the socket layer needs the receive-only flag; without the
-  // sniff flag the events would be held up instead of observed.
+  // sniff flag the events would be held up instead of observed. Only what
+  // is used is queued: every bind, listen, accept and loopback event would
+  // take room in the driver's queue, and what does not fit is dropped. A
+  // library without WinDivertShutdown is woken by a loopback connect of the
+  // helper's own, so there loopback stays in and is skipped here.
+  const char* filter = library.Shutdown
+                           ? "(event == CONNECT or event == CLOSE) and not loopback"
+                           : "event == CONNECT or event == CLOSE";
   const HANDLE handle =
-      library.Open("true", kWinDivertLayerSocket, 0, kWinDivertFlagSniff | kWinDivertFlagRecvOnly);
+      library.Open(filter, kWinDivertLayerSocket, 0, kWinDivertFlagSniff | kWinDivertFlagRecvOnly);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     LogLine(L"WinDivertOpen failed err=" + std::to_wstring(error));
     return;
   }
   LogLine(L"WinDivert socket sniffer started");
+  // The longest queue, kept the longest, for the moments the thread waits
+  // behind a network move or a list change.
+  if (library.SetParam) {
+    library.SetParam(handle, kWinDivertParamQueueLength, kWinDivertQueueLengthMax);
+    library.SetParam(handle, kWinDivertParamQueueTime, kWinDivertQueueTimeMaxMs);
+  }
+  uint64_t length = 0, timeMs = 0;
+  if (library.GetParam && library.GetParam(handle, kWinDivertParamQueueLength, &length) &&
+      library.GetParam(handle, kWinDivertParamQueueTime, &timeMs)) {
+    LogLine(L"WinDivert queue: " + std::to_wstring(length) + L" events, " +
+            std::to_wstring(timeMs) + L" ms");
+  }
   PublishHandle(handle, library.Shutdown);
   SnifferContext context;
   context.Format = library.FormatIPv4;

@@ -31,10 +31,7 @@ std::shared_ptr<const SplitAppList> ParseSplitApps(const std::wstring& argument)
 void SetSplitApps(const std::wstring& argument) {
   std::shared_ptr<const SplitAppList> list = ParseSplitApps(argument);
   const bool empty = list->Empty();
-  {
-    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    HelperState.SplitApps = std::move(list);
-  }
+  std::atomic_store(&HelperState.SplitApps, std::shared_ptr<const SplitAppList>(std::move(list)));
   if (!HelperState.TunnelConnected) return;  // the next connect starts the sniffer
   if (empty) {
     // Its host routes go with it; the list's networks keep theirs.

@@ -46,6 +46,15 @@ inline uint32_t WinDivertEvent(const WinDivertAddress& address) {
 inline bool WinDivertIsIPv6(const WinDivertAddress& address) {
   return ((address.Flags >> 20) & 1) != 0;
 }
+inline bool WinDivertIsLoopback(const WinDivertAddress& address) {
+  return ((address.Flags >> 18) & 1) != 0;
+}
+
+// WINDIVERT_PARAM_QUEUE_LENGTH and _QUEUE_TIME, and their largest values.
+constexpr int kWinDivertParamQueueLength = 0;
+constexpr int kWinDivertParamQueueTime = 1;
+constexpr uint64_t kWinDivertQueueLengthMax = 16384;
+constexpr uint64_t kWinDivertQueueTimeMaxMs = 16000;
 
 using WinDivertOpenFn = HANDLE (*)(const char* filter, int layer, int16_t priority, uint64_t flags);
 using WinDivertRecvFn = BOOL (*)(HANDLE handle, void* packet, UINT packetLength,
@@ -53,3 +62,5 @@ using WinDivertRecvFn = BOOL (*)(HANDLE handle, void* packet, UINT packetLength,
 using WinDivertCloseFn = BOOL (*)(HANDLE handle);
 using WinDivertShutdownFn = BOOL (*)(HANDLE handle, int how);
 using WinDivertFormatIPv4Fn = BOOL (*)(UINT32 hostOrderAddress, char* buffer, UINT length);
+using WinDivertSetParamFn = BOOL (*)(HANDLE handle, int param, uint64_t value);
+using WinDivertGetParamFn = BOOL (*)(HANDLE handle, int param, uint64_t* value);

@@ -76,6 +76,9 @@ struct TunnelFactsRecord {
   bool SinglePeerTakesAll = false;
   // The warnings logged when it came up, as logged.
   std::vector<std::wstring> Warnings;
+  // Its own networks (Address) and DNS servers: reached through it, so no
+  // split host route goes there.
+  std::vector<RoutePrefix> OwnNetworks;
 };
 
 struct HelperStateRecord {
@@ -94,8 +97,8 @@ struct HelperStateRecord {
   SERVICE_STATUS ServiceStatus{};
   SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
 
-  // Guards PhysicalRoute, BypassRouteTable,
-  // BypassNetList and SplitApps, which the pipe server's thread and the
+  // Guards PhysicalRoute, BypassRouteTable and BypassNetList, which the pipe
+  // server's thread and the
   // sniffer thread share, and the route journal. Not recursive; it is taken
   // before the log's own lock, never after.
   std::mutex StateMutex;
@@ -115,7 +118,9 @@ struct HelperStateRecord {
   // order given, duplicates kept.
   std::vector<RoutePrefix> BypassNetList;
   // The applications split around the tunnel, replaced whole (a reader
-  // keeps the list it took for as long as it needs it). Never null.
+  // keeps the list it took for as long as it needs it). Never null. Read
+  // and written with std::atomic_load and std::atomic_store only, never
+  // under StateMutex: the sniffer matches every connect against it.
   std::shared_ptr<const SplitAppList> SplitApps = std::make_shared<const SplitAppList>();
   // What the running tunnel's configuration means for bypass and split: set
   // once the tunnel is up, cleared when it goes. Never its text.

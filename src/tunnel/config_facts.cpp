@@ -98,6 +98,7 @@ ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration) {
   ConfigurationFacts facts;
   std::vector<bool> peerTakesAll;  // one per [Peer] section
   bool inPeer = false;
+  bool inInterface = false;
   bool ipv6Whole = false, ipv6Low = false, ipv6High = false;
   IpAddress upperHalf;
   ParseAddress(L"8000::", upperHalf);
@@ -114,6 +115,7 @@ ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration) {
     if (line.empty()) continue;
     if (line.front() == L'[') {
       inPeer = FoldAsciiLower(line) == L"[peer]";
+      inInterface = FoldAsciiLower(line) == L"[interface]";
       if (inPeer) peerTakesAll.push_back(false);
       continue;
     }
@@ -121,6 +123,24 @@ ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration) {
     if (equals == std::wstring_view::npos) continue;
     const std::wstring_view key = TrimBlanks(line.substr(0, equals));
     const std::wstring folded = FoldAsciiLower(key);
+    if (inInterface && (folded == L"address" || folded == L"dns")) {
+      std::wstring_view list = line.substr(equals + 1);
+      for (;;) {
+        const size_t comma = list.find(L',');
+        const std::wstring_view entry = TrimBlanks(list.substr(0, comma));
+        RoutePrefix prefix;
+        IpAddress server;
+        if (folded == L"address" && ParseBypassNet(entry, prefix)) {
+          facts.OwnNetworks.push_back(prefix);
+        } else if (folded == L"dns" && ParseAddress(entry, server)) {  // names are search domains
+          server = Unmapped(server);
+          facts.OwnNetworks.push_back({server, static_cast<uint8_t>(server.IsIPv4() ? 32 : 128)});
+        }
+        if (comma == std::wstring_view::npos) break;
+        list.remove_prefix(comma + 1);
+      }
+      continue;
+    }
     if (!inPeer || folded != L"allowedips") continue;
     std::wstring_view list = line.substr(equals + 1);
     for (;;) {

@@ -5,6 +5,9 @@
 // around the key and the "=", keys and section names in any case, and
 // everything from a "#" on a comment.
 #include <string>
+#include <vector>
+
+#include "support/address.h"
 
 struct ConfigurationFacts {
   // The first script hook (PreUp, PostUp, PreDown, PostDown, any section) as
@@ -16,6 +19,9 @@ struct ConfigurationFacts {
   bool SinglePeerTakesAll = false;
   // The peers' AllowedIPs together cover ::/0 (itself, or ::/1 with 8000::/1).
   bool TunnelCarriesIPv6 = false;
+  // The [Interface]'s Address networks and its DNS servers (as host
+  // prefixes): the tunnel's own, reached through it.
+  std::vector<RoutePrefix> OwnNetworks;
 };
 
 ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration);

@@ -2,9 +2,13 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "support/data_directory.h"
 #include "support/handles.h"
 #include "support/log.h"
+#include "support/paths.h"
+#include "support/security.h"
 #include "support/text.h"
 
 ConfigWrite WriteConfigurationFile(const std::wstring& path, const std::wstring& configuration) {
@@ -41,4 +45,27 @@ ConfigWrite WriteConfigurationFile(const std::wstring& path, const std::wstring&
     return ConfigWrite::NotWritten;
   }
   return ConfigWrite::Written;
+}
+
+bool ReadStoredConfiguration(std::wstring& configuration) {
+  if (!EnsureTrustedDataDirectory()) return false;
+  const std::wstring path = ConfigFilePath();
+  const std::vector<BYTE> self = ProcessUserSid();
+  if (!FileCanBeTrusted(InspectPath(path), self.empty() ? nullptr : const_cast<BYTE*>(self.data()))) {
+    return false;
+  }
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  LARGE_INTEGER size{};
+  // Never more than a request could have carried.
+  if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > (1 << 20)) return false;
+  std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+  DWORD got = 0;
+  if (!bytes.empty() &&
+      (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) ||
+       got != bytes.size())) {
+    return false;
+  }
+  configuration = Utf8ToWide(bytes);
+  return true;
 }

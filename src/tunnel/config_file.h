@@ -14,3 +14,8 @@ enum class ConfigWrite { Written, NotOpened, NotWritten };
 // the new file cannot be created. NotWritten: the write or the replacement
 // failed; the name keeps what it held.
 ConfigWrite WriteConfigurationFile(const std::wstring& path, const std::wstring& configuration);
+
+// The configuration stored by the last connect, read back from a trusted
+// data directory only (a helper that takes up a running tunnel learns what
+// it means from it); false when there is none that can be trusted.
+bool ReadStoredConfiguration(std::wstring& configuration);

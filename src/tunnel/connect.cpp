@@ -58,7 +58,7 @@ void RecordTunnelFacts(const ConfigurationFacts& facts) {
   }
   for (const std::wstring& warning : warnings) LogLine(warning);
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  HelperState.TunnelFacts = {facts.SinglePeerTakesAll, std::move(warnings)};
+  HelperState.TunnelFacts = {facts.SinglePeerTakesAll, std::move(warnings), facts.OwnNetworks};
 }
 
 // No tunnel of ours is up (any more).
@@ -144,7 +144,7 @@ bool ConnectTunnel(const std::wstring& configuration) {
   bool splitting = false;
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    splitting = !HelperState.SplitApps->Empty();
+    splitting = !std::atomic_load(&HelperState.SplitApps)->Empty();
   }
   if (splitting) StartSniffer();
   return true;
@@ -167,5 +167,10 @@ void AdoptRunningTunnel() {
   // tunnel's own adapter is left out of the capture.
   HelperState.TunnelConnected.exchange(true);
   CapturePhysicalDefaultRoute();
+  // What its configuration means (its own networks, the warnings) comes
+  // from the copy in the data directory, which only a trusted directory
+  // holds; its key is never looked at.
+  std::wstring configuration;
+  if (ReadStoredConfiguration(configuration)) RecordTunnelFacts(ReadConfigurationFacts(configuration));
   StartNetworkWatch();
 }

@@ -1,0 +1,19 @@
+#pragma once
+// The part of WinDivert's filter language the stand-in applies to socket
+// events (test-bed only): true, false, the flags loopback, outbound, ipv6,
+// tcp and udp, the fields event, protocol, processId and remoteAddr compared
+// with == or != (event names BIND, CONNECT, LISTEN, ACCEPT, CLOSE; remoteAddr
+// a dotted IPv4 address), combined with not/!, and/&&, or/|| and
+// parentheses. What it cannot read makes WinDivertOpen fail, as WinDivert
+// refuses a filter it cannot compile: a filter the stand-in cannot judge is
+// never taken for one that passes everything.
+#include <memory>
+#include <string>
+
+#include "windivert_standin_files.h"
+
+class SocketFilter;
+
+// Null when the text is not a filter this stand-in can apply.
+std::shared_ptr<const SocketFilter> CompileSocketFilter(const std::string& text);
+bool FilterPasses(const SocketFilter& filter, const SocketEvent& event, bool loopback);
