@@ -593,4 +593,89 @@ TEST(SplitHostRoutes, IdleOnesGoAndTheRestGoAtDisconnect) {
   EXPECT_TRUE(rig.ListedRoutes().empty());
 }
 
+// A UDP socket (QUIC, WebRTC, a game) reports a connect for every remote it
+// sends to and one close for the endpoint, naming one remote or none: the
+// close releases them all, they idle out, and the cap has room again.
+TEST(SplitHostRoutes, AUdpSocketsCloseReleasesEveryRemoteItReached) {
+  RemoveHelperServices();
+  HelperRig rig(L"split-udp", RigLayout{L"WinDivert.dll", RigLayout::Tool::InAwgFolder,
+                                         L"SplitIdleMs=500"});
+  RunningProcess game = StartNamedProcess(rig.Dir(), L"game.exe");
+  RunningProcess browser = StartNamedProcess(rig.Dir(), L"browser.exe");
+  ASSERT_TRUE(rig.StartConsole());
+  ASSERT_EQ(Send("splitapps game.exe;browser.exe"), "OK");
+  ASSERT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
+  ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000));
+  const std::string game4 = "connect v4 " + std::to_string(game.Id()) + " ";
+  std::string lines;
+  for (int i = 0; i < 5000; ++i) {
+    lines += game4 + "100." + std::to_string(64 + i / 65536) + "." + std::to_string(i / 256 % 256) +
+             "." + std::to_string(i % 256) + " udp ep=77 port=443\n";
+  }
+  lines += game4 + "100.64.0.0 udp ep=77 port=443\n";  // the same remote again: no event
+  ASSERT_TRUE(rig.FeedSocketEvents(lines));
+  ASSERT_TRUE(rig.WaitForLog("split host routes at the limit of 4096; new destinations stay in "
+                             "the tunnel",
+                             20000));
+  ASSERT_TRUE(rig.FeedSocketEvents("close v4 " + std::to_string(game.Id()) + " 0.0.0.0 udp ep=77\n"));
+  // All of them idle out, though the close named one remote.
+  EXPECT_TRUE(WaitUntil([&] { return Deleted(rig.RouteJournal()).size() == 4096; }, 20000))
+      << Deleted(rig.RouteJournal()).size() << " deleted";
+  ASSERT_TRUE(rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) +
+                                   " 198.51.100.9\n"));
+  EXPECT_TRUE(rig.WaitForRoute("198.51.100.9/32", 5000)) << "no room made";
+  ASSERT_EQ(Send("disconnect"), "OK");
+  EXPECT_TRUE(rig.ListedRoutes().empty());
+}
+
+// No host route where the tunnel is not the path: the LAN, the tunnel's own
+// networks and DNS servers, loopback; a refused create costs one call and
+// one line a minute. A helper restarted while the tunnel runs knows them
+// too, from the stored configuration.
+TEST(SplitHostRoutes, NoneWhereTheTunnelIsNotThePath) {
+  RemoveHelperServices();
+  HelperRig rig(L"split-path");
+  RunningProcess browser = StartNamedProcess(rig.Dir(), L"browser.exe");
+  const std::string scenario = std::string(kPhysicalDefaultRoute) +
+                               "route 192.168.1.0 255.255.255.0 0.0.0.0 7 1\n"
+                               "alias 30 Quorvel\n"
+                               "service-route AmneziaWGTunnel$Quorvel 0.0.0.0 0.0.0.0 10.8.0.1 30 1\n"
+                               "create-fail 203.0.113.9/32 87\n";
+  ASSERT_TRUE(rig.WriteRouteScenario(scenario));
+  ASSERT_TRUE(rig.StartConsole());
+  ASSERT_EQ(Send("splitapps browser.exe"), "OK");
+  ASSERT_EQ(Send("connect " + ToBase64("[Interface]\nAddress = 10.8.0.2/24, fd00:8::2/64\n"
+                                       "DNS = 10.8.0.1, 9.9.9.9, corp.example\n")),
+            "OK");
+  ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000));
+  const std::string pid = std::to_string(browser.Id());
+  const auto feed = [&](const std::vector<std::string>& addresses) {
+    std::string lines;
+    for (const std::string& address : addresses) {
+      lines += "connect " + std::string(address.find(':') != std::string::npos ? "v6 " : "v4 ") +
+               pid + " " + address + "\n";
+    }
+    ASSERT_TRUE(rig.FeedSocketEvents(lines));
+  };
+  const std::vector<std::string> notThere = {"192.168.1.50", "192.168.1.255", "10.8.0.1",
+                                             "10.8.0.77",    "9.9.9.9",       "127.0.0.1",
+                                             "fd00:8::9",    "203.0.113.9",   "203.0.113.9"};
+  feed(notThere);
+  feed({"93.184.216.34"});
+  ASSERT_TRUE(rig.WaitForRoute("93.184.216.34/32", 5000));
+  EXPECT_EQ(Created(rig.RouteJournal()),
+            (std::vector<std::string>{"203.0.113.9/32", "93.184.216.34/32"}));
+  EXPECT_EQ(Count(rig.RouteJournal(), "dest=203.0.113.9/32"), 1u) << "the refused create again";
+  EXPECT_EQ(Count(rig.Log(), "CreateIpForwardEntry2 failed rc=87 for 203.0.113.9/32"), 1u);
+
+  rig.KillConsole();  // the tunnel stays up
+  ASSERT_TRUE(rig.StartConsole());
+  ASSERT_EQ(Send("splitapps browser.exe"), "OK");
+  ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000, 2));
+  feed({"10.8.0.1", "9.9.9.9", "198.51.100.7"});
+  ASSERT_TRUE(rig.WaitForRoute("198.51.100.7/32", 5000));
+  EXPECT_EQ(Count(rig.RouteJournal(), "create pid"), 3u) << "one of the tunnel's own routed";
+  ASSERT_EQ(Send("disconnect"), "OK");
+}
+
 }  // namespace
