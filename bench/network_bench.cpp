@@ -76,9 +76,17 @@ RoutePrefix HostPrefix(uint32_t base, unsigned i) {
   return {IpAddress::FromIPv4(htonl(base + i)), 32};
 }
 
-PhysicalRouteRecord CurrentPhysicalRoute() {
+// Whether the physical route is `to` and every route of the helper's goes
+// through it: the move lets the lock go between rows, and takes the new
+// route before its first.
+bool MovedTo(const PhysicalRouteRecord& to) {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  return HelperState.PhysicalRoute;
+  if (!(HelperState.PhysicalRoute == to)) return false;
+  bool all = true;
+  HelperState.BypassRouteTable.ForEach([&](const RoutePrefix&, const RecordedRoute& route) {
+    all = all && route.InterfaceIndex == to.InterfaceIndex;
+  });
+  return all;
 }
 
 // One round of the helper's side: the table changes to `to`, and the time
@@ -88,9 +96,9 @@ bool HelperRound(StandinNotifyChangesFn notify, int to, double& ms) {
   const long long start = TickNow();
   notify();
   const ULONGLONG deadline = GetTickCount64() + kMoveWaitMs;
-  while (CurrentPhysicalRoute() != kRoutes[to]) {
+  while (!MovedTo(kRoutes[to])) {
     if (GetTickCount64() >= deadline) return false;
-    Sleep(0);
+    Sleep(1);
   }
   ms = TicksToMicroseconds(TickNow() - start) / 1000;
   return true;

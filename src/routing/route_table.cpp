@@ -440,7 +440,7 @@ void InstallBypassRoutes() {
 
 void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
                          const std::vector<SystemRoute>& system) {
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  std::unique_lock<std::mutex> lock(HelperState.StateMutex);
   const FailureBatchUnderLock batch;
   RouteTable& table = HelperState.BypassRouteTable;
   const Via current = PhysicalVia(family);
@@ -506,9 +506,12 @@ void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
   // Every new line is written in one go before the first row is made, and
   // the lines that list nothing any more are taken back in one go after the
   // last: the journal may list a row that is gone meanwhile, never miss one.
-  std::vector<std::pair<RoutePrefix, RecordedRoute*>> moving;
+  // The new network is the physical one from here on, so a route made
+  // meanwhile goes the new way; the lock is let go between rows, so the
+  // sniffer never waits behind more than one of them.
+  std::vector<std::pair<RoutePrefix, RecordedRoute>> moving;
   forFamily([&](const RoutePrefix& prefix, RecordedRoute& route) {
-    moving.emplace_back(prefix, &route);
+    moving.emplace_back(prefix, route);
   });
   std::vector<JournaledRoute> entries;
   entries.reserve(moving.size());
@@ -516,29 +519,40 @@ void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
   std::vector<uint32_t> lines;
   const bool journaled = JournalRoutes(entries, lines);
   const DWORD journalError = GetLastError();
+  SetPhysicalVia(family, now);
   std::vector<uint32_t> unused;
   size_t moved = 0;
   for (size_t i = 0; i < moving.size(); ++i) {
+    if (i != 0) {
+      lock.unlock();
+      lock.lock();
+    }
     const RoutePrefix& prefix = moving[i].first;
-    RecordedRoute& route = *moving[i].second;
-    const RecordedRoute old = route;
+    const RecordedRoute& old = moving[i].second;
+    RecordedRoute* route = table.Find(prefix);
+    // Changed while the lock was let go (gone idle, left the list, made
+    // again): not this move's to make.
+    if (!route || route->State != old.State || route->InterfaceIndex != old.InterfaceIndex ||
+        route->JournalLine != old.JournalLine) {
+      if (journaled) unused.push_back(lines[i]);
+      continue;
+    }
     if (journaled) {
       uint32_t spare = kNotJournaled;
-      route = CreateJournaled(prefix, route, now, lines[i], spare);
+      *route = CreateJournaled(prefix, *route, now, lines[i], spare);
       unused.push_back(spare);
     } else {
       LogJournalFailure(prefix, journalError);
-      route.State = RouteState::Waiting;
-      route.InterfaceIndex = now.InterfaceIndex;
-      route.Gateway = now.Gateway;
-      route.JournalLine = kNotJournaled;
+      route->State = RouteState::Waiting;
+      route->InterfaceIndex = now.InterfaceIndex;
+      route->Gateway = now.Gateway;
+      route->JournalLine = kNotJournaled;
     }
     DeleteFromSystem(prefix, old);
     if (old.State == RouteState::Ours) unused.push_back(old.JournalLine);
-    moved += route.State == RouteState::Ours;
+    moved += route->State == RouteState::Ours;
   }
   WithdrawJournalLines(unused);
-  SetPhysicalVia(family, now);
   NoSplitRouteUntil.clear();  // what the tunnel is the path to may have changed
   LogLine(L"physical " + FamilyWord(family) + L"default route changed: ifIndex=" +
           std::to_wstring(now.InterfaceIndex) + L" gw=" + FormatAddress(now.Gateway) + L"; " +
