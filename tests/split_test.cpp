@@ -477,6 +477,8 @@ TEST(SnifferLibrary, VariantsThroughTheRealHelper) {
 // Ancestry as the matcher reads it, without real processes: ids reused,
 // parents that ended, a process its own parent.
 std::map<uint32_t, ProcessFacts> FakeProcesses;
+uint64_t FakeNow = 1000000;  // after every creation time below, unless a case says
+uint64_t FakeClock() { return FakeNow; }
 bool ReadFakeProcess(uint32_t processId, FactsWanted, ProcessFacts& facts) {
   const auto found = FakeProcesses.find(processId);
   if (found == FakeProcesses.end()) return false;
@@ -511,7 +513,7 @@ TEST(ProcessMatcher, ALauncherIsAnAncestorThatStartedFirst) {
     SetSplitApps(entries);
     return HelperState.SplitApps;
   };
-  ProcessMatcher matcher(ReadFakeProcess);
+  ProcessMatcher matcher(ReadFakeProcess, FakeClock);
   const auto launchers = list(L"launcher.exe+;loop.exe+");
   EXPECT_TRUE(matcher.Listed(10, launchers));
   EXPECT_TRUE(matcher.Listed(30, launchers));
@@ -521,6 +523,23 @@ TEST(ProcessMatcher, ALauncherIsAnAncestorThatStartedFirst) {
   // A new list is matched afresh.
   EXPECT_FALSE(matcher.Listed(30, list(L"launcher.exe;loop.exe+")));
   EXPECT_TRUE(matcher.Listed(20, list(L"C:\\L\\LAUNCHER.EXE+")));
+
+  // A launcher seen before its id was reused: an unrelated program got the
+  // id, started a child and ended before the child was ever seen. That
+  // child is not the launcher's; one the launcher started while it was
+  // seen running is.
+  ProcessMatcher reused(ReadFakeProcess, FakeClock);
+  const auto launchers2 = list(L"launcher.exe+");
+  FakeNow = 1050;
+  FakeProcesses[60] = {1000, L"C:\\L\\launcher.exe", 1};
+  FakeProcesses[61] = {1020, L"C:\\G\\game.exe", 60};
+  EXPECT_TRUE(reused.Listed(60, launchers2));
+  FakeNow = 5000;
+  FakeProcesses.erase(60);
+  FakeProcesses[64] = {2200, L"C:\\U\\child.exe", 60};
+  EXPECT_FALSE(reused.Listed(64, launchers2)) << "a reused id taken for the launcher";
+  EXPECT_TRUE(reused.Listed(61, launchers2));
+  FakeNow = 1000000;
 
   // A path past MAX_PATH is read whole and matches as a full path.
   const std::wstring deep = L"C:\\" + std::wstring(400, L'd') + L"\\Deep.exe";
@@ -537,7 +556,7 @@ TEST(ProcessMatcher, ALauncherIsAnAncestorThatStartedFirst) {
   // Ended, the launcher still counts for what it started, having been seen.
   FakeProcesses.erase(10);
   EXPECT_TRUE(matcher.Listed(30, list(L"launcher.exe+")));
-  ProcessMatcher fresh(ReadFakeProcess);
+  ProcessMatcher fresh(ReadFakeProcess, FakeClock);
   EXPECT_FALSE(fresh.Listed(30, list(L"launcher.exe+")));
   HelperState.SplitApps = std::make_shared<const SplitAppList>();
 }

@@ -81,11 +81,27 @@ bool ImageListed(const std::wstring& imagePath, const SplitAppList& list) {
          PathIn(imagePath, list.Paths) || PathIn(imagePath, list.LaunchedByPaths);
 }
 
+uint64_t SystemFileTimeNow() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+}
+
 bool ProcessMatcher::Facts(uint32_t processId, FactsWanted wanted, ProcessFacts& facts) {
   if (!read_(processId, wanted, facts)) return false;
+  if (wanted == FactsWanted::Image) return true;
+  const uint64_t now = now_();
+  const auto cached = seen_.find(processId);
+  if (cached != seen_.end()) {
+    if (cached->second.Facts.CreationTime == facts.CreationTime) {
+      cached->second.LastSeen = now;  // still running
+    } else {
+      seen_.erase(cached);  // the id names another process now
+    }
+  }
   if (wanted == FactsWanted::All) {
     if (seen_.size() >= kCachedAtMost) seen_.clear();
-    seen_[processId] = facts;
+    seen_[processId] = {facts, now};
   }
   return true;
 }
@@ -117,10 +133,12 @@ bool ProcessMatcher::AncestorLaunched(uint32_t parentId, uint64_t childCreation,
   for (int depth = 0; depth < kAncestorsAtMost; ++depth) {
     ProcessFacts parent;
     if (!Facts(parentId, FactsWanted::All, parent)) {
-      // Ended: what was seen of it while it ran, if anything.
+      // Ended: what was seen of it while it ran, if it was seen running
+      // when the child was made (else another process may have had the id
+      // then, and ended since too).
       const auto seen = seen_.find(parentId);
-      if (seen == seen_.end()) return false;
-      parent = seen->second;
+      if (seen == seen_.end() || seen->second.LastSeen < childCreation) return false;
+      parent = seen->second.Facts;
     }
     // A process that started after the child cannot have started it: the
     // system gave the ended parent's id to another process since.

@@ -37,23 +37,39 @@ std::wstring FoldedFileName(const std::wstring& path);
 // - verdicts by process id and creation time, forgotten when the list
 //   changes (a process's ancestry never changes, a list does);
 // - the facts of every process it has read, so that a launcher that has
-//   ended still counts for the children it started while alive (as long as
-//   it was seen once). A parent must have started before its child: a
-//   process id that the system gave again to a later process is never
-//   taken for a parent.
+//   ended still counts for the children it started while alive. An ended
+//   parent counts only when it was seen running at or after its child's
+//   creation: then the id named it when the child was made, and no process
+//   that got the id later (a launcher's id reused by an unrelated program
+//   that started the child and ended too) is ever taken for it. A parent
+//   must have started before its child, and a cached process seen again
+//   with another creation time is another process.
+// The time now as a FILETIME count (a seam for tests).
+using FileTimeClock = uint64_t (*)();
+uint64_t SystemFileTimeNow();
+
 class ProcessMatcher {
  public:
-  explicit ProcessMatcher(ProcessFactsReader read = ReadProcessFacts) : read_(read) {}
+  explicit ProcessMatcher(ProcessFactsReader read = ReadProcessFacts,
+                          FileTimeClock now = SystemFileTimeNow)
+      : read_(read), now_(now) {}
   bool Listed(uint32_t processId, const std::shared_ptr<const SplitAppList>& list);
 
  private:
   bool AncestorLaunched(uint32_t parentId, uint64_t childCreation, const SplitAppList& list);
   bool Facts(uint32_t processId, FactsWanted wanted, ProcessFacts& facts);
 
+  // A process seen, and when it was last seen running.
+  struct Seen {
+    ProcessFacts Facts;
+    uint64_t LastSeen = 0;
+  };
+
   ProcessFactsReader read_;
+  FileTimeClock now_;
   std::shared_ptr<const SplitAppList> list_;
   std::map<std::pair<uint32_t, uint64_t>, bool> verdicts_;
-  std::map<uint32_t, ProcessFacts> seen_;
+  std::map<uint32_t, Seen> seen_;
 };
 
 // Whether a process's own image (file name or path) is listed, in any way.
