@@ -254,6 +254,21 @@ bool RoomForSplitRoute() {
   return false;
 }
 
+// Deletes the routes of `prefixes` that `stillGoes` says should go, one at a
+// time with the lock taken for each: the sniffer never waits behind more
+// than one row. Each is looked at again under the lock, since it may have
+// changed in between. StateMutex not held.
+template <typename Predicate>
+void WithdrawOneAtATime(const std::vector<RoutePrefix>& prefixes, Predicate stillGoes) {
+  for (const RoutePrefix& prefix : prefixes) {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    RecordedRoute* route = HelperState.BypassRouteTable.Find(prefix);
+    if (!route || !stillGoes(*route)) continue;
+    Withdraw(prefix, *route);
+    HelperState.BypassRouteTable.Erase(prefix);
+  }
+}
+
 }  // namespace
 
 bool AddBypassRoute(const RoutePrefix& prefix, RouteOrigin origin) {
@@ -344,16 +359,19 @@ void NoteSplitClose(const IpAddress& destination) {
 }
 
 void ExpireIdleSplitRoutes() {
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
   const uint64_t now = GetTickCount64();
-  HelperState.BypassRouteTable.KeepIf([&](const RoutePrefix& prefix, RecordedRoute& route) {
-    if (!SplitOnly(route) || route.OpenConnections != 0 ||
-        now - route.IdleSince < HelperLimits.SplitIdleMs) {
-      return true;
-    }
-    Withdraw(prefix, route);
-    return false;
-  });
+  const auto expired = [now](const RecordedRoute& route) {
+    return SplitOnly(route) && route.OpenConnections == 0 &&
+           now - route.IdleSince >= HelperLimits.SplitIdleMs;
+  };
+  std::vector<RoutePrefix> idle;
+  {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    HelperState.BypassRouteTable.ForEach([&](const RoutePrefix& prefix, const RecordedRoute& route) {
+      if (expired(route)) idle.push_back(prefix);
+    });
+  }
+  WithdrawOneAtATime(idle, expired);
 }
 
 void ClearSplitHostRoutes() {
@@ -382,20 +400,23 @@ void ClearBypassRoutes() {
 
 void InstallBypassRoutes() {
   std::vector<RoutePrefix> list;
+  std::vector<RoutePrefix> departed;
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
     list = HelperState.BypassNetList;
     // Networks the client has just put back into the tunnel must not keep
     // leaving outside it.
     const std::set<RoutePrefix> wanted(list.begin(), list.end());
-    HelperState.BypassRouteTable.KeepIf([&](const RoutePrefix& prefix, RecordedRoute& route) {
-      if (!route.ForList || wanted.count(prefix) != 0) return true;
+    HelperState.BypassRouteTable.ForEach([&](const RoutePrefix& prefix, RecordedRoute& route) {
+      if (!route.ForList || wanted.count(prefix) != 0) return;
       route.ForList = false;
-      if (route.ForSplit) return true;
-      Withdraw(prefix, route);
-      return false;
+      if (!route.ForSplit) departed.push_back(prefix);
     });
   }
+  // A split application may want one of them meanwhile: it then stays.
+  WithdrawOneAtATime(departed, [](const RecordedRoute& route) {
+    return !route.ForList && !route.ForSplit;
+  });
   if (list.empty()) return;
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
@@ -461,28 +482,37 @@ void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
     for (const SystemRoute& row : system) {
       present.insert(RowKey(row.Prefix, row.InterfaceIndex, row.NextHop));
     }
-    size_t restored = 0;
+    const auto missing = [&](const RecordedRoute& route, const RoutePrefix& prefix) {
+      return route.State == RouteState::Waiting ||
+             present.count(RowKey(prefix, route.InterfaceIndex, route.Gateway)) == 0;
+    };
+    std::vector<RoutePrefix> gone;
     forFamily([&](const RoutePrefix& prefix, RecordedRoute& route) {
-      if (route.State != RouteState::Waiting &&
-          present.count(RowKey(prefix, route.InterfaceIndex, route.Gateway)) != 0) {
-        return;
-      }
-      const RecordedRoute old = route;
-      route = CreateThrough(prefix, route, now);
+      if (missing(route, prefix)) gone.push_back(prefix);
+    });
+    size_t restored = 0;
+    // One row at a time, the lock let go in between, looked at again each time.
+    for (const RoutePrefix& prefix : gone) {
+      lock.unlock();
+      lock.lock();
+      RecordedRoute* route = table.Find(prefix);
+      if (!route || !missing(*route, prefix) || !(PhysicalVia(family) == now)) continue;
+      const RecordedRoute old = *route;
+      *route = CreateThrough(prefix, old, now);
       // The table was read before the lock was taken: a route made since
       // (a split host route, say) looks missing and is found existing. Made
       // by the helper, with this very row, it is the helper's still, and
       // keeps its line.
-      if (old.State == RouteState::Ours && route.State == RouteState::Theirs &&
+      if (old.State == RouteState::Ours && route->State == RouteState::Theirs &&
           old.InterfaceIndex == now.InterfaceIndex && old.Gateway == now.Gateway) {
-        route = old;
-        return;
+        *route = old;
+        continue;
       }
       // The line of a route Windows deleted still stands: it goes with the
       // route's new one.
       if (old.State == RouteState::Ours) WithdrawJournalLine(old.JournalLine);
-      restored += route.State == RouteState::Ours;
-    });
+      restored += route->State == RouteState::Ours;
+    }
     if (restored > 0) {
       LogLine(FamilyWord(family) + L"bypass routes restored: " + std::to_wstring(restored));
     }
