@@ -19,6 +19,7 @@
 #include "service/lifecycle.h"
 #include "service_harness.h"
 #include "support/handles.h"
+#include "support/helper_state.h"
 #include "test_server.h"
 
 namespace {
@@ -117,8 +118,9 @@ TEST_F(HelperServiceTest, InstallRegistersAutoStartServiceAndStartsIt) {
   // Stop, and power events: back from sleep the network may have changed.
   SERVICE_STATUS status{};
   ASSERT_EQ(ControlNamedService(kHelperService, SERVICE_CONTROL_INTERROGATE, &status), 0u);
-  EXPECT_EQ(status.dwControlsAccepted,
-            static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_POWEREVENT));
+  EXPECT_EQ(status.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP |
+                                                          SERVICE_ACCEPT_PRESHUTDOWN |
+                                                          SERVICE_ACCEPT_POWEREVENT));
 
   // A description, and a restart after a crash: twice, 2 s apart, the count
   // forgotten after a day. Wine 8 keeps the description but not the failure
@@ -128,11 +130,12 @@ TEST_F(HelperServiceTest, InstallRegistersAutoStartServiceAndStartsIt) {
   if (RunningUnderWine() && recovery.error == ERROR_INVALID_LEVEL) return;
   EXPECT_EQ(recovery.error, 0u) << ErrorText(recovery.error);
   EXPECT_EQ(recovery.resetSeconds, 86400u);
-  ASSERT_EQ(recovery.actions.size(), 2u);
-  for (const SC_ACTION& action : recovery.actions) {
-    EXPECT_EQ(action.Type, SC_ACTION_RESTART);
-    EXPECT_EQ(action.Delay, 2000u);
+  ASSERT_EQ(recovery.actions.size(), 3u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(recovery.actions[i].Type, SC_ACTION_RESTART);
+    EXPECT_EQ(recovery.actions[i].Delay, 2000u);
   }
+  EXPECT_EQ(recovery.actions[2].Type, SC_ACTION_NONE) << "past the last, the manager repeats it";
 }
 
 TEST_F(HelperServiceTest, InstallIgnoresArgumentsAfterTheSwitch) {
@@ -203,6 +206,14 @@ TEST_F(HelperServiceTest, AnswersInterrogateAndRefusesOtherControls) {
 TEST(ServiceControlHandlerTest, AnswersOnlyInterrogateAmongHarmlessControls) {
   EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr),
             static_cast<DWORD>(NO_ERROR));
+  // Preshutdown stops the helper as a stop does: its routes go before the
+  // machine goes down.
+  HelperState.StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_PRESHUTDOWN, 0, nullptr, nullptr),
+            static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(WaitForSingleObject(HelperState.StopEvent, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(HelperState.StopEvent);
+  HelperState.StopEvent = nullptr;
   for (DWORD control : {DWORD{SERVICE_CONTROL_PAUSE}, DWORD{SERVICE_CONTROL_CONTINUE},
                         DWORD{SERVICE_CONTROL_PARAMCHANGE}, DWORD{128}, DWORD{200}, DWORD{255}}) {
     EXPECT_EQ(ServiceControlHandler(control, 0, nullptr, nullptr),
