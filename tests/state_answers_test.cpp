@@ -433,7 +433,13 @@ TEST_F(AskingTheHelper, ConfigurationsWithScriptHooksAreRefusedUntouched) {
   ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000));
   const std::string configFile = ReadFileBytes(rig.ConfigPath());
   const size_t toolRuns = rig.ToolJournal().size();
-  const size_t routeCalls = rig.RouteJournal().size();
+  // Creates and deletes: the watcher may read the tables meanwhile (the
+  // helper hears of its own routes, as Windows tells it).
+  const auto routeChanges = [&] {
+    return RouteCalls(rig.RouteJournal(), "create").size() +
+           RouteCalls(rig.RouteJournal(), "delete").size();
+  };
+  const size_t routeCalls = routeChanges();
   const size_t snifferCalls = rig.SnifferJournal().size();
   const struct {
     std::string hook;  // the key as written
@@ -453,7 +459,7 @@ TEST_F(AskingTheHelper, ConfigurationsWithScriptHooksAreRefusedUntouched) {
   }
   EXPECT_EQ(ReadFileBytes(rig.ConfigPath()), configFile);
   EXPECT_EQ(rig.ToolJournal().size(), toolRuns) << "the tool ran";
-  EXPECT_EQ(rig.RouteJournal().size(), routeCalls) << "a route changed";
+  EXPECT_EQ(routeChanges(), routeCalls) << "a route changed";
   EXPECT_EQ(rig.SnifferJournal().size(), snifferCalls) << "the sniffer was stopped";
   EXPECT_EQ(Send("status"), "RUNNING");
   EXPECT_TRUE(Ask("state")["connected"].boolean);
