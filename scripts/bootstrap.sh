@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD_DIR="$(realpath -m "${BUILD_DIR:-build}")"
-PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 cmake make googletest procps python3)
+PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 cmake make googletest procps python3 clang)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

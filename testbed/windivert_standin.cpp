@@ -60,8 +60,8 @@ constexpr UINT32 kOutboundBit = 1u << 17;
 constexpr UINT32 kLoopbackBit = 1u << 18;
 constexpr UINT32 kIPv6Bit = 1u << 20;
 
-constexpr int kShutdownRecv = 1;
-constexpr int kShutdownBoth = 3;
+[[maybe_unused]] constexpr int kShutdownRecv = 1;
+[[maybe_unused]] constexpr int kShutdownBoth = 3;
 
 // A waiting receive looks at the feed file and at the host's UDP table once
 // a tick (about 1-2% of a core under Wine); an event queued in process wakes
