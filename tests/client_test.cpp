@@ -148,12 +148,16 @@ TEST_F(ControlClientServerCheck, SendsOnlyToTheHelperServiceUnlessTold) {
       ASSERT_EQ(Request("ping\n"), "OK\n");
       installed = true;
     }
-    // The helper's only instance goes to a silent client first, so the
-    // squatter's instance is the one quorvelctl finds.
-    std::unique_ptr<RawClient> holder;
+    // The helper's instances go to silent clients first: the one it serves,
+    // and the next it keeps listening while it serves one (it creates no
+    // third while the first still owes its line). So the squatter's
+    // instance is the one quorvelctl finds.
+    std::unique_ptr<RawClient> holder, nextHolder;
     if (c.helperService && c.squatter) {
       holder = std::make_unique<RawClient>();
       ASSERT_TRUE(holder->connected()) << ErrorText(holder->error);
+      nextHolder = std::make_unique<RawClient>();
+      ASSERT_TRUE(nextHolder->connected()) << ErrorText(nextHolder->error);
     }
     std::unique_ptr<Squatter> squatter;
     if (c.squatter) {
