@@ -180,9 +180,15 @@ bool HelperRig::WaitForRoute(const std::string& destination, DWORD timeoutMs) co
 bool HelperRig::WriteRouteScenario(const std::string& text) const {
   // Written beside and moved over, so the stand-in never reads half a file
   // (an empty one would have no interfaces).
+  // A stand-in reading the file at that moment refuses the replacement
+  // for as long as it reads: tried again.
   const std::wstring path = dir_ + L"\\iphlpapi-scenario.txt";
-  return WriteFileBytes(path + L".new", text) &&
-         MoveFileExW((path + L".new").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+  if (!WriteFileBytes(path + L".new", text)) return false;
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    if (MoveFileExW((path + L".new").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    Sleep(2);
+  }
+  return false;
 }
 bool HelperRig::WriteToolBehaviour(const std::string& text) const {
   return WriteFileBytes(ToolDir() + L"\\amneziawg-behaviour.txt", text);
