@@ -148,6 +148,7 @@ bool RouteOfRow(const MIB_IPFORWARD_ROW2& row, RouteRow* route) {
   route->length = row.DestinationPrefix.PrefixLength;
   route->metric = row.Metric;
   route->protocol = static_cast<DWORD>(row.Protocol);
+  route->publish = row.Publish != FALSE;
   return true;
 }
 

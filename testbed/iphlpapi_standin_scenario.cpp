@@ -199,13 +199,16 @@ bool ParseScenarioLine(const Line& line, Scenario* scenario) {
 
 bool ParseRouteLine(const Line& line, RouteRow* route) {
   const std::vector<std::string>& w = line.words;
-  if (w.size() != 5 || !ParseUnsigned(w[0], &route->ifIndex, false) ||
+  // An optional sixth word: the row is published.
+  if (w.size() < 5 || w.size() > 6 || (w.size() == 6 && w[5] != "publish") ||
+      !ParseUnsigned(w[0], &route->ifIndex, false) ||
       !ParseAddressPrefix(w[1], &route->dest, &route->length) ||
       !ParseFamilyAddress(w[2], route->dest.family, &route->nextHop) ||
       !ParseUnsigned(w[3], &route->metric, true) || !ParseUnsigned(w[4], &route->protocol, false)) {
     return false;
   }
   if (route->dest.family == AF_INET) route->mask = LengthMask(route->length);
+  route->publish = w.size() == 6;
   return true;
 }
 
@@ -254,7 +257,7 @@ DWORD LoadCached(const std::wstring& dir, const wchar_t* file, ParseCache<Parsed
 std::string FormatRouteLine(const RouteRow& r) {
   return std::to_string(r.ifIndex) + " " + FormatAddress(r.dest) + "/" + std::to_string(r.length) +
          " " + FormatAddress(r.nextHop) + " " + std::to_string(r.metric) + " " +
-         std::to_string(r.protocol) + "\n";
+         std::to_string(r.protocol) + (r.publish ? " publish" : "") + "\n";
 }
 
 }  // namespace
@@ -601,6 +604,7 @@ void FillRow2(const RouteRow& route, MIB_IPFORWARD_ROW2* row) {
   ToSockaddr(route.nextHop, &row->NextHop);
   row->Metric = route.metric;
   row->Protocol = static_cast<NL_ROUTE_PROTOCOL>(route.protocol);
+  row->Publish = route.publish ? TRUE : FALSE;
 }
 
 NET_LUID LuidOfIndex(DWORD ifIndex) {

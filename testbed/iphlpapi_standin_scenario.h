@@ -29,6 +29,8 @@ struct RouteRow {
   IpAddress nextHop;
   DWORD metric = 0;
   DWORD protocol = MIB_IPPROTO_NETMGMT;
+  // As made: GetIpForwardTable2 shows it back, as Windows does.
+  bool publish = false;
 };
 
 struct ServiceRouteRow {

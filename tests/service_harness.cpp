@@ -62,6 +62,7 @@ bool RunningUnderWine() {
 std::wstring HelperExePath() { return ToWindowsPath(QUORVEL_HELPER_EXE); }
 std::wstring LimitedHelperExePath() { return ToWindowsPath(QUORVEL_LIMITED_HELPER_EXE); }
 std::wstring ControlClientExePath() { return ToWindowsPath(QUORVEL_CTL_EXE); }
+std::wstring WindowsCheckExePath() { return ToWindowsPath(QUORVEL_CHECK_EXE); }
 std::wstring TestbedFile(const wchar_t* name) {
   return ToWindowsPath(QUORVEL_TESTBED_DIR) + L"\\" + name;
 }
@@ -208,6 +209,10 @@ bool QueryProcessStatus(const wchar_t* name, SERVICE_STATUS_PROCESS& status) {
 DWORD ServiceState(const wchar_t* name) {
   SERVICE_STATUS_PROCESS status{};
   return QueryProcessStatus(name, status) ? status.dwCurrentState : 0;
+}
+
+bool ServiceStatusNow(const wchar_t* name, SERVICE_STATUS_PROCESS& status) {
+  return QueryProcessStatus(name, status);
 }
 
 DWORD ServiceProcessId(const wchar_t* name) {

@@ -18,6 +18,8 @@ std::wstring HelperExePath();
 // (testbed/limited_helper.cpp); never shipped.
 std::wstring LimitedHelperExePath();
 std::wstring ControlClientExePath();
+// The maintainer's check of an installed helper (tools/windows_check.cpp).
+std::wstring WindowsCheckExePath();
 // A file of the test bed (the stand-ins' build folder).
 std::wstring TestbedFile(const wchar_t* name);
 // A path as CMake gives it, as Windows sees it.
@@ -66,6 +68,8 @@ ServiceRecovery QueryRecovery(const wchar_t* name);
 
 // The current state, or 0 when the service cannot be opened or queried.
 DWORD ServiceState(const wchar_t* name);
+// The status last reported (false when it cannot be queried).
+bool ServiceStatusNow(const wchar_t* name, SERVICE_STATUS_PROCESS& status);
 // The process id of the running service, or 0.
 DWORD ServiceProcessId(const wchar_t* name);
 bool ServiceExists(const wchar_t* name);

@@ -173,6 +173,44 @@ TEST_F(HelperServiceTest, LogsStartAndStopAndStopsWithinTwoSeconds) {
   EXPECT_EQ(SendRequestBytes("ping\n", 0).outcome, RequestOutcome::Unreachable);
 }
 
+// A stop that waits for a running connect keeps telling the manager it is
+// alive: a new checkpoint at least every second, each with a wait hint that
+// covers the next, so the manager never takes it for a hung service.
+TEST_F(HelperServiceTest, AStopThatWaitsReportsProgress) {
+  HelperRig rig(L"stop-progress");
+  ASSERT_TRUE(rig.InstallService());
+  ASSERT_TRUE(rig.WriteToolBehaviour("hang-ms 3500\n"));
+  std::thread connect([] { Send("connect " + ToBase64("[Interface]\n")); });
+  Sleep(500);  // the connect is running
+  SERVICE_STATUS status{};
+  ASSERT_EQ(ControlNamedService(kHelperService, SERVICE_CONTROL_STOP, &status), 0u);
+  ASSERT_TRUE(rig.WriteToolBehaviour(""));  // the tool's later runs answer at once
+  const ULONGLONG stopAt = GetTickCount64();
+  std::vector<SERVICE_STATUS_PROCESS> pending;
+  WaitUntil(
+      [&] {
+        SERVICE_STATUS_PROCESS now{};
+        if (!ServiceStatusNow(kHelperService, now)) return true;
+        if (now.dwCurrentState == SERVICE_STOP_PENDING) pending.push_back(now);
+        return now.dwCurrentState == SERVICE_STOPPED;
+      },
+      15000);
+  const ULONGLONG lastedMs = GetTickCount64() - stopAt;
+  connect.join();
+  ASSERT_GE(pending.size(), 2u) << "the stop never waited";
+  std::vector<DWORD> checkpoints;
+  for (const SERVICE_STATUS_PROCESS& report : pending) {
+    EXPECT_GE(report.dwWaitHint, 2000u) << "a hint too short for the next report";
+    if (checkpoints.empty() || checkpoints.back() != report.dwCheckPoint) {
+      checkpoints.push_back(report.dwCheckPoint);
+    }
+  }
+  EXPECT_TRUE(std::is_sorted(checkpoints.begin(), checkpoints.end()));
+  // The first report, then a new one every second (1.5 s allowed a busy machine).
+  EXPECT_GE(checkpoints.size(), 1 + lastedMs / 1500) << "too little progress in " << lastedMs
+                                                     << " ms of pending";
+}
+
 TEST_F(HelperServiceTest, AnswersInterrogateAndRefusesOtherControls) {
   ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilServing());
 
@@ -434,6 +472,34 @@ TEST_F(HelperServiceTest, CodeIsNeverLoadedFromADirectoryUsersCanChange) {
   EXPECT_EQ(Count(rig.Log(), "not loading WinDivert.dll: " + ownLine), 1u);
   EXPECT_TRUE(rig.SnifferJournal().empty()) << "WinDivert was loaded";
   EXPECT_EQ(Send("disconnect"), "OK");
+}
+
+
+// The maintainer's check, as it runs on a real machine, with the stand-ins
+// answering for Windows: every line passes, and the totals say so.
+TEST_F(HelperServiceTest, TheWindowsCheckPassesAgainstTheStandIns) {
+  HelperRig rig(L"windows-check");
+  ASSERT_TRUE(rig.WriteRouteScenario(
+      std::string(kPhysicalDefaultRoute) + "route6 ::/0 fe80::1 7 10\nalias 30 Quorvel\n" +
+      "service-route AmneziaWGTunnel$Quorvel 0.0.0.0 0.0.0.0 10.66.0.1 30 1\n" +
+      "service-route6 AmneziaWGTunnel$Quorvel ::/0 fe80::1e 30 1\n"));
+  ASSERT_TRUE(rig.InstallService());
+  const std::wstring check = rig.Dir() + L"\\windows_check.exe";
+  ASSERT_TRUE(CopyFileW(WindowsCheckExePath().c_str(), check.c_str(), FALSE));
+  const ProcessResult result =
+      RunProgram(check, L"--data-dir " + Quote(rig.DataDir()) + L" --feed " +
+                            Quote(rig.Dir() + L"\\windivert-feed.txt"),
+                 120000);
+  ASSERT_TRUE(result.finished) << result.output;
+  EXPECT_EQ(result.exitCode, 0u) << result.output;
+  EXPECT_EQ(result.output.find("FAIL"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find(" passed, 0 failed"), std::string::npos) << result.output;
+  size_t passed = 0;
+  for (size_t at = result.output.find("PASS  "); at != std::string::npos;
+       at = result.output.find("PASS  ", at + 1)) {
+    ++passed;
+  }
+  EXPECT_GE(passed, 25u) << "checks left out:\n" << result.output;
 }
 
 }  // namespace

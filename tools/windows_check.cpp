@@ -1,0 +1,582 @@
+// windows_check: drives an installed QuorvelHelper through its whole road
+// against the system it runs on and prints one line per check, then
+// "N passed, M failed" (exit code 0 only when nothing failed).
+//
+// On Windows, run it elevated beside an installed helper with the real
+// amneziawg.exe, WinDivert.dll and WinDivert64.sys: it connects a tunnel
+// whose peer never answers, sets its own bypass and split lists (replacing
+// the client's) and disconnects at the end. In the test bed the stand-ins
+// answer for Windows: --feed names the WinDivert stand-in's feed, where the
+// check writes the socket events Windows would have sent.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <bcrypt.h>
+#include <iphlpapi.h>
+#include <netioapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client_io.h"
+#include "support/code_directory.h"
+#include "support/text.h"
+
+namespace {
+
+constexpr wchar_t kServiceName[] = L"QuorvelHelper";
+constexpr wchar_t kListedName[] = L"quorvel-check-listed.exe";
+constexpr wchar_t kUnlistedName[] = L"quorvel-check-other.exe";
+// Documentation prefixes (RFC 5737, RFC 3849): nothing real lives there.
+constexpr char kBypassList[] = "198.51.100.0/24;203.0.113.0/24;2001:db8:ffff::/48";
+constexpr char kListedUdp[] = "192.0.2.10";
+constexpr char kListedTcp[] = "192.0.2.11";
+constexpr char kUnlisted[] = "192.0.2.20";
+// The helper's rows: a static route by the administrator, metric 1, never
+// published.
+constexpr ULONG kHelperProtocol = 3;  // MIB_IPPROTO_NETMGMT
+constexpr ULONG kHelperMetric = 1;
+// The service's idle time for a split route is 5 minutes; the check waits
+// a minute longer and never shortens it.
+constexpr DWORD kIdleWaitMs = 6 * 60 * 1000;
+
+struct Options {
+  bool waitIdle = false;
+  std::wstring dataDir;  // the helper's; %ProgramData%\Quorvel by default
+  std::wstring feed;     // the WinDivert stand-in's feed, in the test bed
+};
+
+class Report {
+ public:
+  void Line(bool passed, const std::string& what, const std::string& detail = "") {
+    std::printf("%s  %s%s%s\n", passed ? "PASS" : "FAIL", what.c_str(), detail.empty() ? "" : ": ",
+                detail.c_str());
+    std::fflush(stdout);
+    (passed ? passed_ : failed_)++;
+  }
+  int Finish() const {
+    std::printf("%d passed, %d failed\n", passed_, failed_);
+    return failed_ == 0 ? 0 : 1;
+  }
+
+ private:
+  int passed_ = 0;
+  int failed_ = 0;
+};
+
+std::string Ask(const std::string& line) {
+  const RequestResult result = SendRequestBytes(line + "\n", 120000);
+  if (result.outcome != RequestOutcome::Replied) return "<no reply>";
+  std::string reply = result.reply;
+  while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.pop_back();
+  return reply;
+}
+
+// The value after "key": in a flat answer, as its text (quotes removed), or
+// "null"; "" when the key is missing. Enough for the helper's own answers.
+std::string JsonField(const std::string& json, const std::string& key, size_t from = 0) {
+  const std::string wanted = "\"" + key + "\":";
+  const size_t at = json.find(wanted, from);
+  if (at == std::string::npos) return "";
+  size_t start = at + wanted.size();
+  if (json.compare(start, 1, "\"") == 0) {
+    const size_t end = json.find('"', start + 1);
+    return end == std::string::npos ? "" : json.substr(start + 1, end - start - 1);
+  }
+  size_t end = start;
+  while (end < json.size() && json[end] != ',' && json[end] != '}') ++end;
+  return json.substr(start, end - start);
+}
+
+struct PhysicalRoute {
+  bool present = false;
+  ULONG ifIndex = 0;
+  std::string gateway;
+};
+
+// "physical" or "physical6" of a state answer.
+PhysicalRoute StatePhysical(const std::string& state, const std::string& key) {
+  PhysicalRoute route;
+  const size_t at = state.find("\"" + key + "\":");
+  if (at == std::string::npos || JsonField(state, key, at) == "null") return route;
+  route.present = true;
+  route.ifIndex = std::strtoul(JsonField(state, "ifIndex", at).c_str(), nullptr, 10);
+  route.gateway = JsonField(state, "gateway", at);
+  return route;
+}
+
+std::string AddressText(const SOCKADDR_INET& address) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (address.si_family == AF_INET) {
+    inet_ntop(AF_INET, &address.Ipv4.sin_addr, text, sizeof(text));
+  } else if (address.si_family == AF_INET6) {
+    inet_ntop(AF_INET6, &address.Ipv6.sin6_addr, text, sizeof(text));
+  }
+  return text;
+}
+
+// The system's routes as Windows reports them.
+class SystemRoutes {
+ public:
+  SystemRoutes() { error_ = GetIpForwardTable2(AF_UNSPEC, &table_); }
+  ~SystemRoutes() {
+    if (table_) FreeMibTable(table_);
+  }
+  SystemRoutes(const SystemRoutes&) = delete;
+  SystemRoutes& operator=(const SystemRoutes&) = delete;
+  DWORD Error() const { return error_; }
+
+  std::vector<const MIB_IPFORWARD_ROW2*> To(const std::string& prefix) const {
+    std::vector<const MIB_IPFORWARD_ROW2*> rows;
+    for (ULONG i = 0; table_ && i < table_->NumEntries; ++i) {
+      const MIB_IPFORWARD_ROW2& row = table_->Table[i];
+      if (AddressText(row.DestinationPrefix.Prefix) + "/" +
+              std::to_string(row.DestinationPrefix.PrefixLength) ==
+          prefix) {
+        rows.push_back(&row);
+      }
+    }
+    return rows;
+  }
+
+  // The default route Windows would take outside the tunnel: the lowest
+  // route plus interface metric, the lowest index on a tie.
+  PhysicalRoute Default(ADDRESS_FAMILY family, ULONG tunnelIndex) const {
+    PhysicalRoute best;
+    ULONG bestMetric = 0;
+    for (ULONG i = 0; table_ && i < table_->NumEntries; ++i) {
+      const MIB_IPFORWARD_ROW2& row = table_->Table[i];
+      if (row.DestinationPrefix.Prefix.si_family != family ||
+          row.DestinationPrefix.PrefixLength != 0 || row.InterfaceIndex == tunnelIndex) {
+        continue;
+      }
+      MIB_IPINTERFACE_ROW face{};
+      face.Family = family;
+      face.InterfaceIndex = row.InterfaceIndex;
+      if (GetIpInterfaceEntry(&face) != NO_ERROR || !face.Connected) continue;
+      const ULONG metric = row.Metric + face.Metric;
+      if (!best.present || metric < bestMetric ||
+          (metric == bestMetric && row.InterfaceIndex < best.ifIndex)) {
+        best.present = true;
+        best.ifIndex = row.InterfaceIndex;
+        best.gateway = AddressText(row.NextHop);
+        bestMetric = metric;
+      }
+    }
+    return best;
+  }
+
+ private:
+  PMIB_IPFORWARD_TABLE2 table_ = nullptr;
+  DWORD error_ = 0;
+};
+
+ULONG TunnelInterfaceIndex() {
+  NET_LUID luid{};
+  NET_IFINDEX index = 0;
+  if (ConvertInterfaceAliasToLuid(L"Quorvel", &luid) != NO_ERROR) return 0;
+  return ConvertInterfaceLuidToIndex(&luid, &index) == NO_ERROR ? index : 0;
+}
+
+template <typename Done>
+bool WaitUntil(Done done, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (!done()) {
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(100);
+  }
+  return true;
+}
+
+bool RouteExists(const std::string& prefix) { return !SystemRoutes().To(prefix).empty(); }
+
+// A configuration the tool accepts and whose peer never answers: fresh
+// keys, a peer on this machine's discard port.
+std::string QuietConfiguration() {
+  unsigned char keys[64];
+  BCryptGenRandom(nullptr, keys, sizeof(keys), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  const std::string privateKey = ToBase64(std::string(reinterpret_cast<char*>(keys), 32));
+  const std::string peerKey = ToBase64(std::string(reinterpret_cast<char*>(keys) + 32, 32));
+  return "[Interface]\nPrivateKey = " + privateKey +
+         "\nAddress = 10.203.113.2/32, fd00:cafe::2/128\n\n[Peer]\nPublicKey = " + peerKey +
+         "\nEndpoint = 127.0.0.1:9\nAllowedIPs = 0.0.0.0/0, ::/0\n";
+}
+
+std::wstring ThisProgram() {
+  std::wstring path(32768, L'\0');
+  path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+  return path;
+}
+
+std::wstring DirectoryOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
+
+// A copy of this program under another name, started to reach addresses;
+// it holds its sockets until its input closes.
+class Reacher {
+ public:
+  Reacher(const std::wstring& name, const std::string& udp, const std::string& tcp) {
+    path_ = DirectoryOf(ThisProgram()) + L"\\" + name;
+    if (!CopyFileW(ThisProgram().c_str(), path_.c_str(), FALSE)) return;
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE childIn = nullptr, childOut = nullptr;
+    if (!CreatePipe(&childIn, &input_, &inherit, 0)) return;
+    if (!CreatePipe(&output_, &childOut, &inherit, 0)) {
+      CloseHandle(childIn);
+      return;
+    }
+    SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childIn;
+    startup.hStdOutput = childOut;
+    startup.hStdError = childOut;
+    std::wstring command = L"\"" + path_ + L"\" --reach " + Utf8ToWide(udp) + L" " + Utf8ToWide(tcp);
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(path_.c_str(), command.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
+                       nullptr, nullptr, &startup, &process)) {
+      process_ = process.hProcess;
+      CloseHandle(process.hThread);
+      pid_ = process.dwProcessId;
+    }
+    CloseHandle(childIn);
+    CloseHandle(childOut);
+    // "ready" once both sockets have tried.
+    char line[64] = "";
+    DWORD got = 0;
+    ready_ = process_ && ReadFile(output_, line, sizeof(line) - 1, &got, nullptr) &&
+             std::strncmp(line, "ready", 5) == 0;
+  }
+  ~Reacher() {
+    Close();
+    DeleteFileW(path_.c_str());
+  }
+  Reacher(const Reacher&) = delete;
+  Reacher& operator=(const Reacher&) = delete;
+
+  bool Ready() const { return ready_; }
+  DWORD Pid() const { return pid_; }
+  // Its sockets close with it.
+  void Close() {
+    if (input_) CloseHandle(input_);
+    input_ = nullptr;
+    if (process_) {
+      if (WaitForSingleObject(process_, 5000) != WAIT_OBJECT_0) TerminateProcess(process_, 1);
+      CloseHandle(process_);
+    }
+    process_ = nullptr;
+    if (output_) CloseHandle(output_);
+    output_ = nullptr;
+  }
+
+ private:
+  std::wstring path_;
+  HANDLE input_ = nullptr, output_ = nullptr, process_ = nullptr;
+  DWORD pid_ = 0;
+  bool ready_ = false;
+};
+
+// The child's part: a UDP socket that sends once and a TCP connect that
+// never completes, both held until the parent closes our input.
+int Reach(const wchar_t* udp, const wchar_t* tcp) {
+  WSADATA wsa;
+  WSAStartup(MAKEWORD(2, 2), &wsa);
+  const auto target = [](const wchar_t* address) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9);
+    InetPtonW(AF_INET, address, &to.sin_addr);
+    return to;
+  };
+  SOCKET datagram = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  sockaddr_in to = target(udp);
+  connect(datagram, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  send(datagram, "q", 1, 0);
+  SOCKET stream = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  u_long nonBlocking = 1;
+  ioctlsocket(stream, FIONBIO, &nonBlocking);
+  to = target(tcp);
+  connect(stream, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "ready\n", 6, &written, nullptr);
+  char byte;
+  DWORD got = 0;
+  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr) && got) {
+  }
+  closesocket(stream);
+  closesocket(datagram);
+  return 0;
+}
+
+// In the test bed: what Windows' WinDivert would report for the child's
+// sockets.
+void FeedConnects(const Options& options, const Reacher& reacher, const std::string& udp,
+                  const std::string& tcp) {
+  if (options.feed.empty()) return;
+  const std::string pid = std::to_string(reacher.Pid());
+  const std::string lines =
+      "connect v4 " + pid + " " + udp + " udp\nconnect v4 " + pid + " " + tcp + " tcp\n";
+  HANDLE file = CreateFileW(options.feed.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+std::wstring ServiceBinaryDirectory(DWORD& error) {
+  error = 0;
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, kServiceName, SERVICE_QUERY_CONFIG) : nullptr;
+  std::wstring directory;
+  DWORD needed = 0;
+  if (service) QueryServiceConfigW(service, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed ? needed : 1);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (service && QueryServiceConfigW(service, config, needed, &needed)) {
+    std::wstring path = config->lpBinaryPathName;
+    if (!path.empty() && path[0] == L'"') path = path.substr(1, path.find(L'"', 1) - 1);
+    directory = DirectoryOf(path);
+  } else {
+    error = GetLastError();
+  }
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+  return directory;
+}
+
+// Stops or starts the helper service and waits for the state.
+bool DriveService(bool start) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service =
+      manager ? OpenServiceW(manager, kServiceName,
+                             SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS)
+              : nullptr;
+  bool done = false;
+  if (service) {
+    SERVICE_STATUS status{};
+    if (start) {
+      StartServiceW(service, 0, nullptr);
+    } else {
+      ControlService(service, SERVICE_CONTROL_STOP, &status);
+    }
+    const DWORD wanted = start ? SERVICE_RUNNING : SERVICE_STOPPED;
+    done = WaitUntil(
+        [&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == wanted; },
+        120000);
+  }
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+  return done;
+}
+
+std::string ReadWhole(const std::wstring& path, bool& found) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  found = file != INVALID_HANDLE_VALUE;
+  std::string text;
+  if (!found) return text;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got) text.append(buffer, got);
+  CloseHandle(file);
+  return text;
+}
+
+// No line but blanks: the helper blanks the lines of routes it took back.
+bool JournalEmpty(const Options& options, std::string& detail) {
+  bool found = false;
+  const std::string text = ReadWhole(options.dataDir + L"\\routes.journal", found);
+  for (const char c : text) {
+    if (c != ' ' && c != '\r' && c != '\n') {
+      detail = "routes.journal still lists routes";
+      return false;
+    }
+  }
+  detail = found ? "" : "no routes.journal";
+  return true;
+}
+
+// Every prefix the check made the helper route, gone from the system.
+std::string LeftBehind(const std::vector<std::string>& prefixes) {
+  const SystemRoutes routes;
+  std::string left;
+  for (const std::string& prefix : prefixes) {
+    if (!routes.To(prefix).empty()) left += (left.empty() ? "" : ", ") + prefix;
+  }
+  return left;
+}
+
+// The bypass routes as Windows shows them: one row each, on the physical
+// interface through its gateway, with the helper's fields.
+void CheckBypassRows(Report& report, const PhysicalRoute& physical, const PhysicalRoute& physical6) {
+  const SystemRoutes routes;
+  for (const char* text : {"198.51.100.0/24", "203.0.113.0/24", "2001:db8:ffff::/48"}) {
+    const std::string prefix = text;
+    const bool six = prefix.find(':') != std::string::npos;
+    const PhysicalRoute& through = six ? physical6 : physical;
+    const std::vector<const MIB_IPFORWARD_ROW2*> rows = routes.To(prefix);
+    if (!through.present) {
+      report.Line(rows.empty(), "bypass route " + prefix,
+                  "no physical default route of its family: the route waits for one");
+      continue;
+    }
+    std::string fault;
+    if (rows.size() != 1) {
+      fault = std::to_string(rows.size()) + " rows";
+    } else if (rows[0]->InterfaceIndex != through.ifIndex ||
+               AddressText(rows[0]->NextHop) != through.gateway) {
+      fault = "on interface " + std::to_string(rows[0]->InterfaceIndex) + " via " +
+              AddressText(rows[0]->NextHop);
+    } else if (rows[0]->Protocol != kHelperProtocol || rows[0]->Metric != kHelperMetric ||
+               rows[0]->Publish) {
+      fault = "protocol " + std::to_string(rows[0]->Protocol) + ", metric " +
+              std::to_string(rows[0]->Metric) + ", publish " + std::to_string(rows[0]->Publish);
+    }
+    report.Line(fault.empty(), "bypass route " + prefix + " via the physical gateway",
+                fault.empty() ? "interface " + std::to_string(through.ifIndex) + " via " + through.gateway
+                              : fault);
+  }
+}
+
+void CheckPhysicalMatches(Report& report, const std::string& state, ULONG tunnelIndex) {
+  const SystemRoutes routes;
+  for (const auto& [key, family] : {std::pair<std::string, ADDRESS_FAMILY>{"physical", AF_INET},
+                                    std::pair<std::string, ADDRESS_FAMILY>{"physical6", AF_INET6}}) {
+    const PhysicalRoute windows = routes.Default(family, tunnelIndex);
+    const PhysicalRoute helper = StatePhysical(state, key);
+    const bool same = windows.present == helper.present &&
+                      (!windows.present || (windows.ifIndex == helper.ifIndex &&
+                                            windows.gateway == helper.gateway));
+    const auto text = [](const PhysicalRoute& route) {
+      return route.present ? std::to_string(route.ifIndex) + " via " + route.gateway
+                           : std::string("none");
+    };
+    report.Line(same, "state's " + key + " route is Windows' default outside the tunnel",
+                "Windows " + text(windows) + ", helper " + text(helper));
+  }
+}
+
+void CheckSplit(Report& report, const Options& options) {
+  report.Line(Ask("splitapps " + WideToUtf8(kListedName)) == "OK", "splitapps accepted");
+  Reacher listed(kListedName, kListedUdp, kListedTcp);
+  report.Line(listed.Ready(), "a listed copy of the check ran and connected");
+  FeedConnects(options, listed, kListedUdp, kListedTcp);
+  for (const char* address : {kListedUdp, kListedTcp}) {
+    const std::string prefix = std::string(address) + "/32";
+    report.Line(WaitUntil([&] { return RouteExists(prefix); }, 10000),
+                std::string("the listed application's connect to ") + address + " made " + prefix);
+  }
+  const std::string explained = Ask(std::string("explain ") + kListedUdp);
+  report.Line(JsonField(explained, "path") == "physical",
+              std::string("explain ") + kListedUdp + " says physical", explained);
+  {
+    Reacher other(kUnlistedName, kUnlisted, kUnlisted);
+    FeedConnects(options, other, kUnlisted, kUnlisted);
+    Sleep(2000);  // time enough for a route that should not come
+    report.Line(other.Ready() && !RouteExists(std::string(kUnlisted) + "/32"),
+                std::string("an unlisted copy's connect to ") + kUnlisted + " made no route");
+  }
+  if (options.waitIdle) {
+    listed.Close();
+    std::printf("      waiting up to %lu s for the closed connections' routes to idle out\n",
+                kIdleWaitMs / 1000);
+    std::fflush(stdout);
+    const bool gone = WaitUntil(
+        [] {
+          return !RouteExists(std::string(kListedUdp) + "/32") &&
+                 !RouteExists(std::string(kListedTcp) + "/32");
+        },
+        kIdleWaitMs);
+    report.Line(gone, "closed connections' split routes idled out");
+  }
+}
+
+int RunChecks(const Options& options) {
+  Report report;
+  WSADATA wsa;
+  WSAStartup(MAKEWORD(2, 2), &wsa);
+
+  DWORD error = 0;
+  const std::wstring directory = ServiceBinaryDirectory(error);
+  report.Line(!directory.empty(), "the QuorvelHelper service is installed",
+              directory.empty() ? "error " + std::to_string(error) : WideToUtf8(directory));
+  if (directory.empty()) return report.Finish();
+  const std::wstring fault = CodeDirectoryFault(directory);
+  report.Line(fault.empty(), "its directory only administrators can change", WideToUtf8(fault));
+
+  report.Line(Ask("ping") == "OK", "ping");
+  const std::string status = Ask("status");
+  report.Line(status == "RUNNING" || status == "STOPPED", "status", status);
+  report.Line(Ask("state").rfind("{", 0) == 0, "state");
+
+  std::vector<std::string> made = {"198.51.100.0/24", "203.0.113.0/24", "2001:db8:ffff::/48",
+                                   std::string(kListedUdp) + "/32", std::string(kListedTcp) + "/32"};
+  const std::string connect = Ask("connect " + ToBase64(QuietConfiguration()));
+  report.Line(connect == "OK", "connect to a peer that never answers", connect);
+  report.Line(Ask(std::string("bypassnets ") + kBypassList) == "OK", "bypassnets accepted");
+  const std::string state = Ask("state");
+  const PhysicalRoute physical = StatePhysical(state, "physical");
+  const PhysicalRoute physical6 = StatePhysical(state, "physical6");
+  CheckBypassRows(report, physical, physical6);
+  const std::string explained = Ask("explain 198.51.100.7");
+  report.Line(JsonField(explained, "path") == "physical", "explain 198.51.100.7 says physical",
+              explained);
+  CheckPhysicalMatches(report, state, TunnelInterfaceIndex());
+  CheckSplit(report, options);
+
+  report.Line(Ask("disconnect") == "OK", "disconnect");
+  std::string left = LeftBehind(made);
+  report.Line(left.empty(), "disconnect leaves none of the helper's rows", left);
+  std::string detail;
+  report.Line(JournalEmpty(options, detail), "the journal is empty after disconnect", detail);
+
+  // Across a stop and a start of the service, connected.
+  report.Line(Ask("connect " + ToBase64(QuietConfiguration())) == "OK" &&
+                  Ask(std::string("bypassnets ") + kBypassList) == "OK",
+              "connected again with the bypass list");
+  report.Line(DriveService(false), "the service stops");
+  left = LeftBehind(made);
+  report.Line(left.empty(), "a stopped service leaves none of its rows", left);
+  report.Line(JournalEmpty(options, detail), "the journal is empty after the stop", detail);
+  report.Line(DriveService(true) && WaitUntil([] { return Ask("ping") == "OK"; }, 30000),
+              "the service starts again and answers");
+  left = LeftBehind(made);
+  report.Line(left.empty(), "the started service made none of the old rows", left);
+  report.Line(Ask("disconnect") == "OK" && Ask("bypassnets") == "OK" && Ask("splitapps") == "OK",
+              "disconnected, lists emptied");
+  return report.Finish();
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 4 && std::wcscmp(argv[1], L"--reach") == 0) return Reach(argv[2], argv[3]);
+  Options options;
+  wchar_t programData[MAX_PATH] = L"";
+  GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH);
+  options.dataDir = std::wstring(programData) + L"\\Quorvel";
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring argument = argv[i];
+    if (argument == L"--wait-idle") {
+      options.waitIdle = true;
+    } else if (argument == L"--data-dir" && i + 1 < argc) {
+      options.dataDir = argv[++i];
+    } else if (argument == L"--feed" && i + 1 < argc) {
+      options.feed = argv[++i];
+    } else {
+      std::fprintf(stderr,
+                   "usage: windows_check [--wait-idle] [--data-dir DIR] [--feed FILE]\n"
+                   "  run elevated beside an installed QuorvelHelper; it connects a test tunnel,\n"
+                   "  replaces the bypass and split lists, and disconnects at the end\n");
+      return 2;
+    }
+  }
+  return RunChecks(options);
+}
