@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 #include <map>
+#include <set>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
@@ -339,6 +340,9 @@ struct RouteStore {
   std::map<UINT64, RouteRow> rows;                 // by creation order
   std::unordered_map<std::string, UINT64> byKey;  // interface, prefix, next hop
   std::map<DWORD, size_t> perInterface;
+  // By prefix (its first `length` bits, family and length): a best-route
+  // look is one lookup per prefix length, however many routes there are.
+  std::unordered_map<std::string, std::set<UINT64>> byPrefix;
   size_t deleteLines = 0;
   UINT64 nextOrder = 0;
   int badLine = 0;
@@ -354,11 +358,24 @@ std::string RouteKey(const RouteRow& r) {
          " " + FormatAddress(r.nextHop);
 }
 
+// The prefix's key: its family, its first `length` bits, the length.
+std::string PrefixKey(const IpAddress& address, UINT8 length) {
+  std::string key(18, '\0');
+  key[0] = static_cast<char>(address.family == AF_INET6 ? 6 : 4);
+  key[1] = static_cast<char>(length);
+  for (size_t bit = 0; bit < length && bit < address.Size() * 8; bit += 8) {
+    const unsigned kept = length - bit >= 8 ? 0xFFu : (0xFFu << (8 - (length - bit))) & 0xFFu;
+    key[2 + bit / 8] = static_cast<char>(address.bytes[bit / 8] & kept);
+  }
+  return key;
+}
+
 void Insert(RouteStore& store, const RouteRow& route) {
   const UINT64 order = store.nextOrder++;
   store.rows.emplace(order, route);
   store.byKey[RouteKey(route)] = order;
   ++store.perInterface[route.ifIndex];
+  store.byPrefix[PrefixKey(route.dest, route.length)].insert(order);
 }
 
 bool Erase(RouteStore& store, const std::string& key) {
@@ -366,6 +383,9 @@ bool Erase(RouteStore& store, const std::string& key) {
   if (found == store.byKey.end()) return false;
   const auto row = store.rows.find(found->second);
   if (--store.perInterface[row->second.ifIndex] == 0) store.perInterface.erase(row->second.ifIndex);
+  const auto samePrefix = store.byPrefix.find(PrefixKey(row->second.dest, row->second.length));
+  samePrefix->second.erase(found->second);
+  if (samePrefix->second.empty()) store.byPrefix.erase(samePrefix);
   store.rows.erase(row);
   store.byKey.erase(found);
   return true;
@@ -483,6 +503,23 @@ DWORD LoadRoutes(const std::wstring& dir, const Scenario& scenario, std::vector<
   routes->clear();
   routes->reserve(store.rows.size());
   for (const auto& entry : store.rows) routes->push_back(entry.second);
+  return NO_ERROR;
+}
+
+DWORD LoadRoutesCovering(const std::wstring& dir, const Scenario& scenario,
+                         const IpAddress& destination, std::vector<RouteRow>* routes) {
+  RouteStore& store = Store();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  DWORD rc = Sync(dir, store);
+  if (rc == NO_ERROR) rc = DropDown(dir, scenario, store);
+  if (rc != NO_ERROR) return rc;
+  std::set<UINT64> orders;
+  for (int length = destination.MaxPrefixLength(); length >= 0; --length) {
+    const auto found = store.byPrefix.find(PrefixKey(destination, static_cast<UINT8>(length)));
+    if (found != store.byPrefix.end()) orders.insert(found->second.begin(), found->second.end());
+  }
+  routes->clear();
+  for (const UINT64 order : orders) routes->push_back(store.rows.at(order));
   return NO_ERROR;
 }
 

@@ -105,6 +105,10 @@ DWORD LoadScenario(const std::wstring& dir, std::shared_ptr<const Scenario>* sce
 // them. Each call costs the same however many routes there are (but for
 // the copy LoadRoutes hands out).
 DWORD LoadRoutes(const std::wstring& dir, const Scenario& scenario, std::vector<RouteRow>* routes);
+// The same, only those whose prefix covers `destination` (in the order
+// made), at the cost of one lookup per prefix length.
+DWORD LoadRoutesCovering(const std::wstring& dir, const Scenario& scenario,
+                         const IpAddress& destination, std::vector<RouteRow>* routes);
 // ERROR_OBJECT_ALREADY_EXISTS for a route of that interface, prefix and
 // next hop.
 DWORD AddRoute(const std::wstring& dir, const Scenario& scenario, RouteRow route);

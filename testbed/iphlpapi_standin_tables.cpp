@@ -141,7 +141,8 @@ DWORD BestRoute(const std::wstring& dir, DWORD onlyInterface, const IpAddress& d
                 PMIB_IPFORWARD_ROW2 best, SOCKADDR_INET* bestSource, DWORD* chosenInterface) {
   std::shared_ptr<const Scenario> scenario;
   std::vector<RouteRow> created;
-  const DWORD rc = LoadBoth(dir, true, &scenario, &created);
+  DWORD rc = LoadScenario(dir, &scenario);
+  if (rc == NO_ERROR) rc = standin::LoadRoutesCovering(dir, *scenario, destination, &created);
   if (rc != NO_ERROR) return rc;
   const std::vector<RouteRow> rows = standin::TableRows(*scenario, created, destination.family);
   const RouteRow* chosen = ChooseRoute(*scenario, rows, destination, onlyInterface);

@@ -21,9 +21,11 @@
 #include "routing/bypass_nets.h"
 #include "routing/physical_route.h"
 #include "routing/route_journal.h"
+#include "routing/net_merge.h"
 #include "routing/route_table.h"
 #include "service_harness.h"
 #include "support/helper_state.h"
+#include "support/limits.h"
 #include "support/paths.h"
 #include "support/protocol.h"
 #include "support/text.h"
@@ -265,7 +267,7 @@ TEST_F(Routing, ARouteMadeAfterTheWatcherReadTheTableStaysTheHelpers) {
   EXPECT_EQ(ReadFileBytes(BesideTests(L"iphlpapi-routes.txt")), "") << "left in the system";
 }
 
-TEST_F(Routing, InstallingTheListSumsUpTheWholeTable) {
+TEST_F(Routing, InstallingTheListSumsItUp) {
   // One prefix twice is one route of one.
   HelperState.BypassNetList = {Prefix("10.0.0.0", 8), Prefix("192.168.50.0", 24),
                                Prefix("1.1.1.1", 32), Prefix("10.0.0.0", 8)};
@@ -283,16 +285,17 @@ TEST_F(Routing, InstallingTheListSumsUpTheWholeTable) {
   HelperState.BypassNetList.clear();
   InstallBypassRoutes();  // an empty list says nothing
   EXPECT_EQ(Log(), (std::vector<std::string>{
-                       "bypass routes: 3/3 installed via ifIndex=12 gw=192.168.1.1",
-                       "bypass routes: 5/3 installed via ifIndex=12 gw=192.168.1.1",
+                       "bypass routes: 3/3 installed (3 routes) via ifIndex=12 gw=192.168.1.1",
+                       // The split host routes are not the list's.
+                       "bypass routes: 3/3 installed (3 routes) via ifIndex=12 gw=192.168.1.1",
                        "no physical default route captured; 3 bypass routes wait",
-                       "bypass routes: 0/3 installed via ifIndex=0 gw=0.0.0.0",
+                       "bypass routes: 0/3 installed (0 routes) via ifIndex=0 gw=0.0.0.0",
                    }));
 
   // However many entries fail, a bounded number of lines.
   HelperState.PhysicalRoute = {12, IPv4("192.168.1.1")};
   std::string failing;
-  for (int i = 0; i < 12; ++i) {
+  for (int i = 0; i < 24; i += 2) {  // every other one: none merges
     HelperState.BypassNetList.push_back(Prefix(("10.9." + std::to_string(i) + ".0").c_str(), 24));
     failing += "create-fail 10.9." + std::to_string(i) + ".0/24 87\n";
   }
@@ -303,6 +306,72 @@ TEST_F(Routing, InstallingTheListSumsUpTheWholeTable) {
   EXPECT_EQ(Count(log, "CreateIpForwardEntry2 failed rc=87"), 5u);
   EXPECT_EQ(Count(log, "route failures not logged: 7 more"), 1u);
   EXPECT_EQ(log.size(), 7u);
+}
+
+// Entries that together cover exactly one wider network are made as that
+// one route; nothing else is joined, and halves never become a default route.
+TEST(BypassNetMerging, AdjacentAndNestedNetworksBecomeOneRoute) {
+  const struct {
+    const wchar_t* list;
+    std::vector<std::string> routes;  // "<prefix> <entries it carries>"
+  } cases[] = {
+      {L"10.0.0.0/9;10.128.0.0/9", {"10.0.0.0/8 2"}},
+      {L"10.128.0.0/9;10.0.0.0/9", {"10.0.0.0/8 2"}},  // in any order
+      {L"10.192.0.0/10;10.0.0.0/10;10.128.0.0/10;10.64.0.0/10", {"10.0.0.0/8 4"}},
+      {L"10.0.0.0/8;10.1.0.0/16;10.1.2.3", {"10.0.0.0/8 3"}},
+      {L"10.1.2.3;10.0.0.0/8", {"10.0.0.0/8 2"}},
+      {L"10.0.0.0/9;10.128.0.0/9;10.200.0.0/16", {"10.0.0.0/8 3"}},
+      {L"10.0.0.0/8;10.0.0.0/8", {"10.0.0.0/8 1"}},
+      {L"10.0.0.0/24;10.0.1.0/24", {"10.0.0.0/23 2"}},  // the byte order of the address
+      {L"10.0.1.0/24;10.0.2.0/24", {"10.0.1.0/24 1", "10.0.2.0/24 1"}},  // not one network
+      {L"1.0.0.0/8;2.0.0.0/8;3.0.0.0/8", {"1.0.0.0/8 1", "2.0.0.0/7 2"}},
+      {L"10.0.0.0/9;10.128.0.0/10", {"10.0.0.0/9 1", "10.128.0.0/10 1"}},
+      {L"0.0.0.0/1;128.0.0.0/1", {"0.0.0.0/1 1", "128.0.0.0/1 1"}},
+      {L"::/1;8000::/1", {"::/1 1", "8000::/1 1"}},
+      {L"2001:db8::/33;2001:db8:8000::/33;10.0.0.1", {"10.0.0.1/32 1", "2001:db8::/32 2"}},
+      {L"10.0.0.0/32;10.0.0.1/32;10.0.0.2/31;10.0.0.4/30", {"10.0.0.0/29 4"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(c.list)));
+    std::vector<RoutePrefix> entries;
+    for (const std::wstring& entry : SplitListEntries(c.list)) {
+      RoutePrefix net;
+      ASSERT_TRUE(ParseBypassNet(entry, net));
+      entries.push_back(net);
+    }
+    std::vector<std::string> routes;
+    for (const MergedNet& net : MergeNets(entries)) {
+      routes.push_back(WideToUtf8(FormatPrefix(net.Prefix)) + " " + std::to_string(net.Entries));
+    }
+    EXPECT_EQ(routes, c.routes);
+  }
+}
+
+// The cap counts the split host routes no list entry wants, and lets the
+// idlest of them go: a route that joins the list leaves that count, one the
+// list lets go comes back into it, idle since its last close.
+TEST_F(Routing, TheSplitCapFollowsRoutesIntoAndOutOfTheList) {
+  ScopedLimit<size_t> cap(HelperLimits.SplitRouteCap, 2);
+  HelperState.TunnelConnected = true;
+  const auto host = [](const char* address) { return IpAddress::FromIPv4(IPv4(address)); };
+  ASSERT_TRUE(AddSplitHostRoute(host("198.51.100.1")));
+  NoteSplitClose(host("198.51.100.1"));  // idle
+  ASSERT_TRUE(AddSplitHostRoute(host("198.51.100.2")));
+  SetBypassNets(L"198.51.100.1");  // the idle one is the list's now
+  ASSERT_TRUE(AddSplitHostRoute(host("198.51.100.3"))) << "the list's route took room";
+  EXPECT_FALSE(AddSplitHostRoute(host("198.51.100.4"))) << "none idle at the cap";
+  SetBypassNets(L"");  // the list lets it go: a split route again, idle, over the cap
+  ASSERT_TRUE(AddSplitHostRoute(host("198.51.100.5")));
+  EXPECT_EQ(Recorded(), (std::vector<RoutePrefix>{Prefix("198.51.100.2", 32),
+                                                  Prefix("198.51.100.3", 32),
+                                                  Prefix("198.51.100.5", 32)}));
+  // Closed, the others idle too; once their time is up they go, the idlest first.
+  ScopedLimit<DWORD> idle(HelperLimits.SplitIdleMs, 0);
+  NoteSplitClose(host("198.51.100.3"));
+  ExpireIdleSplitRoutes();
+  EXPECT_EQ(Recorded(), (std::vector<RoutePrefix>{Prefix("198.51.100.2", 32),
+                                                  Prefix("198.51.100.5", 32)}));
+  EXPECT_EQ(Listed().size(), 2u) << Joined(Listed());
 }
 
 TEST(BypassNetEntries, ParseAsWrittenAndNeverWidenAMistake) {
@@ -389,7 +458,7 @@ TEST_F(Routing, TheListCommandTrimsSkipsAndInstallsOnlyWhileConnected) {
 
 // While connected a new list replaces the old one's routes: those of entries
 // that left it go (once), new ones come, and split host routes stay; the
-// summary counts the table after the change.
+// summary counts the list's entries and routes after the change.
 TEST_F(Routing, ANewListReplacesTheRoutesOfTheOldOneWhileConnected) {
   HelperState.TunnelConnected = true;
   ASSERT_TRUE(
@@ -399,12 +468,14 @@ TEST_F(Routing, ANewListReplacesTheRoutesOfTheOldOneWhileConnected) {
     std::vector<std::string> changes;  // creates and deletes, in order
     const char* summary;               // nullptr: no summary line
   } steps[] = {
-      // Counted with the split host route made first.
-      {L"10.1.0.0/16;10.9.0.0/16", {"create 10.1.0.0/16", "create 10.9.0.0/16"}, "3/2"},
+      // Someone else's route counts as there; the split host route is not the list's.
+      {L"10.1.0.0/16;10.9.0.0/16",
+       {"create 10.1.0.0/16", "create 10.9.0.0/16"},
+       "2/2 installed (2 routes)"},
       {L"10.1.0.0/24;10.2.0.0/16;10.2.0.0/16",
        // 10.9.0.0/16 was someone else's: dropped, never deleted.
        {"delete 10.1.0.0/16", "create 10.1.0.0/24", "create 10.2.0.0/16"},
-       "3/2"},  // the list's distinct prefixes
+       "2/2 installed (2 routes)"},  // the list's distinct prefixes
       {L"", {"delete 10.1.0.0/24", "delete 10.2.0.0/16"}, nullptr},
   };
   AddSplitHostRoute(IpAddress::FromIPv4(IPv4("10.1.0.7")));
@@ -422,7 +493,7 @@ TEST_F(Routing, ANewListReplacesTheRoutesOfTheOldOneWhileConnected) {
     const std::vector<std::string> log = Log();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), step.summary ? std::string("bypass routes: ") + step.summary +
-                                             " installed via ifIndex=12 gw=192.168.1.1"
+                                             " via ifIndex=12 gw=192.168.1.1"
                                        : log[0]);
   }
   EXPECT_EQ(Recorded(), std::vector<RoutePrefix>{Prefix("10.1.0.7", 32)});

@@ -349,14 +349,20 @@ TEST_F(AskingTheHelper, ExplainSaysWhichWayAnAddressGoesAndWhy) {
   ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) + kTunnel +
                                      "route 172.16.0.0 255.240.0.0 10.9.0.1 9 5\n"));
   ASSERT_TRUE(rig.StartConsole());
-  ASSERT_EQ(Send("bypassnets 10.0.0.0/8;10.1.0.0/16"), "OK");
+  // Two halves and a network inside one of them: one route carries all three.
+  ASSERT_EQ(Send("bypassnets 10.0.0.0/9;10.128.0.0/9;10.1.0.0/16;192.0.2.0/24"), "OK");
   ASSERT_EQ(Send("splitapps browser.exe;C:\\Games\\game.exe"), "OK");
   ASSERT_EQ(Connect(kConfig), "OK");
+  EXPECT_EQ(rig.SystemRoutes().size(), 2u) << Joined(rig.SystemRoutes());
+  EXPECT_EQ(Count(rig.Log(), "bypass routes: 4/4 installed (2 routes) via ifIndex=7 gw=192.168.1.1"),
+            1u)
+      << Joined(rig.Log());
   const std::vector<std::string> keys = {"address",
                                          "path",
                                          "ifIndex",
                                          "next_hop",
                                          "helper_route",
+                                         "list_entry",
                                          "split",
                                          "blocked_by_tool_firewall"};
   const struct {
@@ -366,20 +372,31 @@ TEST_F(AskingTheHelper, ExplainSaysWhichWayAnAddressGoesAndWhy) {
     int ifIndex;  // -1: null
     const char* nextHop;
     const char* helperRoute;
+    const char* listEntry;
     const char* split;
   } cases[] = {
-      {"explain 10.1.2.3", "10.1.2.3", "physical", 7, "192.168.1.1", "10.1.0.0/16", nullptr},
-      {"explain 10.2.0.1", "10.2.0.1", "physical", 7, "192.168.1.1", "10.0.0.0/8", nullptr},
-      {"explain ::ffff:10.1.2.3", "10.1.2.3", "physical", 7, "192.168.1.1", "10.1.0.0/16", nullptr},
-      {"EXPLAIN 8.8.8.8 browser.exe", "8.8.8.8", "tunnel", 30, "10.66.0.1", nullptr, "listed"},
+      {"explain 10.1.2.3", "10.1.2.3", "physical", 7, "192.168.1.1", "10.0.0.0/8", "10.1.0.0/16",
+       nullptr},
+      {"explain 10.2.0.1", "10.2.0.1", "physical", 7, "192.168.1.1", "10.0.0.0/8", "10.0.0.0/9",
+       nullptr},
+      {"explain 10.200.0.1", "10.200.0.1", "physical", 7, "192.168.1.1", "10.0.0.0/8",
+       "10.128.0.0/9", nullptr},
+      {"explain 192.0.2.77", "192.0.2.77", "physical", 7, "192.168.1.1", "192.0.2.0/24",
+       "192.0.2.0/24", nullptr},
+      {"explain ::ffff:10.1.2.3", "10.1.2.3", "physical", 7, "192.168.1.1", "10.0.0.0/8",
+       "10.1.0.0/16", nullptr},
+      {"EXPLAIN 8.8.8.8 browser.exe", "8.8.8.8", "tunnel", 30, "10.66.0.1", nullptr, nullptr,
+       "listed"},
       {"explain 8.8.8.8  C:\\Other\\BROWSER.EXE ", "8.8.8.8", "tunnel", 30, "10.66.0.1", nullptr,
-       "listed"},
-      {"explain 8.8.8.8 other.exe", "8.8.8.8", "tunnel", 30, "10.66.0.1", nullptr, "not listed"},
+       nullptr, "listed"},
+      {"explain 8.8.8.8 other.exe", "8.8.8.8", "tunnel", 30, "10.66.0.1", nullptr, nullptr,
+       "not listed"},
       {"explain 8.8.8.8 c:\\games\\GAME.exe", "8.8.8.8", "tunnel", 30, "10.66.0.1", nullptr,
-       "listed"},
-      {"explain 8.8.8.8 game.exe", "8.8.8.8", "tunnel", 30, "10.66.0.1", nullptr, "not listed"},
-      {"explain 172.16.5.5", "172.16.5.5", "other", 9, "10.9.0.1", nullptr, nullptr},
-      {"explain 2001:DB8::1", "2001:db8::1", "none", -1, nullptr, nullptr, nullptr},
+       nullptr, "listed"},
+      {"explain 8.8.8.8 game.exe", "8.8.8.8", "tunnel", 30, "10.66.0.1", nullptr, nullptr,
+       "not listed"},
+      {"explain 172.16.5.5", "172.16.5.5", "other", 9, "10.9.0.1", nullptr, nullptr, nullptr},
+      {"explain 2001:DB8::1", "2001:db8::1", "none", -1, nullptr, nullptr, nullptr, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
@@ -397,6 +414,11 @@ TEST_F(AskingTheHelper, ExplainSaysWhichWayAnAddressGoesAndWhy) {
       EXPECT_EQ(Text(answer["helper_route"]), c.helperRoute);
     } else {
       EXPECT_TRUE(answer["helper_route"].IsNull());
+    }
+    if (c.listEntry) {
+      EXPECT_EQ(Text(answer["list_entry"]), c.listEntry);
+    } else {
+      EXPECT_TRUE(answer["list_entry"].IsNull());
     }
     if (c.split) {
       EXPECT_EQ(Text(answer["split"]), c.split);

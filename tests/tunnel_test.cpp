@@ -125,13 +125,13 @@ TEST_F(ConnectAndDisconnect, ConnectReconnectAndDisconnectInOrder) {
       "bypass nets set: 2",
       "physical default route: ifIndex=7",
       "no physical IPv6 default route",
-      "bypass routes: 2/2 installed via ifIndex=7 gw=192.168.1.1",
+      "bypass routes: 2/2 installed (2 routes) via ifIndex=7 gw=192.168.1.1",
       "WinDivert socket sniffer started",
       "WinDivert queue: 16384 events, 16000 ms",
       "WinDivert sniffer stopped",
       "physical default route: ifIndex=7",
       "no physical IPv6 default route",
-      "bypass routes: 2/2 installed via ifIndex=7 gw=192.168.1.1",
+      "bypass routes: 2/2 installed (2 routes) via ifIndex=7 gw=192.168.1.1",
       "WinDivert socket sniffer started",
       "WinDivert queue: 16384 events, 16000 ms",
       "WinDivert sniffer stopped",
@@ -412,7 +412,9 @@ TEST_F(ConnectAndDisconnect, ServiceStopKeepsTheTunnelAndTakesEveryRoute) {
   ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000)) << Joined(rig.Log());
   ASSERT_TRUE(rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) + " 1.1.1.1\n"));
   ASSERT_TRUE(rig.WaitForRoute("1.1.1.1/32", 5000));
-  EXPECT_TRUE(rig.WaitForLog("bypass routes: 3/3 installed via ifIndex=7 gw=192.168.1.1", 0));
+  EXPECT_TRUE(rig.WaitForLog(
+      "bypass routes: 3/3 installed (3 routes) via ifIndex=7 gw=192.168.1.1", 0))
+      << Joined(rig.Log());
 
   ASSERT_EQ(ControlNamedService(L"QuorvelHelper", SERVICE_CONTROL_STOP), 0u);
   ASSERT_TRUE(WaitForServiceState(L"QuorvelHelper", SERVICE_STOPPED, 10000));
@@ -458,7 +460,7 @@ TEST_F(ConnectAndDisconnect, RoutesOfAHelperThatDiedGoAtTheNextStart) {
       rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) + "create-fail 10.1.0.0/16 87\n"));
   ASSERT_TRUE(rig.StartConsole());
   RunningProcess browser = StartNamedProcess(rig.Dir(), L"browser.exe");
-  EXPECT_EQ(Send("bypassnets 10.0.0.0/8;172.16.0.0/12;10.1.0.0/16"), "OK");
+  EXPECT_EQ(Send("bypassnets 11.0.0.0/8;172.16.0.0/12;10.1.0.0/16"), "OK");
   EXPECT_EQ(Send("splitapps browser.exe"), "OK");
   EXPECT_EQ(Connect(kConfig), "OK");
   EXPECT_EQ(Send("disconnect"), "OK");
@@ -468,11 +470,13 @@ TEST_F(ConnectAndDisconnect, RoutesOfAHelperThatDiedGoAtTheNextStart) {
   ASSERT_TRUE(rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) + " 1.1.1.1\n"));
   ASSERT_TRUE(rig.WaitForRoute("1.1.1.1/32", 5000));
   // The /16 failed; the /24 that replaces it must be what the journal lists.
-  EXPECT_EQ(Send("bypassnets 10.0.0.0/8;172.16.0.0/12;10.1.0.0/24;192.168.50.0/24"), "OK");
+  EXPECT_EQ(Send("bypassnets 11.0.0.0/8;172.16.0.0/12;10.1.0.0/24;192.168.50.0/24"), "OK");
   rig.KillConsole();  // no stop sequence
-  EXPECT_EQ(Count(rig.Log(), "bypass routes: 2/3 installed via ifIndex=7 gw=192.168.1.1"), 2u)
+  EXPECT_EQ(
+      Count(rig.Log(), "bypass routes: 2/3 installed (2 routes) via ifIndex=7 gw=192.168.1.1"), 2u)
       << Joined(rig.Log());
-  EXPECT_EQ(Count(rig.Log(), "bypass routes: 5/4 installed via ifIndex=7 gw=192.168.1.1"), 1u)
+  EXPECT_EQ(
+      Count(rig.Log(), "bypass routes: 4/4 installed (4 routes) via ifIndex=7 gw=192.168.1.1"), 1u)
       << Joined(rig.Log());
   ASSERT_EQ(ReadLines(systemRoutes).size(), 5u);
 
@@ -487,11 +491,15 @@ TEST_F(ConnectAndDisconnect, RoutesOfAHelperThatDiedGoAtTheNextStart) {
   // The start deletes by the LUID each line holds, never by index alone.
   const std::string byLuid =
       " nexthop=192.168.1.1 site=0 metric=1 protocol=3 other=changed:InterfaceLuid,Publish rc=0";
-  EXPECT_EQ(RouteCalls(rig.RouteJournal(), "delete"),
-            (std::vector<std::string>{"dest=10.0.0.0/8" + row,  // the disconnect
-                                      "dest=10.0.0.0/8" + byLuid, "dest=1.1.1.1/32" + byLuid,
-                                      "dest=10.1.0.0/24" + byLuid,
-                                      "dest=192.168.50.0/24" + byLuid}));
+  // In the journal's order, which is its slots' (lines are reused).
+  std::vector<std::string> deleted = RouteCalls(rig.RouteJournal(), "delete");
+  std::vector<std::string> expected = {"dest=11.0.0.0/8" + row,  // the disconnect
+                                       "dest=11.0.0.0/8" + byLuid, "dest=1.1.1.1/32" + byLuid,
+                                       "dest=10.1.0.0/24" + byLuid,
+                                       "dest=192.168.50.0/24" + byLuid};
+  std::sort(deleted.begin(), deleted.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(deleted, expected);
   EXPECT_EQ(ReadLines(systemRoutes), std::vector<std::string>{theirs});
   EXPECT_EQ(Count(rig.Log(), "removed 4 bypass routes left by an earlier run"), 1u)
       << Joined(rig.Log());

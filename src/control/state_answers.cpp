@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "routing/net_merge.h"
 #include "routing/physical_route.h"
 #include "split/process_match.h"
 #include "split/sniffer.h"
@@ -87,6 +88,7 @@ std::wstring ExplainAddress(const std::wstring& argument) {
   const uint32_t tunnel = TunnelInterfaceIndex();
   uint32_t physical = 0;
   std::optional<RoutePrefix> covering;
+  std::optional<RoutePrefix> listEntry;  // the list's entry the address falls in
   bool singlePeerTakesAll = false;
   std::shared_ptr<const SplitAppList> list;
   {
@@ -95,11 +97,15 @@ std::wstring ExplainAddress(const std::wstring& argument) {
       physical = address.IsIPv4() ? HelperState.PhysicalRoute.InterfaceIndex
                                   : HelperState.PhysicalRoute6.InterfaceIndex;
     }
-    HelperState.BypassRouteTable.ForEach([&](const RoutePrefix& prefix, const RecordedRoute&) {
-      if (PrefixCovers(prefix, address) && (!covering || prefix.Length > covering->Length)) {
-        covering = prefix;
-      }
-    });
+    // The narrowest route first: one lookup a length, whatever the table holds.
+    for (int length = address.IsIPv4() ? 32 : 128; length >= 0 && !covering; --length) {
+      const RoutePrefix prefix{MaskAddress(address, static_cast<uint8_t>(length)),
+                               static_cast<uint8_t>(length)};
+      if (HelperState.BypassRouteTable.Find(prefix)) covering = prefix;
+    }
+    if (const RoutePrefix* entry = NarrowestCovering(HelperState.BypassNetList, address)) {
+      listEntry = *entry;
+    }
     singlePeerTakesAll = HelperState.TunnelFacts.SinglePeerTakesAll;
     list = std::atomic_load(&HelperState.SplitApps);
   }
@@ -117,6 +123,7 @@ std::wstring ExplainAddress(const std::wstring& argument) {
          L",\"ifIndex\":" + (best ? std::to_wstring(best->InterfaceIndex) : L"null") +
          L",\"next_hop\":" + (best ? JsonString(FormatAddress(best->NextHop)) : L"null") +
          L",\"helper_route\":" + (covering ? JsonString(FormatPrefix(*covering)) : L"null") +
+         L",\"list_entry\":" + (listEntry ? JsonString(FormatPrefix(*listEntry)) : L"null") +
          L",\"split\":" + split + L",\"blocked_by_tool_firewall\":" +
          (blocked ? L"true" : L"false") + L"}";
 }

@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "routing/net_merge.h"
 #include "routing/route_journal.h"
 #include "routing/route_row.h"
 #include "support/helper_state.h"
@@ -192,20 +193,44 @@ std::string RowKey(const RoutePrefix& prefix, uint32_t interfaceIndex, const IpA
   return key;
 }
 
-// Routes in the system (the helper's and someone else's), of one family or
-// (0) of both. StateMutex held.
-size_t InstalledRoutes(uint16_t family) {
-  size_t installed = 0;
-  HelperState.BypassRouteTable.ForEach([&](const RoutePrefix& prefix, const RecordedRoute& route) {
-    installed +=
-        route.State != RouteState::Waiting && (family == 0 || prefix.Destination.Family == family);
-  });
-  return installed;
-}
-
 std::wstring FamilyWord(uint16_t family) { return family == kFamilyIPv6 ? L"IPv6 " : L""; }
 
 bool SplitOnly(const RecordedRoute& route) { return route.ForSplit && !route.ForList; }
+
+// The split host routes that no list entry wants, counted, and those of
+// them that idle, by how long: the cap's check and its choice of the route
+// to let go cost the same however long the bypass list is. Every change of
+// a recorded route's split standing goes through Unindex before and Index
+// after. StateMutex.
+size_t SplitOnlyRoutes = 0;
+std::set<std::pair<uint64_t, RoutePrefix>> IdleSplitRoutes;
+
+void Unindex(const RoutePrefix& prefix, const RecordedRoute& route) {
+  if (!SplitOnly(route)) return;
+  --SplitOnlyRoutes;
+  if (route.OpenConnections == 0) IdleSplitRoutes.erase({route.IdleSince, prefix});
+}
+void Index(const RoutePrefix& prefix, const RecordedRoute& route) {
+  if (!SplitOnly(route)) return;
+  ++SplitOnlyRoutes;
+  if (route.OpenConnections == 0) IdleSplitRoutes.insert({route.IdleSince, prefix});
+}
+void ForgetSplitIndex() {
+  SplitOnlyRoutes = 0;
+  IdleSplitRoutes.clear();
+}
+
+// Forgets a recorded route, its split standing included. StateMutex held.
+void Forget(const RoutePrefix& prefix) {
+  if (const RecordedRoute* route = HelperState.BypassRouteTable.Find(prefix)) {
+    Unindex(prefix, *route);
+  }
+  HelperState.BypassRouteTable.Erase(prefix);
+}
+void Record(const RoutePrefix& prefix, const RecordedRoute& route) {
+  HelperState.BypassRouteTable.Insert(prefix, route);
+  Index(prefix, route);
+}
 
 // Said once per connect (the table is cleared at every connect).
 bool SplitCapSaid = false;
@@ -226,24 +251,11 @@ bool SplitWaitSaid = false;
 // Whether a new split host route may be made: below the cap, or at it once
 // the route idle longest is gone. StateMutex held.
 bool RoomForSplitRoute() {
-  RouteTable& table = HelperState.BypassRouteTable;
-  size_t count = 0;
-  bool idleFound = false;
-  RoutePrefix idlest;
-  uint64_t idleSince = 0;
-  table.ForEach([&](const RoutePrefix& prefix, const RecordedRoute& route) {
-    if (!SplitOnly(route)) return;
-    ++count;
-    if (route.OpenConnections == 0 && (!idleFound || route.IdleSince < idleSince)) {
-      idleFound = true;
-      idlest = prefix;
-      idleSince = route.IdleSince;
-    }
-  });
-  if (count < HelperLimits.SplitRouteCap) return true;
-  if (idleFound) {
-    Withdraw(idlest, *table.Find(idlest));
-    table.Erase(idlest);
+  if (SplitOnlyRoutes < HelperLimits.SplitRouteCap) return true;
+  if (!IdleSplitRoutes.empty()) {
+    const RoutePrefix idlest = IdleSplitRoutes.begin()->second;
+    Withdraw(idlest, *HelperState.BypassRouteTable.Find(idlest));
+    Forget(idlest);
     return true;
   }
   if (!SplitCapSaid) {
@@ -257,16 +269,111 @@ bool RoomForSplitRoute() {
 // Deletes the routes of `prefixes` that `stillGoes` says should go, one at a
 // time with the lock taken for each: the sniffer never waits behind more
 // than one row. Each is looked at again under the lock, since it may have
-// changed in between. StateMutex not held.
+// changed in between. Their journal lines are taken back in one go after
+// the last row (the journal may list a route that is gone meanwhile, never
+// miss one). StateMutex not held.
 template <typename Predicate>
 void WithdrawOneAtATime(const std::vector<RoutePrefix>& prefixes, Predicate stillGoes) {
+  std::vector<uint32_t> lines;
+  lines.reserve(prefixes.size());
   for (const RoutePrefix& prefix : prefixes) {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
     RecordedRoute* route = HelperState.BypassRouteTable.Find(prefix);
     if (!route || !stillGoes(*route)) continue;
-    Withdraw(prefix, *route);
-    HelperState.BypassRouteTable.Erase(prefix);
+    DeleteFromSystem(prefix, *route);
+    lines.push_back(route->JournalLine);
+    Forget(prefix);
   }
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  WithdrawJournalLines(lines);
+}
+
+// Records a route not recorded yet and makes it through the physical route
+// of its family, or keeps it waiting for one. False when making it failed
+// (logged; nothing recorded, so a later ask tries again). StateMutex held.
+bool RecordAndMake(const RoutePrefix& prefix, RecordedRoute route) {
+  const Via physical = PhysicalVia(prefix.Destination.Family);
+  if (!physical.Captured()) {
+    route.State = RouteState::Waiting;
+    Record(prefix, route);
+    return true;
+  }
+  route = CreateThrough(prefix, route, physical);
+  if (route.State == RouteState::Waiting) return false;
+  Record(prefix, route);
+  return true;
+}
+
+// Marks a recorded route as the list's (a split application's route to a
+// network the list now names). StateMutex held.
+void MarkListed(const RoutePrefix& prefix, RecordedRoute& route) {
+  Unindex(prefix, route);
+  route.ForList = true;
+  Index(prefix, route);
+}
+
+// Makes the list's routes that are not recorded yet. Every line goes into
+// the journal in one write before the first row is made (a crash at any
+// moment leaves no route the next start does not know of), the rows are
+// made one at a time with the lock let go in between, so the sniffer's
+// host routes interleave, and the lines of rows that were not made are
+// taken back in one go after the last. StateMutex not held.
+void MakeListRoutes(const std::vector<RoutePrefix>& nets) {
+  std::vector<RoutePrefix> making;
+  std::vector<Via> through;
+  std::vector<uint32_t> lines;
+  {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    std::vector<JournaledRoute> entries;
+    for (const RoutePrefix& net : nets) {
+      if (RecordedRoute* recorded = HelperState.BypassRouteTable.Find(net)) {
+        MarkListed(net, *recorded);
+        continue;
+      }
+      const Via physical = PhysicalVia(net.Destination.Family);
+      if (!physical.Captured()) {
+        RecordedRoute waiting;
+        waiting.ForList = true;
+        waiting.State = RouteState::Waiting;
+        Record(net, waiting);
+        continue;
+      }
+      making.push_back(net);
+      through.push_back(physical);
+      entries.push_back(JournalEntry(net, physical));
+    }
+    if (!JournalRoutes(entries, lines)) {
+      const DWORD error = GetLastError();
+      for (const RoutePrefix& net : making) LogJournalFailure(net, error);
+      return;
+    }
+  }
+  std::vector<uint32_t> unused;
+  unused.reserve(making.size());
+  for (size_t i = 0; i < making.size(); ++i) {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    const RoutePrefix& net = making[i];
+    RecordedRoute listed;
+    listed.ForList = true;
+    if (RecordedRoute* recorded = HelperState.BypassRouteTable.Find(net)) {
+      // A split application's route to it, made meanwhile: now the list's too.
+      MarkListed(net, *recorded);
+      unused.push_back(lines[i]);
+      continue;
+    }
+    if (!(PhysicalVia(net.Destination.Family) == through[i])) {
+      // The network moved meanwhile: made the new way, its line written anew.
+      unused.push_back(lines[i]);
+      RecordAndMake(net, listed);
+      continue;
+    }
+    uint32_t spare = kNotJournaled;
+    listed = CreateJournaled(net, listed, through[i], lines[i], spare);
+    unused.push_back(spare);
+    if (listed.State != RouteState::Waiting) Record(net, listed);
+  }
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  WithdrawJournalLines(unused);
 }
 
 }  // namespace
@@ -275,38 +382,30 @@ bool AddBypassRoute(const RoutePrefix& prefix, RouteOrigin origin) {
   // Held across the system call and the log write, so that the lookup, the
   // creation and the record are one step for the sniffer thread too.
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  RouteTable& table = HelperState.BypassRouteTable;
-  if (RecordedRoute* recorded = table.Find(prefix)) {
+  if (RecordedRoute* recorded = HelperState.BypassRouteTable.Find(prefix)) {
+    Unindex(prefix, *recorded);
     MarkOrigin(*recorded, origin);
     if (origin == RouteOrigin::Split) ++recorded->OpenConnections;
+    Index(prefix, *recorded);
     return true;
   }
   if (origin == RouteOrigin::Split && !RoomForSplitRoute()) return false;
   RecordedRoute route;
   MarkOrigin(route, origin);
   if (origin == RouteOrigin::Split) route.OpenConnections = 1;
-  const Via physical = PhysicalVia(prefix.Destination.Family);
-  if (!physical.Captured()) {
-    // Kept as wanted: the network watcher makes it once there is a network.
-    // The list's summary counts these; without an IPv6 one the capture has
-    // said so, once per connect.
-    if (origin == RouteOrigin::Split && prefix.Destination.IsIPv4() && !SplitWaitSaid) {
-      SplitWaitSaid = true;
-      LogLine(L"no physical default route captured; split host routes wait");
-    }
-    route.State = RouteState::Waiting;
-    table.Insert(prefix, route);
-    return true;
+  // Kept as wanted without a physical route: the network watcher makes it
+  // once there is a network. The list's summary counts these; without an
+  // IPv6 one the capture has said so, once per connect.
+  if (origin == RouteOrigin::Split && prefix.Destination.IsIPv4() &&
+      !PhysicalVia(kFamilyIPv4).Captured() && !SplitWaitSaid) {
+    SplitWaitSaid = true;
+    LogLine(L"no physical default route captured; split host routes wait");
   }
-  route = CreateThrough(prefix, route, physical);
   // A failed creation is not recorded, so that the next ask tries again; a
   // split destination only after a while.
-  if (route.State == RouteState::Waiting) {
-    if (origin == RouteOrigin::Split) RefuseSplitRouteForAWhile(prefix, GetTickCount64());
-    return false;
-  }
-  table.Insert(prefix, route);
-  return true;
+  if (RecordAndMake(prefix, route)) return true;
+  if (origin == RouteOrigin::Split) RefuseSplitRouteForAWhile(prefix, GetTickCount64());
+  return false;
 }
 
 bool AddSplitHostRoute(const IpAddress& destination) {
@@ -317,8 +416,10 @@ bool AddSplitHostRoute(const IpAddress& destination) {
     // one lookup and a count.
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
     if (RecordedRoute* recorded = HelperState.BypassRouteTable.Find(prefix)) {
+      Unindex(prefix, *recorded);
       recorded->ForSplit = true;
       ++recorded->OpenConnections;
+      Index(prefix, *recorded);
       return true;
     }
     // A destination refused lately costs nothing more for a while.
@@ -355,7 +456,9 @@ void NoteSplitClose(const IpAddress& destination) {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
   RecordedRoute* recorded = HelperState.BypassRouteTable.Find(prefix);
   if (!recorded || recorded->OpenConnections == 0) return;
+  Unindex(prefix, *recorded);
   if (--recorded->OpenConnections == 0) recorded->IdleSince = GetTickCount64();
+  Index(prefix, *recorded);
 }
 
 void ExpireIdleSplitRoutes() {
@@ -366,10 +469,12 @@ void ExpireIdleSplitRoutes() {
   };
   std::vector<RoutePrefix> idle;
   {
+    // Idlest first: the look ends at the first that has not idled long enough.
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    HelperState.BypassRouteTable.ForEach([&](const RoutePrefix& prefix, const RecordedRoute& route) {
-      if (expired(route)) idle.push_back(prefix);
-    });
+    for (const auto& [since, prefix] : IdleSplitRoutes) {
+      if (now - since < HelperLimits.SplitIdleMs) break;
+      idle.push_back(prefix);
+    }
   }
   WithdrawOneAtATime(idle, expired);
 }
@@ -378,6 +483,7 @@ void ClearSplitHostRoutes() {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
   SplitCapSaid = false;
   SplitWaitSaid = false;
+  ForgetSplitIndex();
   HelperState.BypassRouteTable.KeepIf([](const RoutePrefix& prefix, RecordedRoute& route) {
     if (!route.ForSplit) return true;
     route.ForSplit = false;
@@ -395,67 +501,85 @@ void ClearBypassRoutes() {
   SplitWaitSaid = false;
   HelperState.BypassRouteTable.ForEach(DeleteFromSystem);
   HelperState.BypassRouteTable.Clear();
+  ForgetSplitIndex();
   EmptyRouteJournal();
 }
 
 void InstallBypassRoutes() {
-  std::vector<RoutePrefix> list;
+  std::vector<MergedNet> merged;
   std::vector<RoutePrefix> departed;
+  size_t distinct = 0, distinct6 = 0;
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    list = HelperState.BypassNetList;
+    merged = MergeNets(HelperState.BypassNetList);
     // Networks the client has just put back into the tunnel must not keep
-    // leaving outside it.
-    const std::set<RoutePrefix> wanted(list.begin(), list.end());
+    // leaving outside it; nor a route the list now makes wider or narrower.
+    std::set<RoutePrefix> wanted;
+    for (const MergedNet& net : merged) {
+      wanted.insert(net.Prefix);
+      (net.Prefix.Destination.IsIPv6() ? distinct6 : distinct) += net.Entries;
+    }
     HelperState.BypassRouteTable.ForEach([&](const RoutePrefix& prefix, RecordedRoute& route) {
       if (!route.ForList || wanted.count(prefix) != 0) return;
       route.ForList = false;
-      if (!route.ForSplit) departed.push_back(prefix);
+      if (route.ForSplit) {
+        Index(prefix, route);  // a split application's alone now
+      } else {
+        departed.push_back(prefix);
+      }
     });
   }
   // A split application may want one of them meanwhile: it then stays.
   WithdrawOneAtATime(departed, [](const RecordedRoute& route) {
     return !route.ForList && !route.ForSplit;
   });
-  if (list.empty()) return;
+  if (merged.empty()) return;
+  std::vector<RoutePrefix> nets;
+  nets.reserve(merged.size());
+  for (const MergedNet& net : merged) nets.push_back(net.Prefix);
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
     BeginFailureBatch();
   }
-  // Without the lock between entries, so the sniffer's host routes interleave.
-  for (const RoutePrefix& net : list) AddBypassRoute(net, RouteOrigin::List);
-  size_t installed = 0, installed6 = 0, waiting4 = 0;
+  MakeListRoutes(nets);
+  // What the system holds of the list now: entries carried by a route that
+  // is there (the helper's or someone else's), and those routes, by family.
+  size_t entries[2] = {0, 0}, routes[2] = {0, 0}, waiting4 = 0;
   PhysicalRouteRecord physical;
   PhysicalRoute6Record physical6;
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    installed = InstalledRoutes(0);
-    installed6 = InstalledRoutes(kFamilyIPv6);
+    for (const MergedNet& net : merged) {
+      const RecordedRoute* route = HelperState.BypassRouteTable.Find(net.Prefix);
+      const int six = net.Prefix.Destination.IsIPv6() ? 1 : 0;
+      if (route && route->State != RouteState::Waiting) {
+        entries[six] += net.Entries;
+        ++routes[six];
+      } else if (route && !six) {
+        ++waiting4;
+      }
+    }
     physical = HelperState.PhysicalRoute;
     physical6 = HelperState.PhysicalRoute6;
     EndFailureBatch();
-    if (!PhysicalVia(kFamilyIPv4).Captured()) {
-      HelperState.BypassRouteTable.ForEach([&](const RoutePrefix& prefix, const RecordedRoute& r) {
-        waiting4 += r.State == RouteState::Waiting && prefix.Destination.IsIPv4();
-      });
-    }
+    if (PhysicalVia(kFamilyIPv4).Captured()) waiting4 = 0;
   }
   if (waiting4 > 0) {
     LogLine(L"no physical default route captured; " + std::to_wstring(waiting4) +
             L" bypass routes wait");
   }
   // Both families counted, the IPv4 route named; then the IPv6 ones alone.
-  // The list's distinct prefixes: 10.0.0.0/8 and 10.1.2.3/8 are one route.
-  const std::set<RoutePrefix> distinct(list.begin(), list.end());
-  LogLine(L"bypass routes: " + std::to_wstring(installed) + L"/" + std::to_wstring(distinct.size()) +
-          L" installed via ifIndex=" + std::to_wstring(physical.InterfaceIndex) + L" gw=" +
+  // The list's distinct prefixes: 10.0.0.0/8 and 10.1.2.3/8 are one entry.
+  const auto summary = [](size_t carried, size_t listed, size_t made) {
+    return std::to_wstring(carried) + L"/" + std::to_wstring(listed) + L" installed (" +
+           std::to_wstring(made) + (made == 1 ? L" route)" : L" routes)");
+  };
+  LogLine(L"bypass routes: " + summary(entries[0] + entries[1], distinct + distinct6,
+                                       routes[0] + routes[1]) +
+          L" via ifIndex=" + std::to_wstring(physical.InterfaceIndex) + L" gw=" +
           FormatIPv4(physical.Gateway));
-  const size_t listed6 = std::count_if(distinct.begin(), distinct.end(), [](const RoutePrefix& net) {
-    return net.Destination.IsIPv6();
-  });
-  if (listed6 == 0) return;
-  LogLine(L"bypass routes (IPv6): " + std::to_wstring(installed6) + L"/" +
-          std::to_wstring(listed6) + L" installed via ifIndex=" +
+  if (distinct6 == 0) return;
+  LogLine(L"bypass routes (IPv6): " + summary(entries[1], distinct6, routes[1]) + L" via ifIndex=" +
           std::to_wstring(physical6.InterfaceIndex) + L" gw=" + FormatAddress(physical6.Gateway));
 }
 
