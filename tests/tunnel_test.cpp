@@ -524,6 +524,23 @@ TEST_F(ConnectAndDisconnect, RoutesOfAHelperThatDiedGoAtTheNextStart) {
   }
   EXPECT_EQ(Count(rig.Log(), "removed 1 bypass routes left by an earlier run"), 2u)
       << Joined(rig.Log());
+
+  // The same halfway through a list of 10,000: every line was written
+  // before the first row, so the start removes all that were made.
+  std::string list;
+  for (int i = 0; i < 10000; ++i) {
+    list += (i ? ";" : "") + std::string("10.64.") + std::to_string(2 * i / 256) + "." +
+            std::to_string(2 * i % 256);
+  }
+  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
+                                     "create-crash 10.64.39.16/32\n"));  // the 5,001st
+  EXPECT_EQ(Send("bypassnets " + list), "") << "the helper did not die";
+  EXPECT_EQ(WaitForSingleObject(rig.ConsoleProcess(), 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(rig.SystemRoutes().size(), 5001u);
+  ASSERT_TRUE(rig.StartConsole());
+  EXPECT_EQ(ReadLines(systemRoutes), std::vector<std::string>{theirs}) << "a route was left";
+  EXPECT_EQ(Count(rig.Log(), "removed 5000 bypass routes left by an earlier run"), 1u)
+      << Joined(rig.Log());
 }
 
 }  // namespace
