@@ -282,3 +282,22 @@ void PrintStretches(const Comparison& c, size_t segments, bool verbose) {
   std::printf("ratio over %zu stretches of the run: median %.2f, range %.2f .. %.2f\n", segments,
               Median(ratios), *std::min_element(ratios.begin(), ratios.end()), Max(ratios));
 }
+
+bool ParseSizeList(const std::wstring& text, unsigned most, std::vector<unsigned>& sizes) {
+  sizes.clear();
+  size_t begin = 0;
+  while (begin <= text.size()) {
+    size_t comma = text.find(L',', begin);
+    if (comma == std::wstring::npos) comma = text.size();
+    const std::wstring item = text.substr(begin, comma - begin);
+    wchar_t* end = nullptr;
+    const unsigned long value = std::wcstoul(item.c_str(), &end, 10);
+    if (item.empty() || item[0] < L'0' || item[0] > L'9' || *end != L'\0' || value < 1 ||
+        value > most) {
+      return false;
+    }
+    sizes.push_back(static_cast<unsigned>(value));
+    begin = comma + 1;
+  }
+  return !sizes.empty();
+}

@@ -111,6 +111,10 @@ struct TextOption {
 bool ParseOptions(int argc, wchar_t** argv, CommonOptions& common,
                   const std::vector<NumberOption>& numbers, const std::vector<TextOption>& texts);
 
+// "1,100,5000" into its numbers, each from 1 to `most`; false on anything
+// else (an empty item, a sign, trailing text).
+bool ParseSizeList(const std::wstring& text, unsigned most, std::vector<unsigned>& sizes);
+
 // ---------------------------------------------------------------- run
 
 // Runs `total` units of work on each side in blocks of `block`, one block of

@@ -290,22 +290,6 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes) {
   return options.common.strict && !met ? kExitTargetMissed : 0;
 }
 
-bool ParseSizes(const std::wstring& text, std::vector<unsigned>& sizes) {
-  sizes.clear();
-  size_t begin = 0;
-  while (begin <= text.size()) {
-    size_t comma = text.find(L',', begin);
-    if (comma == std::wstring::npos) comma = text.size();
-    wchar_t* end = nullptr;
-    const std::wstring item = text.substr(begin, comma - begin);
-    const unsigned long value = std::wcstoul(item.c_str(), &end, 10);
-    if (item.empty() || *end != L'\0' || value < 1 || value > 70000) return false;
-    sizes.push_back(static_cast<unsigned>(value));
-    begin = comma + 1;
-  }
-  return !sizes.empty();
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -313,7 +297,7 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<unsigned> sizes;
   if (!ParseOptions(argc, argv, options.common, {{L"--rounds", &options.rounds, 1, 1000}},
                     {{L"--sizes", &options.sizes}}) ||
-      !ParseSizes(options.sizes, sizes)) {
+      !ParseSizeList(options.sizes, 70000, sizes)) {
     std::fprintf(stderr,
                  "usage: list_bench [--rounds N] [--sizes N,N,...] [--self-check] [--verbose]\n"
                  "                  [--strict]\n");

@@ -296,22 +296,6 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes) {
   return options.common.strict && !met ? kExitTargetMissed : 0;
 }
 
-bool ParseSizes(const std::wstring& text, std::vector<unsigned>& sizes) {
-  sizes.clear();
-  size_t begin = 0;
-  while (begin <= text.size()) {
-    const size_t comma =
-        text.find(L',', begin) == std::wstring::npos ? text.size() : text.find(L',', begin);
-    wchar_t* end = nullptr;
-    const std::wstring item = text.substr(begin, comma - begin);
-    const unsigned long value = std::wcstoul(item.c_str(), &end, 10);
-    if (item.empty() || *end != L'\0' || value < 1 || value > 100000) return false;
-    sizes.push_back(static_cast<unsigned>(value));
-    begin = comma + 1;
-  }
-  return !sizes.empty();
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -319,7 +303,7 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<unsigned> sizes;
   if (!ParseOptions(argc, argv, options.common, {{L"--rounds", &options.rounds, kSegments, 10000}},
                     {{L"--sizes", &options.sizes}}) ||
-      !ParseSizes(options.sizes, sizes)) {
+      !ParseSizeList(options.sizes, 100000, sizes)) {
     std::fprintf(stderr,
                  "usage: network_bench [--rounds N] [--sizes N,N,...] [--self-check] [--verbose]\n"
                  "                     [--strict]\n");

@@ -73,25 +73,6 @@ struct Options {
   CommonOptions common;
 };
 
-// "1,100,5000" into its numbers; each at least 1 (the measured destination)
-// and at most a million.
-bool ParseSizes(const std::wstring& text, std::vector<unsigned>& sizes) {
-  sizes.clear();
-  size_t begin = 0;
-  while (begin <= text.size()) {
-    const size_t comma = std::min(text.find(L',', begin), text.size());
-    const std::wstring item = text.substr(begin, comma - begin);
-    wchar_t* end = nullptr;
-    const unsigned long value = std::wcstoul(item.c_str(), &end, 10);
-    if (item.empty() || item[0] == L'-' || *end != L'\0' || value < 1 || value > 1000000) {
-      return false;
-    }
-    sizes.push_back(static_cast<unsigned>(value));
-    begin = comma + 1;
-  }
-  return !sizes.empty();
-}
-
 using LookupFunction = bool (*)(const IpAddress&);
 
 struct Side {
@@ -265,7 +246,7 @@ int wmain(int argc, wchar_t** argv) {
                      {L"--calls", &options.calls, 1, kMost},
                      {L"--warmup", &options.warmup, 0, kMost}},
                     {{L"--sizes", &options.sizes}}) ||
-      !ParseSizes(options.sizes, sizes)) {
+      !ParseSizeList(options.sizes, 1000000, sizes)) {
     std::fprintf(stderr,
                  "usage: route_bench [--samples N] [--calls N] [--warmup N] [--sizes N,N,...]\n"
                  "                   [--self-check] [--verbose] [--strict]\n");

@@ -48,7 +48,7 @@ class Routing : public ::testing::Test {
     ASSERT_TRUE(TakeOverRouteJournal());
     Scenario("");
     HelperState.PhysicalRoute = {12, IPv4("192.168.1.1")};
-    HelperState.BypassRouteTable.Clear();
+    ClearBypassRoutes();
     HelperState.BypassNetList.clear();
     HelperState.TunnelConnected = false;
   }
@@ -265,6 +265,35 @@ TEST_F(Routing, ARouteMadeAfterTheWatcherReadTheTableStaysTheHelpers) {
   ASSERT_EQ(Listed(), std::vector<std::string>{"12 10.5.0.0/16 192.168.1.1"});
   ClearBypassRoutes();
   EXPECT_EQ(ReadFileBytes(BesideTests(L"iphlpapi-routes.txt")), "") << "left in the system";
+}
+
+// What `state` counts is kept as the table changes, through every way a
+// route changes: made, moved, lost, made again, looked at again, let go.
+TEST_F(Routing, TheCountsFollowEveryChange) {
+  Scenario("alias 13 Wi-Fi\n");
+  HelperState.TunnelConnected = true;
+  const IpAddress gateway = IpAddress::FromIPv4(IPv4("192.168.1.1"));
+  const auto counts = [] {
+    const RouteCounts now = CountBypassRoutes();
+    return std::to_string(now.Routes) + " " + std::to_string(now.SplitRoutes);
+  };
+  SetBypassNets(L"10.5.0.0/16;10.7.0.0/16;198.51.100.0/24");
+  ASSERT_TRUE(AddSplitHostRoute(IpAddress::FromIPv4(IPv4("203.0.113.1"))));
+  EXPECT_EQ(counts(), "4 1");
+  FollowPhysicalRoute(kFamilyIPv4, {13, gateway}, {});  // moved
+  EXPECT_EQ(counts(), "4 1");
+  FollowPhysicalRoute(kFamilyIPv4, {}, {});  // lost: all wait
+  EXPECT_EQ(counts(), "0 0");
+  FollowPhysicalRoute(kFamilyIPv4, {13, gateway}, {});  // made again
+  EXPECT_EQ(counts(), "4 1");
+  FollowPhysicalRoute(kFamilyIPv4, {13, gateway}, {});  // looked at again: all found there
+  EXPECT_EQ(counts(), "4 1");
+  SetBypassNets(L"10.5.0.0/16;10.7.0.0/16");
+  EXPECT_EQ(counts(), "3 1");
+  ClearSplitHostRoutes();
+  EXPECT_EQ(counts(), "2 0");
+  SetBypassNets(L"");
+  EXPECT_EQ(counts(), "0 0");
 }
 
 TEST_F(Routing, InstallingTheListSumsItUp) {

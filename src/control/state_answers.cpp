@@ -10,6 +10,7 @@
 
 #include "routing/net_merge.h"
 #include "routing/physical_route.h"
+#include "routing/route_table.h"
 #include "split/process_match.h"
 #include "split/sniffer.h"
 #include "support/address.h"
@@ -45,7 +46,9 @@ std::wstring JsonRoute(uint32_t interfaceIndex, const IpAddress& gateway) {
 std::wstring DescribeState() {
   const bool connected = HelperState.TunnelConnected;
   std::wstring physical = L"null", physical6 = L"null", warnings;
-  size_t routes = 0, splitRoutes = 0, bypassNets = 0, splitApps = 0;
+  size_t bypassNets = 0, splitApps = 0;
+  const RouteCounts counts = CountBypassRoutes();
+  const size_t routes = counts.Routes, splitRoutes = counts.SplitRoutes;
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
     if (connected && HelperState.PhysicalRoute.Captured()) {
@@ -56,11 +59,6 @@ std::wstring DescribeState() {
       physical6 =
           JsonRoute(HelperState.PhysicalRoute6.InterfaceIndex, HelperState.PhysicalRoute6.Gateway);
     }
-    HelperState.BypassRouteTable.ForEach([&](const RoutePrefix&, const RecordedRoute& route) {
-      if (route.State != RouteState::Ours) return;
-      ++routes;
-      if (route.ForSplit) ++splitRoutes;
-    });
     bypassNets = HelperState.BypassNetList.size();
     splitApps = std::atomic_load(&HelperState.SplitApps)->Size();
     for (const std::wstring& warning : HelperState.TunnelFacts.Warnings) {

@@ -197,26 +197,37 @@ std::wstring FamilyWord(uint16_t family) { return family == kFamilyIPv6 ? L"IPv6
 
 bool SplitOnly(const RecordedRoute& route) { return route.ForSplit && !route.ForList; }
 
-// The split host routes that no list entry wants, counted, and those of
-// them that idle, by how long: the cap's check and its choice of the route
-// to let go cost the same however long the bypass list is. Every change of
-// a recorded route's split standing goes through Unindex before and Index
-// after. StateMutex.
+// What the table holds, kept as it changes, so that neither `state` nor the
+// split cap walks a table of tens of thousands of routes: the helper's own
+// routes in the system and how many of them split applications want, the
+// split host routes no list entry wants, and those of them that idle, by
+// how long. Every change of a recorded route goes through Unindex before
+// and Index after. StateMutex.
+size_t OwnRoutes = 0;
+size_t OwnSplitRoutes = 0;
 size_t SplitOnlyRoutes = 0;
 std::set<std::pair<uint64_t, RoutePrefix>> IdleSplitRoutes;
 
 void Unindex(const RoutePrefix& prefix, const RecordedRoute& route) {
+  if (route.State == RouteState::Ours) {
+    --OwnRoutes;
+    OwnSplitRoutes -= route.ForSplit;
+  }
   if (!SplitOnly(route)) return;
   --SplitOnlyRoutes;
   if (route.OpenConnections == 0) IdleSplitRoutes.erase({route.IdleSince, prefix});
 }
 void Index(const RoutePrefix& prefix, const RecordedRoute& route) {
+  if (route.State == RouteState::Ours) {
+    ++OwnRoutes;
+    OwnSplitRoutes += route.ForSplit;
+  }
   if (!SplitOnly(route)) return;
   ++SplitOnlyRoutes;
   if (route.OpenConnections == 0) IdleSplitRoutes.insert({route.IdleSince, prefix});
 }
-void ForgetSplitIndex() {
-  SplitOnlyRoutes = 0;
+void ForgetIndexes() {
+  OwnRoutes = OwnSplitRoutes = SplitOnlyRoutes = 0;
   IdleSplitRoutes.clear();
 }
 
@@ -479,16 +490,24 @@ void ExpireIdleSplitRoutes() {
   WithdrawOneAtATime(idle, expired);
 }
 
+RouteCounts CountBypassRoutes() {
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  return {OwnRoutes, OwnSplitRoutes};
+}
+
 void ClearSplitHostRoutes() {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
   SplitCapSaid = false;
   SplitWaitSaid = false;
-  ForgetSplitIndex();
   HelperState.BypassRouteTable.KeepIf([](const RoutePrefix& prefix, RecordedRoute& route) {
     if (!route.ForSplit) return true;
+    Unindex(prefix, route);
     route.ForSplit = false;
     route.OpenConnections = 0;
-    if (route.ForList) return true;  // a listed network: it stays
+    if (route.ForList) {  // a listed network: it stays
+      Index(prefix, route);
+      return true;
+    }
     Withdraw(prefix, route);
     return false;
   });
@@ -501,7 +520,7 @@ void ClearBypassRoutes() {
   SplitWaitSaid = false;
   HelperState.BypassRouteTable.ForEach(DeleteFromSystem);
   HelperState.BypassRouteTable.Clear();
-  ForgetSplitIndex();
+  ForgetIndexes();
   EmptyRouteJournal();
 }
 
@@ -521,12 +540,10 @@ void InstallBypassRoutes() {
     }
     HelperState.BypassRouteTable.ForEach([&](const RoutePrefix& prefix, RecordedRoute& route) {
       if (!route.ForList || wanted.count(prefix) != 0) return;
+      Unindex(prefix, route);
       route.ForList = false;
-      if (route.ForSplit) {
-        Index(prefix, route);  // a split application's alone now
-      } else {
-        departed.push_back(prefix);
-      }
+      Index(prefix, route);  // a split application's alone now, or about to go
+      if (!route.ForSplit) departed.push_back(prefix);
     });
   }
   // A split application may want one of them meanwhile: it then stays.
@@ -622,6 +639,7 @@ void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
       RecordedRoute* route = table.Find(prefix);
       if (!route || !missing(*route, prefix) || !(PhysicalVia(family) == now)) continue;
       const RecordedRoute old = *route;
+      Unindex(prefix, old);
       *route = CreateThrough(prefix, old, now);
       // The table was read before the lock was taken: a route made since
       // (a split host route, say) looks missing and is found existing. Made
@@ -630,12 +648,13 @@ void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
       if (old.State == RouteState::Ours && route->State == RouteState::Theirs &&
           old.InterfaceIndex == now.InterfaceIndex && old.Gateway == now.Gateway) {
         *route = old;
-        continue;
+      } else {
+        // The line of a route Windows deleted still stands: it goes with
+        // the route's new one.
+        if (old.State == RouteState::Ours) WithdrawJournalLine(old.JournalLine);
+        restored += route->State == RouteState::Ours;
       }
-      // The line of a route Windows deleted still stands: it goes with the
-      // route's new one.
-      if (old.State == RouteState::Ours) WithdrawJournalLine(old.JournalLine);
-      restored += route->State == RouteState::Ours;
+      Index(prefix, *route);
     }
     if (restored > 0) {
       LogLine(FamilyWord(family) + L"bypass routes restored: " + std::to_wstring(restored));
@@ -645,9 +664,11 @@ void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
   if (!now.Captured()) {
     // Every interface down: nothing to route through; keep what is wanted.
     forFamily([](const RoutePrefix& prefix, RecordedRoute& route) {
+      Unindex(prefix, route);
       Withdraw(prefix, route);
       route.State = RouteState::Waiting;
       route.JournalLine = kNotJournaled;
+      Index(prefix, route);
     });
     SetPhysicalVia(family, {});
     LogLine(L"physical " + FamilyWord(family) +
@@ -691,6 +712,7 @@ void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
       if (journaled) unused.push_back(lines[i]);
       continue;
     }
+    Unindex(prefix, *route);
     if (journaled) {
       uint32_t spare = kNotJournaled;
       *route = CreateJournaled(prefix, *route, now, lines[i], spare);
@@ -702,6 +724,7 @@ void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
       route->Gateway = now.Gateway;
       route->JournalLine = kNotJournaled;
     }
+    Index(prefix, *route);
     DeleteFromSystem(prefix, old);
     if (old.State == RouteState::Ours) unused.push_back(old.JournalLine);
     moved += route->State == RouteState::Ours;

@@ -35,6 +35,14 @@ void NoteSplitClose(const IpAddress& destination);
 // idle for HelperLimits.SplitIdleMs; a network of the list never goes.
 void ExpireIdleSplitRoutes();
 
+// The helper's own routes in the system, and how many of them split
+// applications want, kept as they change (no walk of the table).
+struct RouteCounts {
+  size_t Routes = 0;
+  size_t SplitRoutes = 0;
+};
+RouteCounts CountBypassRoutes();
+
 // Deletes the split host routes (a network of the list that is also one
 // stays, as the list's) and takes their lines back: the split list was
 // emptied, or the sniffer stopped.
