@@ -5,6 +5,9 @@
 #include <cstring>
 #include <cwchar>
 
+#include "routing/route_journal.h"
+#include "service_harness.h"
+#include "support/data_directory.h"
 #include "support/paths.h"
 
 // ---------------------------------------------------------------- clock
@@ -300,4 +303,19 @@ bool ParseSizeList(const std::wstring& text, unsigned most, std::vector<unsigned
     begin = comma + 1;
   }
   return !sizes.empty();
+}
+
+bool StartWithEmptyRouteFiles(const wchar_t* name) {
+  for (const wchar_t* file : {L"iphlpapi-routes.txt", L"iphlpapi-journal.txt"}) {
+    DeleteFileW(BesideTests(file).c_str());
+  }
+  const std::wstring data = ModuleDirectory() + L"\\" + name;
+  RemoveTree(data);
+  CreateDirectoryW(data.c_str(), nullptr);
+  SetEnvironmentVariableW(L"ProgramData", data.c_str());
+  if (!EnsureTrustedDataDirectory() || !TakeOverRouteJournal()) {
+    std::fprintf(stderr, "the benchmark's data directory %ls cannot be used\n", data.c_str());
+    return false;
+  }
+  return true;
 }

@@ -84,6 +84,13 @@ bool LoadedFromBeside(const wchar_t* fileName);
 // The same, saying on standard error what is wrong when it is not so.
 bool RequireStandinBeside(const wchar_t* fileName);
 
+// For a benchmark that runs the helper's routing in-process: the IP Helper
+// stand-in's routes and journal beside the program emptied, and the
+// helper's own files (its log and route journal) in a fresh data directory
+// `name` beside it, the journal taken over. False (said on standard error)
+// when that directory cannot be used.
+bool StartWithEmptyRouteFiles(const wchar_t* name);
+
 // ---------------------------------------------------------------- options
 
 struct CommonOptions {

@@ -196,17 +196,7 @@ bool Judge(const char* what, const std::string& size, const std::vector<double>&
 
 int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes) {
   if (!RequireStandinBeside(L"iphlpapi.dll")) return kExitFailed;
-  for (const wchar_t* name : {L"iphlpapi-routes.txt", L"iphlpapi-journal.txt"}) {
-    DeleteFileW(BesideTests(name).c_str());
-  }
-  const std::wstring data = ModuleDirectory() + L"\\list-bench-data";
-  RemoveTree(data);
-  CreateDirectoryW(data.c_str(), nullptr);
-  SetEnvironmentVariableW(L"ProgramData", data.c_str());
-  if (!EnsureTrustedDataDirectory() || !TakeOverRouteJournal()) {
-    std::fprintf(stderr, "the benchmark's data directory %ls cannot be used\n", data.c_str());
-    return kExitFailed;
-  }
+  if (!StartWithEmptyRouteFiles(L"list-bench-data")) return kExitFailed;
   WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), kScenario);
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);

@@ -159,19 +159,7 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes) {
                  "the IP Helper stand-in beside this program has no StandinNotifyChanges\n");
     return kExitFailed;
   }
-  for (const wchar_t* name : {L"iphlpapi-routes.txt", L"iphlpapi-journal.txt"}) {
-    DeleteFileW(BesideTests(name).c_str());
-  }
-  // The helper's own files (its log and route journal, both written during a
-  // move) in a data directory of the benchmark's.
-  const std::wstring data = ModuleDirectory() + L"\\network-bench-data";
-  RemoveTree(data);
-  CreateDirectoryW(data.c_str(), nullptr);
-  SetEnvironmentVariableW(L"ProgramData", data.c_str());
-  if (!EnsureTrustedDataDirectory() || !TakeOverRouteJournal()) {
-    std::fprintf(stderr, "the benchmark's data directory %ls cannot be used\n", data.c_str());
-    return kExitFailed;
-  }
+  if (!StartWithEmptyRouteFiles(L"network-bench-data")) return kExitFailed;
   const bool selfCheck = options.common.selfCheck;
   constexpr uint32_t kHelperBase = 0x0A400000, kBaselineBase = 0x0A800000, kSecondBase = 0x0AC00000;
 
