@@ -246,7 +246,7 @@ DWORD FillTable(const std::wstring& dir, PMIB_IPFORWARDTABLE table, PULONG size,
   DWORD rc = LoadScenario(dir, &scenario);
   if (rc != NO_ERROR) return rc;
   std::vector<RouteRow> created;
-  rc = LoadRoutes(dir, *scenario, &created);
+  rc = LoadRoutes(dir, *scenario, &created, AF_INET);
   if (rc != NO_ERROR) return rc;
   std::vector<RouteRow> all = standin::TableRows(*scenario, created, AF_INET);
   // Only a call that brings a buffer sees the extra rows: the table has

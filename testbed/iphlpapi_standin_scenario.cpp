@@ -343,6 +343,7 @@ struct RouteStore {
   // By prefix (its first `length` bits, family and length): a best-route
   // look is one lookup per prefix length, however many routes there are.
   std::unordered_map<std::string, std::set<UINT64>> byPrefix;
+  size_t ipv6Rows = 0;  // a read of one family skips a table of the other
   size_t deleteLines = 0;
   UINT64 nextOrder = 0;
   int badLine = 0;
@@ -376,6 +377,7 @@ void Insert(RouteStore& store, const RouteRow& route) {
   store.byKey[RouteKey(route)] = order;
   ++store.perInterface[route.ifIndex];
   store.byPrefix[PrefixKey(route.dest, route.length)].insert(order);
+  store.ipv6Rows += route.dest.family == AF_INET6;
 }
 
 bool Erase(RouteStore& store, const std::string& key) {
@@ -386,6 +388,7 @@ bool Erase(RouteStore& store, const std::string& key) {
   const auto samePrefix = store.byPrefix.find(PrefixKey(row->second.dest, row->second.length));
   samePrefix->second.erase(found->second);
   if (samePrefix->second.empty()) store.byPrefix.erase(samePrefix);
+  store.ipv6Rows -= row->second.dest.family == AF_INET6;
   store.rows.erase(row);
   store.byKey.erase(found);
   return true;
@@ -395,6 +398,8 @@ bool ParseStoreText(const std::string& text, RouteStore& store, int* badLine) {
   store.rows.clear();
   store.byKey.clear();
   store.perInterface.clear();
+  store.byPrefix.clear();
+  store.ipv6Rows = 0;
   store.deleteLines = 0;
   for (Line& line : SplitLines(text)) {
     if (!line.words.empty() && line.words[0] == "-") {
@@ -494,15 +499,24 @@ DWORD DropDown(const std::wstring& dir, const Scenario& scenario, RouteStore& st
 
 }  // namespace
 
-DWORD LoadRoutes(const std::wstring& dir, const Scenario& scenario, std::vector<RouteRow>* routes) {
+DWORD LoadRoutes(const std::wstring& dir, const Scenario& scenario, std::vector<RouteRow>* routes,
+                 ADDRESS_FAMILY family) {
   RouteStore& store = Store();
   std::lock_guard<std::mutex> lock(store.mutex);
   DWORD rc = Sync(dir, store);
   if (rc == NO_ERROR) rc = DropDown(dir, scenario, store);
   if (rc != NO_ERROR) return rc;
   routes->clear();
-  routes->reserve(store.rows.size());
-  for (const auto& entry : store.rows) routes->push_back(entry.second);
+  const size_t ipv4Rows = store.rows.size() - store.ipv6Rows;
+  const size_t wanted = family == AF_INET6 ? store.ipv6Rows
+                        : family == AF_INET ? ipv4Rows
+                                            : store.rows.size();
+  if (wanted == 0) return NO_ERROR;
+  routes->reserve(wanted);
+  const bool all = wanted == store.rows.size();
+  for (const auto& entry : store.rows) {
+    if (all || entry.second.dest.family == family) routes->push_back(entry.second);
+  }
   return NO_ERROR;
 }
 

@@ -103,8 +103,9 @@ DWORD LoadScenario(const std::wstring& dir, std::shared_ptr<const Scenario>* sce
 // on an interface the scenario has down are gone: they are taken out of the
 // file here, with a "down" journal line per interface, so no call ever sees
 // them. Each call costs the same however many routes there are (but for
-// the copy LoadRoutes hands out).
-DWORD LoadRoutes(const std::wstring& dir, const Scenario& scenario, std::vector<RouteRow>* routes);
+// the copy LoadRoutes hands out: only the rows of `family` when it names one).
+DWORD LoadRoutes(const std::wstring& dir, const Scenario& scenario, std::vector<RouteRow>* routes,
+                 ADDRESS_FAMILY family = AF_UNSPEC);
 // The same, only those whose prefix covers `destination` (in the order
 // made), at the cost of one lookup per prefix length.
 DWORD LoadRoutesCovering(const std::wstring& dir, const Scenario& scenario,

@@ -81,9 +81,9 @@ using standin::TcpRow;
 // The scenario and the created routes, the routes file read only when
 // `withRoutes`; each failure already journaled by the loader.
 DWORD LoadBoth(const std::wstring& dir, bool withRoutes, std::shared_ptr<const Scenario>* scenario,
-               std::vector<RouteRow>* created) {
+               std::vector<RouteRow>* created, ADDRESS_FAMILY family = AF_UNSPEC) {
   DWORD rc = LoadScenario(dir, scenario);
-  if (rc == NO_ERROR && withRoutes) rc = LoadRoutes(dir, **scenario, created);
+  if (rc == NO_ERROR && withRoutes) rc = LoadRoutes(dir, **scenario, created, family);
   return rc;
 }
 
@@ -96,7 +96,7 @@ DWORD ForwardTable2(const std::wstring& dir, ADDRESS_FAMILY family, PMIB_IPFORWA
   }
   std::shared_ptr<const Scenario> scenario;
   std::vector<RouteRow> created;
-  const DWORD rc = LoadBoth(dir, true, &scenario, &created);
+  const DWORD rc = LoadBoth(dir, true, &scenario, &created, family);
   if (rc != NO_ERROR) return rc;
   std::vector<RouteRow> rows;
   for (const ADDRESS_FAMILY one : {AF_INET, AF_INET6}) {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -374,6 +375,52 @@ TEST(BypassNetMerging, AdjacentAndNestedNetworksBecomeOneRoute) {
     }
     EXPECT_EQ(routes, c.routes);
   }
+}
+
+// A walk in pieces (the lock let go in between) sees every route of its
+// family once, in order, whatever the piece's size, and a route removed
+// between two pieces does not cut the walk short.
+TEST(RouteTableWalk, PiecesSeeEachRouteOfTheirFamilyOnce) {
+  RouteTable table;
+  const char* const addresses[] = {"10.0.0.0", "10.0.0.1", "10.0.0.2", "172.16.0.0", "192.168.1.1"};
+  for (const char* address : addresses) table.Insert(Prefix(address, 32), RecordedRoute{});
+  table.Insert(Prefix("10.0.0.0", 8), RecordedRoute{});
+  for (const wchar_t* address : {L"2001:db8::1", L"2001:db8::2"}) {
+    RoutePrefix six{{}, 128};
+    ASSERT_TRUE(ParseAddress(address, six.Destination));
+    table.Insert(six, RecordedRoute{});
+  }
+  std::vector<std::string> whole;
+  table.ForEach([&](const RoutePrefix& prefix, RecordedRoute&) {
+    if (prefix.Destination.IsIPv4()) whole.push_back(WideToUtf8(FormatPrefix(prefix)));
+  });
+  for (size_t limit : {1, 2, 5, 6, 100}) {
+    SCOPED_TRACE(limit);
+    for (const uint16_t family : {kFamilyIPv4, kFamilyIPv6}) {
+      std::vector<std::string> seen;
+      std::optional<RoutePrefix> after;
+      do {
+        after = table.ForSome(family, after, limit, [&](const RoutePrefix& prefix, RecordedRoute&) {
+          EXPECT_EQ(prefix.Destination.Family, family);
+          seen.push_back(WideToUtf8(FormatPrefix(prefix)));
+        });
+      } while (after && seen.size() < 20);
+      EXPECT_EQ(seen.size(), family == kFamilyIPv4 ? whole.size() : 2u);
+      if (family == kFamilyIPv4) EXPECT_EQ(seen, whole);
+    }
+  }
+  std::vector<std::string> seen;
+  std::optional<RoutePrefix> after = table.ForSome(
+      kFamilyIPv4, std::nullopt, 2,
+      [&](const RoutePrefix& prefix, RecordedRoute&) { seen.push_back(WideToUtf8(FormatPrefix(prefix))); });
+  ASSERT_TRUE(after);
+  table.Erase(*after);  // the last one seen goes before the next piece
+  while (after) {
+    after = table.ForSome(kFamilyIPv4, after, 2, [&](const RoutePrefix& prefix, RecordedRoute&) {
+      seen.push_back(WideToUtf8(FormatPrefix(prefix)));
+    });
+  }
+  EXPECT_EQ(seen, whole);
 }
 
 // The cap counts the split host routes no list entry wants, and lets the

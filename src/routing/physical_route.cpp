@@ -8,6 +8,7 @@
 #include <iphlpapi.h>
 #include <netioapi.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <map>
@@ -30,14 +31,19 @@ uint8_t MaskLength(uint32_t mask) {
 // Sizing and filling are two calls, and the table may grow in between:
 // asked again with the size the second call gave, a few times. A table that
 // still does not fit is unreadable, never empty: an empty one would read as
-// a network that is gone.
+// a network that is gone. The size the last read needed, with room to grow,
+// is offered first: a country-sized table is then copied once, not twice.
 constexpr int kTableReadTries = 4;
+std::atomic<ULONG> LastIPv4TableSize{0};
 
 std::optional<std::vector<SystemRoute>> ReadIPv4Table() {
-  ULONG size = 0;
-  const DWORD sized = GetIpForwardTable(nullptr, &size, FALSE);
-  if (sized == ERROR_NO_DATA) return std::vector<SystemRoute>{};  // no routes at all
-  if (sized != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
+  const ULONG hint = LastIPv4TableSize.load();
+  ULONG size = hint == 0 ? 0 : hint + hint / 8;
+  if (size == 0) {
+    const DWORD sized = GetIpForwardTable(nullptr, &size, FALSE);
+    if (sized == ERROR_NO_DATA) return std::vector<SystemRoute>{};  // no routes at all
+    if (sized != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
+  }
   std::unique_ptr<BYTE[]> buffer;
   ULONG allocated = 0;
   DWORD result = ERROR_INSUFFICIENT_BUFFER;
@@ -47,12 +53,16 @@ std::optional<std::vector<SystemRoute>> ReadIPv4Table() {
     allocated = size;
     result = GetIpForwardTable(reinterpret_cast<MIB_IPFORWARDTABLE*>(buffer.get()), &size, FALSE);
   }
+  if (result == ERROR_NO_DATA) return std::vector<SystemRoute>{};
   if (result != NO_ERROR || allocated < offsetof(MIB_IPFORWARDTABLE, table)) return std::nullopt;
   auto* table = reinterpret_cast<MIB_IPFORWARDTABLE*>(buffer.get());
   std::vector<SystemRoute> rows;
   // Never trust the count beyond what the buffer can hold.
   const size_t fits = (allocated - offsetof(MIB_IPFORWARDTABLE, table)) / sizeof(MIB_IPFORWARDROW);
   const size_t count = table->dwNumEntries < fits ? table->dwNumEntries : fits;
+  LastIPv4TableSize.store(static_cast<ULONG>(offsetof(MIB_IPFORWARDTABLE, table) +
+                                             count * sizeof(MIB_IPFORWARDROW)));
+  rows.reserve(count);
   for (size_t i = 0; i < count; ++i) {
     const MIB_IPFORWARDROW& row = table->table[i];
     rows.push_back({{IpAddress::FromIPv4(row.dwForwardDest), MaskLength(row.dwForwardMask)},
@@ -79,6 +89,7 @@ std::optional<std::vector<SystemRoute>> ReadIPv6Table() {
   MIB_IPFORWARD_TABLE2* table = nullptr;
   if (GetIpForwardTable2(AF_INET6, &table) != NO_ERROR || !table) return std::nullopt;
   std::vector<SystemRoute> rows;
+  rows.reserve(table->NumEntries);
   std::map<NET_IFINDEX, ULONG> interfaceMetrics;
   for (ULONG i = 0; i < table->NumEntries; ++i) {
     const MIB_IPFORWARD_ROW2& row = table->Table[i];

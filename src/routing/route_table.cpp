@@ -7,7 +7,6 @@
 #include <cstring>
 #include <set>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "routing/net_merge.h"
@@ -178,20 +177,56 @@ RecordedRoute CreateThrough(const RoutePrefix& prefix, RecordedRoute route, cons
   return route;
 }
 
-// A row as Windows tells rows apart (prefix, interface, next hop), as bytes
-// to hash: a look at a table that changed nothing costs one pass over it,
-// not one pass per route.
-std::string RowKey(const RoutePrefix& prefix, uint32_t interfaceIndex, const IpAddress& nextHop) {
-  std::string key(2 + 16 + 1 + 4 + 2 + 16, '\0');
-  char* at = key.data();
-  std::memcpy(at, &prefix.Destination.Family, 2);
-  std::memcpy(at + 2, prefix.Destination.Bytes, 16);
-  at[18] = static_cast<char>(prefix.Length);
-  std::memcpy(at + 19, &interfaceIndex, 4);
-  std::memcpy(at + 23, &nextHop.Family, 2);
-  std::memcpy(at + 25, nextHop.Bytes, 16);
-  return key;
-}
+// The system's rows as Windows tells them apart (prefix, interface, next
+// hop), in a set made before the lock is taken: a look at a table that
+// changed nothing costs one pass over it, not one pass per route. Open
+// addressing over the rows' positions: a country-sized table is one
+// allocation, not one per row.
+class SystemRows {
+ public:
+  explicit SystemRows(const std::vector<SystemRoute>& rows) : rows_(rows) {
+    size_t capacity = 16;
+    while (capacity < rows.size() * 2) capacity *= 2;
+    slots_.assign(capacity, kEmpty);
+    for (uint32_t i = 0; i < rows.size(); ++i) {
+      const SystemRoute& row = rows[i];
+      size_t slot = SlotOf(row.Prefix, row.InterfaceIndex, row.NextHop);
+      while (slots_[slot] != kEmpty) slot = (slot + 1) & (slots_.size() - 1);
+      slots_[slot] = i;
+    }
+  }
+  bool Has(const RoutePrefix& prefix, uint32_t interfaceIndex, const IpAddress& nextHop) const {
+    for (size_t slot = SlotOf(prefix, interfaceIndex, nextHop); slots_[slot] != kEmpty;
+         slot = (slot + 1) & (slots_.size() - 1)) {
+      const SystemRoute& row = rows_[slots_[slot]];
+      if (row.Prefix == prefix && row.InterfaceIndex == interfaceIndex && row.NextHop == nextHop) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  static constexpr uint32_t kEmpty = 0xFFFFFFFF;
+  static uint64_t Mix(uint64_t hash, uint64_t value) {
+    hash = (hash ^ value) * 0x9E3779B97F4A7C15ull;
+    return hash ^ (hash >> 29);
+  }
+  static uint64_t Half(const uint8_t* bytes) {
+    uint64_t value = 0;
+    std::memcpy(&value, bytes, sizeof(value));
+    return value;
+  }
+  size_t SlotOf(const RoutePrefix& prefix, uint32_t interfaceIndex, const IpAddress& nextHop) const {
+    const uint8_t* dest = prefix.Destination.Bytes;
+    uint64_t hash = Mix(Half(dest), Half(dest + 8));
+    hash = Mix(hash, (uint64_t{prefix.Length} << 32) | interfaceIndex);
+    hash = Mix(Mix(hash, Half(nextHop.Bytes)), Half(nextHop.Bytes + 8));
+    return static_cast<size_t>(hash) & (slots_.size() - 1);
+  }
+  const std::vector<SystemRoute>& rows_;
+  std::vector<uint32_t> slots_;
+};
 
 std::wstring FamilyWord(uint16_t family) { return family == kFamilyIPv6 ? L"IPv6 " : L""; }
 
@@ -385,6 +420,64 @@ void MakeListRoutes(const std::vector<RoutePrefix>& nets) {
   }
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
   WithdrawJournalLines(unused);
+}
+
+// How many of the helper's routes one hold of StateMutex compares with the
+// system's rows: well under a millisecond's work.
+constexpr size_t kRoutesComparedPerHold = 2048;
+
+// Same network: brings back what Windows took away (it deletes the routes
+// of an interface that goes down, even for a second) and what could not be
+// made before. The comparison goes a piece at a time and the restoring a
+// row at a time, the lock let go in between, so neither the sniffer nor
+// the pipe waits behind a country-sized table.
+void RestoreMissingRoutes(uint16_t family, const Via& now, const std::vector<SystemRoute>& system) {
+  const SystemRows present(system);
+  const auto missing = [&](const RoutePrefix& prefix, const RecordedRoute& route) {
+    return route.State == RouteState::Waiting ||
+           !present.Has(prefix, route.InterfaceIndex, route.Gateway);
+  };
+  RouteTable& table = HelperState.BypassRouteTable;
+  std::vector<RoutePrefix> gone;
+  std::optional<RoutePrefix> after;
+  do {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    if (!(PhysicalVia(family) == now)) return;  // moved meanwhile: the next look follows
+    after = table.ForSome(family, after, kRoutesComparedPerHold,
+                          [&](const RoutePrefix& prefix, const RecordedRoute& route) {
+                            if (missing(prefix, route)) gone.push_back(prefix);
+                          });
+  } while (after);
+  if (gone.empty()) return;
+  std::unique_lock<std::mutex> lock(HelperState.StateMutex);
+  const FailureBatchUnderLock batch;
+  size_t restored = 0;
+  for (const RoutePrefix& prefix : gone) {
+    lock.unlock();
+    lock.lock();
+    RecordedRoute* route = table.Find(prefix);
+    if (!route || !missing(prefix, *route) || !(PhysicalVia(family) == now)) continue;
+    const RecordedRoute old = *route;
+    Unindex(prefix, old);
+    *route = CreateThrough(prefix, old, now);
+    // The table was read before the lock was taken: a route made since
+    // (a split host route, say) looks missing and is found existing. Made
+    // by the helper, with this very row, it is the helper's still, and
+    // keeps its line.
+    if (old.State == RouteState::Ours && route->State == RouteState::Theirs &&
+        old.InterfaceIndex == now.InterfaceIndex && old.Gateway == now.Gateway) {
+      *route = old;
+    } else {
+      // The line of a route Windows deleted still stands: it goes with
+      // the route's new one.
+      if (old.State == RouteState::Ours) WithdrawJournalLine(old.JournalLine);
+      restored += route->State == RouteState::Ours;
+    }
+    Index(prefix, *route);
+  }
+  if (restored > 0) {
+    LogLine(FamilyWord(family) + L"bypass routes restored: " + std::to_wstring(restored));
+  }
 }
 
 }  // namespace
@@ -603,64 +696,21 @@ void InstallBypassRoutes() {
 void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
                          const std::vector<SystemRoute>& system) {
   std::unique_lock<std::mutex> lock(HelperState.StateMutex);
-  const FailureBatchUnderLock batch;
   RouteTable& table = HelperState.BypassRouteTable;
   const Via current = PhysicalVia(family);
   const Via next{found.InterfaceIndex, found.NextHop};
   const Via now = next.Captured() ? next : Via{};
+  if (now == current || (!now.Captured() && !current.Captured())) {
+    lock.unlock();
+    if (now.Captured()) RestoreMissingRoutes(family, now, system);
+    return;  // else still no network
+  }
+  const FailureBatchUnderLock batch;
   const auto forFamily = [&](auto visit) {
     table.ForEach([&](const RoutePrefix& prefix, RecordedRoute& route) {
       if (prefix.Destination.Family == family) visit(prefix, route);
     });
   };
-  if (now == current || (!now.Captured() && !current.Captured())) {
-    if (!now.Captured()) return;  // still no network
-    // Same network: bring back what Windows took away (it deletes the
-    // routes of an interface that goes down, even for a second) and what
-    // could not be made before.
-    std::unordered_set<std::string> present;
-    present.reserve(system.size());
-    for (const SystemRoute& row : system) {
-      present.insert(RowKey(row.Prefix, row.InterfaceIndex, row.NextHop));
-    }
-    const auto missing = [&](const RecordedRoute& route, const RoutePrefix& prefix) {
-      return route.State == RouteState::Waiting ||
-             present.count(RowKey(prefix, route.InterfaceIndex, route.Gateway)) == 0;
-    };
-    std::vector<RoutePrefix> gone;
-    forFamily([&](const RoutePrefix& prefix, RecordedRoute& route) {
-      if (missing(route, prefix)) gone.push_back(prefix);
-    });
-    size_t restored = 0;
-    // One row at a time, the lock let go in between, looked at again each time.
-    for (const RoutePrefix& prefix : gone) {
-      lock.unlock();
-      lock.lock();
-      RecordedRoute* route = table.Find(prefix);
-      if (!route || !missing(*route, prefix) || !(PhysicalVia(family) == now)) continue;
-      const RecordedRoute old = *route;
-      Unindex(prefix, old);
-      *route = CreateThrough(prefix, old, now);
-      // The table was read before the lock was taken: a route made since
-      // (a split host route, say) looks missing and is found existing. Made
-      // by the helper, with this very row, it is the helper's still, and
-      // keeps its line.
-      if (old.State == RouteState::Ours && route->State == RouteState::Theirs &&
-          old.InterfaceIndex == now.InterfaceIndex && old.Gateway == now.Gateway) {
-        *route = old;
-      } else {
-        // The line of a route Windows deleted still stands: it goes with
-        // the route's new one.
-        if (old.State == RouteState::Ours) WithdrawJournalLine(old.JournalLine);
-        restored += route->State == RouteState::Ours;
-      }
-      Index(prefix, *route);
-    }
-    if (restored > 0) {
-      LogLine(FamilyWord(family) + L"bypass routes restored: " + std::to_wstring(restored));
-    }
-    return;
-  }
   if (!now.Captured()) {
     // Every interface down: nothing to route through; keep what is wanted.
     forFamily([](const RoutePrefix& prefix, RecordedRoute& route) {

@@ -2,7 +2,9 @@
 // The record of the routes the helper asked for: what it knows of each, and
 // the table that holds them, keyed by prefix (family, destination, length).
 #include <cstdint>
+#include <iterator>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "support/address.h"
@@ -59,6 +61,22 @@ class RouteTable {
     for (auto& [key, route] : ipv4_) visit(PrefixOf(key), route);
     for (auto& [key, route] : ipv6_) visit(PrefixOf(key), route);
   }
+  // visit(prefix, route) for at most `limit` routes of one family, in order,
+  // from the one after `after` (from the first when there is none); returns
+  // where the next piece starts after, none once the family is done. For a
+  // walk that lets go of the lock between pieces: the routes added or
+  // removed meanwhile are seen or not, the others once each. visit must not
+  // add or remove routes.
+  template <typename Visit>
+  std::optional<RoutePrefix> ForSome(uint16_t family, const std::optional<RoutePrefix>& after,
+                                     size_t limit, Visit visit) {
+    if (family == kFamilyIPv6) {
+      return Piece(ipv6_, after ? std::optional<IPv6Key>(KeyOf6(*after)) : std::nullopt, limit,
+                   visit);
+    }
+    return Piece(ipv4_, after ? std::optional<IPv4Key>(KeyOf4(*after)) : std::nullopt, limit,
+                 visit);
+  }
   // The same, keeping only the routes for which visit returns true.
   template <typename Visit>
   void KeepIf(Visit visit) {
@@ -81,6 +99,16 @@ class RouteTable {
   RecordedRoute* FindIPv6(const RoutePrefix& prefix);
   static RoutePrefix PrefixOf(IPv4Key key);
   static RoutePrefix PrefixOf(const IPv6Key& key);
+  template <typename Map, typename Key, typename Visit>
+  static std::optional<RoutePrefix> Piece(Map& map, const std::optional<Key>& after, size_t limit,
+                                          Visit& visit) {
+    auto entry = after ? map.upper_bound(*after) : map.begin();
+    for (size_t visited = 0; entry != map.end(); ++entry, ++visited) {
+      if (visited == limit) return PrefixOf(std::prev(entry)->first);
+      visit(PrefixOf(entry->first), entry->second);
+    }
+    return std::nullopt;
+  }
   template <typename Map, typename Visit>
   static void KeepIf(Map& map, Visit& visit) {
     for (auto entry = map.begin(); entry != map.end();) {
