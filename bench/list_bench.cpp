@@ -176,6 +176,34 @@ std::wstring ListText(uint32_t base, unsigned count) {
   return text;
 }
 
+// A list shaped like a country's: runs of adjacent /24s (1, 2, 4, 8 or 16,
+// each aligned, so each run is one network), a quarter of them with a host
+// of theirs listed as well, the runs apart from each other. The same list
+// every time.
+std::wstring ClusteredListText(unsigned count) {
+  std::wstring text;
+  unsigned entries = 0;
+  uint32_t seed = 20261209;
+  const auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  const auto add = [&](uint32_t address, int length) {
+    if (entries++ != 0) text += L';';
+    text += FormatAddress(IpAddress::FromIPv4(htonl(address))) + L"/" + std::to_wstring(length);
+  };
+  constexpr uint32_t kFirst = 0x20000000;  // 32.0.0.0
+  uint32_t block = 0;                      // in /24s from kFirst
+  while (entries < count) {
+    const uint32_t run = 1u << (next() % 5);
+    block = (block + run - 1) & ~(run - 1);
+    for (uint32_t i = 0; i < run && entries < count; ++i) add(kFirst + ((block + i) << 8), 24);
+    if (next() % 4 == 0 && entries < count) add(kFirst + (block << 8) + 1, 32);
+    block += 2 * run;
+  }
+  return text;
+}
+
 bool Judge(const char* what, const std::string& size, const std::vector<double>& subject,
            const std::vector<double>& baseline, const char* subjectName, const char* baselineName,
            bool verbose) {
@@ -271,6 +299,24 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes) {
       met = answerMet && met;
     }
     SetBypassNets(L"");
+  }
+  if (!selfCheck && !sizes.empty()) {
+    // Merging: a clustered list of the largest size asked for, made as
+    // fewer routes than it has entries.
+    const unsigned size = sizes.back();
+    std::vector<double> install;
+    size_t routes = 0;
+    for (unsigned round = 0; round < options.rounds; ++round) {
+      install.push_back(Timed(ClusteredListText(size)));
+      routes = RoutesOfHelper();
+      SetBypassNets(L"");
+    }
+    const bool merged = routes > 0 && routes < size;
+    std::printf("clustered list of %u networks: made as %zu routes (%.1f entries a route), "
+                "installed in median %.1f ms (%s)\n",
+                size, routes, routes ? double(size) / double(routes) : 0.0, Median(install),
+                merged ? "merged" : "NOT MERGED");
+    met = merged && met;
   }
   ClearBypassRoutes();
   if (BareFailures != 0) {
