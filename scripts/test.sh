@@ -18,10 +18,12 @@ if ! { cmake -S . -B "$CLANG_DIR" -DCMAKE_TOOLCHAIN_FILE=cmake/clang-mingw-w64-x
 fi
 cd "$BUILD_DIR"
 status=0
-# Two at a time: the tests of one Wine prefix that share the pipe and the
-# service manager take that prefix's lock and still run one after another;
-# the other prefix's group, and tests that need neither, run beside them.
-ctest --output-on-failure --timeout 300 -j2 "$@" || status=$?
+# Three at a time, one lane each: the tests of one Wine prefix that share
+# the pipe and the service manager take that prefix's lock and still run one
+# after another, the other prefix's group beside them, and the tests that
+# need neither (mostly waiting: a tool left to hang for thirty seconds) in
+# the third.
+ctest --output-on-failure --timeout 300 -j3 "$@" || status=$?
 WINEPREFIX="$PWD/wineprefix" wineserver -k 2>/dev/null || true
 WINEPREFIX="$PWD/wineprefix-b" wineserver -k 2>/dev/null || true
 exit $status
