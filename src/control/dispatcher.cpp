@@ -9,6 +9,7 @@
 #include "control/client_identity.h"
 #include "control/state_answers.h"
 #include "routing/bypass_nets.h"
+#include "split/bypass_domains.h"
 #include "split/split_apps.h"
 #include "support/log.h"
 #include "support/text.h"
@@ -68,8 +69,8 @@ std::wstring DispatchCommand(const std::wstring& line, HANDLE client) {
   if (word == L"explain") return ExplainAddress(argument);
   // Whoever changes what the helper does as LocalSystem is named, never
   // what they sent: a configuration holds a private key.
-  if (word == L"splitapps" || word == L"bypassnets" || word == L"disconnect" ||
-      word == L"connect") {
+  if (word == L"splitapps" || word == L"bypassnets" || word == L"bypassdomains" ||
+      word == L"disconnect" || word == L"connect") {
     AuditRequest(client, word);
   }
   if (word == L"splitapps") {
@@ -78,6 +79,10 @@ std::wstring DispatchCommand(const std::wstring& line, HANDLE client) {
   }
   if (word == L"bypassnets") {
     SetBypassNets(argument);
+    return L"OK";
+  }
+  if (word == L"bypassdomains") {
+    SetBypassDomains(argument);
     return L"OK";
   }
   if (word == L"disconnect") {

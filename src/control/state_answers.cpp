@@ -46,7 +46,7 @@ std::wstring JsonRoute(uint32_t interfaceIndex, const IpAddress& gateway) {
 std::wstring DescribeState() {
   const bool connected = HelperState.TunnelConnected;
   std::wstring physical = L"null", physical6 = L"null", warnings;
-  size_t bypassNets = 0, splitApps = 0;
+  size_t bypassNets = 0, splitApps = 0, bypassDomains = 0;
   const RouteCounts counts = CountBypassRoutes();
   const size_t routes = counts.Routes, splitRoutes = counts.SplitRoutes;
   {
@@ -61,6 +61,7 @@ std::wstring DescribeState() {
     }
     bypassNets = HelperState.BypassNetList.size();
     splitApps = std::atomic_load(&HelperState.SplitApps)->Size();
+    bypassDomains = std::atomic_load(&HelperState.BypassDomains)->Names.size();
     for (const std::wstring& warning : HelperState.TunnelFacts.Warnings) {
       warnings += (warnings.empty() ? L"" : L",") + JsonString(warning);
     }
@@ -70,7 +71,7 @@ std::wstring DescribeState() {
          L",\"split_routes\":" + std::to_wstring(splitRoutes) + L",\"sniffer\":" +
          (SnifferHandleOpen() ? L"\"running\"" : L"\"stopped\"") + L",\"bypassnets\":" +
          std::to_wstring(bypassNets) + L",\"splitapps\":" + std::to_wstring(splitApps) +
-         L",\"warnings\":[" + warnings + L"]}";
+         L",\"bypassdomains\":" + std::to_wstring(bypassDomains) + L",\"warnings\":[" + warnings + L"]}";
 }
 
 std::wstring ExplainAddress(const std::wstring& argument) {

@@ -70,6 +70,12 @@ struct SplitAppList {
   }
 };
 
+// The domains whose answers bring bypass routes ("bypassdomains"): ASCII
+// lower case, no trailing dot; each covers itself and every name below it.
+struct BypassDomainList {
+  std::set<std::string> Names;
+};
+
 struct TunnelFactsRecord {
   // Its single peer takes all traffic: the tunnel tool then blocks traffic
   // outside the tunnel.
@@ -122,6 +128,9 @@ struct HelperStateRecord {
   // and written with std::atomic_load and std::atomic_store only, never
   // under StateMutex: the sniffer matches every connect against it.
   std::shared_ptr<const SplitAppList> SplitApps = std::make_shared<const SplitAppList>();
+  // The same for the bypass domains: the DNS answers are matched against it.
+  std::shared_ptr<const BypassDomainList> BypassDomains =
+      std::make_shared<const BypassDomainList>();
   // What the running tunnel's configuration means for bypass and split: set
   // once the tunnel is up, cleared when it goes. Never its text.
   TunnelFactsRecord TunnelFacts;
