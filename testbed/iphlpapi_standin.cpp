@@ -234,6 +234,13 @@ DWORD ChangeRoute(const MIB_IPFORWARD_ROW2* row, RouteChange change) {
     for (const std::string& service : scenario->notedServices) {
       line += " " + service + "=" + standin::ServiceStateText(service);
     }
+    if (scenario->journalTimes) {
+      LARGE_INTEGER now{}, frequency{};
+      QueryPerformanceCounter(&now);
+      QueryPerformanceFrequency(&frequency);
+      const LONGLONG q = now.QuadPart, f = frequency.QuadPart;
+      line += " t=" + std::to_string(q / f * 1000000 + q % f * 1000000 / f);
+    }
   }
   standin::AppendJournal(dir, line);
   return rc;

@@ -167,6 +167,10 @@ bool ParseScenarioLine(const Line& line, Scenario* scenario) {
     scenario->notedServices.push_back(w[1]);
     return true;
   }
+  if (w[0] == "journal-times" && w.size() == 1) {
+    scenario->journalTimes = true;
+    return true;
+  }
   if (w[0] == "grow-always" && w.size() == 2) {
     return ParseUnsigned(w[1], &scenario->growAlways, false) && scenario->growAlways <= kMaxGrowRows;
   }

@@ -82,6 +82,10 @@ struct Scenario {
   std::vector<PrefixFault> createCrashesAfter;
   bool deleteFails = false;
   DWORD deleteFailCode = 0;
+  // "journal-times": every create and delete line ends in " t=<us>", the
+  // machine's performance counter in microseconds, which other stand-ins'
+  // journals give too, so a test can order lines of two journals.
+  bool journalTimes = false;
 
   bool IsDown(DWORD ifIndex) const;
   // Named by some line: a row, an alias, an interface or a down line.

@@ -17,6 +17,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -54,7 +55,10 @@ constexpr size_t kRemotePortOffset = 70;
 constexpr size_t kProtocolOffset = 72;
 static_assert(kProtocolOffset < kAddressSize, "socket data lies inside the record");
 
+constexpr UINT32 kLayerNetwork = 0;
 constexpr UINT32 kLayerSocket = 3;
+constexpr size_t kNetworkIfIdxOffset = 16;  // Network.IfIdx: the interface a packet came on
+constexpr UINT32 kFedPacketInterface = 7;
 constexpr UINT32 kSniffedBit = 1u << 16;
 constexpr UINT32 kOutboundBit = 1u << 17;
 constexpr UINT32 kLoopbackBit = 1u << 18;
@@ -85,6 +89,7 @@ struct Queued {
 
 struct Session {
   HANDLE value = nullptr;
+  UINT32 layer = kLayerSocket;  // the network layer queues fed packets, the socket layer events
   std::shared_ptr<const SocketFilter> filter;
   UINT64 queueLength = kQueueLengthDefault;
   UINT64 queueTimeMs = kQueueTimeDefault;
@@ -211,8 +216,12 @@ std::vector<SocketEvent> AsTheSocketLayerReports(SocketEvent event) {
 void Admit(Session& session, const std::vector<SocketEvent>& events) {
   const Clock::time_point now = Clock::now();
   for (const SocketEvent& fed : events) {
-    for (const SocketEvent& event : AsTheSocketLayerReports(fed)) {
-      if (session.filter && !FilterPasses(*session.filter, event, IsLoopback(event))) continue;
+    if (fed.isPacket != (session.layer == kLayerNetwork)) continue;  // another layer's
+    const std::vector<SocketEvent> reported =
+        fed.isPacket ? std::vector<SocketEvent>{fed} : AsTheSocketLayerReports(fed);
+    for (const SocketEvent& event : reported) {
+      const bool loopback = event.isPacket ? event.loopback : IsLoopback(event);
+      if (session.filter && !FilterPasses(*session.filter, event, loopback)) continue;
       if (session.queue.size() >= session.queueLength) {
         ++session.dropped;
         continue;
@@ -225,6 +234,18 @@ void Admit(Session& session, const std::vector<SocketEvent>& events) {
 void WriteRecord(const SocketEvent& event, void* address) {
   unsigned char* record = static_cast<unsigned char*>(address);
   std::memset(record, 0, kAddressSize);
+  if (event.isPacket) {
+    // Diverted, not sniffed: the packet is gone unless it is sent again.
+    UINT32 flags = kLayerNetwork;
+    if (event.outbound) flags |= kOutboundBit;
+    if (event.loopback) flags |= kLoopbackBit;
+    if (!event.bytes.empty() && (static_cast<unsigned char>(event.bytes[0]) >> 4) == 6) {
+      flags |= kIPv6Bit;
+    }
+    std::memcpy(record + kFlagsOffset, &flags, sizeof(flags));
+    std::memcpy(record + kNetworkIfIdxOffset, &kFedPacketInterface, sizeof(kFedPacketInterface));
+    return;
+  }
   UINT32 flags = kLayerSocket | (UINT32{event.event} << 8) | kSniffedBit;
   if (event.event == kEventConnect) flags |= kOutboundBit;
   if (IsLoopback(event)) flags |= kLoopbackBit;
@@ -273,7 +294,7 @@ void CollectUdpConnects(Session* session, std::vector<SocketEvent>* events) {
 // The receive that holds `session->polling` reads the files without the lock.
 void Poll(Session* session, std::vector<SocketEvent>* events) {
   ReadNewFeedLines(&session->feed, events);
-  if (session->udpReadable) CollectUdpConnects(session, events);
+  if (session->layer == kLayerSocket && session->udpReadable) CollectUdpConnects(session, events);
 }
 
 bool IdleLocked() {
@@ -287,7 +308,8 @@ bool IdleLocked() {
 }
 
 // Unused in the build without WinDivertRecv, which must still compile clean.
-[[maybe_unused]] BOOL Receive(HANDLE handle, UINT* recvLength, void* address) {
+[[maybe_unused]] BOOL Receive(HANDLE handle, void* packet, UINT packetLength, UINT* recvLength,
+                              void* address) {
   if (recvLength) *recvLength = 0;
   State& state = Shared();
   SocketEvent event;
@@ -348,6 +370,16 @@ bool IdleLocked() {
     SetLastError(error);
     return FALSE;
   }
+  if (event.isPacket) {
+    // As the driver: a packet larger than the buffer is not handed out.
+    if (!packet || packetLength < event.bytes.size()) {
+      Journal("recv too-small len=" + std::to_string(event.bytes.size()));
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
+    std::memcpy(packet, event.bytes.data(), event.bytes.size());
+    if (recvLength) *recvLength = static_cast<UINT>(event.bytes.size());
+  }
   if (address) WriteRecord(event, address);
   return TRUE;
 }
@@ -357,8 +389,13 @@ bool IdleLocked() {
 void Queue(const std::vector<SocketEvent>& events) {
   Locked lock;
   State& state = Shared();
-  if (state.open.empty() || state.open.back()->recvShutdown) return;
-  Admit(*state.open.back(), events);
+  for (const UINT32 layer : {kLayerSocket, kLayerNetwork}) {
+    for (auto it = state.open.rbegin(); it != state.open.rend(); ++it) {
+      if ((*it)->layer != layer) continue;
+      if (!(*it)->recvShutdown) Admit(**it, events);
+      break;
+    }
+  }
   WakeAllConditionVariable(&state.queueChanged);
 }
 
@@ -386,7 +423,13 @@ __declspec(dllexport) HANDLE
   }
 
   auto session = std::make_shared<Session>();
-  session->filter = CompileSocketFilter(filter ? filter : "");
+  // The socket layer only sniffs; the network layer diverts unless told to
+  // sniff. Other layers are not modelled: refused.
+  const bool network = layer == static_cast<int>(kLayerNetwork);
+  session->layer = network ? kLayerNetwork : kLayerSocket;
+  session->filter = layer == static_cast<int>(kLayerSocket) ? CompileSocketFilter(filter ? filter : "")
+                    : network ? CompileNetworkFilter(filter ? filter : "")
+                              : nullptr;
   if (!session->filter) {
     Journal(line + " rc=err " + std::to_string(ERROR_INVALID_PARAMETER));
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -415,11 +458,48 @@ __declspec(dllexport) HANDLE
 }
 
 #ifndef WINDIVERT_STANDIN_NO_RECV
-__declspec(dllexport) BOOL WinDivertRecv(HANDLE handle, void* /*packet: none at this layer*/,
-                                         UINT /*packetLength*/, UINT* recvLength, void* address) {
-  return Receive(handle, recvLength, address);
+__declspec(dllexport) BOOL WinDivertRecv(HANDLE handle, void* packet, UINT packetLength,
+                                         UINT* recvLength, void* address) {
+  return Receive(handle, packet, packetLength, recvLength, address);
 }
 #endif
+
+// A packet sent on: journaled with its DNS id (the first two bytes after a
+// UDP header, when there is one) and the machine's performance counter in
+// microseconds, as the IP Helper stand-in's journal gives it with
+// "journal-times", so a test can tell what came first.
+__declspec(dllexport) BOOL WinDivertSend(HANDLE handle, const void* packet, UINT packetLength,
+                                         UINT* sendLength, const void* address) {
+  if (sendLength) *sendLength = 0;
+  {
+    Locked lock;
+    const std::shared_ptr<Session> session = FindOpen(handle);
+    if (!session) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    if (session->layer != kLayerNetwork || !packet || packetLength == 0 || !address) {
+      SetLastError(ERROR_INVALID_PARAMETER);  // the socket layer cannot inject
+      return FALSE;
+    }
+  }
+  const auto* p = static_cast<const unsigned char*>(packet);
+  const size_t header = (p[0] >> 4) == 6 ? 40 : size_t{p[0] & 0x0Fu} * 4;
+  std::string id = "none";
+  if (packetLength >= header + 10) {
+    char text[8];
+    std::snprintf(text, sizeof(text), "%02x%02x", p[header + 8], p[header + 9]);
+    id = text;
+  }
+  LARGE_INTEGER now{}, frequency{};
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  const LONGLONG q = now.QuadPart, f = frequency.QuadPart;
+  Journal("send len=" + std::to_string(packetLength) + " dnsid=" + id +
+          " t=" + std::to_string(q / f * 1000000 + q % f * 1000000 / f));
+  if (sendLength) *sendLength = packetLength;
+  return TRUE;
+}
 
 #ifndef WINDIVERT_STANDIN_NO_SHUTDOWN
 __declspec(dllexport) BOOL WinDivertShutdown(HANDLE handle, int how) {

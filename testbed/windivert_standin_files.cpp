@@ -206,8 +206,26 @@ void ReadNewFeedLines(FeedCursor* cursor, std::vector<SocketEvent>* events) {
   cursor->partial.erase(0, start);
 }
 
+bool ParsePacketLine(const std::vector<std::string>& words, SocketEvent* event) {
+  if (words.size() < 3 || (words[1] != "in" && words[1] != "out")) return false;
+  event->isPacket = true;
+  event->outbound = words[1] == "out";
+  size_t at = 2;
+  event->loopback = words[at] == "loopback";
+  if (event->loopback) ++at;
+  if (at + 1 != words.size() || words[at].size() % 2 != 0 || words[at].empty()) return false;
+  event->bytes.clear();
+  for (size_t i = 0; i < words[at].size(); i += 2) {
+    UINT64 byte = 0;
+    if (!ParseUnsigned(words[at].substr(i, 2), 16, 255, &byte)) return false;
+    event->bytes.push_back(static_cast<char>(byte));
+  }
+  return event->bytes.size() <= 0xFFFF;
+}
+
 bool ParseFeedLine(const std::string& line, SocketEvent* event) {
   std::vector<std::string> words = SplitWords(line);
+  if (!words.empty() && words[0] == "packet") return ParsePacketLine(words, event);
   if (words.size() < 4) return false;
   // What follows the address: the protocol, the endpoint, the remote port.
   for (size_t i = 4; i < words.size(); ++i) {

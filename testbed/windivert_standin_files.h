@@ -20,6 +20,12 @@ struct SocketEvent {
   UINT16 remotePort = 0;
   UINT8 protocol = kProtocolTcp;
   UINT64 endpointId = 0;  // 0: the stand-in gives one (see Queue)
+  // A packet for the network layer instead of a socket event: its bytes
+  // (an IPv4 or IPv6 packet), its direction and whether it is loopback.
+  bool isPacket = false;
+  bool outbound = false;
+  bool loopback = false;
+  std::string bytes;
 };
 
 constexpr UINT8 kEventConnect = 4;
@@ -46,7 +52,8 @@ struct FeedCursor {
 UINT64 FeedFileSize();
 // Appends the events of the lines completed since the cursor to `events`.
 void ReadNewFeedLines(FeedCursor* cursor, std::vector<SocketEvent>* events);
-// "<event> <v4|v6> <pid> <address> [tcp|udp] [ep=<n>] [port=<n>]"; false for
+// "<event> <v4|v6> <pid> <address> [tcp|udp] [ep=<n>] [port=<n>]", or
+// "packet <in|out> [loopback] <hex bytes>" for the network layer; false for
 // anything else.
 bool ParseFeedLine(const std::string& line, SocketEvent* event);
 

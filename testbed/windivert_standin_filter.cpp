@@ -8,8 +8,11 @@
 
 class SocketFilter {
  public:
-  enum class Kind { True, False, Not, And, Or, Loopback, Outbound, IPv6, Tcp, Udp, Compare };
-  enum class Field { Event, Protocol, ProcessId, RemoteAddr };
+  enum class Kind {
+    True, False, Not, And, Or, Loopback, Outbound, Inbound, IP, IPv6, Tcp, Udp, Compare
+  };
+  enum class Field { Event, Protocol, ProcessId, RemoteAddr, SrcPort, DstPort };
+  UINT8 portProtocol = 0;  // SrcPort and DstPort: of this protocol's header
   Kind kind = Kind::True;
   Field field = Field::Event;
   bool equal = true;
@@ -23,7 +26,7 @@ using Node = std::shared_ptr<SocketFilter>;
 
 class Parser {
  public:
-  explicit Parser(const std::string& text) : text_(text) {}
+  Parser(const std::string& text, bool network) : text_(text), network_(network) {}
 
   Node Parse() {
     Node node = Or();
@@ -100,8 +103,19 @@ class Parser {
     if (word == "ipv6") return Make(Kind::IPv6);
     if (word == "tcp") return Make(Kind::Tcp);
     if (word == "udp") return Make(Kind::Udp);
+    if (network_ && word == "inbound") return Make(Kind::Inbound);
+    if (network_ && word == "ip") return Make(Kind::IP);
     Node node = Make(Kind::Compare);
-    if (word == "event") {
+    const size_t dot = word.find('.');
+    if (network_ && dot != std::string::npos) {
+      const std::string header = word.substr(0, dot), field = word.substr(dot + 1);
+      if (header != "udp" && header != "tcp") return nullptr;
+      if (field != "SrcPort" && field != "DstPort") return nullptr;
+      node->portProtocol = header == "udp" ? kProtocolUdp : kProtocolTcp;
+      node->field = field == "SrcPort" ? SocketFilter::Field::SrcPort : SocketFilter::Field::DstPort;
+    } else if (network_) {
+      return nullptr;  // the socket layer's fields are not the network layer's
+    } else if (word == "event") {
       node->field = SocketFilter::Field::Event;
     } else if (word == "protocol") {
       node->field = SocketFilter::Field::Protocol;
@@ -145,13 +159,49 @@ class Parser {
   }
 
   const std::string& text_;
+  const bool network_;
   size_t at_ = 0;
 };
+
+// What a fed packet's headers say: the IP version, the transport protocol
+// and its ports (when the header is there whole).
+struct PacketFacts {
+  int version = 0;
+  UINT8 protocol = 0;
+  bool ports = false;
+  UINT32 srcPort = 0, dstPort = 0;
+};
+PacketFacts FactsOf(const std::string& bytes) {
+  PacketFacts facts;
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (bytes.empty()) return facts;
+  facts.version = p[0] >> 4;
+  size_t transport = 0;
+  if (facts.version == 4 && bytes.size() >= 20) {
+    facts.protocol = p[9];
+    transport = size_t{p[0] & 0x0Fu} * 4;
+  } else if (facts.version == 6 && bytes.size() >= 40) {
+    facts.protocol = p[6];
+    transport = 40;
+  } else {
+    return facts;
+  }
+  if (transport >= 20 && bytes.size() >= transport + 4) {
+    facts.ports = true;
+    facts.srcPort = UINT32{p[transport]} << 8 | p[transport + 1];
+    facts.dstPort = UINT32{p[transport + 2]} << 8 | p[transport + 3];
+  }
+  return facts;
+}
 
 }  // namespace
 
 std::shared_ptr<const SocketFilter> CompileSocketFilter(const std::string& text) {
-  return Parser(text).Parse();
+  return Parser(text, false).Parse();
+}
+
+std::shared_ptr<const SocketFilter> CompileNetworkFilter(const std::string& text) {
+  return Parser(text, true).Parse();
 }
 
 bool FilterPasses(const SocketFilter& filter, const SocketEvent& event, bool loopback) {
@@ -172,15 +222,28 @@ bool FilterPasses(const SocketFilter& filter, const SocketEvent& event, bool loo
     case Kind::Loopback:
       return loopback;
     case Kind::Outbound:
-      return event.event == kEventConnect;
+      return event.isPacket ? event.outbound : event.event == kEventConnect;
+    case Kind::Inbound:
+      return !event.outbound;
+    case Kind::IP:
+      return FactsOf(event.bytes).version == 4;
     case Kind::IPv6:
-      return event.ipv6;
+      return event.isPacket ? FactsOf(event.bytes).version == 6 : event.ipv6;
     case Kind::Tcp:
-      return event.protocol == kProtocolTcp;
+      return event.isPacket ? FactsOf(event.bytes).protocol == kProtocolTcp
+                            : event.protocol == kProtocolTcp;
     case Kind::Udp:
-      return event.protocol == kProtocolUdp;
+      return event.isPacket ? FactsOf(event.bytes).protocol == kProtocolUdp
+                            : event.protocol == kProtocolUdp;
     case Kind::Compare:
       break;
+  }
+  if (filter.field == SocketFilter::Field::SrcPort || filter.field == SocketFilter::Field::DstPort) {
+    // A field of a header the packet does not have makes the test false.
+    const PacketFacts facts = FactsOf(event.bytes);
+    if (!facts.ports || facts.protocol != filter.portProtocol) return false;
+    const UINT32 port = filter.field == SocketFilter::Field::SrcPort ? facts.srcPort : facts.dstPort;
+    return (port == filter.value) == filter.equal;
   }
   UINT32 actual = 0;
   switch (filter.field) {
@@ -192,6 +255,9 @@ bool FilterPasses(const SocketFilter& filter, const SocketEvent& event, bool loo
       break;
     case SocketFilter::Field::ProcessId:
       actual = event.processId;
+      break;
+    case SocketFilter::Field::SrcPort:
+    case SocketFilter::Field::DstPort:
       break;
     case SocketFilter::Field::RemoteAddr:
       // An IPv6 socket's IPv4 peers are ::ffff:a.b.c.d, word 0 the address.

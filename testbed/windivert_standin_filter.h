@@ -16,4 +16,9 @@ class SocketFilter;
 
 // Null when the text is not a filter this stand-in can apply.
 std::shared_ptr<const SocketFilter> CompileSocketFilter(const std::string& text);
+// The network layer's: the same combinations of true, false, loopback,
+// outbound, inbound, ip, ipv6, tcp and udp, and udp.SrcPort, udp.DstPort,
+// tcp.SrcPort and tcp.DstPort compared with a number (false for a packet
+// without that header), judged on a fed packet's bytes.
+std::shared_ptr<const SocketFilter> CompileNetworkFilter(const std::string& text);
 bool FilterPasses(const SocketFilter& filter, const SocketEvent& event, bool loopback);

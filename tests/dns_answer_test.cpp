@@ -2,6 +2,8 @@
 // way servers write them (compression pointers, CNAME chains, several
 // answers), then broken the ways an attacker would: the reading must give
 // exactly the question's addresses, or refuse, and never crash or loop.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "client_io.h"
+#include "rig.h"
+#include "service_harness.h"
 #include "split/bypass_domains.h"
 #include "split/dns_answer.h"
 #include "support/text.h"
@@ -328,4 +333,108 @@ TEST(BypassDomainEntries, ParseAsWrittenAndSkipWhatIsNoName) {
     const std::string* found = CoveringDomain(list, c.name);
     EXPECT_EQ(found ? *found : "none", c.covering ? c.covering : "none");
   }
+}
+
+namespace {
+
+// An IPv4 UDP packet from 192.0.2.53:53 to this machine carrying `dns`, as
+// a feed line of the WinDivert stand-in's network layer.
+std::string PacketLine(const Bytes& dns, const char* direction = "in", unsigned sourcePort = 53) {
+  Bytes p = {0x45, 0, 0, 0, 0, 0, 0x40, 0, 64, 17, 0, 0, 192, 0, 2, 53, 10, 0, 0, 2};
+  Put16(p, sourcePort);
+  Put16(p, 50000);
+  Put16(p, static_cast<unsigned>(8 + dns.size()));
+  Put16(p, 0);
+  p.insert(p.end(), dns.begin(), dns.end());
+  p[2] = static_cast<uint8_t>(p.size() >> 8);
+  p[3] = static_cast<uint8_t>(p.size());
+  std::string line = std::string("packet ") + direction + " ";
+  for (const uint8_t byte : p) {
+    static const char kHex[] = "0123456789abcdef";
+    line += kHex[byte >> 4];
+    line += kHex[byte & 15];
+  }
+  return line + "\n";
+}
+
+Bytes WithId(Bytes message, unsigned id) {
+  message[0] = static_cast<uint8_t>(id >> 8);
+  message[1] = static_cast<uint8_t>(id);
+  return message;
+}
+
+// The number after " t=" in a journal line, or -1.
+long long TimeOf(const std::string& line) {
+  const size_t at = line.find(" t=");
+  return at == std::string::npos ? -1 : std::stoll(line.substr(at + 3));
+}
+
+}  // namespace
+
+// Through the real helper: a listed domain's answer is sent on only after
+// the routes of its addresses exist; every other packet the hold receives
+// goes on untouched and makes no route; only inbound answers from port 53
+// are diverted; state and explain tell of the route; disconnect takes it.
+TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
+  RemoveHelperServices();
+  HelperRig rig(L"dns-hold");
+  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) + "journal-times\n"));
+  ASSERT_TRUE(rig.StartConsole());
+  ASSERT_EQ(Send("bypassdomains bank.example; *.TAX.example ;bad..name"), "OK");
+  ASSERT_TRUE(rig.WaitForLog("bypass domains set: 2", 5000));
+  ASSERT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
+  ASSERT_TRUE(rig.WaitForLog("WinDivert DNS hold started", 5000));
+  EXPECT_EQ(Count(rig.SnifferJournal(),
+                  "open filter=\"inbound and !loopback and udp.SrcPort == 53\" layer=0 "
+                  "priority=0 flags=0 rc=ok"),
+            1u);
+
+  const std::string q = "@12";
+  const Bytes listed = WithId(Response("www.bank.example", 1,
+                                       {{q, 5, 60, {}, "edge.cdn.example"},
+                                        {"edge.cdn.example", 1, 60, V4(203, 0, 113, 7)},
+                                        {"unrelated.example", 1, 60, V4(203, 0, 113, 9)}}),
+                              0x0001);
+  const Bytes other = WithId(Response("other.example", 1, {{q, 1, 60, V4(203, 0, 113, 8)}}), 2);
+  const Bytes lan = WithId(Response("files.tax.example", 1, {{q, 1, 60, V4(10, 1, 2, 3)}}), 3);
+  Bytes broken = WithId(listed, 4);
+  broken[7] = 40;  // forty answers claimed
+  ASSERT_TRUE(rig.FeedSocketEvents(PacketLine(listed) + PacketLine(other) + PacketLine(lan) +
+                                   PacketLine(broken) + PacketLine(WithId(listed, 5), "out") +
+                                   PacketLine(WithId(listed, 6), "in", 5353)));
+  const auto sent = [&](const char* id) {
+    for (const std::string& line : rig.SnifferJournal()) {
+      if (line.find("send ") == 0 && line.find(std::string("dnsid=") + id) != std::string::npos) {
+        return line;
+      }
+    }
+    return std::string();
+  };
+  ASSERT_TRUE(WaitUntil([&] { return !sent("0004").empty(); }, 5000));
+  for (const char* id : {"0001", "0002", "0003"}) EXPECT_FALSE(sent(id).empty()) << id;
+  // Not diverted at all: outbound, and another port.
+  EXPECT_TRUE(sent("0005").empty());
+  EXPECT_TRUE(sent("0006").empty());
+
+  std::string created;
+  for (const std::string& line : rig.RouteJournal()) {
+    if (line.find("create ") == 0 && line.find("dest=203.0.113.7/32") != std::string::npos) {
+      created = line;
+    }
+  }
+  ASSERT_FALSE(created.empty());
+  ASSERT_GE(TimeOf(created), 0);
+  EXPECT_LE(TimeOf(created), TimeOf(sent("0001"))) << "the answer went on before its route";
+  EXPECT_EQ(Count(rig.RouteJournal(), "dest=203.0.113.8/32"), 0u);
+  EXPECT_EQ(Count(rig.RouteJournal(), "dest=203.0.113.9/32"), 0u);
+  EXPECT_EQ(Count(rig.RouteJournal(), "dest=10.1.2.3/32"), 0u);
+
+  const std::string state = Send("state");
+  EXPECT_NE(state.find("\"bypassdomains\":2,\"domain_routes\":1"), std::string::npos) << state;
+  EXPECT_NE(Send("explain 203.0.113.7").find("\"domain\":\"bank.example\""), std::string::npos);
+  EXPECT_NE(Send("explain 203.0.113.8").find("\"domain\":null"), std::string::npos);
+
+  ASSERT_EQ(Send("disconnect"), "OK");
+  EXPECT_EQ(Count(rig.RouteJournal(), "delete pid="), Count(rig.RouteJournal(), "create pid="));
+  EXPECT_TRUE(rig.WaitForLog("WinDivert DNS hold stopped", 5000));
 }

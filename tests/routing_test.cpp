@@ -406,7 +406,9 @@ TEST(RouteTableWalk, PiecesSeeEachRouteOfTheirFamilyOnce) {
         });
       } while (after && seen.size() < 20);
       EXPECT_EQ(seen.size(), family == kFamilyIPv4 ? whole.size() : 2u);
-      if (family == kFamilyIPv4) EXPECT_EQ(seen, whole);
+      if (family == kFamilyIPv4) {
+        EXPECT_EQ(seen, whole);
+      }
     }
   }
   std::vector<std::string> seen;

@@ -9,7 +9,7 @@
 #include "control/client_identity.h"
 #include "control/state_answers.h"
 #include "routing/bypass_nets.h"
-#include "split/bypass_domains.h"
+#include "split/dns_hold.h"
 #include "split/split_apps.h"
 #include "support/log.h"
 #include "support/text.h"
@@ -82,7 +82,7 @@ std::wstring DispatchCommand(const std::wstring& line, HANDLE client) {
     return L"OK";
   }
   if (word == L"bypassdomains") {
-    SetBypassDomains(argument);
+    SetBypassDomainsAndHold(argument);
     return L"OK";
   }
   if (word == L"disconnect") {

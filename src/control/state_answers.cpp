@@ -71,7 +71,8 @@ std::wstring DescribeState() {
          L",\"split_routes\":" + std::to_wstring(splitRoutes) + L",\"sniffer\":" +
          (SnifferHandleOpen() ? L"\"running\"" : L"\"stopped\"") + L",\"bypassnets\":" +
          std::to_wstring(bypassNets) + L",\"splitapps\":" + std::to_wstring(splitApps) +
-         L",\"bypassdomains\":" + std::to_wstring(bypassDomains) + L",\"warnings\":[" + warnings + L"]}";
+         L",\"bypassdomains\":" + std::to_wstring(bypassDomains) + L",\"domain_routes\":" +
+         std::to_wstring(counts.DomainRoutes) + L",\"warnings\":[" + warnings + L"]}";
 }
 
 std::wstring ExplainAddress(const std::wstring& argument) {
@@ -109,6 +110,8 @@ std::wstring ExplainAddress(const std::wstring& argument) {
     list = std::atomic_load(&HelperState.SplitApps);
   }
 
+  // The domain whose answer made the host route that covers the address.
+  const std::string domain = covering ? DomainOfRoute(*covering) : std::string();
   const wchar_t* path = !best                                               ? L"none"
                         : tunnel != 0 && best->InterfaceIndex == tunnel     ? L"tunnel"
                         : physical != 0 && best->InterfaceIndex == physical ? L"physical"
@@ -123,6 +126,7 @@ std::wstring ExplainAddress(const std::wstring& argument) {
          L",\"next_hop\":" + (best ? JsonString(FormatAddress(best->NextHop)) : L"null") +
          L",\"helper_route\":" + (covering ? JsonString(FormatPrefix(*covering)) : L"null") +
          L",\"list_entry\":" + (listEntry ? JsonString(FormatPrefix(*listEntry)) : L"null") +
+         L",\"domain\":" + (domain.empty() ? L"null" : JsonString(Utf8ToWide(domain))) +
          L",\"split\":" + split + L",\"blocked_by_tool_firewall\":" +
          (blocked ? L"true" : L"false") + L"}";
 }

@@ -85,6 +85,7 @@ void WatchWorker(HANDLE wake, HANDLE stop) {
         break;
       case WAIT_TIMEOUT:
         ExpireIdleSplitRoutes();
+        ExpireDomainRoutes();
         break;
       default:
         return;

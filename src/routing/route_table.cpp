@@ -47,7 +47,9 @@ void SetPhysicalVia(uint16_t family, const Via& via) {
 }
 
 void MarkOrigin(RecordedRoute& route, RouteOrigin origin) {
-  (origin == RouteOrigin::List ? route.ForList : route.ForSplit) = true;
+  (origin == RouteOrigin::List    ? route.ForList
+   : origin == RouteOrigin::Split ? route.ForSplit
+                                  : route.ForDomain) = true;
 }
 
 // Takes the helper's own route out of the system, with the row it was made
@@ -230,7 +232,11 @@ class SystemRows {
 
 std::wstring FamilyWord(uint16_t family) { return family == kFamilyIPv6 ? L"IPv6 " : L""; }
 
-bool SplitOnly(const RecordedRoute& route) { return route.ForSplit && !route.ForList; }
+// A split host route nothing else wants: the cap counts it and idling
+// takes it; one a domain's answer also wants lives by that answer's time.
+bool SplitOnly(const RecordedRoute& route) {
+  return route.ForSplit && !route.ForList && !route.ForDomain;
+}
 
 // What the table holds, kept as it changes, so that neither `state` nor the
 // split cap walks a table of tens of thousands of routes: the helper's own
@@ -293,6 +299,38 @@ void RefuseSplitRouteForAWhile(const RoutePrefix& prefix, uint64_t now) {
   NoSplitRouteUntil[prefix] = now + kNoSplitRouteMs;
 }
 bool SplitWaitSaid = false;
+
+// The domain routes: for each, the domain its answers were for, when the
+// last of them came, and the longest TTL seen; ordered by when it goes and
+// by its last answer, for the expiry and the cap. StateMutex.
+struct DomainRoute {
+  std::string Domain;
+  uint64_t AnsweredAt = 0;  // GetTickCount64
+  uint32_t LongestTtl = 0;  // seconds, at least kDomainRouteMinSeconds
+  uint64_t Until() const { return AnsweredAt + uint64_t{LongestTtl} * 1000; }
+};
+std::map<RoutePrefix, DomainRoute> DomainRoutes;
+std::set<std::pair<uint64_t, RoutePrefix>> DomainRoutesByEnd;
+std::set<std::pair<uint64_t, RoutePrefix>> DomainRoutesByAnswer;
+
+void ForgetDomainRoutes() {
+  DomainRoutes.clear();
+  DomainRoutesByEnd.clear();
+  DomainRoutesByAnswer.clear();
+}
+// Takes a prefix out of the domain routes' records (not out of the table).
+void UnrecordDomain(const RoutePrefix& prefix) {
+  const auto found = DomainRoutes.find(prefix);
+  if (found == DomainRoutes.end()) return;
+  DomainRoutesByEnd.erase({found->second.Until(), prefix});
+  DomainRoutesByAnswer.erase({found->second.AnsweredAt, prefix});
+  DomainRoutes.erase(found);
+}
+void RecordDomain(const RoutePrefix& prefix, const DomainRoute& entry) {
+  DomainRoutes[prefix] = entry;
+  DomainRoutesByEnd.insert({entry.Until(), prefix});
+  DomainRoutesByAnswer.insert({entry.AnsweredAt, prefix});
+}
 
 // Whether a new split host route may be made: below the cap, or at it once
 // the route idle longest is gone. StateMutex held.
@@ -585,7 +623,98 @@ void ExpireIdleSplitRoutes() {
 
 RouteCounts CountBypassRoutes() {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  return {OwnRoutes, OwnSplitRoutes};
+  return {OwnRoutes, OwnSplitRoutes, DomainRoutes.size()};
+}
+
+namespace {
+
+// A domain no longer wants the route: it goes unless the list or a split
+// application wants it. StateMutex held.
+void ReleaseDomainRoute(const RoutePrefix& prefix) {
+  UnrecordDomain(prefix);
+  RecordedRoute* route = HelperState.BypassRouteTable.Find(prefix);
+  if (!route || !route->ForDomain) return;
+  Unindex(prefix, *route);
+  route->ForDomain = false;
+  if (route->ForList || route->ForSplit) {
+    if (route->ForSplit && route->OpenConnections == 0) route->IdleSince = GetTickCount64();
+    Index(prefix, *route);
+    return;
+  }
+  Index(prefix, *route);
+  Withdraw(prefix, *route);
+  Forget(prefix);
+}
+
+}  // namespace
+
+bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::string& domain) {
+  const RoutePrefix prefix{address, static_cast<uint8_t>(address.IsIPv4() ? 32 : 128)};
+  const uint64_t now = GetTickCount64();
+  DomainRoute entry{domain, now, ttlSeconds < kDomainRouteMinSeconds ? kDomainRouteMinSeconds
+                                                                      : ttlSeconds};
+  {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    // The tunnel's own networks and DNS servers are reached through it.
+    for (const RoutePrefix& own : HelperState.TunnelFacts.OwnNetworks) {
+      if (PrefixCovers(own, address)) return false;
+    }
+    // An address answered again lives from this answer, by the longest TTL seen.
+    const auto known = DomainRoutes.find(prefix);
+    if (known != DomainRoutes.end()) {
+      if (known->second.LongestTtl > entry.LongestTtl) entry.LongestTtl = known->second.LongestTtl;
+      UnrecordDomain(prefix);
+    }
+    if (RecordedRoute* recorded = HelperState.BypassRouteTable.Find(prefix)) {
+      Unindex(prefix, *recorded);
+      recorded->ForDomain = true;
+      Index(prefix, *recorded);
+      RecordDomain(prefix, entry);
+      return true;
+    }
+  }
+  // Only where the tunnel is the path now, as for a split destination.
+  const uint32_t tunnel = TunnelInterfaceIndex();
+  if (tunnel != 0) {
+    const std::optional<DefaultRoute> best = BestRouteTo(address);
+    if (best && best->InterfaceIndex != tunnel) return false;
+  }
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  if (RecordedRoute* recorded = HelperState.BypassRouteTable.Find(prefix)) {  // made meanwhile
+    Unindex(prefix, *recorded);
+    recorded->ForDomain = true;
+    Index(prefix, *recorded);
+    RecordDomain(prefix, entry);
+    return true;
+  }
+  // At the cap, the route of the oldest answer makes room.
+  if (DomainRoutes.size() >= kDomainRoutesAtMost && !DomainRoutesByAnswer.empty()) {
+    ReleaseDomainRoute(DomainRoutesByAnswer.begin()->second);
+  }
+  RecordedRoute route;
+  route.ForDomain = true;
+  if (!RecordAndMake(prefix, route)) return false;
+  RecordDomain(prefix, entry);
+  return true;
+}
+
+void ExpireDomainRoutes() {
+  const uint64_t now = GetTickCount64();
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  while (!DomainRoutesByEnd.empty() && DomainRoutesByEnd.begin()->first <= now) {
+    ReleaseDomainRoute(DomainRoutesByEnd.begin()->second);
+  }
+}
+
+std::string DomainOfRoute(const RoutePrefix& prefix) {
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  const auto found = DomainRoutes.find(prefix);
+  return found == DomainRoutes.end() ? std::string() : found->second.Domain;
+}
+
+void ClearDomainRoutes() {
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  while (!DomainRoutes.empty()) ReleaseDomainRoute(DomainRoutes.begin()->first);
 }
 
 void ClearSplitHostRoutes() {
@@ -597,7 +726,7 @@ void ClearSplitHostRoutes() {
     Unindex(prefix, route);
     route.ForSplit = false;
     route.OpenConnections = 0;
-    if (route.ForList) {  // a listed network: it stays
+    if (route.ForList || route.ForDomain) {  // a listed network or domain: it stays
       Index(prefix, route);
       return true;
     }
@@ -614,6 +743,7 @@ void ClearBypassRoutes() {
   HelperState.BypassRouteTable.ForEach(DeleteFromSystem);
   HelperState.BypassRouteTable.Clear();
   ForgetIndexes();
+  ForgetDomainRoutes();
   EmptyRouteJournal();
 }
 
@@ -636,12 +766,12 @@ void InstallBypassRoutes() {
       Unindex(prefix, route);
       route.ForList = false;
       Index(prefix, route);  // a split application's alone now, or about to go
-      if (!route.ForSplit) departed.push_back(prefix);
+      if (!route.ForSplit && !route.ForDomain) departed.push_back(prefix);
     });
   }
   // A split application may want one of them meanwhile: it then stays.
   WithdrawOneAtATime(departed, [](const RecordedRoute& route) {
-    return !route.ForList && !route.ForSplit;
+    return !route.ForList && !route.ForSplit && !route.ForDomain;
   });
   if (merged.empty()) return;
   std::vector<RoutePrefix> nets;

@@ -5,6 +5,7 @@
 // routes of split applications. None of these may be called with
 // StateMutex held: each takes it itself.
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "routing/physical_route.h"
@@ -12,7 +13,7 @@
 
 // Why a route is wanted. A route can be wanted for both reasons; it stays as
 // long as one of them holds.
-enum class RouteOrigin { List, Split };
+enum class RouteOrigin { List, Split, Domain };
 
 // Creates a route to the prefix (host bits already cleared) through
 // HelperState.PhysicalRoute and records it. A prefix already recorded costs
@@ -35,11 +36,30 @@ void NoteSplitClose(const IpAddress& destination);
 // idle for HelperLimits.SplitIdleMs; a network of the list never goes.
 void ExpireIdleSplitRoutes();
 
+// The DNS hold's: a host route to an address a listed domain's answer gave,
+// made before the answer goes on, where the tunnel is the path (as for a
+// split destination). It lives until the longest TTL seen for it (at least
+// kDomainRouteMinSeconds) has passed since the last answer that named it;
+// at kDomainRoutesAtMost the route of the oldest answer goes first. True
+// when the address is routed around the tunnel now (or waits for a network).
+constexpr uint32_t kDomainRouteMinSeconds = 300;
+constexpr size_t kDomainRoutesAtMost = 4096;
+bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::string& domain);
+// Deletes the domain routes whose time has passed (one still wanted by the
+// list or a split application stays, as theirs).
+void ExpireDomainRoutes();
+// The domain whose answer a host route was made for, or empty.
+std::string DomainOfRoute(const RoutePrefix& prefix);
+// Forgets every domain route (the DNS hold stopped); the routes go unless
+// the list or a split application wants them.
+void ClearDomainRoutes();
+
 // The helper's own routes in the system, and how many of them split
 // applications want, kept as they change (no walk of the table).
 struct RouteCounts {
   size_t Routes = 0;
   size_t SplitRoutes = 0;
+  size_t DomainRoutes = 0;  // recorded for a domain's answer, made or waiting
 };
 RouteCounts CountBypassRoutes();
 

@@ -13,6 +13,7 @@
 #include "split/open_connections.h"
 #include "split/process_match.h"
 #include "split/windivert_abi.h"
+#include "split/windivert_library.h"
 #include "support/handles.h"
 #include "support/code_directory.h"
 #include "support/helper_state.h"
@@ -31,61 +32,6 @@ constexpr DWORD kFailedReceivePauseMs = 50;
 std::mutex WakeMutex;
 HANDLE SnifferHandle = nullptr;
 WinDivertShutdownFn SnifferShutdown = nullptr;
-
-struct WinDivertLibrary {
-  WinDivertOpenFn Open = nullptr;
-  WinDivertRecvFn Recv = nullptr;
-  WinDivertCloseFn Close = nullptr;
-  WinDivertShutdownFn Shutdown = nullptr;      // optional
-  WinDivertFormatIPv4Fn FormatIPv4 = nullptr;  // optional
-  WinDivertSetParamFn SetParam = nullptr;      // optional
-  WinDivertGetParamFn GetParam = nullptr;      // optional
-};
-
-template <typename Function>
-Function Lookup(HMODULE module, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-// Beside the executable first, so a copy shipped with the helper wins over
-// one installed elsewhere. Then the system's safe search (the helper's
-// folder, System32): not the current directory and not PATH, whose folders
-// ordinary users may be able to write, while this code runs as LocalSystem.
-// The helper's folder only while only administrators can change it (the
-// driver, too, is taken from beside the library). Never unloaded: a later
-// sniffer thread loads it again and gets the same module.
-bool LoadWinDivert(WinDivertLibrary& library) {
-  const std::wstring directory = ModuleDirectory();
-  const std::wstring beside = directory + L"\\WinDivert.dll";
-  HMODULE module = nullptr;
-  if (CodeDirectoryFault(directory).empty()) {
-    module = LoadLibraryW(beside.c_str());
-    if (!module) {
-      module = LoadLibraryExW(L"WinDivert.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-    }
-  } else {
-    if (GetFileAttributesW(beside.c_str()) != INVALID_FILE_ATTRIBUTES) {
-      LogLine(L"not loading WinDivert.dll: " + ChangeableDirectoryText(directory));
-    }
-    module = LoadLibraryExW(L"WinDivert.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  }
-  if (!module) {
-    LogLine(L"WinDivert.dll not loaded; per-app split disabled");
-    return false;
-  }
-  library.Open = Lookup<WinDivertOpenFn>(module, "WinDivertOpen");
-  library.Recv = Lookup<WinDivertRecvFn>(module, "WinDivertRecv");
-  library.Close = Lookup<WinDivertCloseFn>(module, "WinDivertClose");
-  library.Shutdown = Lookup<WinDivertShutdownFn>(module, "WinDivertShutdown");
-  library.FormatIPv4 = Lookup<WinDivertFormatIPv4Fn>(module, "WinDivertHelperFormatIPv4Address");
-  library.SetParam = Lookup<WinDivertSetParamFn>(module, "WinDivertSetParam");
-  library.GetParam = Lookup<WinDivertGetParamFn>(module, "WinDivertGetParam");
-  if (!library.Open || !library.Recv || !library.Close) {
-    LogLine(L"WinDivert exports missing; per-app split disabled");
-    return false;
-  }
-  return true;
-}
 
 // The event's remote IPv4 address in network byte order. The record holds
 // it in host byte order; where the library offers its formatter, the address
@@ -163,7 +109,7 @@ void PublishHandle(HANDLE handle, WinDivertShutdownFn shutdown) {
 
 void SnifferThread() {
   WinDivertLibrary library;
-  if (!LoadWinDivert(library)) return;
+  if (!LoadWinDivert(library, L"per-app split")) return;
   // Sniffing at the socket layer needs the receive-only flag; without the
   // sniff flag the events would be held up instead of observed. Only what
   // is used is queued: every bind, listen, accept and loopback event would

@@ -64,3 +64,8 @@ using WinDivertShutdownFn = BOOL (*)(HANDLE handle, int how);
 using WinDivertFormatIPv4Fn = BOOL (*)(UINT32 hostOrderAddress, char* buffer, UINT length);
 using WinDivertSetParamFn = BOOL (*)(HANDLE handle, int param, uint64_t value);
 using WinDivertGetParamFn = BOOL (*)(HANDLE handle, int param, uint64_t* value);
+using WinDivertSendFn = BOOL (*)(HANDLE handle, const void* packet, UINT packetLength,
+                                 UINT* sentLength, const WinDivertAddress* address);
+
+constexpr int kWinDivertLayerNetwork = 0;
+constexpr uint32_t kWinDivertOutboundBit = 1u << 17;

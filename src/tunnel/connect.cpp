@@ -9,6 +9,7 @@
 #include "routing/network_watch.h"
 #include "routing/physical_route.h"
 #include "routing/route_table.h"
+#include "split/dns_hold.h"
 #include "split/sniffer.h"
 #include "support/helper_state.h"
 #include "support/limits.h"
@@ -105,6 +106,7 @@ bool ConnectTunnel(const std::wstring& configuration) {
   // The sniffer is joined before the table is cleared and the route captured
   // again, so no host route goes through a stale gateway.
   StopSniffer();
+  StopDnsHold();
   ClearBypassRoutes();
   CapturePhysicalDefaultRoute();
 
@@ -147,12 +149,14 @@ bool ConnectTunnel(const std::wstring& configuration) {
     splitting = !std::atomic_load(&HelperState.SplitApps)->Empty();
   }
   if (splitting) StartSniffer();
+  StartDnsHold();
   return true;
 }
 
 void DisconnectTunnel() {
   StopNetworkWatch();
   StopSniffer();
+  StopDnsHold();
   ClearBypassRoutes();
   const std::wstring tool = FindTunnelTool();
   if (!tool.empty() && TunnelServiceExists()) RunTunnelTool(tool, UninstallArguments());

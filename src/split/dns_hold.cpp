@@ -1,0 +1,188 @@
+#include "split/dns_hold.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "routing/route_table.h"
+#include "split/bypass_domains.h"
+#include "split/dns_answer.h"
+#include "split/open_connections.h"
+#include "split/windivert_abi.h"
+#include "split/windivert_library.h"
+#include "support/helper_state.h"
+#include "support/log.h"
+
+namespace {
+
+// Inbound DNS answers over UDP only, of both families; nothing else is ever
+// diverted, and every packet received is sent on with its address as it
+// came.
+constexpr const char* kFilter = "inbound and !loopback and udp.SrcPort == 53";
+// The longest a packet is held: past it, it goes on before the rest of its
+// routes are made.
+constexpr uint64_t kHoldAtMostMicroseconds = 50000;
+constexpr DWORD kFailedReceivePauseMs = 50;
+constexpr UINT kLargestPacket = 0xFFFF;
+
+std::atomic<bool> Running{false};
+std::thread Worker;
+// How StopDnsHold reaches the thread blocked in its receive (as for the
+// sniffer): published once the handle is open, withdrawn before it closes.
+std::mutex WakeMutex;
+HANDLE HoldHandle = nullptr;
+WinDivertShutdownFn HoldShutdown = nullptr;
+// Said once per connect.
+std::atomic<bool> LateReleaseSaid{false};
+
+void Publish(HANDLE handle, WinDivertShutdownFn shutdown) {
+  std::lock_guard<std::mutex> lock(WakeMutex);
+  HoldHandle = handle;
+  HoldShutdown = shutdown;
+}
+
+uint64_t MicrosecondsSince(const LARGE_INTEGER& start) {
+  static const int64_t frequency = [] {
+    LARGE_INTEGER value{};
+    QueryPerformanceFrequency(&value);
+    return value.QuadPart;
+  }();
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  return static_cast<uint64_t>((now.QuadPart - start.QuadPart) * 1000000 / frequency);
+}
+
+// An address a listed domain's answer may route around the tunnel: not
+// loopback, link-local, multicast or unspecified (as for split), nor private
+// to the LAN, which no public name should lead out of the tunnel to.
+bool DomainRoutable(const IpAddress& address) {
+  if (!SplitRoutable(address)) return false;
+  const uint8_t* b = address.Bytes;
+  if (address.IsIPv4()) {
+    const bool private10 = b[0] == 10;
+    const bool private172 = b[0] == 172 && (b[1] & 0xF0) == 16;
+    const bool private192 = b[0] == 192 && b[1] == 168;
+    return !private10 && !private172 && !private192;
+  }
+  return (b[0] & 0xFE) != 0xFC;  // fc00::/7, unique local
+}
+
+// Makes the routes a packet's answer asks for, then sends the packet on;
+// a packet that is no answer of a listed domain goes on at once.
+void HoldAndRelease(const WinDivertLibrary& library, HANDLE handle, const uint8_t* packet,
+                    UINT length, const WinDivertAddress& address, const LARGE_INTEGER& arrived) {
+  const uint8_t* message = nullptr;
+  size_t messageLength = 0;
+  DnsAnswer answer;
+  const std::shared_ptr<const BypassDomainList> list = std::atomic_load(&HelperState.BypassDomains);
+  const std::string* domain = nullptr;
+  if (DnsPayloadOf(packet, length, message, messageLength) &&
+      ReadDnsAnswer(message, messageLength, answer)) {
+    domain = CoveringDomain(*list, answer.Name);
+  }
+  bool sent = false;
+  const auto send = [&] {
+    library.Send(handle, packet, length, nullptr, &address);
+    sent = true;
+  };
+  if (domain) {
+    for (const DnsAddress& one : answer.Addresses) {
+      if (!sent && MicrosecondsSince(arrived) >= kHoldAtMostMicroseconds) {
+        send();
+        if (!LateReleaseSaid.exchange(true)) {
+          LogLine(L"DNS answer released before its route was made");
+        }
+      }
+      if (DomainRoutable(one.Address)) AddDomainRoute(one.Address, one.Ttl, *domain);
+    }
+  }
+  if (!sent) send();
+}
+
+void HoldThread() {
+  WinDivertLibrary library;
+  if (!LoadWinDivert(library, L"domain bypass")) return;
+  // A stop must be able to end the receive at once: no DNS answer may be
+  // needed for a disconnect to finish.
+  if (!library.Send || !library.Shutdown) {
+    LogLine(L"WinDivert exports missing; domain bypass disabled");
+    return;
+  }
+  const HANDLE handle = library.Open(kFilter, kWinDivertLayerNetwork, 0, 0);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    LogLine(L"WinDivertOpen failed for the DNS hold err=" + std::to_wstring(error));
+    return;
+  }
+  LogLine(L"WinDivert DNS hold started");
+  Publish(handle, library.Shutdown);
+  // A stop that came before the handle was published found nothing to shut.
+  if (!Running) library.Shutdown(handle, kWinDivertShutdownRecv);
+  std::unique_ptr<uint8_t[]> packet(new uint8_t[kLargestPacket]);
+  // After a stop the receive's shutdown still hands out what is queued:
+  // every held answer goes on before the handle closes.
+  for (;;) {
+    WinDivertAddress address{};
+    UINT received = 0;
+    if (!library.Recv(handle, packet.get(), kLargestPacket, &received, &address)) {
+      if (!Running) break;
+      Sleep(kFailedReceivePauseMs);
+      continue;
+    }
+    LARGE_INTEGER arrived{};
+    QueryPerformanceCounter(&arrived);
+    if (!Running) {
+      library.Send(handle, packet.get(), received, nullptr, &address);
+      continue;
+    }
+    HoldAndRelease(library, handle, packet.get(), received, address, arrived);
+  }
+  Publish(nullptr, nullptr);
+  library.Close(handle);
+  LogLine(L"WinDivert DNS hold stopped");
+}
+
+}  // namespace
+
+void StartDnsHold() {
+  if (std::atomic_load(&HelperState.BypassDomains)->Names.empty()) return;
+  if (Running.exchange(true)) return;
+  LateReleaseSaid = false;
+  try {
+    Worker = std::thread(HoldThread);
+  } catch (const std::system_error& failure) {
+    Running = false;
+    LogLine(L"DNS hold thread not started err=" + std::to_wstring(failure.code().value()));
+  }
+}
+
+void StopDnsHold() {
+  if (Running.exchange(false) && Worker.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(WakeMutex);
+      if (HoldHandle) HoldShutdown(HoldHandle, kWinDivertShutdownRecv);
+    }
+    Worker.join();
+  }
+  ClearDomainRoutes();
+}
+
+bool DnsHoldRunning() {
+  std::lock_guard<std::mutex> lock(WakeMutex);
+  return HoldHandle != nullptr;
+}
+
+void SetBypassDomainsAndHold(const std::wstring& argument) {
+  SetBypassDomains(argument);
+  if (!HelperState.TunnelConnected) return;  // the next connect starts the hold
+  if (std::atomic_load(&HelperState.BypassDomains)->Names.empty()) {
+    StopDnsHold();
+  } else {
+    StartDnsHold();
+  }
+}
