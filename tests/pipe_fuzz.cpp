@@ -100,9 +100,10 @@ class Fuzzer {
     if (kind < 2) {
       line = RandomBytes(Below(3) == 0 ? Below(20000) : Below(200));
     } else {
-      static const char* const words[] = {"ping",       "status",  "splitapps", "bypassnets",
-                                          "disconnect", "connect", "PING",      "BypassNets",
-                                          "SPLITAPPS",  "pin",     "",          "connectx"};
+      static const char* const words[] = {"ping",       "status",        "splitapps", "bypassnets",
+                                          "disconnect", "connect",       "PING",      "BypassNets",
+                                          "SPLITAPPS",  "bypassdomains", "pin",       "",
+                                          "connectx"};
       line = words[Below(sizeof(words) / sizeof(words[0]))];
       line += Below(4) == 0 ? "" : " " + Argument(line);
     }
@@ -192,8 +193,8 @@ class Fuzzer {
 // for a change, never with what the request held.
 bool IsHelperLine(const std::string& text) {
   static const std::regex known(
-      R"(bypass nets set: \d+|request from pid \d+ \(pipe_fuzz\.exe, [^()]+\): )"
-      R"((connect|disconnect|bypassnets|splitapps)( \(repeated \d+ times\))?)");
+      R"(bypass (nets|domains) set: \d+|request from pid \d+ \(pipe_fuzz\.exe, [^()]+\): )"
+      R"((connect|disconnect|bypassnets|bypassdomains|splitapps)( \(repeated \d+ times\))?)");
   return std::regex_match(text, known);
 }
 

@@ -297,6 +297,50 @@ TEST_F(Routing, TheCountsFollowEveryChange) {
   EXPECT_EQ(counts(), "0 0");
 }
 
+// A domain route lives from its last answer for its longest TTL (at least
+// the minimum), stays while the list also wants it, and at the cap the one
+// of the oldest answer makes room.
+TEST_F(Routing, DomainRoutesLiveByTheirAnswersAndTheCap) {
+  HelperState.TunnelConnected = true;
+  const DWORD minimum = HelperLimits.DomainRouteMinMs;
+  const size_t cap = HelperLimits.DomainRouteCap;
+  HelperLimits.DomainRouteMinMs = 300;
+  HelperLimits.DomainRouteCap = 3;
+  const auto host = [](const char* address) { return IpAddress::FromIPv4(IPv4(address)); };
+  const auto made = [&](const char* address) {
+    return HelperState.BypassRouteTable.Find(Prefix(address, 32)) != nullptr;
+  };
+  SetBypassNets(L"203.0.113.2");
+  ASSERT_TRUE(AddDomainRoute(host("203.0.113.1"), 0, "a.example"));
+  ASSERT_TRUE(AddDomainRoute(host("203.0.113.2"), 0, "a.example"));  // the list's too
+  ASSERT_TRUE(AddDomainRoute(host("203.0.113.3"), 0, "b.example"));
+  EXPECT_EQ(DomainOfRoute(Prefix("203.0.113.3", 32)), "b.example");
+  EXPECT_EQ(CountBypassRoutes().DomainRoutes, 3u);
+  Sleep(150);
+  ASSERT_TRUE(AddDomainRoute(host("203.0.113.3"), 0, "b.example"));  // answered again
+  Sleep(200);
+  ExpireDomainRoutes();
+  EXPECT_FALSE(made("203.0.113.1"));
+  EXPECT_TRUE(made("203.0.113.2")) << "the list still wants it";
+  EXPECT_TRUE(made("203.0.113.3")) << "its last answer is recent";
+  EXPECT_EQ(DomainOfRoute(Prefix("203.0.113.2", 32)), "");
+  // A TTL longer than the minimum counts from the last answer.
+  ASSERT_TRUE(AddDomainRoute(host("203.0.113.4"), 1, "c.example"));
+  ASSERT_TRUE(AddDomainRoute(host("203.0.113.5"), 0, "c.example"));
+  ASSERT_TRUE(AddDomainRoute(host("203.0.113.6"), 0, "c.example"));  // the cap: .3 goes
+  EXPECT_FALSE(made("203.0.113.3"));
+  Sleep(400);
+  ExpireDomainRoutes();
+  EXPECT_TRUE(made("203.0.113.4"));
+  EXPECT_FALSE(made("203.0.113.5"));
+  EXPECT_EQ(CountBypassRoutes().DomainRoutes, 1u);
+  ClearDomainRoutes();
+  EXPECT_FALSE(made("203.0.113.4"));
+  EXPECT_TRUE(made("203.0.113.2"));
+  HelperLimits.DomainRouteMinMs = minimum;
+  HelperLimits.DomainRouteCap = cap;
+}
+
 TEST_F(Routing, InstallingTheListSumsItUp) {
   // One prefix twice is one route of one.
   HelperState.BypassNetList = {Prefix("10.0.0.0", 8), Prefix("192.168.50.0", 24),

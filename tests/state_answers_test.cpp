@@ -287,9 +287,10 @@ TEST_F(AskingTheHelper, StateDisconnectedConnectedAndAfterAFailedConnect) {
   ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
                                      "route6 ::/0 fe80::1 7 10\n" + kTunnel));
   ASSERT_TRUE(rig.StartConsole());
-  const std::vector<std::string> keys = {"connected",  "physical",     "physical6",
-                                         "routes",     "split_routes", "sniffer",
-                                         "bypassnets", "splitapps",    "warnings"};
+  const std::vector<std::string> keys = {"connected",     "physical",      "physical6",
+                                         "routes",        "split_routes",  "sniffer",
+                                         "bypassnets",    "splitapps",     "bypassdomains",
+                                         "domain_routes", "warnings"};
   Json state = Ask("state");
   EXPECT_EQ(state.Keys(), keys);
   EXPECT_FALSE(state["connected"].boolean);
@@ -363,6 +364,7 @@ TEST_F(AskingTheHelper, ExplainSaysWhichWayAnAddressGoesAndWhy) {
                                          "next_hop",
                                          "helper_route",
                                          "list_entry",
+                                         "domain",
                                          "split",
                                          "blocked_by_tool_firewall"};
   const struct {

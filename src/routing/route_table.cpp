@@ -306,8 +306,8 @@ bool SplitWaitSaid = false;
 struct DomainRoute {
   std::string Domain;
   uint64_t AnsweredAt = 0;  // GetTickCount64
-  uint32_t LongestTtl = 0;  // seconds, at least kDomainRouteMinSeconds
-  uint64_t Until() const { return AnsweredAt + uint64_t{LongestTtl} * 1000; }
+  uint64_t LongestMs = 0;   // the longest TTL seen, at least HelperLimits.DomainRouteMinMs
+  uint64_t Until() const { return AnsweredAt + LongestMs; }
 };
 std::map<RoutePrefix, DomainRoute> DomainRoutes;
 std::set<std::pair<uint64_t, RoutePrefix>> DomainRoutesByEnd;
@@ -630,7 +630,7 @@ namespace {
 
 // A domain no longer wants the route: it goes unless the list or a split
 // application wants it. StateMutex held.
-void ReleaseDomainRoute(const RoutePrefix& prefix) {
+void ReleaseDomainRoute(const RoutePrefix prefix) {  // a copy: the records it names go
   UnrecordDomain(prefix);
   RecordedRoute* route = HelperState.BypassRouteTable.Find(prefix);
   if (!route || !route->ForDomain) return;
@@ -651,8 +651,9 @@ void ReleaseDomainRoute(const RoutePrefix& prefix) {
 bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::string& domain) {
   const RoutePrefix prefix{address, static_cast<uint8_t>(address.IsIPv4() ? 32 : 128)};
   const uint64_t now = GetTickCount64();
-  DomainRoute entry{domain, now, ttlSeconds < kDomainRouteMinSeconds ? kDomainRouteMinSeconds
-                                                                      : ttlSeconds};
+  const uint64_t ttlMs = uint64_t{ttlSeconds} * 1000;
+  DomainRoute entry{domain, now,
+                    ttlMs < HelperLimits.DomainRouteMinMs ? HelperLimits.DomainRouteMinMs : ttlMs};
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
     // The tunnel's own networks and DNS servers are reached through it.
@@ -662,7 +663,7 @@ bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::st
     // An address answered again lives from this answer, by the longest TTL seen.
     const auto known = DomainRoutes.find(prefix);
     if (known != DomainRoutes.end()) {
-      if (known->second.LongestTtl > entry.LongestTtl) entry.LongestTtl = known->second.LongestTtl;
+      if (known->second.LongestMs > entry.LongestMs) entry.LongestMs = known->second.LongestMs;
       UnrecordDomain(prefix);
     }
     if (RecordedRoute* recorded = HelperState.BypassRouteTable.Find(prefix)) {
@@ -688,7 +689,7 @@ bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::st
     return true;
   }
   // At the cap, the route of the oldest answer makes room.
-  if (DomainRoutes.size() >= kDomainRoutesAtMost && !DomainRoutesByAnswer.empty()) {
+  if (DomainRoutes.size() >= HelperLimits.DomainRouteCap && !DomainRoutesByAnswer.empty()) {
     ReleaseDomainRoute(DomainRoutesByAnswer.begin()->second);
   }
   RecordedRoute route;

@@ -39,11 +39,10 @@ void ExpireIdleSplitRoutes();
 // The DNS hold's: a host route to an address a listed domain's answer gave,
 // made before the answer goes on, where the tunnel is the path (as for a
 // split destination). It lives until the longest TTL seen for it (at least
-// kDomainRouteMinSeconds) has passed since the last answer that named it;
-// at kDomainRoutesAtMost the route of the oldest answer goes first. True
-// when the address is routed around the tunnel now (or waits for a network).
-constexpr uint32_t kDomainRouteMinSeconds = 300;
-constexpr size_t kDomainRoutesAtMost = 4096;
+// HelperLimits.DomainRouteMinMs) has passed since the last answer that
+// named it; at HelperLimits.DomainRouteCap the route of the oldest answer
+// goes first. True when the address is routed around the tunnel now (or
+// waits for a network).
 bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::string& domain);
 // Deletes the domain routes whose time has passed (one still wanted by the
 // list or a split application stays, as theirs).

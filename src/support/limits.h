@@ -26,6 +26,8 @@ struct HelperLimitValues {
   DWORD NetworkLongestMs = 2000;        //   and never later than this after the first
   DWORD SplitIdleMs = 300000;           // a split host route nobody holds open, kept
   size_t SplitRouteCap = 4096;          // split host routes at most
+  DWORD DomainRouteMinMs = 300000;      // a domain route, kept at least this long after its answer
+  size_t DomainRouteCap = 4096;         // domain routes at most
   DWORD LogRotateBytes = 8u << 20;      // helper.log, before it becomes helper.log.1
 };
 
