@@ -230,6 +230,9 @@ DWORD ChangeRoute(const MIB_IPFORWARD_ROW2* row, RouteChange change) {
   }
   line += " rc=" + std::to_string(rc);
   if (rc == NO_ERROR) standin::NoteOwnRouteChange();
+  if (change == RouteChange::kCreate && scenario && scenario->createDelayMs != 0) {
+    Sleep(scenario->createDelayMs);
+  }
   if (scenario) {
     for (const std::string& service : scenario->notedServices) {
       line += " " + service + "=" + standin::ServiceStateText(service);

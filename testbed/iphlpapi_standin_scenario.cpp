@@ -167,6 +167,9 @@ bool ParseScenarioLine(const Line& line, Scenario* scenario) {
     scenario->notedServices.push_back(w[1]);
     return true;
   }
+  if (w[0] == "create-delay" && w.size() == 2) {
+    return ParseUnsigned(w[1], &scenario->createDelayMs, false) && scenario->createDelayMs <= 10000;
+  }
   if (w[0] == "journal-times" && w.size() == 1) {
     scenario->journalTimes = true;
     return true;

@@ -86,6 +86,9 @@ struct Scenario {
   // machine's performance counter in microseconds, which other stand-ins'
   // journals give too, so a test can order lines of two journals.
   bool journalTimes = false;
+  // "create-delay <ms>": every create takes this long to return, as a slow
+  // machine's might (at most 10 s).
+  DWORD createDelayMs = 0;
 
   bool IsDown(DWORD ifIndex) const;
   // Named by some line: a row, an alias, an interface or a down line.

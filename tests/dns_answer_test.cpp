@@ -438,3 +438,35 @@ TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
   EXPECT_EQ(Count(rig.RouteJournal(), "delete pid="), Count(rig.RouteJournal(), "create pid="));
   EXPECT_TRUE(rig.WaitForLog("WinDivert DNS hold stopped", 5000));
 }
+
+// A route call that takes 300 ms does not hold the answer for it: each
+// answer goes on within the hold's 50 ms, said once, and its route is made
+// all the same.
+TEST(DomainBypass, ASlowRouteReleasesTheAnswerWithoutIt) {
+  RemoveHelperServices();
+  HelperRig rig(L"dns-slow");
+  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
+                                     "journal-times\ncreate-delay 300\n"));
+  ASSERT_TRUE(rig.StartConsole());
+  ASSERT_EQ(Send("bypassdomains bank.example"), "OK");
+  ASSERT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
+  ASSERT_TRUE(rig.WaitForLog("WinDivert DNS hold started", 5000));
+  ASSERT_TRUE(rig.FeedSocketEvents(
+      PacketLine(WithId(Response("bank.example", 1, {{"@12", 1, 60, V4(203, 0, 113, 21)}}), 0x11)) +
+      PacketLine(WithId(Response("bank.example", 1, {{"@12", 1, 60, V4(203, 0, 113, 22)}}), 0x12))));
+  ASSERT_TRUE(rig.WaitForRoute("203.0.113.22/32", 5000));
+  ASSERT_TRUE(WaitUntil([&] { return Count(rig.RouteJournal(), "dest=203.0.113.22/32") == 1; }, 5000));
+  const auto timeOf = [](const std::vector<std::string>& lines, const std::string& text) {
+    for (const std::string& line : lines) {
+      if (line.find(text) != std::string::npos) return TimeOf(line);
+    }
+    return -1ll;
+  };
+  const std::vector<std::string> journal = rig.SnifferJournal();
+  const long long sent = timeOf(journal, "dnsid=0011");
+  ASSERT_GE(sent, 0);
+  EXPECT_LT(sent, timeOf(rig.RouteJournal(), "dest=203.0.113.21/32")) << "held for its route";
+  EXPECT_LT(timeOf(journal, "dnsid=0012"), timeOf(rig.RouteJournal(), "dest=203.0.113.22/32"));
+  EXPECT_EQ(Count(rig.Log(), "DNS answer released before its route was made"), 1u);
+  ASSERT_EQ(Send("disconnect"), "OK");
+}

@@ -3,11 +3,15 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "routing/route_table.h"
 #include "split/bypass_domains.h"
@@ -72,10 +76,70 @@ bool DomainRoutable(const IpAddress& address) {
   return (b[0] & 0xFE) != 0xFC;  // fc00::/7, unique local
 }
 
-// Makes the routes a packet's answer asks for, then sends the packet on;
-// a packet that is no answer of a listed domain goes on at once.
-void HoldAndRelease(const WinDivertLibrary& library, HANDLE handle, const uint8_t* packet,
-                    UINT length, const WinDivertAddress& address, const LARGE_INTEGER& arrived) {
+// The routes of one held answer, made on the route maker's thread so that
+// the hold can stop waiting for them after kHoldAtMostMicroseconds however
+// long a route call takes.
+struct RouteJob {
+  std::vector<DnsAddress> Addresses;
+  std::string Domain;
+  bool Done = false;
+};
+
+// The route maker: one thread beside the hold, taking the jobs in order.
+class RouteMaker {
+ public:
+  RouteMaker() : thread_([this] { Run(); }) {}
+  ~RouteMaker() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();  // the job under way finishes; those queued still run
+  }
+  RouteMaker(const RouteMaker&) = delete;
+  RouteMaker& operator=(const RouteMaker&) = delete;
+
+  // Queues the job and waits until it is done or `timeoutUs` has passed.
+  bool MakeWithin(const std::shared_ptr<RouteJob>& job, uint64_t timeoutUs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    jobs_.push_back(job);
+    changed_.notify_all();
+    return changed_.wait_for(lock, std::chrono::microseconds(timeoutUs),
+                             [&job] { return job->Done; });
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;
+      const std::shared_ptr<RouteJob> job = jobs_.front();
+      jobs_.pop_front();
+      lock.unlock();
+      for (const DnsAddress& one : job->Addresses) {
+        if (DomainRoutable(one.Address)) AddDomainRoute(one.Address, one.Ttl, job->Domain);
+      }
+      lock.lock();
+      job->Done = true;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::shared_ptr<RouteJob>> jobs_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// Sends a packet on once the routes its answer asks for exist, at most
+// kHoldAtMostMicroseconds after it arrived; a packet that is no answer of a
+// listed domain goes on at once.
+void HoldAndRelease(const WinDivertLibrary& library, HANDLE handle, RouteMaker& maker,
+                    const uint8_t* packet, UINT length, const WinDivertAddress& address,
+                    const LARGE_INTEGER& arrived) {
   const uint8_t* message = nullptr;
   size_t messageLength = 0;
   DnsAnswer answer;
@@ -85,23 +149,17 @@ void HoldAndRelease(const WinDivertLibrary& library, HANDLE handle, const uint8_
       ReadDnsAnswer(message, messageLength, answer)) {
     domain = CoveringDomain(*list, answer.Name);
   }
-  bool sent = false;
-  const auto send = [&] {
-    library.Send(handle, packet, length, nullptr, &address);
-    sent = true;
-  };
-  if (domain) {
-    for (const DnsAddress& one : answer.Addresses) {
-      if (!sent && MicrosecondsSince(arrived) >= kHoldAtMostMicroseconds) {
-        send();
-        if (!LateReleaseSaid.exchange(true)) {
-          LogLine(L"DNS answer released before its route was made");
-        }
-      }
-      if (DomainRoutable(one.Address)) AddDomainRoute(one.Address, one.Ttl, *domain);
+  if (domain && !answer.Addresses.empty()) {
+    auto job = std::make_shared<RouteJob>();
+    job->Addresses = std::move(answer.Addresses);
+    job->Domain = *domain;
+    const uint64_t spent = MicrosecondsSince(arrived);
+    const uint64_t left = spent < kHoldAtMostMicroseconds ? kHoldAtMostMicroseconds - spent : 0;
+    if (!maker.MakeWithin(job, left) && !LateReleaseSaid.exchange(true)) {
+      LogLine(L"DNS answer released before its route was made");
     }
   }
-  if (!sent) send();
+  library.Send(handle, packet, length, nullptr, &address);
 }
 
 void HoldThread() {
@@ -124,6 +182,7 @@ void HoldThread() {
   // A stop that came before the handle was published found nothing to shut.
   if (!Running) library.Shutdown(handle, kWinDivertShutdownRecv);
   std::unique_ptr<uint8_t[]> packet(new uint8_t[kLargestPacket]);
+  RouteMaker maker;
   // After a stop the receive's shutdown still hands out what is queued:
   // every held answer goes on before the handle closes.
   for (;;) {
@@ -140,7 +199,7 @@ void HoldThread() {
       library.Send(handle, packet.get(), received, nullptr, &address);
       continue;
     }
-    HoldAndRelease(library, handle, packet.get(), received, address, arrived);
+    HoldAndRelease(library, handle, maker, packet.get(), received, address, arrived);
   }
   Publish(nullptr, nullptr);
   library.Close(handle);
