@@ -45,7 +45,9 @@ cp QuorvelHelper.exe quorvelctl.exe testbed/iphlpapi.dll testbed/WinDivert.dll "
 cp testbed/amneziawg.exe "$DEMO/awg/"
 cp testbed/sleeper.exe "$DEMO/Browser.exe"
 # The machine's physical default route, as the IP Helper stand-in reports it.
-printf 'route 0.0.0.0 0.0.0.0 192.168.1.1 7 25\n' >"$DEMO/iphlpapi-scenario.txt"
+# Its journal gives each route call the time, as the WinDivert stand-in's
+# gives each packet sent on, so the two can be put in order.
+printf 'route 0.0.0.0 0.0.0.0 192.168.1.1 7 25\njournal-times\n' >"$DEMO/iphlpapi-scenario.txt"
 # Two halves instead of 0.0.0.0/0: the same traffic through the tunnel,
 # without the tool's block of everything untunnelled (see the README).
 cat >"$DEMO/sample-tunnel.conf" <<'EOF'
@@ -75,6 +77,7 @@ request --console-helper --raw "pings"
 echo "-- the lists, then the tunnel"
 request --console-helper bypassnets "10.0.0.0/8; 192.168.50.0/24"
 request --console-helper splitapps "browser.exe"
+request --console-helper bypassdomains "bank.example"
 request --console-helper status
 request --console-helper connect sample-tunnel.conf
 request --console-helper status
@@ -86,10 +89,20 @@ browser_pid=${browser_pid%$'\r'}
 sleep 0.5
 printf 'connect v4 %s 93.184.216.34\n' "$browser_pid" >>"$DEMO/windivert-feed.txt"
 for _ in $(seq 50); do grep -q 'dest=93.184.216.34' "$DEMO/iphlpapi-journal.txt" && break; sleep 0.1; done
-echo "-- what the helper holds, and which way two addresses go"
+echo "-- a DNS answer for www.bank.example (198.51.100.77) arrives from the network"
+# 192.0.2.53:53 -> 10.0.0.2, DNS id 0bad, one A record, TTL 120.
+printf 'packet in %s\n' \
+  4500004e0000400040110000c00002350a0000020035c350003a00000bad81800001000100000000037777770462616e6b076578616d706c650000010001c00c00010001000000780004c633644d \
+  >>"$DEMO/windivert-feed.txt"
+for _ in $(seq 50); do grep -q 'dnsid=0bad' "$DEMO/windivert-journal.txt" && break; sleep 0.1; done
+made=$(grep 'dest=198.51.100.77/32' "$DEMO/iphlpapi-journal.txt" | head -1 | sed 's/.* t=//')
+sent=$(grep 'dnsid=0bad' "$DEMO/windivert-journal.txt" | head -1 | sed 's/.* t=//')
+echo "   its route made at t=${made:-never} us; the answer let through at t=${sent:-never} us"
+echo "-- what the helper holds, and which way the addresses go"
 request --console-helper state
 request --console-helper explain 93.184.216.34 browser.exe
 request --console-helper explain 10.1.2.3 other.exe
+request --console-helper explain 198.51.100.77
 request --console-helper disconnect
 request --console-helper status
 echo "-- Ctrl+C to the helper"
