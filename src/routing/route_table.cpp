@@ -648,31 +648,53 @@ void ReleaseDomainRoute(const RoutePrefix prefix) {  // a copy: the records it n
 
 }  // namespace
 
+namespace {
+
+// The new life of a domain route answered again (or the first of one
+// recorded already for another reason): true when the prefix is recorded,
+// and then marked the domain's. StateMutex held.
+bool RenewLocked(const RoutePrefix& prefix, DomainRoute entry) {
+  // An address answered again lives from this answer, by the longest TTL seen.
+  const auto known = DomainRoutes.find(prefix);
+  RecordedRoute* recorded = HelperState.BypassRouteTable.Find(prefix);
+  if (!recorded) return false;
+  if (known != DomainRoutes.end()) {
+    if (known->second.LongestMs > entry.LongestMs) entry.LongestMs = known->second.LongestMs;
+    UnrecordDomain(prefix);
+  }
+  if (!recorded->ForDomain) {
+    Unindex(prefix, *recorded);
+    recorded->ForDomain = true;
+    Index(prefix, *recorded);
+  }
+  RecordDomain(prefix, entry);
+  return true;
+}
+
+DomainRoute DomainEntry(uint32_t ttlSeconds, const std::string& domain) {
+  const uint64_t ttlMs = uint64_t{ttlSeconds} * 1000;
+  return {domain, GetTickCount64(),
+          ttlMs < HelperLimits.DomainRouteMinMs ? HelperLimits.DomainRouteMinMs : ttlMs};
+}
+
+}  // namespace
+
+bool RenewDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::string& domain) {
+  const RoutePrefix prefix{address, static_cast<uint8_t>(address.IsIPv4() ? 32 : 128)};
+  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  return RenewLocked(prefix, DomainEntry(ttlSeconds, domain));
+}
+
 bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::string& domain) {
   const RoutePrefix prefix{address, static_cast<uint8_t>(address.IsIPv4() ? 32 : 128)};
-  const uint64_t now = GetTickCount64();
-  const uint64_t ttlMs = uint64_t{ttlSeconds} * 1000;
-  DomainRoute entry{domain, now,
-                    ttlMs < HelperLimits.DomainRouteMinMs ? HelperLimits.DomainRouteMinMs : ttlMs};
+  const DomainRoute entry = DomainEntry(ttlSeconds, domain);
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
     // The tunnel's own networks and DNS servers are reached through it.
     for (const RoutePrefix& own : HelperState.TunnelFacts.OwnNetworks) {
       if (PrefixCovers(own, address)) return false;
     }
-    // An address answered again lives from this answer, by the longest TTL seen.
-    const auto known = DomainRoutes.find(prefix);
-    if (known != DomainRoutes.end()) {
-      if (known->second.LongestMs > entry.LongestMs) entry.LongestMs = known->second.LongestMs;
-      UnrecordDomain(prefix);
-    }
-    if (RecordedRoute* recorded = HelperState.BypassRouteTable.Find(prefix)) {
-      Unindex(prefix, *recorded);
-      recorded->ForDomain = true;
-      Index(prefix, *recorded);
-      RecordDomain(prefix, entry);
-      return true;
-    }
+    if (RenewLocked(prefix, entry)) return true;
   }
   // Only where the tunnel is the path now, as for a split destination.
   const uint32_t tunnel = TunnelInterfaceIndex();
@@ -681,13 +703,7 @@ bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::st
     if (best && best->InterfaceIndex != tunnel) return false;
   }
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  if (RecordedRoute* recorded = HelperState.BypassRouteTable.Find(prefix)) {  // made meanwhile
-    Unindex(prefix, *recorded);
-    recorded->ForDomain = true;
-    Index(prefix, *recorded);
-    RecordDomain(prefix, entry);
-    return true;
-  }
+  if (RenewLocked(prefix, entry)) return true;  // made meanwhile
   // At the cap, the route of the oldest answer makes room.
   if (DomainRoutes.size() >= HelperLimits.DomainRouteCap && !DomainRoutesByAnswer.empty()) {
     ReleaseDomainRoute(DomainRoutesByAnswer.begin()->second);
@@ -695,6 +711,7 @@ bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::st
   RecordedRoute route;
   route.ForDomain = true;
   if (!RecordAndMake(prefix, route)) return false;
+  UnrecordDomain(prefix);
   RecordDomain(prefix, entry);
   return true;
 }

@@ -44,6 +44,9 @@ void ExpireIdleSplitRoutes();
 // goes first. True when the address is routed around the tunnel now (or
 // waits for a network).
 bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::string& domain);
+// The same for an address whose route is recorded already: one lookup, no
+// system call; false (nothing done) when the route is still to be made.
+bool RenewDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::string& domain);
 // Deletes the domain routes whose time has passed (one still wanted by the
 // list or a split application stays, as theirs).
 void ExpireDomainRoutes();

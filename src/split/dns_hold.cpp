@@ -86,15 +86,16 @@ struct RouteJob {
 };
 
 // The route maker: one thread beside the hold, taking the jobs in order.
+// Windows' own lock and condition variable: a hand-over between two threads
+// is on every new address's way.
 class RouteMaker {
  public:
   RouteMaker() : thread_([this] { Run(); }) {}
   ~RouteMaker() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    changed_.notify_all();
+    AcquireSRWLockExclusive(&lock_);
+    stopping_ = true;
+    ReleaseSRWLockExclusive(&lock_);
+    WakeAllConditionVariable(&changed_);
     thread_.join();  // the job under way finishes; those queued still run
   }
   RouteMaker(const RouteMaker&) = delete;
@@ -102,33 +103,45 @@ class RouteMaker {
 
   // Queues the job and waits until it is done or `timeoutUs` has passed.
   bool MakeWithin(const std::shared_ptr<RouteJob>& job, uint64_t timeoutUs) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    LARGE_INTEGER start{};
+    QueryPerformanceCounter(&start);
+    AcquireSRWLockExclusive(&lock_);
     jobs_.push_back(job);
-    changed_.notify_all();
-    return changed_.wait_for(lock, std::chrono::microseconds(timeoutUs),
-                             [&job] { return job->Done; });
+    WakeAllConditionVariable(&changed_);
+    for (;;) {
+      if (job->Done) break;
+      const uint64_t spent = MicrosecondsSince(start);
+      if (spent >= timeoutUs) break;
+      // Whole milliseconds, rounded up: the deadline is never cut short.
+      const DWORD waitMs = static_cast<DWORD>((timeoutUs - spent + 999) / 1000);
+      SleepConditionVariableSRW(&changed_, &lock_, waitMs, 0);
+    }
+    const bool done = job->Done;
+    ReleaseSRWLockExclusive(&lock_);
+    return done;
   }
 
  private:
   void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    AcquireSRWLockExclusive(&lock_);
     for (;;) {
-      changed_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-      if (jobs_.empty()) return;
+      while (!stopping_ && jobs_.empty()) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+      if (jobs_.empty()) break;
       const std::shared_ptr<RouteJob> job = jobs_.front();
       jobs_.pop_front();
-      lock.unlock();
+      ReleaseSRWLockExclusive(&lock_);
       for (const DnsAddress& one : job->Addresses) {
-        if (DomainRoutable(one.Address)) AddDomainRoute(one.Address, one.Ttl, job->Domain);
+        AddDomainRoute(one.Address, one.Ttl, job->Domain);
       }
-      lock.lock();
+      AcquireSRWLockExclusive(&lock_);
       job->Done = true;
-      changed_.notify_all();
+      WakeAllConditionVariable(&changed_);
     }
+    ReleaseSRWLockExclusive(&lock_);
   }
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
   std::deque<std::shared_ptr<RouteJob>> jobs_;
   bool stopping_ = false;
   std::thread thread_;
@@ -149,10 +162,18 @@ void HoldAndRelease(const WinDivertLibrary& library, HANDLE handle, RouteMaker& 
       ReadDnsAnswer(message, messageLength, answer)) {
     domain = CoveringDomain(*list, answer.Name);
   }
-  if (domain && !answer.Addresses.empty()) {
-    auto job = std::make_shared<RouteJob>();
-    job->Addresses = std::move(answer.Addresses);
-    job->Domain = *domain;
+  // Addresses routed already (the common case: an answer asked again) are
+  // renewed here, with one lookup each; only new ones go to the maker.
+  std::shared_ptr<RouteJob> job;
+  for (const DnsAddress& one : domain ? answer.Addresses : std::vector<DnsAddress>{}) {
+    if (!DomainRoutable(one.Address) || RenewDomainRoute(one.Address, one.Ttl, *domain)) continue;
+    if (!job) {
+      job = std::make_shared<RouteJob>();
+      job->Domain = *domain;
+    }
+    job->Addresses.push_back(one);
+  }
+  if (job) {
     const uint64_t spent = MicrosecondsSince(arrived);
     const uint64_t left = spent < kHoldAtMostMicroseconds ? kHoldAtMostMicroseconds - spent : 0;
     if (!maker.MakeWithin(job, left) && !LateReleaseSaid.exchange(true)) {
