@@ -101,6 +101,24 @@ std::string Read(const Bytes& message) {
   return text;
 }
 
+// An IPv4 packet from 192.0.2.53 to 10.0.0.2 of `protocol` (UDP, from
+// `sourcePort`) carrying `dns`; `fragment` is the flags-and-offset word.
+Bytes Ipv4Udp(const Bytes& dns, unsigned sourcePort = 53, unsigned fragment = 0x4000,
+              unsigned protocol = 17) {
+  Bytes p = {0x45, 0, 0, 0, 0, 0, 0, 0, 64, static_cast<uint8_t>(protocol), 0, 0,
+             192, 0, 2, 53, 10, 0, 0, 2};
+  p[6] = static_cast<uint8_t>(fragment >> 8);
+  p[7] = static_cast<uint8_t>(fragment);
+  Put16(p, sourcePort);
+  Put16(p, 50000);
+  Put16(p, static_cast<unsigned>(8 + dns.size()));
+  Put16(p, 0);
+  p.insert(p.end(), dns.begin(), dns.end());
+  p[2] = static_cast<uint8_t>(p.size() >> 8);
+  p[3] = static_cast<uint8_t>(p.size());
+  return p;
+}
+
 // The question's name starts at 12; "bank.com" there puts "com" at 17.
 constexpr int kQuestion = 12;
 
@@ -191,18 +209,7 @@ TEST(DnsAnswers, MalformedMessagesAreRefused) {
 TEST(DnsAnswers, PacketsGiveTheirUdpPayloadOnlyFromPort53) {
   const Bytes dns = Response("bank.com", 1, {});
   const auto ipv4 = [&](unsigned sourcePort, unsigned fragment, unsigned protocol) {
-    Bytes p = {0x45, 0, 0, 0, 0, 0, 0, 0, 64, static_cast<uint8_t>(protocol), 0, 0,
-               10, 0, 0, 1, 10, 0, 0, 2};
-    p[6] = static_cast<uint8_t>(fragment >> 8);
-    p[7] = static_cast<uint8_t>(fragment);
-    Put16(p, sourcePort);
-    Put16(p, 50000);
-    Put16(p, static_cast<unsigned>(8 + dns.size()));
-    Put16(p, 0);
-    p.insert(p.end(), dns.begin(), dns.end());
-    p[2] = static_cast<uint8_t>(p.size() >> 8);
-    p[3] = static_cast<uint8_t>(p.size());
-    return p;
+    return Ipv4Udp(dns, sourcePort, fragment, protocol);
   };
   const auto payload = [](const Bytes& p) -> std::string {
     const uint8_t* message = nullptr;
@@ -340,14 +347,7 @@ namespace {
 // An IPv4 UDP packet from 192.0.2.53:53 to this machine carrying `dns`, as
 // a feed line of the WinDivert stand-in's network layer.
 std::string PacketLine(const Bytes& dns, const char* direction = "in", unsigned sourcePort = 53) {
-  Bytes p = {0x45, 0, 0, 0, 0, 0, 0x40, 0, 64, 17, 0, 0, 192, 0, 2, 53, 10, 0, 0, 2};
-  Put16(p, sourcePort);
-  Put16(p, 50000);
-  Put16(p, static_cast<unsigned>(8 + dns.size()));
-  Put16(p, 0);
-  p.insert(p.end(), dns.begin(), dns.end());
-  p[2] = static_cast<uint8_t>(p.size() >> 8);
-  p[3] = static_cast<uint8_t>(p.size());
+  const Bytes p = Ipv4Udp(dns, sourcePort);
   std::string line = std::string("packet ") + direction + " ";
   for (const uint8_t byte : p) {
     static const char kHex[] = "0123456789abcdef";
