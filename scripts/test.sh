@@ -18,6 +18,13 @@ if ! { cmake -S . -B "$CLANG_DIR" -DCMAKE_TOOLCHAIN_FILE=cmake/clang-mingw-w64-x
 fi
 cd "$BUILD_DIR"
 status=0
+# Each prefix's server and system processes looked at again just before the
+# suite, with nowhere to write: whatever Wine starts here is not started by
+# the first test, whose output pipe it would inherit and hold open.
+for prefix in wineprefix wineprefix-b; do
+  WINEPREFIX="$PWD/$prefix" wineserver -p </dev/null >/dev/null 2>&1 || true
+  QUORVEL_WINEPREFIX="$PWD/$prefix" ./wine-run wineboot </dev/null >/dev/null 2>&1 || true
+done
 # Three at a time, one lane each: the tests of one Wine prefix that share
 # the pipe and the service manager take that prefix's lock and still run one
 # after another, the other prefix's group beside them, and the tests that
