@@ -15,10 +15,8 @@
 #include "split/windivert_abi.h"
 #include "split/windivert_library.h"
 #include "support/handles.h"
-#include "support/code_directory.h"
 #include "support/helper_state.h"
 #include "support/log.h"
-#include "support/paths.h"
 #include "support/text.h"
 
 namespace {
