@@ -47,6 +47,10 @@ for prefix in "$BUILD_DIR/wineprefix" "$BUILD_DIR/wineprefix-b"; do
   WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
   WINEPREFIX="$prefix" wineserver -w 2>/dev/null || true
   WINEPREFIX="$prefix" wineserver -p </dev/null >/dev/null 2>&1
-  QUORVEL_WINEPREFIX="$prefix" "$BUILD_DIR/wine-run" wineboot </dev/null >/dev/null 2>&1 || true
+  # QUORVEL_WINE_LOG names a file for the errors of Wine's system processes
+  # and of every service they start (the helper among them): for a failure
+  # the tests' own output cannot explain.
+  WINEDEBUG="${QUORVEL_WINE_LOG:+-all,err+all,warn+service}" QUORVEL_WINEPREFIX="$prefix" \
+    "$BUILD_DIR/wine-run" wineboot </dev/null >/dev/null 2>>"${QUORVEL_WINE_LOG:-/dev/null}" || true
 done
 cmake --build "$BUILD_DIR" -j"$(nproc)"

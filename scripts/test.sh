@@ -23,7 +23,8 @@ status=0
 # the first test, whose output pipe it would inherit and hold open.
 for prefix in wineprefix wineprefix-b; do
   WINEPREFIX="$PWD/$prefix" wineserver -p </dev/null >/dev/null 2>&1 || true
-  QUORVEL_WINEPREFIX="$PWD/$prefix" ./wine-run wineboot </dev/null >/dev/null 2>&1 || true
+  WINEDEBUG="${QUORVEL_WINE_LOG:+-all,err+all,warn+service}" QUORVEL_WINEPREFIX="$PWD/$prefix" \
+    ./wine-run wineboot </dev/null >/dev/null 2>>"${QUORVEL_WINE_LOG:-/dev/null}" || true
 done
 # Three at a time, one lane each: the tests of one Wine prefix that share
 # the pipe and the service manager take that prefix's lock and still run one
