@@ -63,6 +63,8 @@ constexpr UINT32 kSniffedBit = 1u << 16;
 constexpr UINT32 kOutboundBit = 1u << 17;
 constexpr UINT32 kLoopbackBit = 1u << 18;
 constexpr UINT32 kIPv6Bit = 1u << 20;
+constexpr UINT64 kFlagSniff = 1;
+constexpr UINT64 kFlagRecvOnly = 4;
 
 [[maybe_unused]] constexpr int kShutdownRecv = 1;
 [[maybe_unused]] constexpr int kShutdownBoth = 3;
@@ -90,6 +92,7 @@ struct Queued {
 struct Session {
   HANDLE value = nullptr;
   UINT32 layer = kLayerSocket;  // the network layer queues fed packets, the socket layer events
+  UINT64 flags = 0;             // as opened: sniffing, receive only
   std::shared_ptr<const SocketFilter> filter;
   UINT64 queueLength = kQueueLengthDefault;
   UINT64 queueTimeMs = kQueueTimeDefault;
@@ -231,12 +234,13 @@ void Admit(Session& session, const std::vector<SocketEvent>& events) {
   }
 }
 
-void WriteRecord(const SocketEvent& event, void* address) {
+void WriteRecord(const SocketEvent& event, UINT64 sessionFlags, void* address) {
   unsigned char* record = static_cast<unsigned char*>(address);
   std::memset(record, 0, kAddressSize);
   if (event.isPacket) {
-    // Diverted, not sniffed: the packet is gone unless it is sent again.
+    // Diverted unless the handle sniffs: then a copy, the packet went on.
     UINT32 flags = kLayerNetwork;
+    if (sessionFlags & kFlagSniff) flags |= kSniffedBit;
     if (event.outbound) flags |= kOutboundBit;
     if (event.loopback) flags |= kLoopbackBit;
     if (!event.bytes.empty() && (static_cast<unsigned char>(event.bytes[0]) >> 4) == 6) {
@@ -314,6 +318,7 @@ bool IdleLocked() {
   State& state = Shared();
   SocketEvent event;
   DWORD error = ERROR_SUCCESS;
+  UINT64 sessionFlags = 0;
   {
     Locked lock;
     const std::shared_ptr<Session> session = FindOpen(handle);
@@ -321,6 +326,7 @@ bool IdleLocked() {
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
+    sessionFlags = session->flags;
     bool waiting = false;
     Clock::time_point lastPoll = Clock::now();
     for (;;) {
@@ -380,7 +386,7 @@ bool IdleLocked() {
     std::memcpy(packet, event.bytes.data(), event.bytes.size());
     if (recvLength) *recvLength = static_cast<UINT>(event.bytes.size());
   }
-  if (address) WriteRecord(event, address);
+  if (address) WriteRecord(event, sessionFlags, address);
   return TRUE;
 }
 
@@ -427,6 +433,7 @@ __declspec(dllexport) HANDLE
   // sniff. Other layers are not modelled: refused.
   const bool network = layer == static_cast<int>(kLayerNetwork);
   session->layer = network ? kLayerNetwork : kLayerSocket;
+  session->flags = flags;
   session->filter = layer == static_cast<int>(kLayerSocket) ? CompileSocketFilter(filter ? filter : "")
                     : network ? CompileNetworkFilter(filter ? filter : "")
                               : nullptr;
@@ -480,6 +487,13 @@ __declspec(dllexport) BOOL WinDivertSend(HANDLE handle, const void* packet, UINT
     }
     if (session->layer != kLayerNetwork || !packet || packetLength == 0 || !address) {
       SetLastError(ERROR_INVALID_PARAMETER);  // the socket layer cannot inject
+      return FALSE;
+    }
+    if (session->flags & kFlagRecvOnly) {
+      // A receive-only handle cannot inject: refused, and the packet is not
+      // journaled as sent.
+      Journal("send refused: receive-only handle");
+      SetLastError(ERROR_INVALID_FUNCTION);
       return FALSE;
     }
   }

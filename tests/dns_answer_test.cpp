@@ -119,6 +119,20 @@ Bytes Ipv4Udp(const Bytes& dns, unsigned sourcePort = 53, unsigned fragment = 0x
   return p;
 }
 
+// The same message as one TCP segment: a 20-byte header, then the message
+// after its two-byte length, which `lengthExtra` makes larger than it is.
+Bytes Ipv4Tcp(const Bytes& dns, unsigned sourcePort = 53, unsigned lengthExtra = 0) {
+  Bytes p = {0x45, 0, 0, 0, 0, 0, 0x40, 0, 64, 6, 0, 0, 192, 0, 2, 53, 10, 0, 0, 2};
+  Put16(p, sourcePort);
+  Put16(p, 50000);
+  p.insert(p.end(), {0, 0, 0, 1, 0, 0, 0, 1, 0x50, 0x18, 0xFF, 0xFF, 0, 0, 0, 0});
+  Put16(p, static_cast<unsigned>(dns.size() + lengthExtra));
+  p.insert(p.end(), dns.begin(), dns.end());
+  p[2] = static_cast<uint8_t>(p.size() >> 8);
+  p[3] = static_cast<uint8_t>(p.size());
+  return p;
+}
+
 // The question's name starts at 12; "bank.com" there puts "com" at 17.
 constexpr int kQuestion = 12;
 
@@ -206,7 +220,7 @@ TEST(DnsAnswers, MalformedMessagesAreRefused) {
   EXPECT_EQ(Read(extended), "refused");
 }
 
-TEST(DnsAnswers, PacketsGiveTheirUdpPayloadOnlyFromPort53) {
+TEST(DnsAnswers, PacketsGiveTheirUdpOrTcpPayloadOnlyFromPort53) {
   const Bytes dns = Response("bank.com", 1, {});
   const auto ipv4 = [&](unsigned sourcePort, unsigned fragment, unsigned protocol) {
     return Ipv4Udp(dns, sourcePort, fragment, protocol);
@@ -220,7 +234,13 @@ TEST(DnsAnswers, PacketsGiveTheirUdpPayloadOnlyFromPort53) {
   EXPECT_EQ(payload(ipv4(53, 0, 17)), "bank.com:");
   EXPECT_EQ(payload(ipv4(53, 0x4000, 17)), "bank.com:");  // don't fragment
   EXPECT_EQ(payload(ipv4(80, 0, 17)), "none");
-  EXPECT_EQ(payload(ipv4(53, 0, 6)), "none");
+  EXPECT_EQ(payload(ipv4(53, 0, 6)), "none");  // a UDP header where TCP's should be
+  EXPECT_EQ(payload(Ipv4Tcp(dns)), "bank.com:");
+  EXPECT_EQ(payload(Ipv4Tcp(dns, 443)), "none");
+  EXPECT_EQ(payload(Ipv4Tcp(dns, 53, 1)), "none");  // the rest in a later segment
+  Bytes tcpShortHeader = Ipv4Tcp(dns);
+  tcpShortHeader[32] = 0x40;  // a TCP header of 16 bytes
+  EXPECT_EQ(payload(tcpShortHeader), "none");
   EXPECT_EQ(payload(ipv4(53, 0x2000, 17)), "none");  // more fragments
   EXPECT_EQ(payload(ipv4(53, 0x0010, 17)), "none");  // a later fragment
   Bytes shorter = ipv4(53, 0, 17);
@@ -269,6 +289,19 @@ TEST(DnsAnswers, HundredThousandRandomAndMutatedPacketsAreReadSafely) {
           default: message.insert(message.begin() + at, message.begin(), message.begin() + at);
         }
       }
+    }
+    // Every other one inside a UDP or TCP packet whose header bytes are
+    // changed too: the message found must lie inside the packet.
+    if (i % 2 == 1) {
+      Bytes packet = i % 4 == 1 ? Ipv4Udp(message) : Ipv4Tcp(message);
+      const size_t header = i % 4 == 1 ? 28 : 42;
+      packet[random() % header] = static_cast<uint8_t>(random());
+      const uint8_t* found = nullptr;
+      size_t length = 0;
+      if (!DnsPayloadOf(packet.data(), packet.size(), found, length)) continue;
+      ASSERT_GE(found, packet.data());
+      ASSERT_LE(found + length, packet.data() + packet.size());
+      message.assign(found, found + length);
     }
     DnsAnswer answer;
     if (!ReadDnsAnswer(message.data(), message.size(), answer)) continue;
@@ -344,10 +377,10 @@ TEST(BypassDomainEntries, ParseAsWrittenAndSkipWhatIsNoName) {
 
 namespace {
 
-// An IPv4 UDP packet from 192.0.2.53:53 to this machine carrying `dns`, as
-// a feed line of the WinDivert stand-in's network layer.
-std::string PacketLine(const Bytes& dns, const char* direction = "in", unsigned sourcePort = 53) {
-  const Bytes p = Ipv4Udp(dns, sourcePort);
+// An IPv4 UDP packet from 192.0.2.53:53 to this machine carrying `dns` (or
+// the whole packet `p`), as a feed line of the WinDivert stand-in's network
+// layer.
+std::string PacketLine(const char* direction, const Bytes& p) {
   std::string line = std::string("packet ") + direction + " ";
   for (const uint8_t byte : p) {
     static const char kHex[] = "0123456789abcdef";
@@ -355,6 +388,10 @@ std::string PacketLine(const Bytes& dns, const char* direction = "in", unsigned 
     line += kHex[byte & 15];
   }
   return line + "\n";
+}
+
+std::string PacketLine(const Bytes& dns, const char* direction = "in", unsigned sourcePort = 53) {
+  return PacketLine(direction, Ipv4Udp(dns, sourcePort));
 }
 
 Bytes WithId(Bytes message, unsigned id) {
@@ -374,7 +411,8 @@ long long TimeOf(const std::string& line) {
 // Through the real helper: a listed domain's answer is sent on only after
 // the routes of its addresses exist; every other packet the hold receives
 // goes on untouched and makes no route; only inbound answers from port 53
-// are diverted; state and explain tell of the route; disconnect takes it.
+// are diverted; answers over TCP are copied, never held, and still make
+// their routes; state and explain tell of the routes; disconnect takes them.
 TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
   RemoveHelperServices();
   HelperRig rig(L"dns-hold");
@@ -388,6 +426,13 @@ TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
                   "open filter=\"inbound and !loopback and udp.SrcPort == 53\" layer=0 "
                   "priority=0 flags=0 rc=ok"),
             1u);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return Count(rig.SnifferJournal(),
+                     "open filter=\"inbound and !loopback and tcp.SrcPort == 53\" layer=0 "
+                     "priority=0 flags=5 rc=ok") == 1;
+      },
+      5000));
 
   const std::string q = "@12";
   const Bytes listed = WithId(Response("www.bank.example", 1,
@@ -401,7 +446,10 @@ TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
   broken[7] = 40;  // forty answers claimed
   ASSERT_TRUE(rig.FeedSocketEvents(PacketLine(listed) + PacketLine(other) + PacketLine(lan) +
                                    PacketLine(broken) + PacketLine(WithId(listed, 5), "out") +
-                                   PacketLine(WithId(listed, 6), "in", 5353)));
+                                   PacketLine(WithId(listed, 6), "in", 5353) +
+                                   PacketLine("in", Ipv4Tcp(Response(
+                                                        "tax.example", 1,
+                                                        {{q, 1, 60, V4(203, 0, 113, 10)}})))));
   const auto sent = [&](const char* id) {
     for (const std::string& line : rig.SnifferJournal()) {
       if (line.find("send ") == 0 && line.find(std::string("dnsid=") + id) != std::string::npos) {
@@ -428,9 +476,12 @@ TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
   EXPECT_EQ(Count(rig.RouteJournal(), "dest=203.0.113.8/32"), 0u);
   EXPECT_EQ(Count(rig.RouteJournal(), "dest=203.0.113.9/32"), 0u);
   EXPECT_EQ(Count(rig.RouteJournal(), "dest=10.1.2.3/32"), 0u);
+  EXPECT_TRUE(WaitUntil(
+      [&] { return Count(rig.RouteJournal(), "dest=203.0.113.10/32") == 1; }, 5000));
+  EXPECT_EQ(Count(rig.SnifferJournal(), "send refused"), 0u);
 
   const std::string state = Send("state");
-  EXPECT_NE(state.find("\"bypassdomains\":2,\"domain_routes\":1"), std::string::npos) << state;
+  EXPECT_NE(state.find("\"bypassdomains\":2,\"domain_routes\":2"), std::string::npos) << state;
   EXPECT_NE(Send("explain 203.0.113.7").find("\"domain\":\"bank.example\""), std::string::npos);
   EXPECT_NE(Send("explain 203.0.113.8").find("\"domain\":null"), std::string::npos);
 

@@ -10,6 +10,7 @@ constexpr uint16_t kTypeAaaa = 28;
 constexpr uint16_t kClassIn = 1;
 constexpr size_t kHeaderSize = 12;
 constexpr size_t kMaxWireName = 255;  // the whole name, length bytes included
+constexpr uint8_t kProtocolTcp = 6;
 constexpr uint8_t kProtocolUdp = 17;
 constexpr uint16_t kDnsPort = 53;
 constexpr size_t kMaxCnameLinks = 16;
@@ -92,7 +93,8 @@ bool ReadRecord(const uint8_t* message, size_t length, size_t& at, Record& recor
 
 bool DnsPayloadOf(const uint8_t* packet, size_t size, const uint8_t*& message, size_t& length) {
   if (size < 1) return false;
-  size_t udp = 0, end = 0;
+  size_t transport = 0, end = 0;
+  uint8_t protocol = 0;
   const uint8_t version = packet[0] >> 4;
   if (version == 4) {
     if (size < 20) return false;
@@ -101,24 +103,41 @@ bool DnsPayloadOf(const uint8_t* packet, size_t size, const uint8_t*& message, s
     const uint16_t fragment = Read16(packet + 6);
     if (headerLength < 20 || total < headerLength || total > size) return false;
     if ((fragment & 0x3FFF) != 0) return false;  // more fragments, or not the first
-    if (packet[9] != kProtocolUdp) return false;
-    udp = headerLength;
+    protocol = packet[9];
+    transport = headerLength;
     end = total;
   } else if (version == 6) {
     if (size < 40) return false;
     const size_t total = 40 + size_t{Read16(packet + 4)};
     // Extension headers (a fragment header among them) are not followed.
-    if (total > size || packet[6] != kProtocolUdp) return false;
-    udp = 40;
+    if (total > size) return false;
+    protocol = packet[6];
+    transport = 40;
     end = total;
   } else {
     return false;
   }
-  if (end - udp < 8) return false;
-  const size_t udpLength = Read16(packet + udp + 4);
-  if (Read16(packet + udp) != kDnsPort || udpLength < 8 || udpLength > end - udp) return false;
-  message = packet + udp + 8;
-  length = udpLength - 8;
+  if (end - transport < 8 || Read16(packet + transport) != kDnsPort) return false;
+  if (protocol == kProtocolUdp) {
+    const size_t udpLength = Read16(packet + transport + 4);
+    if (udpLength < 8 || udpLength > end - transport) return false;
+    message = packet + transport + 8;
+    length = udpLength - 8;
+    return true;
+  }
+  if (protocol != kProtocolTcp || end - transport < 20) return false;
+  // Over TCP each message comes after its two-byte length. Only a segment
+  // that starts with one and holds it whole is read: an answer split over
+  // segments, or the second of two in one, is not seen.
+  const size_t tcpHeader = size_t{packet[transport + 12]} / 16 * 4;
+  if (tcpHeader < 20 || tcpHeader > end - transport || end - transport - tcpHeader < 2) {
+    return false;
+  }
+  const uint8_t* payload = packet + transport + tcpHeader;
+  const size_t messageLength = Read16(payload);
+  if (messageLength > end - transport - tcpHeader - 2) return false;
+  message = payload + 2;
+  length = messageLength;
   return true;
 }
 

@@ -26,9 +26,11 @@ struct DnsAnswer {
   std::vector<DnsAddress> Addresses;
 };
 
-// The DNS message of a UDP datagram from port 53 inside an IPv4 or IPv6
-// packet (the bytes WinDivert's network layer hands over): false when the
-// packet is anything else, a fragment, or shorter than its headers say.
+// The DNS message of a UDP datagram or TCP segment from port 53 inside an
+// IPv4 or IPv6 packet (the bytes WinDivert's network layer hands over): a
+// segment only when it starts with the message's length and holds it
+// whole. False when the packet is anything else, a fragment, or shorter
+// than its headers say.
 bool DnsPayloadOf(const uint8_t* packet, size_t size, const uint8_t*& message, size_t& length);
 
 // A standard query's response with one question of class IN: true and the

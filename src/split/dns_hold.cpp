@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,10 +25,12 @@
 
 namespace {
 
-// Inbound DNS answers over UDP only, of both families; nothing else is ever
-// diverted, and every packet received is sent on with its address as it
-// came.
-constexpr const char* kFilter = "inbound and !loopback and udp.SrcPort == 53";
+// Inbound DNS answers over UDP, of both families, are diverted: nothing else
+// ever is, and every packet received is sent on with its address as it came.
+// Answers over TCP (large ones, or a resolver's choice) are only copied: a
+// stream cannot be held one segment at a time, so their routes follow them.
+constexpr const char* kHoldFilter = "inbound and !loopback and udp.SrcPort == 53";
+constexpr const char* kTcpFilter = "inbound and !loopback and tcp.SrcPort == 53";
 // The longest a packet is held: past it, it goes on before the rest of its
 // routes are made.
 constexpr uint64_t kHoldAtMostMicroseconds = 50000;
@@ -36,18 +39,41 @@ constexpr UINT kLargestPacket = 0xFFFF;
 
 std::atomic<bool> Running{false};
 std::thread Worker;
-// How StopDnsHold reaches the thread blocked in its receive (as for the
-// sniffer): published once the handle is open, withdrawn before it closes.
+// How StopDnsHold reaches the threads blocked in their receives (as for the
+// sniffer): each handle published once open, withdrawn before it closes.
+enum Watch { kHold, kTcp };
 std::mutex WakeMutex;
-HANDLE HoldHandle = nullptr;
+HANDLE OpenHandles[2] = {nullptr, nullptr};
 WinDivertShutdownFn HoldShutdown = nullptr;
 // Said once per connect.
 std::atomic<bool> LateReleaseSaid{false};
 
-void Publish(HANDLE handle, WinDivertShutdownFn shutdown) {
+void Publish(Watch watch, HANDLE handle, WinDivertShutdownFn shutdown) {
   std::lock_guard<std::mutex> lock(WakeMutex);
-  HoldHandle = handle;
-  HoldShutdown = shutdown;
+  OpenHandles[watch] = handle;
+  if (shutdown) HoldShutdown = shutdown;
+  // A stop that came before the handle was published found nothing to shut.
+  if (handle && !Running) shutdown(handle, kWinDivertShutdownRecv);
+}
+
+// Receives until the handle is shut down for receive and its queue is
+// empty: after a stop the shutdown still hands out what is queued, so every
+// held answer goes on before the handle closes.
+template <typename OnPacket>
+void ReceiveUntilShutdown(const WinDivertLibrary& library, HANDLE handle, OnPacket onPacket) {
+  std::unique_ptr<uint8_t[]> packet(new uint8_t[kLargestPacket]);
+  for (;;) {
+    WinDivertAddress address{};
+    UINT received = 0;
+    if (!library.Recv(handle, packet.get(), kLargestPacket, &received, &address)) {
+      if (!Running) break;
+      Sleep(kFailedReceivePauseMs);
+      continue;
+    }
+    LARGE_INTEGER arrived{};
+    QueryPerformanceCounter(&arrived);
+    onPacket(packet.get(), received, address, arrived);
+  }
 }
 
 uint64_t MicrosecondsSince(const LARGE_INTEGER& start) {
@@ -84,6 +110,10 @@ struct RouteJob {
   std::string Domain;
   bool Done = false;
 };
+
+void MakeRoutes(const RouteJob& job) {
+  for (const DnsAddress& one : job.Addresses) AddDomainRoute(one.Address, one.Ttl, job.Domain);
+}
 
 // The route maker: one thread beside the hold, taking the jobs in order.
 // Windows' own lock and condition variable: a hand-over between two threads
@@ -130,9 +160,7 @@ class RouteMaker {
       const std::shared_ptr<RouteJob> job = jobs_.front();
       jobs_.pop_front();
       ReleaseSRWLockExclusive(&lock_);
-      for (const DnsAddress& one : job->Addresses) {
-        AddDomainRoute(one.Address, one.Ttl, job->Domain);
-      }
+      MakeRoutes(*job);
       AcquireSRWLockExclusive(&lock_);
       job->Done = true;
       WakeAllConditionVariable(&changed_);
@@ -150,22 +178,23 @@ class RouteMaker {
 // Sends a packet on once the routes its answer asks for exist, at most
 // kHoldAtMostMicroseconds after it arrived; a packet that is no answer of a
 // listed domain goes on at once.
-void HoldAndRelease(const WinDivertLibrary& library, HANDLE handle, RouteMaker& maker,
-                    const uint8_t* packet, UINT length, const WinDivertAddress& address,
-                    const LARGE_INTEGER& arrived) {
+// The addresses a packet's answer gives a listed domain that have no route
+// yet, and the domain; those routed already (the common case: an answer
+// asked again) are renewed here, with one lookup each. Null for a packet
+// that is no such answer.
+std::shared_ptr<RouteJob> NewRoutesOf(const uint8_t* packet, UINT length) {
   const uint8_t* message = nullptr;
   size_t messageLength = 0;
   DnsAnswer answer;
-  const std::shared_ptr<const BypassDomainList> list = std::atomic_load(&HelperState.BypassDomains);
-  const std::string* domain = nullptr;
-  if (DnsPayloadOf(packet, length, message, messageLength) &&
-      ReadDnsAnswer(message, messageLength, answer)) {
-    domain = CoveringDomain(*list, answer.Name);
+  if (!DnsPayloadOf(packet, length, message, messageLength) ||
+      !ReadDnsAnswer(message, messageLength, answer)) {
+    return nullptr;
   }
-  // Addresses routed already (the common case: an answer asked again) are
-  // renewed here, with one lookup each; only new ones go to the maker.
+  const std::shared_ptr<const BypassDomainList> list = std::atomic_load(&HelperState.BypassDomains);
+  const std::string* domain = CoveringDomain(*list, answer.Name);
+  if (!domain) return nullptr;
   std::shared_ptr<RouteJob> job;
-  for (const DnsAddress& one : domain ? answer.Addresses : std::vector<DnsAddress>{}) {
+  for (const DnsAddress& one : answer.Addresses) {
     if (!DomainRoutable(one.Address) || RenewDomainRoute(one.Address, one.Ttl, *domain)) continue;
     if (!job) {
       job = std::make_shared<RouteJob>();
@@ -173,7 +202,13 @@ void HoldAndRelease(const WinDivertLibrary& library, HANDLE handle, RouteMaker& 
     }
     job->Addresses.push_back(one);
   }
-  if (job) {
+  return job;
+}
+
+void HoldAndRelease(const WinDivertLibrary& library, HANDLE handle, RouteMaker& maker,
+                    const uint8_t* packet, UINT length, const WinDivertAddress& address,
+                    const LARGE_INTEGER& arrived) {
+  if (const std::shared_ptr<RouteJob> job = NewRoutesOf(packet, length)) {
     const uint64_t spent = MicrosecondsSince(arrived);
     const uint64_t left = spent < kHoldAtMostMicroseconds ? kHoldAtMostMicroseconds - spent : 0;
     if (!maker.MakeWithin(job, left) && !LateReleaseSaid.exchange(true)) {
@@ -181,6 +216,28 @@ void HoldAndRelease(const WinDivertLibrary& library, HANDLE handle, RouteMaker& 
     }
   }
   library.Send(handle, packet, length, nullptr, &address);
+}
+
+// Answers over TCP: read from the copies, their routes made once read.
+void WatchTcpAnswers(const WinDivertLibrary& library) {
+  const HANDLE handle = library.Open(kTcpFilter, kWinDivertLayerNetwork, 0,
+                                     kWinDivertFlagSniff | kWinDivertFlagRecvOnly);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    LogLine(L"WinDivertOpen failed for DNS over TCP err=" + std::to_wstring(error));
+    return;
+  }
+  Publish(kTcp, handle, library.Shutdown);
+  ReceiveUntilShutdown(library, handle,
+                       [](const uint8_t* packet, UINT length, const WinDivertAddress&,
+                          const LARGE_INTEGER&) {
+                         if (!Running) return;
+                         if (const std::shared_ptr<RouteJob> job = NewRoutesOf(packet, length)) {
+                           MakeRoutes(*job);
+                         }
+                       });
+  Publish(kTcp, nullptr, nullptr);
+  library.Close(handle);
 }
 
 void HoldThread() {
@@ -192,37 +249,35 @@ void HoldThread() {
     LogLine(L"WinDivert exports missing; domain bypass disabled");
     return;
   }
-  const HANDLE handle = library.Open(kFilter, kWinDivertLayerNetwork, 0, 0);
+  const HANDLE handle = library.Open(kHoldFilter, kWinDivertLayerNetwork, 0, 0);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     LogLine(L"WinDivertOpen failed for the DNS hold err=" + std::to_wstring(error));
     return;
   }
   LogLine(L"WinDivert DNS hold started");
-  Publish(handle, library.Shutdown);
-  // A stop that came before the handle was published found nothing to shut.
-  if (!Running) library.Shutdown(handle, kWinDivertShutdownRecv);
-  std::unique_ptr<uint8_t[]> packet(new uint8_t[kLargestPacket]);
-  RouteMaker maker;
-  // After a stop the receive's shutdown still hands out what is queued:
-  // every held answer goes on before the handle closes.
-  for (;;) {
-    WinDivertAddress address{};
-    UINT received = 0;
-    if (!library.Recv(handle, packet.get(), kLargestPacket, &received, &address)) {
-      if (!Running) break;
-      Sleep(kFailedReceivePauseMs);
-      continue;
-    }
-    LARGE_INTEGER arrived{};
-    QueryPerformanceCounter(&arrived);
-    if (!Running) {
-      library.Send(handle, packet.get(), received, nullptr, &address);
-      continue;
-    }
-    HoldAndRelease(library, handle, maker, packet.get(), received, address, arrived);
+  Publish(kHold, handle, library.Shutdown);
+  std::thread tcp;
+  try {
+    tcp = std::thread(WatchTcpAnswers, std::cref(library));
+  } catch (const std::system_error& failure) {
+    LogLine(L"DNS over TCP not watched err=" + std::to_wstring(failure.code().value()));
   }
-  Publish(nullptr, nullptr);
+  {
+    RouteMaker maker;
+    ReceiveUntilShutdown(library, handle,
+                         [&](const uint8_t* packet, UINT length, const WinDivertAddress& address,
+                             const LARGE_INTEGER& arrived) {
+                           if (Running) {
+                             HoldAndRelease(library, handle, maker, packet, length, address,
+                                            arrived);
+                           } else {
+                             library.Send(handle, packet, length, nullptr, &address);
+                           }
+                         });
+  }
+  if (tcp.joinable()) tcp.join();
+  Publish(kHold, nullptr, nullptr);
   library.Close(handle);
   LogLine(L"WinDivert DNS hold stopped");
 }
@@ -245,7 +300,9 @@ void StopDnsHold() {
   if (Running.exchange(false) && Worker.joinable()) {
     {
       std::lock_guard<std::mutex> lock(WakeMutex);
-      if (HoldHandle) HoldShutdown(HoldHandle, kWinDivertShutdownRecv);
+      for (const HANDLE open : OpenHandles) {
+        if (open) HoldShutdown(open, kWinDivertShutdownRecv);
+      }
     }
     Worker.join();
   }
@@ -254,7 +311,7 @@ void StopDnsHold() {
 
 bool DnsHoldRunning() {
   std::lock_guard<std::mutex> lock(WakeMutex);
-  return HoldHandle != nullptr;
+  return OpenHandles[kHold] != nullptr;
 }
 
 void SetBypassDomainsAndHold(const std::wstring& argument) {
