@@ -45,7 +45,11 @@ namespace {
 constexpr double kKnownTarget = 1.3, kKnownGoal = 1.1, kNewTarget = 1.2;
 constexpr DWORD kIdleWaitMs = 20000;
 constexpr uint32_t kInterface = 7;
-const char kScenario[] = "route 0.0.0.0 0.0.0.0 192.0.2.1 7 25\nalias 7 Ethernet\n";
+// Connected: the tunnel's adapter with the halves of the address space, so
+// the hold asks Windows whether the tunnel is the path, as it does then.
+const char kScenario[] =
+    "route 0.0.0.0 0.0.0.0 192.0.2.1 7 25\nalias 7 Ethernet\nalias 30 Quorvel\n"
+    "route 0.0.0.0 128.0.0.0 10.8.0.1 30 1\nroute 128.0.0.0 128.0.0.0 10.8.0.1 30 1\n";
 
 struct Options {
   unsigned rounds = 20;

@@ -301,14 +301,15 @@ void Poll(Session* session, std::vector<SocketEvent>* events) {
   if (session->layer == kLayerSocket && session->udpReadable) CollectUdpConnects(session, events);
 }
 
+// Nothing queued anywhere, and every handle that may still receive is back
+// in its receive: whatever was fed has been handled.
 bool IdleLocked() {
   const State& state = Shared();
   for (const auto& session : state.open) {
     if (!session->queue.empty()) return false;
+    if (session->waiting == 0 && !session->recvShutdown) return false;
   }
-  if (state.open.empty()) return true;
-  const Session& target = *state.open.back();
-  return target.waiting > 0 || target.recvShutdown;
+  return true;
 }
 
 // Unused in the build without WinDivertRecv, which must still compile clean.
@@ -390,17 +391,20 @@ bool IdleLocked() {
   return TRUE;
 }
 
-// Events fed in process go to the newest open handle, unless it was shut
-// down for receive.
+// Socket events fed in process go to the newest open socket handle, unless
+// it was shut down for receive.
 void Queue(const std::vector<SocketEvent>& events) {
   Locked lock;
   State& state = Shared();
-  for (const UINT32 layer : {kLayerSocket, kLayerNetwork}) {
-    for (auto it = state.open.rbegin(); it != state.open.rend(); ++it) {
-      if ((*it)->layer != layer) continue;
-      if (!(*it)->recvShutdown) Admit(**it, events);
-      break;
-    }
+  for (auto it = state.open.rbegin(); it != state.open.rend(); ++it) {
+    if ((*it)->layer != kLayerSocket) continue;
+    if (!(*it)->recvShutdown) Admit(**it, events);
+    break;
+  }
+  // Packets reach every network handle whose filter takes them, as the
+  // driver hands each handle its own.
+  for (const std::shared_ptr<Session>& session : state.open) {
+    if (session->layer == kLayerNetwork && !session->recvShutdown) Admit(*session, events);
   }
   WakeAllConditionVariable(&state.queueChanged);
 }

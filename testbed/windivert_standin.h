@@ -13,9 +13,9 @@
 // FALSE (ERROR_INVALID_PARAMETER) for a line it cannot parse.
 //
 // WaitIdle returns TRUE once every event fed so far has been handed out by
-// WinDivertRecv and a receiver is blocked again on that handle's empty queue
-// (or no handle is open any more, or the handle was shut down for receive and
-// its queue is empty); FALSE with ERROR_TIMEOUT otherwise. That is how a caller
+// WinDivertRecv and a receiver is blocked again on every open handle's empty
+// queue (a handle shut down for receive needs none; no handle open is idle
+// too); FALSE with ERROR_TIMEOUT otherwise. That is how a caller
 // knows the receiving thread has finished with the last event.
 #include <windows.h>
 

@@ -687,13 +687,24 @@ TEST(SplitHostRoutes, NoneWhereTheTunnelIsNotThePath) {
   EXPECT_EQ(Count(rig.RouteJournal(), "dest=203.0.113.9/32"), 1u) << "the refused create again";
   EXPECT_EQ(Count(rig.Log(), "CreateIpForwardEntry2 failed rc=87 for 203.0.113.9/32"), 1u);
 
+  // The tunnel's adapter made again, with another index: still the path.
+  std::string remade = scenario;
+  for (const char* index : {"alias 30", " 30 1\n"}) {
+    const std::string from(index);
+    remade.replace(remade.find(from), from.size(), std::string(from).replace(from.find("30"), 2, "31"));
+  }
+  ASSERT_TRUE(rig.WriteRouteScenario(remade));
+  feed({"192.168.1.60", "198.51.100.20"});
+  EXPECT_TRUE(rig.WaitForRoute("198.51.100.20/32", 5000));
+  EXPECT_EQ(Count(rig.RouteJournal(), "dest=192.168.1.60/32"), 0u);
+
   rig.KillConsole();  // the tunnel stays up
   ASSERT_TRUE(rig.StartConsole());
   ASSERT_EQ(Send("splitapps browser.exe"), "OK");
   ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000, 2));
   feed({"10.8.0.1", "9.9.9.9", "198.51.100.7"});
   ASSERT_TRUE(rig.WaitForRoute("198.51.100.7/32", 5000));
-  EXPECT_EQ(Count(rig.RouteJournal(), "create pid"), 3u) << "one of the tunnel's own routed";
+  EXPECT_EQ(Count(rig.RouteJournal(), "create pid"), 4u) << "one of the tunnel's own routed";
   ASSERT_EQ(Send("disconnect"), "OK");
 }
 

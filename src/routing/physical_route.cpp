@@ -183,3 +183,21 @@ std::optional<DefaultRoute> BestRouteTo(const IpAddress& destination) {
   if (GetBestRoute2(nullptr, 0, nullptr, &to, 0, &row, &source) != NO_ERROR) return std::nullopt;
   return DefaultRoute{row.InterfaceIndex, FromSockaddr(row.NextHop)};
 }
+
+bool TunnelIsThePathTo(const IpAddress& destination) {
+  // The adapter's index as last found: looking it up is two calls more on
+  // the way of every new host route, and it changes only when the adapter
+  // is made again, which a route through another interface reveals.
+  static std::atomic<uint32_t> known{0};
+  uint32_t tunnel = known.load();
+  if (tunnel == 0) {
+    tunnel = TunnelInterfaceIndex();
+    known = tunnel;
+    if (tunnel == 0) return true;
+  }
+  const std::optional<DefaultRoute> best = BestRouteTo(destination);
+  if (!best || best->InterfaceIndex == tunnel) return true;
+  tunnel = TunnelInterfaceIndex();
+  known = tunnel;
+  return tunnel == 0 || best->InterfaceIndex == tunnel;
+}

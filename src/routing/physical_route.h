@@ -47,6 +47,13 @@ DefaultRoute FindPhysicalDefaultRoute(const std::vector<SystemRoute>& rows,
 // (GetBestRoute2): its interface and next hop; nothing when there is none.
 std::optional<DefaultRoute> BestRouteTo(const IpAddress& destination);
 
+// False when Windows would send traffic to `destination` through another
+// interface than the tunnel's adapter (an on-link LAN host, the subnet's
+// broadcast, what a bypass network or someone else's route takes around the
+// tunnel already); true when it goes through the tunnel, and while the
+// adapter cannot be found, with nothing to compare.
+bool TunnelIsThePathTo(const IpAddress& destination);
+
 // Resets HelperState.PhysicalRoute and PhysicalRoute6, then records the
 // physical default route of each family as above, with the tunnel's
 // adapter left out. Logs "physical default route: ifIndex=N" (unless the

@@ -577,17 +577,10 @@ bool AddSplitHostRoute(const IpAddress& destination) {
       if (PrefixCovers(own, destination)) return false;
     }
   }
-  // Only where the tunnel is the path now: an on-link LAN host, the
-  // subnet's broadcast and what a bypass network or someone else's route
-  // takes around the tunnel already get no host route. Known only while the
-  // tunnel's adapter can be found.
-  const uint32_t tunnel = TunnelInterfaceIndex();
-  if (tunnel != 0) {
-    const std::optional<DefaultRoute> best = BestRouteTo(destination);
-    if (best && best->InterfaceIndex != tunnel) {
-      RefuseSplitRouteForAWhile(prefix, now);
-      return false;
-    }
+  // Only where the tunnel is the path now.
+  if (!TunnelIsThePathTo(destination)) {
+    RefuseSplitRouteForAWhile(prefix, now);
+    return false;
   }
   return AddBypassRoute(prefix,
                         RouteOrigin::Split);  // looks again: another thread may have added it
@@ -697,11 +690,7 @@ bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::st
     if (RenewLocked(prefix, entry)) return true;
   }
   // Only where the tunnel is the path now, as for a split destination.
-  const uint32_t tunnel = TunnelInterfaceIndex();
-  if (tunnel != 0) {
-    const std::optional<DefaultRoute> best = BestRouteTo(address);
-    if (best && best->InterfaceIndex != tunnel) return false;
-  }
+  if (!TunnelIsThePathTo(address)) return false;
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
   if (RenewLocked(prefix, entry)) return true;  // made meanwhile
   // At the cap, the route of the oldest answer makes room.
