@@ -2,6 +2,8 @@
 // Bypass by domain name: inbound DNS answers are held at WinDivert's network
 // layer until the host routes of a listed domain's addresses exist, so that
 // an application's first connection to them already goes around the tunnel.
+// Answers over TCP are only copied (a stream cannot be held a segment at a
+// time): their routes follow them.
 #include <string>
 
 // Starts the hold's thread while the tunnel is up and the domain list is not
