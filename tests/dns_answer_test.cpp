@@ -416,7 +416,8 @@ long long TimeOf(const std::string& line) {
 TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
   RemoveHelperServices();
   HelperRig rig(L"dns-hold");
-  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) + "journal-times\n"));
+  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
+                                     "route6 ::/0 fe80::1 7 25\njournal-times\n"));
   ASSERT_TRUE(rig.StartConsole());
   ASSERT_EQ(Send("bypassdomains bank.example; *.TAX.example ;bad..name"), "OK");
   ASSERT_TRUE(rig.WaitForLog("bypass domains set: 2", 5000));
@@ -435,9 +436,12 @@ TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
       5000));
 
   const std::string q = "@12";
+  Bytes six(16, 0);
+  six[0] = 0x20, six[1] = 0x01, six[2] = 0x0d, six[3] = 0xb8, six[15] = 7;  // 2001:db8::7
   const Bytes listed = WithId(Response("www.bank.example", 1,
                                        {{q, 5, 60, {}, "edge.cdn.example"},
                                         {"edge.cdn.example", 1, 60, V4(203, 0, 113, 7)},
+                                        {"edge.cdn.example", 28, 60, six},
                                         {"unrelated.example", 1, 60, V4(203, 0, 113, 9)}}),
                               0x0001);
   const Bytes other = WithId(Response("other.example", 1, {{q, 1, 60, V4(203, 0, 113, 8)}}), 2);
@@ -464,15 +468,15 @@ TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
   EXPECT_TRUE(sent("0005").empty());
   EXPECT_TRUE(sent("0006").empty());
 
-  std::string created;
-  for (const std::string& line : rig.RouteJournal()) {
-    if (line.find("create ") == 0 && line.find("dest=203.0.113.7/32") != std::string::npos) {
-      created = line;
+  for (const char* dest : {"dest=203.0.113.7/32", "dest=2001:db8::7/128"}) {
+    std::string created;
+    for (const std::string& line : rig.RouteJournal()) {
+      if (line.find("create ") == 0 && line.find(dest) != std::string::npos) created = line;
     }
+    ASSERT_FALSE(created.empty()) << dest;
+    ASSERT_GE(TimeOf(created), 0);
+    EXPECT_LE(TimeOf(created), TimeOf(sent("0001"))) << dest << ": the answer went on first";
   }
-  ASSERT_FALSE(created.empty());
-  ASSERT_GE(TimeOf(created), 0);
-  EXPECT_LE(TimeOf(created), TimeOf(sent("0001"))) << "the answer went on before its route";
   EXPECT_EQ(Count(rig.RouteJournal(), "dest=203.0.113.8/32"), 0u);
   EXPECT_EQ(Count(rig.RouteJournal(), "dest=203.0.113.9/32"), 0u);
   EXPECT_EQ(Count(rig.RouteJournal(), "dest=10.1.2.3/32"), 0u);
@@ -481,7 +485,7 @@ TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
   EXPECT_EQ(Count(rig.SnifferJournal(), "send refused"), 0u);
 
   const std::string state = Send("state");
-  EXPECT_NE(state.find("\"bypassdomains\":2,\"domain_routes\":2"), std::string::npos) << state;
+  EXPECT_NE(state.find("\"bypassdomains\":2,\"domain_routes\":3"), std::string::npos) << state;
   EXPECT_NE(Send("explain 203.0.113.7").find("\"domain\":\"bank.example\""), std::string::npos);
   EXPECT_NE(Send("explain 203.0.113.8").find("\"domain\":null"), std::string::npos);
 
