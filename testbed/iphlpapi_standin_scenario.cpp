@@ -606,14 +606,31 @@ void AppendJournalLocked(const std::wstring& dir, const std::string& line) {
 }
 
 DWORD ServiceState(const std::string& name) {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (!manager) return 0;
-  SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS);
-  SERVICE_STATUS status{};
-  const bool known = service && QueryServiceStatus(service, &status);
-  if (service) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return known ? status.dwCurrentState : 0;
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (attempt > 0) Sleep(10);
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) {
+      error = GetLastError();
+    } else {
+      SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS);
+      SERVICE_STATUS status{};
+      const bool known = service && QueryServiceStatus(service, &status);
+      error = known ? 0 : GetLastError();
+      if (service) CloseServiceHandle(service);
+      CloseServiceHandle(manager);
+      if (known) return status.dwCurrentState;
+    }
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST || error == ERROR_SERVICE_MARKED_FOR_DELETE) return 0;
+    // Anything else is the manager failing the call, not the service's
+    // absence: asked again, and written down for whoever wonders why.
+    const std::wstring dir = StandinDirectory();
+    if (!dir.empty()) {
+      AppendToFile(dir + L"iphlpapi-standin-errors.txt",
+                   "service query " + name + " err=" + std::to_string(error) + "\n");
+    }
+  }
+  return 0;
 }
 
 std::string ServiceStateText(const std::string& name) {

@@ -137,7 +137,12 @@ void AppendJournal(const std::wstring& dir, const std::string& line);
 // The same, taking StandinLock for the one line.
 void AppendJournalLocked(const std::wstring& dir, const std::string& line);
 
-// The current state of a Windows service, 0 when it does not exist.
+// The current state of a Windows service, 0 when it does not exist. Wine's
+// service manager now and then fails a call from a busy process (the suite
+// has seen ERROR_INVALID_HANDLE from it): a service that is there must not
+// pass for absent and take its routes with it for one look, so any error
+// but "no such service" is asked again (twice, 10 ms apart) and written to
+// iphlpapi-standin-errors.txt beside the stand-in.
 DWORD ServiceState(const std::string& name);
 std::string ServiceStateText(const std::string& name);
 

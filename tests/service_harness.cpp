@@ -4,6 +4,7 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <regex>
 #include <thread>
 
@@ -256,10 +257,21 @@ DWORD CreateStandinService(const wchar_t* name, const std::wstring& extraArgumen
   return service ? 0 : GetLastError();
 }
 
+// Wine's service manager has been seen to fail a start on a handle just
+// opened with ERROR_INVALID_HANDLE, under the suite's load, before the
+// service was touched: asked once more with fresh handles, and said, so
+// a start that fails for the service's own reasons still fails.
 DWORD StartNamedService(const wchar_t* name) {
-  const OpenedService service = OpenNamedService(name, SERVICE_START);
-  if (!service.service) return service.error;
-  return StartServiceW(service.service.get(), 0, nullptr) ? 0 : GetLastError();
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const OpenedService service = OpenNamedService(name, SERVICE_START);
+    if (!service.service) return service.error;
+    if (StartServiceW(service.service.get(), 0, nullptr)) return 0;
+    error = GetLastError();
+    if (error != ERROR_INVALID_HANDLE) break;
+    std::fprintf(stderr, "StartServiceW refused a fresh handle (error 6); asking again\n");
+  }
+  return error;
 }
 
 DWORD DeleteNamedService(const wchar_t* name) {
