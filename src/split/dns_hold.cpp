@@ -175,9 +175,6 @@ class RouteMaker {
   std::thread thread_;
 };
 
-// Sends a packet on once the routes its answer asks for exist, at most
-// kHoldAtMostMicroseconds after it arrived; a packet that is no answer of a
-// listed domain goes on at once.
 // The addresses a packet's answer gives a listed domain that have no route
 // yet, and the domain; those routed already (the common case: an answer
 // asked again) are renewed here, with one lookup each. Null for a packet
@@ -205,6 +202,9 @@ std::shared_ptr<RouteJob> NewRoutesOf(const uint8_t* packet, UINT length) {
   return job;
 }
 
+// Sends a packet on once the routes its answer asks for exist, at most
+// kHoldAtMostMicroseconds after it arrived; a packet that is no answer of a
+// listed domain goes on at once.
 void HoldAndRelease(const WinDivertLibrary& library, HANDLE handle, RouteMaker& maker,
                     const uint8_t* packet, UINT length, const WinDivertAddress& address,
                     const LARGE_INTEGER& arrived) {
