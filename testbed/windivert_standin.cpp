@@ -44,6 +44,7 @@ namespace {
 // WINDIVERT_ADDRESS is written by byte offset, so nothing here depends on how
 // a compiler would lay out its bit-fields and unions.
 constexpr size_t kAddressSize = 80;
+constexpr size_t kTimestampOffset = 0;  // the performance counter when the driver took it
 constexpr size_t kFlagsOffset = 8;  // Layer 0-7, Event 8-15, Sniffed 16, Outbound 17, ...
 constexpr size_t kEndpointIdOffset = 16;
 constexpr size_t kParentEndpointIdOffset = 24;
@@ -87,6 +88,7 @@ constexpr UINT64 kQueueSizeMin = 65535, kQueueSizeMax = 33554432, kQueueSizeDefa
 struct Queued {
   SocketEvent event;
   Clock::time_point at;
+  LONGLONG captured = 0;  // QueryPerformanceCounter's value at `at`
 };
 
 struct Session {
@@ -218,6 +220,8 @@ std::vector<SocketEvent> AsTheSocketLayerReports(SocketEvent event) {
 // the queue has room (under the lock).
 void Admit(Session& session, const std::vector<SocketEvent>& events) {
   const Clock::time_point now = Clock::now();
+  LARGE_INTEGER captured{};
+  QueryPerformanceCounter(&captured);
   for (const SocketEvent& fed : events) {
     if (fed.isPacket != (session.layer == kLayerNetwork)) continue;  // another layer's
     const std::vector<SocketEvent> reported =
@@ -229,14 +233,16 @@ void Admit(Session& session, const std::vector<SocketEvent>& events) {
         ++session.dropped;
         continue;
       }
-      session.queue.push_back({event, now});
+      session.queue.push_back({event, now, captured.QuadPart});
     }
   }
 }
 
-void WriteRecord(const SocketEvent& event, UINT64 sessionFlags, void* address) {
+void WriteRecord(const SocketEvent& event, LONGLONG captured, UINT64 sessionFlags,
+                 void* address) {
   unsigned char* record = static_cast<unsigned char*>(address);
   std::memset(record, 0, kAddressSize);
+  std::memcpy(record + kTimestampOffset, &captured, sizeof(captured));
   if (event.isPacket) {
     // Diverted unless the handle sniffs: then a copy, the packet went on.
     UINT32 flags = kLayerNetwork;
@@ -318,6 +324,7 @@ bool IdleLocked() {
   if (recvLength) *recvLength = 0;
   State& state = Shared();
   SocketEvent event;
+  LONGLONG captured = 0;
   DWORD error = ERROR_SUCCESS;
   UINT64 sessionFlags = 0;
   {
@@ -344,6 +351,7 @@ bool IdleLocked() {
           continue;
         }
         event = front.event;
+        captured = front.captured;
         break;
       }
       if (session->recvShutdown) {
@@ -387,7 +395,7 @@ bool IdleLocked() {
     std::memcpy(packet, event.bytes.data(), event.bytes.size());
     if (recvLength) *recvLength = static_cast<UINT>(event.bytes.size());
   }
-  if (address) WriteRecord(event, sessionFlags, address);
+  if (address) WriteRecord(event, captured, sessionFlags, address);
   return TRUE;
 }
 

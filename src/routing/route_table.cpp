@@ -674,8 +674,8 @@ DomainRoute DomainEntry(uint32_t ttlSeconds, const std::string& domain) {
 
 bool RenewDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::string& domain) {
   const RoutePrefix prefix{address, static_cast<uint8_t>(address.IsIPv4() ? 32 : 128)};
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  return RenewLocked(prefix, DomainEntry(ttlSeconds, domain));
+  std::unique_lock<std::mutex> lock(HelperState.StateMutex, std::try_to_lock);
+  return lock.owns_lock() && RenewLocked(prefix, DomainEntry(ttlSeconds, domain));
 }
 
 bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::string& domain) {

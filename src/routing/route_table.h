@@ -45,7 +45,10 @@ void ExpireIdleSplitRoutes();
 // waits for a network).
 bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::string& domain);
 // The same for an address whose route is recorded already: one lookup, no
-// system call; false (nothing done) when the route is still to be made.
+// system call; false (nothing done) when the route is still to be made, or
+// when the table is busy at that moment (a route call in progress holds it
+// while it lasts): whoever holds a DNS answer must never wait behind one,
+// and AddDomainRoute renews what it finds made.
 bool RenewDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::string& domain);
 // Deletes the domain routes whose time has passed (one still wanted by the
 // list or a split application stays, as theirs).

@@ -48,12 +48,46 @@ WinDivertShutdownFn HoldShutdown = nullptr;
 // Said once per connect.
 std::atomic<bool> LateReleaseSaid{false};
 
+uint64_t CounterFrequency() {
+  static const uint64_t frequency = [] {
+    LARGE_INTEGER value{};
+    QueryPerformanceFrequency(&value);
+    return static_cast<uint64_t>(value.QuadPart);
+  }();
+  return frequency;
+}
+
+uint64_t MicrosecondsSince(const LARGE_INTEGER& start) {
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  const uint64_t ticks = now.QuadPart > start.QuadPart ? now.QuadPart - start.QuadPart : 0;
+  const uint64_t frequency = CounterFrequency();
+  return ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency;
+}
+
 void Publish(Watch watch, HANDLE handle, WinDivertShutdownFn shutdown) {
   std::lock_guard<std::mutex> lock(WakeMutex);
   OpenHandles[watch] = handle;
   if (shutdown) HoldShutdown = shutdown;
   // A stop that came before the handle was published found nothing to shut.
   if (handle && !Running) shutdown(handle, kWinDivertShutdownRecv);
+}
+
+// When the packet reached the driver: the performance counter it stamped the
+// packet with. A packet that waited in the queue while earlier answers were
+// held has used some of its time already, and a receive's own clock would
+// let a backlog hold each answer its whole time again. A stamp in the
+// future or more than a second old is no such value (a driver that stamps
+// from another clock): then the receive's time counts.
+LARGE_INTEGER ArrivalOf(const WinDivertAddress& address) {
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  const int64_t stamp = address.Timestamp;
+  if (stamp > 0 && stamp <= now.QuadPart &&
+      static_cast<uint64_t>(now.QuadPart - stamp) <= CounterFrequency()) {
+    now.QuadPart = stamp;
+  }
+  return now;
 }
 
 // Receives until the handle is shut down for receive and its queue is
@@ -70,22 +104,10 @@ void ReceiveUntilShutdown(const WinDivertLibrary& library, HANDLE handle, OnPack
       Sleep(kFailedReceivePauseMs);
       continue;
     }
-    LARGE_INTEGER arrived{};
-    QueryPerformanceCounter(&arrived);
-    onPacket(packet.get(), received, address, arrived);
+    onPacket(packet.get(), received, address, ArrivalOf(address));
   }
 }
 
-uint64_t MicrosecondsSince(const LARGE_INTEGER& start) {
-  static const int64_t frequency = [] {
-    LARGE_INTEGER value{};
-    QueryPerformanceFrequency(&value);
-    return value.QuadPart;
-  }();
-  LARGE_INTEGER now{};
-  QueryPerformanceCounter(&now);
-  return static_cast<uint64_t>((now.QuadPart - start.QuadPart) * 1000000 / frequency);
-}
 
 // An address a listed domain's answer may route around the tunnel: not
 // loopback, link-local, multicast or unspecified (as for split), nor private

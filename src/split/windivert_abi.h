@@ -16,7 +16,7 @@ constexpr uint32_t kWinDivertEventSocketClose = 7;
 
 // WINDIVERT_ADDRESS as the socket layer fills it.
 struct WinDivertAddress {
-  int64_t Timestamp;
+  int64_t Timestamp;  // the performance counter when the driver took the packet or event
   // Bits 0-7 layer, 8-15 event, 16 sniffed, 17 outbound, 18 loopback,
   // 19 impostor, 20 IPv6.
   uint32_t Flags;
