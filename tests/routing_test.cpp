@@ -82,6 +82,15 @@ class Routing : public ::testing::Test {
     }
     return listed;
   }
+  // The journal's slots as they lie in the file, withdrawn ones blank.
+  std::vector<std::string> Slots() {
+    std::vector<std::string> slots;
+    for (std::string line : ReadLines(DataDirectory() + L"\\routes.journal")) {
+      while (!line.empty() && line.back() == ' ') line.pop_back();
+      slots.push_back(line.substr(0, line.find(" luid=")));
+    }
+    return slots;
+  }
   std::vector<RoutePrefix> Recorded() { return HelperState.BypassRouteTable.Prefixes(); }
   void MarkLog() { logFrom_ = FileSize(LogFilePath()); }
 
@@ -260,6 +269,23 @@ TEST_F(Routing, RoutesAreCreatedRecordedJournaledAndOnlyTheHelpersDeleted) {
 // The watcher reads the table before it takes the lock: a route made in
 // between looks missing and is found existing. It is the helper's still,
 // and goes when the helper's routes go.
+// A withdrawn line in the middle is blanked where it lies, and the next
+// route takes its slot: a line written anywhere else would leave the
+// withdrawn route listed, to be deleted by the next start although another
+// program may have made it since.
+TEST_F(Routing, AJournalSlotIsBlankedAndTakenAgainInPlace) {
+  AddBypassRoute(Prefix("10.0.0.0", 8), RouteOrigin::List);
+  AddBypassRoute(Prefix("10.9.9.9", 32), RouteOrigin::Split);
+  AddBypassRoute(Prefix("10.2.0.0", 16), RouteOrigin::List);
+  ClearSplitHostRoutes();
+  EXPECT_EQ(Slots(), (std::vector<std::string>{"12 10.0.0.0/8 192.168.1.1", "",
+                                               "12 10.2.0.0/16 192.168.1.1"}));
+  AddBypassRoute(Prefix("10.3.0.0", 16), RouteOrigin::List);
+  EXPECT_EQ(Slots(),
+            (std::vector<std::string>{"12 10.0.0.0/8 192.168.1.1", "12 10.3.0.0/16 192.168.1.1",
+                                      "12 10.2.0.0/16 192.168.1.1"}));
+}
+
 TEST_F(Routing, ARouteMadeAfterTheWatcherReadTheTableStaysTheHelpers) {
   AddBypassRoute(Prefix("10.5.0.0", 16), RouteOrigin::List);
   FollowPhysicalRoute(kFamilyIPv4, {12, IpAddress::FromIPv4(IPv4("192.168.1.1"))}, {});
