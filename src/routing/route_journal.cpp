@@ -233,8 +233,8 @@ bool WriteSlots(const std::vector<std::pair<uint32_t, std::string>>& slots) {
     for (size_t i = first; i < end; ++i) bytes += SlotBytes(slots[i].second);
     // The file pointer moved, then a plain write: the same two steps as an
     // OVERLAPPED offset on Windows, while Wine's server takes a round trip
-    // for the offset (ten times the write's cost), and this write comes
-    // before every new route. Nothing else moves the pointer meanwhile:
+    // for the offset (several times the write's own cost), and this write
+    // comes before every new route. Nothing else moves the pointer meanwhile:
     // every journal call runs under StateMutex.
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(TheJournal.Base + uint64_t{slots[first].first} * kSlotBytes);

@@ -108,7 +108,6 @@ void ReceiveUntilShutdown(const WinDivertLibrary& library, HANDLE handle, OnPack
   }
 }
 
-
 // An address a listed domain's answer may route around the tunnel: not
 // loopback, link-local, multicast or unspecified (as for split), nor private
 // to the LAN, which no public name should lead out of the tunnel to.
