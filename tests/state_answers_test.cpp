@@ -265,6 +265,50 @@ TEST(ConfigurationFacts, HooksAndPeersAsTheToolReadsThem) {
   }
 }
 
+// The tool trims every Unicode white space around keys, values, entries and
+// section names: a non-breaking space pasted from a web page must hide
+// nothing from this reader that the tool still reads.
+TEST(ConfigurationFacts, OwnNetworksPeersAndEndpointsWhateverTheWhiteSpace) {
+  const auto prefixes = [](const std::vector<RoutePrefix>& list) {
+    std::wstring text;
+    for (const RoutePrefix& prefix : list) text += FormatPrefix(prefix) + L" ";
+    return text;
+  };
+  const struct {
+    std::wstring text;
+    const wchar_t* own;
+    const wchar_t* allowed;
+    bool singlePeerTakesAll;
+  } cases[] = {
+      {L"[Interface]\nDNS = 1.1.1.1,\u00A01.0.0.1\n", L"1.1.1.1/32 1.0.0.1/32 ", L"", false},
+      {L"[Interface]\nDNS\u00A0= 1.1.1.1\n", L"1.1.1.1/32 ", L"", false},
+      {L"\u3000[Interface]\u2003\nAddress = 10.66.0.2/32\u205F,\u00A0fd00::2/128\n",
+       L"10.66.0.2/32 fd00::2/128 ", L"", false},
+      {L"[Peer]\u00A0\nAllowedIPs = 0.0.0.0/0\n[Peer]\nAllowedIPs =\u00A010.0.0.0/8\n", L"",
+       L"0.0.0.0/0 10.0.0.0/8 ", false},
+      {L"[Peer]\nAllowedIPs\u00A0=\u00A00.0.0.0/0\u00A0\n", L"", L"0.0.0.0/0 ", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.text));
+    const ConfigurationFacts facts = ReadConfigurationFacts(c.text);
+    EXPECT_EQ(prefixes(facts.OwnNetworks), c.own);
+    EXPECT_EQ(prefixes(facts.AllowedIPs), c.allowed);
+    EXPECT_EQ(facts.SinglePeerTakesAll, c.singlePeerTakesAll);
+  }
+  const ConfigurationFacts peers = ReadConfigurationFacts(
+      L"[Peer]\nEndpoint = 192.0.2.1:53\n[Peer]\nendpoint=\u00A0[2001:db8::1]:51820\n"
+      L"[Peer]\nEndpoint = vpn.example.com:443\n[Peer]\nEndpoint = 192.0.2.9\n"
+      L"[Peer]\nEndpoint = 192.0.2.9:70000\n[Interface]\nEndpoint = 192.0.2.8:1\n");
+  ASSERT_EQ(peers.Endpoints.size(), 3u);
+  EXPECT_EQ(FormatAddress(peers.Endpoints[0].Address), L"192.0.2.1");
+  EXPECT_EQ(peers.Endpoints[0].Port, 53);
+  EXPECT_EQ(FormatAddress(peers.Endpoints[1].Address), L"2001:db8::1");
+  EXPECT_EQ(peers.Endpoints[1].Port, 51820);
+  EXPECT_EQ(peers.Endpoints[2].Address.Family, 0);
+  EXPECT_EQ(peers.Endpoints[2].Host, L"vpn.example.com");
+  EXPECT_EQ(peers.Endpoints[2].Port, 443);
+}
+
 // ------------------------------------------------- through the real helper
 
 using AskingTheHelper = WithoutHelperServices;

@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/address.h"
@@ -85,6 +86,11 @@ struct TunnelFactsRecord {
   // Its own networks (Address) and DNS servers: reached through it, so no
   // split host route goes there.
   std::vector<RoutePrefix> OwnNetworks;
+  // Its peers' AllowedIPs: the routes the tool makes through it.
+  std::vector<RoutePrefix> AllowedIPs;
+  // Its peers' endpoint addresses and ports (those written as addresses;
+  // a host name the tool resolves is not known here).
+  std::vector<std::pair<IpAddress, uint16_t>> Endpoints;
 };
 
 struct HelperStateRecord {

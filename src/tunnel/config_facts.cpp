@@ -17,6 +17,50 @@ bool IsUnicodeWhiteSpace(wchar_t c) {
          c == 0x205F || c == 0x3000;
 }
 
+// The text without Unicode white space at either end, as the tool trims
+// keys, values, list entries and section names: a non-breaking space pasted
+// from a web page must not hide a DNS server or a section from this reader
+// while the tool still reads it.
+std::wstring_view TrimWhiteSpace(std::wstring_view text) {
+  while (!text.empty() && IsUnicodeWhiteSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsUnicodeWhiteSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// "host:port", "[v6]:port", or a bare host name (":port" absent or not a
+// port: not an endpoint the tool would take; nothing then).
+bool ParseEndpoint(std::wstring_view text, PeerEndpoint& endpoint) {
+  std::wstring_view host, port;
+  if (!text.empty() && text.front() == L'[') {
+    const size_t close = text.find(L']');
+    if (close == std::wstring_view::npos || close + 1 >= text.size() || text[close + 1] != L':') {
+      return false;
+    }
+    host = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+  } else {
+    const size_t colon = text.rfind(L':');
+    if (colon == std::wstring_view::npos || text.find(L':') != colon) return false;
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+  }
+  if (host.empty() || port.empty() || port.size() > 5) return false;
+  uint32_t number = 0;
+  for (const wchar_t c : port) {
+    if (c < L'0' || c > L'9') return false;
+    number = number * 10 + static_cast<uint32_t>(c - L'0');
+  }
+  if (number == 0 || number > 0xFFFF) return false;
+  endpoint = {};
+  endpoint.Port = static_cast<uint16_t>(number);
+  if (ParseAddress(host, endpoint.Address)) {
+    endpoint.Address = Unmapped(endpoint.Address);
+  } else {
+    endpoint.Host.assign(host);
+  }
+  return true;
+}
+
 // Characters some readers drop silently: zero-width space, joiners, BOM.
 bool IsInvisible(wchar_t c) { return (c >= 0x200B && c <= 0x200D) || c == 0xFEFF; }
 
@@ -111,7 +155,7 @@ ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration) {
     const size_t end = rest.find(L'\n');
     std::wstring_view line = rest.substr(0, end);
     rest = end == std::wstring_view::npos ? std::wstring_view() : rest.substr(end + 1);
-    line = TrimBlanks(line.substr(0, line.find(L'#')));
+    line = TrimWhiteSpace(line.substr(0, line.find(L'#')));
     if (line.empty()) continue;
     if (line.front() == L'[') {
       inPeer = FoldAsciiLower(line) == L"[peer]";
@@ -121,13 +165,13 @@ ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration) {
     }
     const size_t equals = line.find(L'=');
     if (equals == std::wstring_view::npos) continue;
-    const std::wstring_view key = TrimBlanks(line.substr(0, equals));
+    const std::wstring_view key = TrimWhiteSpace(line.substr(0, equals));
     const std::wstring folded = FoldAsciiLower(key);
     if (inInterface && (folded == L"address" || folded == L"dns")) {
       std::wstring_view list = line.substr(equals + 1);
       for (;;) {
         const size_t comma = list.find(L',');
-        const std::wstring_view entry = TrimBlanks(list.substr(0, comma));
+        const std::wstring_view entry = TrimWhiteSpace(list.substr(0, comma));
         RoutePrefix prefix;
         IpAddress server;
         if (folded == L"address" && ParseBypassNet(entry, prefix)) {
@@ -141,14 +185,23 @@ ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration) {
       }
       continue;
     }
-    if (!inPeer || folded != L"allowedips") continue;
+    if (!inPeer) continue;
+    if (folded == L"endpoint") {
+      PeerEndpoint endpoint;
+      if (ParseEndpoint(TrimWhiteSpace(line.substr(equals + 1)), endpoint)) {
+        facts.Endpoints.push_back(std::move(endpoint));
+      }
+      continue;
+    }
+    if (folded != L"allowedips") continue;
     std::wstring_view list = line.substr(equals + 1);
     for (;;) {
       const size_t comma = list.find(L',');
       RoutePrefix prefix;
       // Read as strictly as a bypass network: a length that is not plainly
       // one never counts as a /0.
-      if (ParseBypassNet(TrimBlanks(list.substr(0, comma)), prefix)) {
+      if (ParseBypassNet(TrimWhiteSpace(list.substr(0, comma)), prefix)) {
+        facts.AllowedIPs.push_back(prefix);
         if (prefix.Length == 0) peerTakesAll.back() = true;
         if (prefix.Destination.IsIPv6()) {
           ipv6Whole |= prefix.Length == 0;

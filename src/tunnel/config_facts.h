@@ -9,6 +9,15 @@
 
 #include "support/address.h"
 
+// A peer's "Endpoint = host:port": an address ("192.0.2.1:51820",
+// "[2001:db8::1]:51820"), or a host name the tool resolves itself (Address
+// then has no family, Host holds the name).
+struct PeerEndpoint {
+  IpAddress Address;
+  std::wstring Host;
+  uint16_t Port = 0;
+};
+
 struct ConfigurationFacts {
   // The first script hook (PreUp, PostUp, PreDown, PostDown, any section) as
   // the configuration writes it; empty when there is none. The tool runs
@@ -22,6 +31,11 @@ struct ConfigurationFacts {
   // The [Interface]'s Address networks and its DNS servers (as host
   // prefixes): the tunnel's own, reached through it.
   std::vector<RoutePrefix> OwnNetworks;
+  // Every peer's AllowedIPs, in the order written (host bits cleared): the
+  // routes the tool makes through the tunnel.
+  std::vector<RoutePrefix> AllowedIPs;
+  // Every peer's Endpoint: where the tunnel's own packets come from.
+  std::vector<PeerEndpoint> Endpoints;
 };
 
 ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration);

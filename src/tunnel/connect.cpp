@@ -58,8 +58,13 @@ void RecordTunnelFacts(const ConfigurationFacts& facts) {
     warnings.push_back(L"warning: IPv6 traffic does not enter the tunnel");
   }
   for (const std::wstring& warning : warnings) LogLine(warning);
+  std::vector<std::pair<IpAddress, uint16_t>> endpoints;
+  for (const PeerEndpoint& endpoint : facts.Endpoints) {
+    if (endpoint.Address.Family != 0) endpoints.emplace_back(endpoint.Address, endpoint.Port);
+  }
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  HelperState.TunnelFacts = {facts.SinglePeerTakesAll, std::move(warnings), facts.OwnNetworks};
+  HelperState.TunnelFacts = {facts.SinglePeerTakesAll, std::move(warnings), facts.OwnNetworks,
+                             facts.AllowedIPs, std::move(endpoints)};
 }
 
 // No tunnel of ours is up (any more).
