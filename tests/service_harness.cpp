@@ -492,6 +492,17 @@ bool RunHostShell(const std::string& command) {
 
 }  // namespace
 
+bool SetHostFileMode(const std::wstring& path, const char* mode) {
+  const std::string host = HostPath(path);
+  return !host.empty() && RunHostShell(std::string("chmod ") + mode + " '" + host + "'");
+}
+
+bool SetHostImmutable(const std::wstring& directory, bool immutable) {
+  const std::string host = HostPath(directory);
+  return !host.empty() && RunHostShell(std::string("chattr ") + (immutable ? "+i" : "-i") +
+                                       " '" + host + "'");
+}
+
 bool PlantSymbolicLink(const std::wstring& link, const std::wstring& target) {
   const DWORD attributes = GetFileAttributesW(target.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;

@@ -195,6 +195,14 @@ void RemoveTree(const std::wstring& path);
 // Under Wine a Unix one, made by the host's ln: Wine's CreateSymbolicLinkW
 // reports success and makes nothing. Windows: CreateSymbolicLinkW.
 bool PlantSymbolicLink(const std::wstring& link, const std::wstring& target);
+// Under Wine: the Unix mode of a file, by the host's chmod ("0666"): Wine
+// reads a file's access list back from it (0666: Everyone may write).
+bool SetHostFileMode(const std::wstring& path, const char* mode);
+// Under Wine, as root: the host's chattr +i (or -i) on a directory, after
+// which nothing in it can be renamed, created or deleted, while files
+// already open in it can still be written. Holding a file open does not
+// stop a rename under Wine as it does on Windows; this does.
+bool SetHostImmutable(const std::wstring& directory, bool immutable);
 // Removes such a link itself. Under Wine DeleteFileW and RemoveDirectoryW
 // on a Unix link delete its target, and a link whose target is gone cannot
 // be seen at all, so the host's rm does it.

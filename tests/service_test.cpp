@@ -475,6 +475,100 @@ TEST_F(HelperServiceTest, CodeIsNeverLoadedFromADirectoryUsersCanChange) {
 }
 
 
+// What a file moved in from a user's folder keeps: write rights for others,
+// whatever the directory's list says. Under Wine a Unix mode of 0666 reads
+// back as Everyone with full control; on Windows the list says the same.
+bool LetEveryoneWrite(const std::wstring& file) {
+  const bool set = RunningUnderWine() ? SetHostFileMode(file, "0666")
+                                      : SetAccess(file, L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)");
+  return set && CodeFileFault(file) == L"S-1-1-0 may change it";
+}
+bool LetOnlyAdministratorsWrite(const std::wstring& file) {
+  const bool set = RunningUnderWine() ? SetHostFileMode(file, "0755")
+                                      : SetAccess(file, L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;WD)");
+  return set && CodeFileFault(file).empty();
+}
+
+// --install in the rig, its log in the rig's ProgramData.
+ProcessResult InstallFromRig(const HelperRig& rig) {
+  ProgramDataOverride programData((rig.Dir() + L"\\ProgramData").c_str());
+  return RunProgram(rig.HelperPath(), L"--install");
+}
+
+// A directory only administrators can change may still hold a file someone
+// else can: judged file by file, at --install and again right before each
+// load or run, and what fails counts as missing.
+TEST_F(HelperServiceTest, CodeFilesUsersCanChangeAreNeitherInstalledNorLoaded) {
+  HelperRig rig(L"changeable-files");
+  const std::wstring library = rig.Dir() + L"\\WinDivert.dll";
+  const std::wstring driver = rig.Dir() + L"\\WinDivert64.sys";
+  const std::wstring toolDll = rig.ToolDir() + L"\\tunnel-driver.dll";
+  ASSERT_TRUE(WriteFileBytes(driver, "driver"));
+  ASSERT_TRUE(WriteFileBytes(toolDll, "library"));
+  for (const std::wstring& file : {rig.HelperPath(), library, driver, toolDll,
+                                   rig.ToolDir() + L"\\amneziawg.exe"}) {
+    ASSERT_EQ(CodeFileFault(file), L"") << "a rig as made is protected: " << WideToUtf8(file);
+  }
+  const auto refusal = [](const std::wstring& file) {
+    return WideToUtf8(ChangeableDirectoryText(file)) + ": S-1-1-0 may change it";
+  };
+  const auto notLoading = [](const std::wstring& file) {
+    return "not loading " + WideToUtf8(file) +
+           ": it can be changed by non-administrators (S-1-1-0 may change it)";
+  };
+  const auto installRefused = [&](const std::wstring& file) {
+    const ProcessResult install = InstallFromRig(rig);
+    EXPECT_EQ(install.exitCode, 3u) << WideToUtf8(file);
+    EXPECT_EQ(install.output, refusal(file) + "\n");
+    EXPECT_EQ(Count(rig.Log(), "install refused: " + refusal(file)), 1u) << Joined(rig.Log());
+    EXPECT_FALSE(ServiceExists(kHelperService));
+  };
+
+  // WinDivert's library: no install, and not loaded (nor is any other).
+  ASSERT_TRUE(LetEveryoneWrite(library));
+  installRefused(library);
+  ASSERT_TRUE(rig.StartConsole());
+  ASSERT_EQ(Send("splitapps browser.exe"), "OK");
+  EXPECT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
+  EXPECT_TRUE(rig.WaitForLog("WinDivert.dll not loaded; per-app split disabled", 5000));
+  EXPECT_EQ(Count(rig.Log(), notLoading(library)), 1u) << Joined(rig.Log());
+  EXPECT_TRUE(rig.SnifferJournal().empty()) << "WinDivert was loaded";
+  EXPECT_EQ(Send("disconnect"), "OK");
+  rig.KillConsole();
+
+  // Its driver, which the library would install into the kernel.
+  ASSERT_TRUE(LetOnlyAdministratorsWrite(library));
+  ASSERT_TRUE(LetEveryoneWrite(driver));
+  installRefused(driver);
+  ASSERT_TRUE(rig.StartConsole());
+  ASSERT_EQ(Send("splitapps browser.exe"), "OK");
+  EXPECT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
+  EXPECT_TRUE(rig.WaitForLog("WinDivert.dll not loaded; per-app split disabled", 5000, 2));
+  EXPECT_EQ(Count(rig.Log(), notLoading(driver)), 1u) << Joined(rig.Log());
+  EXPECT_TRUE(rig.SnifferJournal().empty()) << "WinDivert was loaded";
+  EXPECT_EQ(Send("disconnect"), "OK");
+  rig.KillConsole();
+
+  // A DLL beside the tool, which the tool would load as LocalSystem.
+  ASSERT_TRUE(LetOnlyAdministratorsWrite(driver));
+  ASSERT_TRUE(LetEveryoneWrite(toolDll));
+  installRefused(toolDll);
+  ASSERT_TRUE(rig.StartConsole());
+  const size_t toolRuns = rig.ToolJournal().size();
+  EXPECT_EQ(Send("connect " + ToBase64("[Interface]\n")), "ERR connect failed");
+  EXPECT_EQ(Count(rig.Log(), notLoading(toolDll)), 1u) << Joined(rig.Log());
+  EXPECT_EQ(Count(rig.Log(), "amneziawg.exe not found"), 1u);
+  EXPECT_EQ(rig.ToolJournal().size(), toolRuns) << "the tool ran";
+  rig.KillConsole();
+
+  // The helper itself.
+  ASSERT_TRUE(LetOnlyAdministratorsWrite(toolDll));
+  ASSERT_TRUE(LetEveryoneWrite(rig.HelperPath()));
+  installRefused(rig.HelperPath());
+  ASSERT_TRUE(LetOnlyAdministratorsWrite(rig.HelperPath()));
+  ASSERT_EQ(InstallFromRig(rig).exitCode, 0u) << "every file protected again";
+}
+
 // The maintainer's check, as it runs on a real machine, with the stand-ins
 // answering for Windows: every line passes, and the totals say so.
 TEST_F(HelperServiceTest, TheWindowsCheckPassesAgainstTheStandIns) {

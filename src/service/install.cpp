@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include "support/code_directory.h"
+#include "support/data_directory.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
 #include "support/limits.h"
+#include "support/log.h"
 #include "support/paths.h"
 #include "support/poll.h"
 #include "support/text.h"
@@ -67,30 +69,49 @@ std::wstring ServiceCommandLine() {
 
 namespace {
 
-// The service loads code as LocalSystem from its own directory and awg\:
-// registered only when only administrators can change them. One line on
-// standard error names the first that fails and why.
-bool InstallDirectoriesProtected() {
+// What judging the install found wrong: one line, "<path> can be changed by
+// non-administrators: <why>"; empty when nothing.
+std::wstring InstallFault() {
   const std::wstring directory = ModuleDirectory();
+  const std::wstring self = ModulePath();
+  // The helper itself first: the service runs this very file.
+  std::wstring why = CodeFileFault(self);
+  if (!why.empty()) return ChangeableDirectoryText(self) + L": " + why;
   for (const std::wstring& folder : {directory, directory + L"\\awg"}) {
     if (folder != directory && GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
       continue;  // no awg folder: the tool may stand beside the helper
     }
-    const std::wstring fault = CodeDirectoryFault(folder);
-    if (fault.empty()) continue;
-    const std::string line = WideToUtf8(ChangeableDirectoryText(folder) + L": " + fault + L"\n");
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()),
-              &written, nullptr);
-    return false;
+    why = CodeDirectoryFault(folder);
+    if (!why.empty()) return ChangeableDirectoryText(folder) + L": " + why;
+    // A file keeps the owner and access list it had where it came from:
+    // one moved in from a user's Downloads stays that user's to replace.
+    const CodeFault file = FirstChangeableCodeFile(folder);
+    if (file.Found()) return ChangeableDirectoryText(file.Path) + L": " + file.Why;
   }
-  return true;
+  return {};
+}
+
+// The service loads code as LocalSystem from its own directory and awg\:
+// registered only when only administrators can change them and every code
+// file in them. The reason goes to standard error and to helper.log, where
+// an installer's custom action that drops standard error still leaves it.
+bool InstallFilesProtected() {
+  const std::wstring fault = InstallFault();
+  if (fault.empty()) return true;
+  const std::string line = WideToUtf8(fault + L"\n");
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()),
+            &written, nullptr);
+  EnsureTrustedDataDirectory();
+  LogLine(L"install refused: " + fault);
+  CloseLogFile();
+  return false;
 }
 
 }  // namespace
 
 int InstallService() {
-  if (!InstallDirectoriesProtected()) return 3;
+  if (!InstallFilesProtected()) return 3;
   const std::wstring commandLine = ServiceCommandLine();
   UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
   if (!manager) return 1;

@@ -13,28 +13,49 @@ Function Lookup(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+// Whether WinDivert may come from beside the helper: the folder, the library
+// and its driver (which the library installs from beside itself, into the
+// kernel) changeable by administrators alone, judged right before each
+// load. A refusal is logged, once per load, only when the library is there.
+bool MayLoadBeside(const std::wstring& directory, const std::wstring& library) {
+  if (GetFileAttributesW(library.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    return CodeDirectoryFault(directory).empty();
+  }
+  if (!CodeDirectoryFault(directory).empty()) {
+    LogLine(L"not loading WinDivert.dll: " + ChangeableDirectoryText(directory));
+    return false;
+  }
+  for (const std::wstring& file : {library, directory + L"\\WinDivert64.sys"}) {
+    if (file != library && GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+    const std::wstring why = CodeFileFault(file);
+    if (!why.empty()) {
+      LogLine(NotLoadingFileText({file, why}));
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 // Beside the executable first, so a copy shipped with the helper wins over
 // one installed elsewhere. Then the system's safe search (the helper's
 // folder, System32): not the current directory and not PATH, whose folders
 // ordinary users may be able to write, while this code runs as LocalSystem.
-// The helper's folder only while only administrators can change it (the
-// driver, too, is taken from beside the library). Never unloaded: a later
-// sniffer thread loads it again and gets the same module.
+// The helper's folder only while only administrators can change it and the
+// library and driver in it; otherwise what lies there counts as missing.
+// Never unloaded: a later sniffer thread loads it again and gets the same
+// module.
 bool LoadWinDivert(WinDivertLibrary& library, const wchar_t* what) {
   const std::wstring directory = ModuleDirectory();
   const std::wstring beside = directory + L"\\WinDivert.dll";
   HMODULE module = nullptr;
-  if (CodeDirectoryFault(directory).empty()) {
+  if (MayLoadBeside(directory, beside)) {
     module = LoadLibraryW(beside.c_str());
     if (!module) {
       module = LoadLibraryExW(L"WinDivert.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     }
   } else {
-    if (GetFileAttributesW(beside.c_str()) != INVALID_FILE_ATTRIBUTES) {
-      LogLine(L"not loading WinDivert.dll: " + ChangeableDirectoryText(directory));
-    }
     module = LoadLibraryExW(L"WinDivert.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   }
   if (!module) {

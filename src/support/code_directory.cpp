@@ -113,21 +113,25 @@ std::wstring CodeDirectoryDescriptorFault(PSECURITY_DESCRIPTOR descriptor) {
   return {};
 }
 
-std::wstring CodeDirectoryFault(const std::wstring& directory) {
-  // The object itself, never what a link or junction leads to.
+namespace {
+
+// The object at `path` itself, never what a link or junction leads to.
+std::wstring ObjectFault(const std::wstring& path, bool directory) {
   const UniqueFileHandle object(CreateFileW(
-      directory.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+      path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!object) return L"it cannot be opened";
   BY_HANDLE_FILE_INFORMATION info;
   // Wine shows a Unix symbolic link as a reparse point only by name.
-  const DWORD byName = GetFileAttributesW(directory.c_str());
+  const DWORD byName = GetFileAttributesW(path.c_str());
   if (!GetFileInformationByHandle(object.get(), &info)) return L"it cannot be read";
   if ((info.dwFileAttributes | byName) & FILE_ATTRIBUTE_REPARSE_POINT) {
     return L"it is a link or junction";
   }
-  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return L"it is not a directory";
+  const bool isDirectory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (directory && !isDirectory) return L"it is not a directory";
+  if (!directory && isDirectory) return L"it is a directory";
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetSecurityInfo(object.get(), SE_FILE_OBJECT,
                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
@@ -138,6 +142,63 @@ std::wstring CodeDirectoryFault(const std::wstring& directory) {
   return CodeDirectoryDescriptorFault(descriptor);
 }
 
+bool EndsWithKind(const std::wstring& name, std::initializer_list<const wchar_t*> kinds) {
+  for (const wchar_t* kind : kinds) {
+    const size_t length = wcslen(kind);
+    if (name.size() <= length) continue;
+    bool same = true;
+    for (size_t i = 0; i < length && same; ++i) {
+      wchar_t c = name[name.size() - length + i];
+      if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+      same = c == kind[i];
+    }
+    if (same) return true;
+  }
+  return false;
+}
+
+struct FindHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(Type h) noexcept { FindClose(h); }
+};
+
+}  // namespace
+
+std::wstring CodeDirectoryFault(const std::wstring& directory) {
+  return ObjectFault(directory, true);
+}
+
+std::wstring CodeFileFault(const std::wstring& path) { return ObjectFault(path, false); }
+
+CodeFault FirstChangeableCodeFile(const std::wstring& directory,
+                                  std::initializer_list<const wchar_t*> kinds) {
+  WIN32_FIND_DATAW found;
+  const UniqueResource<FindHandleTraits> search(FindFirstFileExW(
+      (directory + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0));
+  if (!search) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return {};  // nothing in it at all
+    return {directory, L"it cannot be listed (err=" + std::to_wstring(error) + L")"};
+  }
+  do {
+    // A directory is never loaded or run, whatever its name; a link to one
+    // stands in the listing as a directory too.
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const std::wstring name = found.cFileName;
+    if (!EndsWithKind(name, kinds)) continue;
+    const std::wstring path = directory + L"\\" + name;
+    std::wstring why = CodeFileFault(path);
+    if (!why.empty()) return {path, why};
+  } while (FindNextFileW(search.get(), &found));
+  return {};
+}
+
 std::wstring ChangeableDirectoryText(const std::wstring& directory) {
   return directory + L" can be changed by non-administrators";
+}
+
+std::wstring NotLoadingFileText(const CodeFault& fault) {
+  return L"not loading " + fault.Path + L": it can be changed by non-administrators (" +
+         fault.Why + L")";
 }

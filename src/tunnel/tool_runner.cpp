@@ -137,9 +137,17 @@ std::wstring FindTunnelTool() {
     const std::wstring candidate = folder + L"\\amneziawg.exe";
     if (GetFileAttributesW(candidate.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
     // Run as LocalSystem, with the DLLs it finds beside itself: only from
-    // a directory only administrators can change.
+    // a directory only administrators can change, and only when they alone
+    // can change the tool and those DLLs (judged at every run: a file moved
+    // in keeps the access list it had where it came from).
     if (!CodeDirectoryFault(folder).empty()) {
       LogLine(L"not loading amneziawg.exe: " + ChangeableDirectoryText(folder));
+      continue;
+    }
+    CodeFault fault{candidate, CodeFileFault(candidate)};
+    if (!fault.Found()) fault = FirstChangeableCodeFile(folder, {L".dll"});
+    if (fault.Found()) {
+      LogLine(NotLoadingFileText(fault));
       continue;
     }
     return candidate;

@@ -5,8 +5,9 @@
 
 // The tool beside the helper: "<module directory>\awg\amneziawg.exe", else
 // "<module directory>\amneziawg.exe"; "" when neither exists. A copy in a
-// directory that non-administrators can change counts as missing, and is
-// logged ("not loading amneziawg.exe: ..."). Nothing is cached.
+// directory that non-administrators can change, or that they can change
+// itself, or beside a DLL they can change, counts as missing, and is logged
+// ("not loading ..."). Nothing is cached.
 std::wstring FindTunnelTool();
 
 // The exit code a run reports while the tool is still running.
