@@ -413,6 +413,43 @@ TEST(CodeDirectories, OnlyAdministratorsMayChangeThem) {
   }
 }
 
+// What a file moved in from a user's folder keeps: write rights for others,
+// whatever the directory's list says. Under Wine a Unix mode of 0666 reads
+// back as Everyone with full control; on Windows the list says the same.
+bool LetEveryoneWriteFile(const std::wstring& file);
+
+// Which files of a directory count as code: by the end of the name, in
+// any case; subdirectories never, whatever their name.
+TEST(CodeDirectories, EveryCodeFileIsJudgedAndNothingElse) {
+  const std::wstring directory = NewScratchDirectory(L"code-files");
+  ASSERT_FALSE(directory.empty());
+  ASSERT_TRUE(CreateDirectoryW((directory + L"\\folder.dll").c_str(), nullptr));
+  const struct {
+    const wchar_t* name;
+    bool code;
+  } cases[] = {
+      {L"notes.txt", false}, {L"library.dllx", false}, {L"dll", false},  {L".dll.txt", false},
+      {L"Tool.EXE", true},   {L"lower.dll", true},     {L"Driver.Sys", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.name));
+    const std::wstring file = directory + L"\\" + c.name;
+    ASSERT_TRUE(WriteFileBytes(file, "x"));
+    ASSERT_TRUE(LetEveryoneWriteFile(file));
+    const CodeFault fault = FirstChangeableCodeFile(directory);
+    if (c.code) {
+      EXPECT_EQ(fault.Path, file);
+      EXPECT_EQ(fault.Why, L"S-1-1-0 may change it");
+    } else {
+      EXPECT_FALSE(fault.Found()) << WideToUtf8(fault.Path);
+    }
+    ASSERT_TRUE(DeleteFileW(file.c_str()));
+  }
+  EXPECT_FALSE(FirstChangeableCodeFile(directory, {L".dll"}).Found());
+  EXPECT_TRUE(FirstChangeableCodeFile(directory + L"\\missing").Found());
+  RemoveTree(directory);
+}
+
 // Wine keeps no access list of a file, but turns one into Unix mode bits
 // and reads it back from them: an Everyone entry with full control is read
 // back as one that may write.
@@ -475,10 +512,7 @@ TEST_F(HelperServiceTest, CodeIsNeverLoadedFromADirectoryUsersCanChange) {
 }
 
 
-// What a file moved in from a user's folder keeps: write rights for others,
-// whatever the directory's list says. Under Wine a Unix mode of 0666 reads
-// back as Everyone with full control; on Windows the list says the same.
-bool LetEveryoneWrite(const std::wstring& file) {
+bool LetEveryoneWriteFile(const std::wstring& file) {
   const bool set = RunningUnderWine() ? SetHostFileMode(file, "0666")
                                       : SetAccess(file, L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)");
   return set && CodeFileFault(file) == L"S-1-1-0 may change it";
@@ -525,7 +559,7 @@ TEST_F(HelperServiceTest, CodeFilesUsersCanChangeAreNeitherInstalledNorLoaded) {
   };
 
   // WinDivert's library: no install, and not loaded (nor is any other).
-  ASSERT_TRUE(LetEveryoneWrite(library));
+  ASSERT_TRUE(LetEveryoneWriteFile(library));
   installRefused(library);
   ASSERT_TRUE(rig.StartConsole());
   ASSERT_EQ(Send("splitapps browser.exe"), "OK");
@@ -538,7 +572,7 @@ TEST_F(HelperServiceTest, CodeFilesUsersCanChangeAreNeitherInstalledNorLoaded) {
 
   // Its driver, which the library would install into the kernel.
   ASSERT_TRUE(LetOnlyAdministratorsWrite(library));
-  ASSERT_TRUE(LetEveryoneWrite(driver));
+  ASSERT_TRUE(LetEveryoneWriteFile(driver));
   installRefused(driver);
   ASSERT_TRUE(rig.StartConsole());
   ASSERT_EQ(Send("splitapps browser.exe"), "OK");
@@ -551,7 +585,7 @@ TEST_F(HelperServiceTest, CodeFilesUsersCanChangeAreNeitherInstalledNorLoaded) {
 
   // A DLL beside the tool, which the tool would load as LocalSystem.
   ASSERT_TRUE(LetOnlyAdministratorsWrite(driver));
-  ASSERT_TRUE(LetEveryoneWrite(toolDll));
+  ASSERT_TRUE(LetEveryoneWriteFile(toolDll));
   installRefused(toolDll);
   ASSERT_TRUE(rig.StartConsole());
   const size_t toolRuns = rig.ToolJournal().size();
@@ -563,7 +597,7 @@ TEST_F(HelperServiceTest, CodeFilesUsersCanChangeAreNeitherInstalledNorLoaded) {
 
   // The helper itself.
   ASSERT_TRUE(LetOnlyAdministratorsWrite(toolDll));
-  ASSERT_TRUE(LetEveryoneWrite(rig.HelperPath()));
+  ASSERT_TRUE(LetEveryoneWriteFile(rig.HelperPath()));
   installRefused(rig.HelperPath());
   ASSERT_TRUE(LetOnlyAdministratorsWrite(rig.HelperPath()));
   ASSERT_EQ(InstallFromRig(rig).exitCode, 0u) << "every file protected again";
