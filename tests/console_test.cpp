@@ -2,10 +2,12 @@
 // stop does, and a console close waits for that to finish before the system
 // ends the process.
 #include <gtest/gtest.h>
+#include <map>
 #include <thread>
 
 #include "client_io.h"
 #include "control/pipe_server.h"
+#include "rig.h"
 #include "service/entry.h"
 #include "service_harness.h"
 #include "support/paths.h"
@@ -69,6 +71,96 @@ TEST(ConsoleModeStart, ServerThatCannotStartFailsWithTheReasonLogged) {
     EXPECT_EQ(LogTextsSince(LogFilePath(), 0),
               std::vector<std::string>{"control pipe not served: CreateEvent failed err=1450"});
   }
+}
+
+}  // namespace
+
+namespace {
+
+using FrozenLog = WithoutHelperServices;
+
+// The sum of a request's audit lines: one each, or the count of a
+// "(repeated N times)" line.
+size_t AuditedRequests(const std::vector<std::string>& lines, const std::string& word) {
+  size_t audited = 0;
+  for (const std::string& line : lines) {
+    if (line.rfind("request from ", 0) != 0) continue;
+    const size_t repeated = line.find(": " + word + " (repeated ");
+    if (repeated != std::string::npos) {
+      audited += std::stoul(line.substr(repeated + word.size() + 13));
+    } else if (line.size() > word.size() + 2 &&
+               line.compare(line.size() - word.size() - 2, std::string::npos, ": " + word) == 0) {
+      ++audited;
+    }
+  }
+  return audited;
+}
+
+// A reader that holds both files of the log open (as any user may) freezes
+// its rotation. Through 3,000 requests the helper keeps writing up to the
+// total bound, ordinary lines first dropped, and a change whose audit line
+// finds no room is refused, never made unlogged; the next generation says
+// how many of each.
+TEST_F(FrozenLog, NoRequestChangesAnythingWithoutItsAuditLine) {
+  RigLayout layout;
+  layout.limits = L"LogRotateBytes=2048";
+  HelperRig rig(L"frozen-log", layout);
+  ASSERT_TRUE(rig.StartConsole());
+  const std::wstring older = rig.LogPath() + L".1";
+  for (int i = 0; i < 500 && GetFileAttributesW(older.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
+    ASSERT_EQ(Send("ping"), "OK");
+    ASSERT_EQ(Send("bypassnets 10.0.0.0/8"), "OK");
+  }
+  ASSERT_NE(GetFileAttributesW(older.c_str()), INVALID_FILE_ATTRIBUTES) << "never rotated";
+  // No count of those left to come: the next audited request writes them,
+  // and its own line has no count to come a second later.
+  Sleep(1100);
+  ASSERT_EQ(Send("disconnect"), "OK");
+  Sleep(1100);
+  const std::string olderBytes = ReadFileBytes(older);
+
+  FrozenLogRotation frozen(rig.DataDir());
+  ASSERT_TRUE(frozen.Frozen());
+  const ULONGLONG offset = FileSize(rig.LogPath());
+  const char* const words[] = {"splitapps", "bypassnets", "bypassdomains"};
+  std::map<std::string, size_t> accepted;
+  size_t refused = 0;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string word = words[i % 3];
+    const std::string reply = Send(word + " entry" + std::to_string(i % 7) + ".example");
+    if (reply == "OK") {
+      ++accepted[word];
+    } else {
+      ASSERT_EQ(reply, "ERR log full") << "request " << i;
+      ++refused;
+    }
+  }
+  EXPECT_GT(refused, 0u) << "the log never filled";
+  EXPECT_GT(accepted["bypassnets"], 0u);
+  EXPECT_LE(FileSize(rig.LogPath()), 4096u) << "past the total bound";
+  EXPECT_EQ(ReadFileBytes(older), olderBytes) << "the older generation was touched";
+  const std::vector<std::string> frozenLines = LogTextsSince(rig.LogPath(), offset);
+  const size_t ordinaryKept =
+      Count(frozenLines, "bypass nets set: ") + Count(frozenLines, "bypass domains set: ");
+
+  frozen.Thaw();
+  Sleep(1100);  // the next rename is tried a second after the last
+  ASSERT_EQ(Send("disconnect"), "OK");
+  const std::vector<std::string> fresh = LogTextsSince(rig.LogPath(), 0);
+  std::vector<std::string> both = LogTextsSince(older, offset);
+  both.insert(both.end(), fresh.begin(), fresh.end());
+  for (const char* word : words) {
+    SCOPED_TRACE(word);
+    EXPECT_EQ(AuditedRequests(both, word), accepted[word]) << Joined(both);
+  }
+  ASSERT_GE(fresh.size(), 3u) << Joined(fresh);
+  EXPECT_EQ(fresh[0], "log continued from helper.log.1");
+  EXPECT_EQ(fresh[1], std::to_string(accepted["bypassnets"] + accepted["bypassdomains"] -
+                                     ordinaryKept) +
+                          " log lines dropped while helper.log could not be renamed");
+  EXPECT_EQ(fresh[2], std::to_string(refused) +
+                          " requests refused while helper.log could not be renamed: no room for "
+                          "their audit lines");
 }
 
 }  // namespace

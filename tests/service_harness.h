@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/handles.h"
+
 // True under Wine, where a few service-manager answers differ from Windows.
 bool RunningUnderWine();
 
@@ -36,6 +38,7 @@ struct ProcessResult {
   std::string output;  // stdout and stderr together
   ULONGLONG elapsedMs = 0;
   DWORD error = 0;  // CreateProcessW's error when !started
+  DWORD pid = 0;    // the process id it had
 };
 
 // Runs exe with the given command-line tail (appended after the quoted exe
@@ -203,6 +206,25 @@ bool SetHostFileMode(const std::wstring& path, const char* mode);
 // already open in it can still be written. Holding a file open does not
 // stop a rename under Wine as it does on Windows; this does.
 bool SetHostImmutable(const std::wstring& directory, bool immutable);
+// What a reader of the log can do to its rotation: on Windows, hold
+// helper.log and helper.log.1 open without sharing delete (any user may
+// read them), after which neither can be renamed; under Wine, where a held
+// file can still be renamed, the data directory made immutable. For the
+// object's life, or until Thaw.
+class FrozenLogRotation {
+ public:
+  explicit FrozenLogRotation(const std::wstring& dataDirectory);
+  ~FrozenLogRotation() { Thaw(); }
+  FrozenLogRotation(const FrozenLogRotation&) = delete;
+  FrozenLogRotation& operator=(const FrozenLogRotation&) = delete;
+  bool Frozen() const { return frozen_; }
+  void Thaw();
+
+ private:
+  std::wstring directory_;
+  bool frozen_ = false;
+  UniqueFileHandle current_, older_;
+};
 // Removes such a link itself. Under Wine DeleteFileW and RemoveDirectoryW
 // on a Unix link delete its target, and a link whose target is gone cannot
 // be seen at all, so the host's rm does it.

@@ -519,11 +519,21 @@ TEST_F(AskingTheHelper, ConfigurationsWithScriptHooksAreRefusedUntouched) {
       {"PostDown", "# PostDown = no\n[Interface]\n \t PostDown =  y # z\n"},
       {"PostUp", "[Interface]\nPostUp\f= cmd /c whoami\n"},
       {"pReUp", "[Interface]\n\xE3\x80\x80pReUp\xC2\xA0= cmd /c whoami\n"},  // U+3000, U+00A0
+      // 200,000 zero-width spaces inside: a line of their own would take
+      // 600 KB, and a few dozen would wipe both generations of the log.
+      {"P" + std::string(199, '?') + "... (199806 more characters)",
+       "[Interface]\nP" + [] {
+         std::string spaces;
+         for (int i = 0; i < 200000; ++i) spaces += "\xE2\x80\x8B";  // U+200B
+         return spaces;
+       }() + "ostUp = cmd /c whoami\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.hook);
+    SCOPED_TRACE(c.hook.substr(0, 20));
+    const ULONGLONG logSize = FileSize(rig.LogPath());
     EXPECT_EQ(Connect(c.configuration), "ERR connect failed");
     EXPECT_EQ(Count(rig.Log(), "configuration refused: " + c.hook + " is not accepted"), 1u);
+    EXPECT_LT(FileSize(rig.LogPath()) - logSize, 600u) << "the refusal took that much log";
   }
   EXPECT_EQ(ReadFileBytes(rig.ConfigPath()), configFile);
   EXPECT_EQ(rig.ToolJournal().size(), toolRuns) << "the tool ran";
@@ -568,6 +578,22 @@ TEST_F(AskingTheHelper, RequestsThatChangeSomethingNameWhoAsked) {
   ASSERT_FALSE(users.empty());
   EXPECT_EQ(users.front().rfind("S-1-5-", 0), 0u) << users.front();
   EXPECT_NE(users.back().find('\\'), std::string::npos) << users.back();
+
+  // A client names its own executable: a long name takes 200 characters of
+  // the line, and says how many more it had.
+  const std::wstring longName = std::wstring(206, L'n') + L".exe";
+  const std::wstring client = rig.Dir() + L"\\" + longName;
+  ASSERT_TRUE(CopyFileW(ControlClientExePath().c_str(), client.c_str(), FALSE))
+      << ErrorText(GetLastError());
+  const ProcessResult sent = RunProgram(client, L"--console-helper splitapps");
+  ASSERT_EQ(sent.exitCode, 0u) << sent.output;
+  const std::vector<std::string> audit = Starting(rig.Log(), "request from");
+  ASSERT_FALSE(audit.empty());
+  EXPECT_EQ(audit.back().rfind(" pid " + std::to_string(sent.pid) + " (" + std::string(200, 'n') +
+                                   "... (10 more characters), ",
+                               0),
+            0u)
+      << audit.back();
 }
 
 }  // namespace

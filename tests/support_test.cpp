@@ -12,6 +12,7 @@
 
 #include "service_harness.h"
 #include "support/data_directory.h"
+#include "support/limits.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"
@@ -155,6 +156,99 @@ TEST_F(ScratchProgramData, LogLinesStayWholeUnderManyThreads) {
     EXPECT_EQ(std::stoi(parts[2].str()), next[thread]++) << "lines of one thread keep their order";
     EXPECT_EQ(parts[3].length(), static_cast<size_t>(2 * (40 + thread * 7)));
   }
+}
+
+// Whatever a client chose (a key, a file name, the tool's words quoting a
+// configuration) takes at most 200 characters of a line, and says how much
+// more there was; nothing in it can start a line of its own.
+TEST(ClientText, CutsAtTwoHundredCharactersAndSaysHowManyMore) {
+  const std::wstring pair = L"\xD83D\xDE00";  // one character, two units
+  std::wstring many, first;
+  for (int i = 0; i < 300; ++i) many += pair;
+  for (int i = 0; i < 200; ++i) first += pair;
+  const struct {
+    std::wstring text;
+    unsigned long long alreadyCut;
+    std::wstring shown;
+  } cases[] = {
+      {L"", 0, L""},
+      {L"PostUp", 0, L"PostUp"},
+      {std::wstring(200, L'x'), 0, std::wstring(200, L'x')},
+      {std::wstring(201, L'x'), 0, std::wstring(200, L'x') + L"... (1 more characters)"},
+      // The key: P, 200,000 zero-width spaces, ostUp.
+      {L"P" + std::wstring(200000, L'\x200B') + L"ostUp", 0,
+       L"P" + std::wstring(199, L'\x200B') + L"... (199806 more characters)"},
+      // Pairs count once, and the cut never splits one.
+      {std::wstring(199, L'x') + pair + pair, 0,
+       std::wstring(199, L'x') + pair + L"... (1 more characters)"},
+      {std::wstring(100, L'x') + L"" + std::wstring(150, L'y'), 0,
+       std::wstring(100, L'x') + std::wstring(100, L'y') + L"... (50 more characters)"},
+      {many, 0, first + L"... (100 more characters)"},
+      // Breaks and other controls cannot forge a line.
+      {L"a\r\n2024-01-01 00:00:00  forged\x2028\x2029\x85\t\x7F", 0,
+       L"a??2024-01-01 00:00:00  forged?????"},
+      // What the caller cut already counts.
+      {L"abc", 5, L"abc... (5 more characters)"},
+      {std::wstring(250, L'x'), 7, std::wstring(200, L'x') + L"... (57 more characters)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.text.substr(0, 40)));
+    EXPECT_EQ(ClientText(c.text, c.alreadyCut), c.shown);
+  }
+}
+
+// Rotation that cannot rename keeps the current file growing up to twice
+// the bound: ordinary lines to three quarters of that, audit lines to all
+// of it; past that lines are dropped and audit lines refused, each counted,
+// and the next generation begins by saying how many.
+TEST_F(ScratchProgramData, AFrozenRotationKeepsWritingThenDropsKeepingRoomForAuditLines) {
+  ScopedLimit<DWORD> bound(HelperLimits.LogRotateBytes, 4096);
+  const std::wstring older = LogFilePath() + L".1";
+  const std::wstring text100(77, L'o');  // a line of 100 bytes with its stamp and CR LF
+  for (int i = 0; i < 60 && GetFileAttributesW(older.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
+    LogLine(text100);
+  }
+  ASSERT_NE(GetFileAttributesW(older.c_str()), INVALID_FILE_ATTRIBUTES) << "never rotated";
+  const std::string olderBytes = ReadFileBytes(older);
+
+  const size_t before = Count(LogTexts(), std::string(77, 'o'));
+
+  FrozenLogRotation frozen(DataDirectory());
+  ASSERT_TRUE(frozen.Frozen());
+  for (int i = 0; i < 100; ++i) LogLine(text100);
+  const ULONGLONG ordinaryEnd = FileSize(LogFilePath());
+  EXPECT_GT(ordinaryEnd, 4096u) << "stopped at the bound of one generation";
+  EXPECT_LE(ordinaryEnd, 6144u);
+  EXPECT_GT(ordinaryEnd, 6144u - 100);
+  int audited = 0, refused = 0;
+  for (int i = 10; i < 50; ++i) {  // each 100 bytes too
+    (LogAuditLine(L"request from pid " + std::to_wstring(i) + L" (a.exe, S-1-5-18): splitapps" +
+                  std::wstring(29, L'a'))
+         ? audited
+         : refused)++;
+  }
+  LogLine(text100);  // still no room
+  EXPECT_EQ(static_cast<ULONGLONG>(audited), (8192 - ordinaryEnd) / 100);
+  EXPECT_GT(refused, 0);
+  EXPECT_LE(FileSize(LogFilePath()), 8192u);
+  EXPECT_EQ(ReadFileBytes(older), olderBytes) << "the older generation was touched";
+  const std::vector<std::string> frozenLines = LogTexts();
+  const size_t written = Count(frozenLines, std::string(77, 'o')) - before;
+  EXPECT_EQ(Count(frozenLines, "request from pid "), static_cast<size_t>(audited));
+
+  frozen.Thaw();
+  Sleep(1100);  // the next rename is tried a second after the last
+  LogLine(L"after");
+  const std::vector<std::string> fresh = LogTexts();
+  EXPECT_EQ(LogTextsSince(older, 0), frozenLines) << "the frozen generation became helper.log.1";
+  ASSERT_EQ(fresh.size(), 4u) << Joined(fresh);
+  EXPECT_EQ(fresh[0], "log continued from helper.log.1");
+  EXPECT_EQ(fresh[1], std::to_string(101 - written) +
+                          " log lines dropped while helper.log could not be renamed");
+  EXPECT_EQ(fresh[2], std::to_string(refused) +
+                          " requests refused while helper.log could not be renamed: no room for "
+                          "their audit lines");
+  EXPECT_EQ(fresh[3], "after");
 }
 
 // No line goes into a directory the check has not accepted: until one is,

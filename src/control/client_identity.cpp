@@ -84,10 +84,11 @@ std::wstring AccountOf(PSID sid) {
   return text;
 }
 
+// A client names its own executable, up to 255 characters.
 std::wstring ImageFileName(HANDLE process) {
   std::wstring path;
   if (!ProcessImagePath(process, path)) return L"?";
-  return FileNameOfPath(path);
+  return ClientText(FileNameOfPath(path));
 }
 
 std::wstring TokenUserName(HANDLE process) {
@@ -111,17 +112,24 @@ struct Repeats {
 };
 std::map<std::wstring, Repeats> RecentAudit;  // the pipe's thread only
 
-void FlushAudit(ULONGLONG now, bool all) {
+// Logs the counts whose second has passed (all of them at the stop). A
+// count the log has no room for stays, to be tried again: false then, and
+// no request may run unrecorded meanwhile.
+bool FlushAudit(ULONGLONG now, bool all) {
   for (auto entry = RecentAudit.begin(); entry != RecentAudit.end();) {
     if (!all && now - entry->second.FirstAt < kRepeatWindowMs) {
       ++entry;
       continue;
     }
-    if (entry->second.Again > 0) {
-      LogLine(entry->first + L" (repeated " + std::to_wstring(entry->second.Again) + L" times)");
+    // One try per request: the log counts each refusal as a request refused.
+    if (entry->second.Again > 0 &&
+        !LogAuditLine(entry->first + L" (repeated " + std::to_wstring(entry->second.Again) +
+                      L" times)")) {
+      return false;
     }
     entry = RecentAudit.erase(entry);
   }
+  return true;
 }
 
 }  // namespace
@@ -139,16 +147,21 @@ std::wstring DescribePipeClient(HANDLE pipe) {
          TokenUserName(process.get()) + L")";
 }
 
-void AuditRequest(HANDLE pipe, const std::wstring& word) {
+bool AuditRequest(HANDLE pipe, const std::wstring& word) {
   const std::wstring line = L"request from " + DescribePipeClient(pipe) + L": " + word;
   const ULONGLONG now = GetTickCount64();
-  FlushAudit(now, false);
-  const auto [entry, inserted] = RecentAudit.try_emplace(line, Repeats{now, 0});
-  if (!inserted) {
-    ++entry->second.Again;
-    return;
+  if (!FlushAudit(now, false)) return false;
+  const auto found = RecentAudit.find(line);
+  if (found != RecentAudit.end()) {
+    ++found->second.Again;
+    return true;
   }
-  LogLine(line);
+  if (!LogAuditLine(line)) return false;
+  RecentAudit.emplace(line, Repeats{now, 0});
+  return true;
 }
 
-void FlushAuditLines() { FlushAudit(0, true); }
+void FlushAuditLines() {
+  // At the stop every count is tried, whatever room the first found.
+  while (!RecentAudit.empty() && !FlushAudit(0, true)) RecentAudit.erase(RecentAudit.begin());
+}

@@ -23,6 +23,8 @@ extern bool (*NameAccount)(PSID sid, std::wstring& name);
 // within a second of its first is only counted; the count is logged as
 // "request from <client>: <word> (repeated N times)" once that second has
 // passed, at the next audit line or at FlushAuditLines, whichever is first.
-void AuditRequest(HANDLE pipe, const std::wstring& word);
+// False when the log had no room for the line, or for a count that was
+// due: the request must then be refused, so that no change goes unlogged.
+bool AuditRequest(HANDLE pipe, const std::wstring& word);
 // Logs what is still counted (the server's stop).
 void FlushAuditLines();

@@ -68,10 +68,12 @@ std::wstring DispatchCommand(const std::wstring& line, HANDLE client) {
   if (word == L"state") return DescribeState();
   if (word == L"explain") return ExplainAddress(argument);
   // Whoever changes what the helper does as LocalSystem is named, never
-  // what they sent: a configuration holds a private key.
+  // what they sent: a configuration holds a private key. A change whose
+  // line the log cannot take (a reader froze its rotation, and it is full)
+  // is not made.
   if (word == L"splitapps" || word == L"bypassnets" || word == L"bypassdomains" ||
       word == L"disconnect" || word == L"connect") {
-    AuditRequest(client, word);
+    if (!AuditRequest(client, word)) return L"ERR log full";
   }
   if (word == L"splitapps") {
     SetSplitApps(argument);

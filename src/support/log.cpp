@@ -13,8 +13,12 @@
 namespace {
 
 constexpr size_t kHeldBackLines = 256;
+// Of those, the last quarter for audit lines, as in the file.
+constexpr size_t kHeldBackOrdinary = kHeldBackLines * 3 / 4;
 // While helper.log cannot be renamed, one try a second.
 constexpr ULONGLONG kRotateRetryMs = 1000;
+
+enum class LineKind { Ordinary, Audit };
 
 // Never held while taking StateMutex: callers may log with it held.
 std::mutex LogMutex;
@@ -22,7 +26,8 @@ UniqueFileHandle LogFile;
 std::wstring LogDirectory;       // the trusted directory LogFile is in
 ULONGLONG LogBytes = 0;          // the size of LogFile as this helper knows it
 ULONGLONG NextRotateTry = 0;     // while a rename fails
-unsigned long long Dropped = 0;  // lines not written since then
+unsigned long long Dropped = 0;  // ordinary lines not written since then
+unsigned long long Refused = 0;  // audit lines not written since then
 // Encoded lines, stamped when they were logged, waiting for a directory the
 // check accepts.
 std::vector<std::string> HeldBack;
@@ -61,9 +66,9 @@ void Append(const std::string& bytes) {
 }
 
 // Opens the log's next generation after the current one became
-// helper.log.1. False while the rename is refused (a reader that does not
-// share delete holds the file): lines are then dropped, and counted, so
-// that no client can grow the log past its bound. LogMutex held.
+// helper.log.1, and says what the last one could not hold. False while the
+// rename is refused (any user may read the log, and a reader that does not
+// share delete makes it fail). LogMutex held.
 bool Rotate() {
   const ULONGLONG now = GetTickCount64();
   if (now < NextRotateTry) return false;
@@ -83,35 +88,84 @@ bool Rotate() {
                        L" log lines dropped while helper.log could not be renamed"));
     Dropped = 0;
   }
+  if (Refused > 0) {
+    Append(StampedLine(std::to_wstring(Refused) +
+                       L" requests refused while helper.log could not be renamed: no room for "
+                       L"their audit lines"));
+    Refused = 0;
+  }
   return true;
 }
 
 // Writes a line, first making room by rotating when it would take the file
-// past its bound. LogMutex held.
-void Write(const std::string& line) {
+// past its bound. While the rename is refused the file keeps growing up to
+// twice the bound, its last quarter kept for audit lines, so that neither a
+// frozen rotation nor a flood of requests can wipe or silence the record of
+// who changed what. False when the line was dropped. LogMutex held.
+bool Write(const std::string& line, LineKind kind) {
   if (LogBytes + line.size() > HelperLimits.LogRotateBytes && !Rotate()) {
-    ++Dropped;
-    return;
+    const ULONGLONG total = 2ull * HelperLimits.LogRotateBytes;
+    const ULONGLONG room = kind == LineKind::Audit ? total : total - total / 4;
+    if (LogBytes + line.size() > room) {
+      ++(kind == LineKind::Audit ? Refused : Dropped);
+      return false;
+    }
   }
   Append(line);
+  return true;
 }
 
-}  // namespace
-
-void LogLine(const std::wstring& text) {
+bool Log(const std::wstring& text, LineKind kind) {
   // Callers read GetLastError() after logging a failure; logging must not
   // disturb it.
   const DWORD savedError = GetLastError();
+  bool kept = true;
   {
     const std::string line = StampedLine(text);
     std::lock_guard<std::mutex> lock(LogMutex);
     if (LogFile) {
-      Write(line);
-    } else if (HeldBack.size() < kHeldBackLines) {
+      kept = Write(line, kind);
+    } else if (HeldBack.size() < (kind == LineKind::Audit ? kHeldBackLines : kHeldBackOrdinary)) {
       HeldBack.push_back(line);
+    } else {
+      kept = false;
     }
   }
   SetLastError(savedError);
+  return kept;
+}
+
+bool IsShownAsIs(wchar_t c) {
+  return c >= 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0) && c != 0x2028 && c != 0x2029;
+}
+
+}  // namespace
+
+void LogLine(const std::wstring& text) { Log(text, LineKind::Ordinary); }
+
+bool LogAuditLine(const std::wstring& text) { return Log(text, LineKind::Audit); }
+
+std::wstring ClientText(std::wstring_view text, unsigned long long alreadyCut) {
+  std::wstring shown;
+  size_t characters = 0;
+  size_t at = 0;
+  for (; at < text.size() && characters < kClientTextChars; ++characters) {
+    const bool pair = at + 1 < text.size() && IS_HIGH_SURROGATE(text[at]) &&
+                      IS_LOW_SURROGATE(text[at + 1]);
+    if (pair) {
+      shown.append(text.substr(at, 2));
+      at += 2;
+    } else {
+      shown += IsShownAsIs(text[at]) ? text[at] : L'?';
+      ++at;
+    }
+  }
+  unsigned long long cut = alreadyCut;
+  for (; at < text.size(); ++at) {
+    if (!(at > 0 && IS_LOW_SURROGATE(text[at]) && IS_HIGH_SURROGATE(text[at - 1]))) ++cut;
+  }
+  if (cut > 0) shown += L"... (" + std::to_wstring(cut) + L" more characters)";
+  return shown;
 }
 
 bool OpenLogFile(const std::wstring& directory) {
@@ -124,7 +178,8 @@ bool OpenLogFile(const std::wstring& directory) {
   LogDirectory = directory;
   LogBytes = bytes;
   if (LogFile) {
-    for (const std::string& line : HeldBack) Write(line);
+    // Audit lines among them had room when they were held back.
+    for (const std::string& line : HeldBack) Write(line, LineKind::Audit);
     HeldBack.clear();
   }
   SetLastError(savedError);

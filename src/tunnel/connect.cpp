@@ -82,7 +82,7 @@ bool ConnectTunnel(const std::wstring& configuration) {
   // refused before anything is touched.
   const ConfigurationFacts facts = ReadConfigurationFacts(configuration);
   if (!facts.Hook.empty()) {
-    LogLine(L"configuration refused: " + facts.Hook + L" is not accepted");
+    LogLine(L"configuration refused: " + ClientText(facts.Hook) + L" is not accepted");
     return false;
   }
   const std::wstring tool = FindTunnelTool();

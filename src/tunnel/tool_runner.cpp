@@ -62,11 +62,13 @@ bool CreateOutputPipe(UniqueFileHandle& readEnd, UniqueFileHandle& writeEnd) {
 }
 
 // Collects what the tool writes: the first kOutputKeptBytes are kept, the
-// rest is read and dropped, so that a tool that floods its output never
-// blocks on a full pipe. Each read ends when data comes, when the pipe ends
-// (every writer closed it), when the tool exits or when time runs out.
-std::string ReadToolOutput(HANDLE pipe, HANDLE event, HANDLE process, ULONGLONG deadline) {
+// rest is read, counted and dropped, so that a tool that floods its output
+// never blocks on a full pipe. Each read ends when data comes, when the pipe
+// ends (every writer closed it), when the tool exits or when time runs out.
+std::string ReadToolOutput(HANDLE pipe, HANDLE event, HANDLE process, ULONGLONG deadline,
+                           unsigned long long& dropped) {
   std::string kept;
+  dropped = 0;
   char chunk[kOutputChunkBytes];
   const auto read = [&](DWORD timeoutMs, CutShortBy cut) {
     DWORD got = 0;
@@ -76,6 +78,7 @@ std::string ReadToolOutput(HANDLE pipe, HANDLE event, HANDLE process, ULONGLONG 
     if (result == IoResult::Done) {
       const size_t room = kOutputKeptBytes - kept.size();
       kept.append(chunk, got < room ? got : room);
+      if (got > room) dropped += got - room;
     }
     return result;
   };
@@ -155,8 +158,9 @@ std::wstring FindTunnelTool() {
   return L"";
 }
 
-std::wstring ToolOutputForLog(const std::string& output) {
+std::wstring ToolOutputForLog(const std::string& output, unsigned long long dropped) {
   std::string text = output.substr(0, kOutputKeptBytes);
+  dropped += output.size() - text.size();
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
   std::string shown;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -168,7 +172,8 @@ std::wstring ToolOutputForLog(const std::string& output) {
       shown += text[i];
     }
   }
-  return Utf8ToWide(shown);
+  // What the tool writes may quote what a client sent.
+  return ClientText(Utf8ToWide(shown), dropped);
 }
 
 int RunTunnelTool(const std::wstring& toolPath, const std::wstring& arguments) {
@@ -197,9 +202,10 @@ int RunTunnelTool(const std::wstring& toolPath, const std::wstring& arguments) {
 
   const DWORD limitMs = HelperLimits.ToolWaitMs;
   std::string output;
+  unsigned long long dropped = 0;
   if (outputRead) {
     output = ReadToolOutput(outputRead.get(), event.get(), processHandle.get(),
-                            GetTickCount64() + limitMs);
+                            GetTickCount64() + limitMs, dropped);
   } else {
     WaitForSingleObject(processHandle.get(), limitMs);
   }
@@ -211,7 +217,7 @@ int RunTunnelTool(const std::wstring& toolPath, const std::wstring& arguments) {
     LogLine(L"amneziawg.exe still running after " + std::to_wstring(limitMs / 1000) +
             L" s; left running");
   } else if (result != 0) {
-    LogLine(L"amneziawg.exe exited " + std::to_wstring(result) + L": " + ToolOutputForLog(output));
+    LogLine(L"amneziawg.exe exited " + std::to_wstring(result) + L": " + ToolOutputForLog(output, dropped));
   }
   return result;
 }

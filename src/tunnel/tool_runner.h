@@ -19,9 +19,11 @@ constexpr int kToolStillRunning = 259;  // STILL_ACTIVE
 // (it is left running), or -1 when it could not be started ("CreateProcess
 // failed: " and the command line are logged). The tool's standard output and
 // error go to one pipe that is read while waiting; a non-zero exit is logged
-// with the first 2 KiB of what the tool wrote.
+// with the start of what the tool wrote.
 int RunTunnelTool(const std::wstring& toolPath, const std::wstring& arguments);
 
-// How the tool's output appears in the log: at most the first 2 KiB, line
-// breaks shown as " | ", trailing ones dropped.
-std::wstring ToolOutputForLog(const std::string& output);
+// How the tool's output appears in the log: of its first 2 KiB, line breaks
+// shown as " | ", trailing ones dropped, then cut as a client's text is
+// (ClientText: 200 characters, and how many more), `dropped` bytes the
+// reader did not keep counted as characters cut.
+std::wstring ToolOutputForLog(const std::string& output, unsigned long long dropped = 0);
