@@ -10,6 +10,7 @@
 
 #include "service/entry.h"
 #include "support/limits.h"
+#include "support/paths.h"
 #include "support/text.h"
 
 namespace {
@@ -44,13 +45,29 @@ bool ApplyLimit(const std::wstring& name, const std::wstring& value) {
   return false;
 }
 
+// A service gets no test's environment: the same text may stand in
+// QuorvelHelperLimits.txt beside the executable instead.
+std::wstring LimitsText() {
+  wchar_t text[1024];
+  const DWORD length = GetEnvironmentVariableW(L"QUORVEL_TEST_LIMITS", text, 1024);
+  if (length > 0 && length < 1024) return std::wstring(text, length);
+  const std::wstring path = ModuleDirectory() + L"\\QuorvelHelperLimits.txt";
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return L"";
+  char bytes[1024];
+  DWORD got = 0;
+  const BOOL read = ReadFile(file, bytes, sizeof(bytes), &got, nullptr);
+  CloseHandle(file);
+  return read ? Utf8ToWide(std::string(bytes, got)) : L"";
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  wchar_t text[1024];
-  const DWORD length = GetEnvironmentVariableW(L"QUORVEL_TEST_LIMITS", text, 1024);
-  if (length > 0 && length < 1024) {
-    for (const std::wstring& entry : SplitListEntries(std::wstring(text, length))) {
+  const std::wstring text = LimitsText();
+  if (!text.empty()) {
+    for (const std::wstring& entry : SplitListEntries(text)) {
       const size_t equals = entry.find(L'=');
       // A name the test got wrong must not pass unnoticed as the real limit.
       if (equals == std::wstring::npos ||

@@ -10,6 +10,7 @@
 #include "client_io.h"
 #include "service_harness.h"
 #include "support/paths.h"
+#include "support/text.h"
 
 const char kPhysicalDefaultRoute[] = "route 0.0.0.0 0.0.0.0 192.168.1.1 7 25\n";
 
@@ -95,6 +96,11 @@ HelperRig::HelperRig(const std::wstring& name, RigLayout layout)
   CreateDirectoryW(dir_.c_str(), nullptr);
   CreateDirectoryW((dir_ + L"\\ProgramData").c_str(), nullptr);
   Copy(layout_.limits ? LimitedHelperExePath() : HelperExePath(), HelperPath());
+  // The same limits for the installed service, which gets no environment
+  // of ours.
+  if (layout_.limits) {
+    WriteFileBytes(dir_ + L"\\QuorvelHelperLimits.txt", WideToUtf8(layout_.limits));
+  }
   Copy(TestbedFile(L"iphlpapi.dll"), dir_ + L"\\iphlpapi.dll");
   if (layout_.winDivert) Copy(TestbedFile(layout_.winDivert), dir_ + L"\\WinDivert.dll");
   if (layout_.tool != RigLayout::Tool::None) {

@@ -17,7 +17,9 @@ struct RigLayout {
   const wchar_t* winDivert = L"WinDivert.dll";
   enum class Tool { InAwgFolder, Beside, None } tool = Tool::InAwgFolder;
   // Shortened limits ("ComeUpMs=1500;..."): the rig runs the test build's
-  // helper that reads them (testbed/limited_helper.cpp); nullptr: the product.
+  // helper that reads them (testbed/limited_helper.cpp), from its
+  // environment in console mode and from QuorvelHelperLimits.txt beside it
+  // as a service; nullptr: the product.
   const wchar_t* limits = nullptr;
 };
 

@@ -12,6 +12,7 @@
 #include "support/helper_state.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/progress.h"
 #include "support/text.h"
 
 namespace {
@@ -91,6 +92,7 @@ void RemoveListedRoute(std::string line, size_t& listed, size_t& removed) {
 void ReplayJournal(HANDLE journal) {
   size_t listed = 0;
   size_t removed = 0;
+  size_t lines = 0;
   std::string pending;
   char chunk[8192];
   DWORD got = 0;
@@ -99,6 +101,8 @@ void ReplayJournal(HANDLE journal) {
     for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
       std::string line = pending.substr(0, end);
       if (!line.empty() && line.back() == '\r') line.pop_back();
+      // A start waits for this: each batch is a step of its own.
+      if (lines++ % kRoutesPerProgressStep == 0) ReportProgress(kShortStepMs);
       RemoveListedRoute(line, listed, removed);
     }
     // A line that never ends is damaged; keep only enough to say so.

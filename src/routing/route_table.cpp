@@ -15,6 +15,7 @@
 #include "support/helper_state.h"
 #include "support/limits.h"
 #include "support/log.h"
+#include "support/progress.h"
 
 namespace {
 
@@ -747,7 +748,12 @@ void ClearBypassRoutes() {
   NoSplitRouteUntil.clear();
   SplitCapSaid = false;
   SplitWaitSaid = false;
-  HelperState.BypassRouteTable.ForEach(DeleteFromSystem);
+  // A stop waits for this: each batch is a step of its own.
+  size_t deleted = 0;
+  HelperState.BypassRouteTable.ForEach([&](const RoutePrefix& prefix, const RecordedRoute& route) {
+    if (deleted++ % kRoutesPerProgressStep == 0) ReportProgress(kShortStepMs);
+    DeleteFromSystem(prefix, route);
+  });
   HelperState.BypassRouteTable.Clear();
   ForgetIndexes();
   ForgetDomainRoutes();

@@ -1,10 +1,6 @@
 #include "service/lifecycle.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "control/pipe_server.h"
 #include "routing/network_watch.h"
@@ -14,60 +10,59 @@
 #include "support/data_directory.h"
 #include "support/helper_state.h"
 #include "support/log.h"
+#include "support/progress.h"
 #include "tunnel/connect.h"
 
 namespace {
 
-// While the service is pending, progress is reported this often, each
-// report a new checkpoint with a hint that covers the next: a start that
-// replays a long journal, or a stop that waits for a running connect (a
-// minute and more in the worst case) and deletes thousands of routes, is
-// never taken for a hung service.
-constexpr DWORD kProgressEveryMs = 1000;
-constexpr DWORD kWaitHintMs = 5000;
 constexpr DWORD kRunningControls =
     SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_POWEREVENT;
 
-std::mutex StatusMutex;  // the handler's thread, the main thread and the ticker report
-std::condition_variable StatusChanged;
-std::thread ProgressTicker;
+// The handler's thread, the main thread and every thread whose work reports
+// its progress report through it, so that checkpoints only ever increase.
+std::mutex StatusMutex;
+// When the step under way may end, as its own report said: a stop that
+// comes while a connect runs waits for it first.
+ULONGLONG StepEndsAt = 0;  // guarded by StatusMutex
 
 bool Pending(DWORD state) { return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING; }
 
-// StatusMutex held.
-void ReportLocked(DWORD state, DWORD controlsAccepted) {
+// Each report of a pending state is a new checkpoint, with a hint that
+// covers the step that begins. StatusMutex held.
+void ReportLocked(DWORD state, DWORD controlsAccepted, DWORD waitHintMs) {
   SERVICE_STATUS& status = HelperState.ServiceStatus;
   const bool samePending = Pending(state) && status.dwCurrentState == state;
   status.dwCurrentState = state;
   status.dwControlsAccepted = controlsAccepted;
   status.dwCheckPoint = samePending ? status.dwCheckPoint + 1 : (Pending(state) ? 1 : 0);
-  status.dwWaitHint = Pending(state) ? kWaitHintMs : 0;
+  status.dwWaitHint = Pending(state) ? waitHintMs : 0;
   SetServiceStatus(HelperState.ServiceStatusHandle, &status);
-  StatusChanged.notify_all();
 }
 
-void ReportServiceStatus(DWORD state, DWORD controlsAccepted) {
+void ReportServiceStatus(DWORD state, DWORD controlsAccepted, DWORD waitHintMs = 0) {
   std::lock_guard<std::mutex> lock(StatusMutex);
-  ReportLocked(state, controlsAccepted);
+  ReportLocked(state, controlsAccepted, waitHintMs);
 }
 
-// Reports progress for as long as the service is pending; ends once it is
-// stopped.
-void TickWhilePending() {
-  std::unique_lock<std::mutex> lock(StatusMutex);
-  for (;;) {
-    const DWORD state = HelperState.ServiceStatus.dwCurrentState;
-    if (state == SERVICE_STOPPED) return;
-    if (Pending(state)) {
-      StatusChanged.wait_for(lock, std::chrono::milliseconds(kProgressEveryMs));
-      if (Pending(HelperState.ServiceStatus.dwCurrentState)) {
-        ReportLocked(HelperState.ServiceStatus.dwCurrentState,
-                     HelperState.ServiceStatus.dwControlsAccepted);
-      }
-    } else {
-      StatusChanged.wait(lock);
-    }
+// The work's own reports (support/progress.h): a new checkpoint only while
+// pending, and only when a step begins. Microsoft's SetServiceStatus
+// remarks name a timer that raises the checkpoint regardless as the common
+// bug that hides a hung service from the manager and its recovery.
+void ReportServiceProgress(DWORD stepMs) {
+  std::lock_guard<std::mutex> lock(StatusMutex);
+  StepEndsAt = GetTickCount64() + stepMs;
+  const SERVICE_STATUS& status = HelperState.ServiceStatus;
+  if (Pending(status.dwCurrentState)) {
+    ReportLocked(status.dwCurrentState, status.dwControlsAccepted, stepMs);
   }
+}
+
+// A stop's first hint: what is left of the step under way (a request the
+// pipe server is running finishes first), then the stop's first step.
+// StatusMutex held.
+DWORD FirstStopHintLocked() {
+  const ULONGLONG now = GetTickCount64();
+  return static_cast<DWORD>(StepEndsAt > now ? StepEndsAt - now : 0) + kShortStepMs;
 }
 
 }  // namespace
@@ -75,6 +70,7 @@ void TickWhilePending() {
 DWORD ServeUntilStopped() {
   AdoptRunningTunnel();
   const DWORD result = RunPipeServer();
+  ReportProgress(kShortStepMs);
   // The tunnel stays up, but nothing of the helper's own may outlive it:
   // the watcher and the sniffer first, so that they add no route after the
   // clear.
@@ -93,7 +89,10 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID, LPVOI
       // deleting every route, so Windows waits for it): routes deleted,
       // journal emptied, "service stopping". The pipe server waits on
       // StopEvent itself, so no wake-up connection is needed.
-      ReportServiceStatus(SERVICE_STOP_PENDING, 0);
+      {
+        std::lock_guard<std::mutex> lock(StatusMutex);
+        ReportLocked(SERVICE_STOP_PENDING, 0, FirstStopHintLocked());
+      }
       SetEvent(HelperState.StopEvent);
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
@@ -116,18 +115,16 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
       RegisterServiceCtrlHandlerExW(HelperState.ServiceName, ServiceControlHandler, nullptr);
   if (!HelperState.ServiceStatusHandle) return;
   HelperState.ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-  ReportServiceStatus(SERVICE_START_PENDING, 0);
-  try {
-    ProgressTicker = std::thread(TickWhilePending);
-  } catch (const std::system_error&) {
-    // Without it the pending reports are the few below, as before.
-  }
   if (!HelperState.StopEvent) {
-    // Without it the server could never be stopped; refuse to start.
+    // Without it the server could never be stopped; refuse to start. No
+    // thread has been started that could outlive this return.
     HelperState.ServiceStatus.dwWin32ExitCode = ERROR_NOT_ENOUGH_MEMORY;
     ReportServiceStatus(SERVICE_STOPPED, 0);
     return;
   }
+  SetProgressReporter(ReportServiceProgress);
+  // The data directory check, then the journal's batches, each its own step.
+  ReportServiceStatus(SERVICE_START_PENDING, 0, kShortStepMs);
   // Before the first line, so that no line goes into a directory another
   // user made.
   const bool trusted = EnsureTrustedDataDirectory();
@@ -136,14 +133,9 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   ReportServiceStatus(SERVICE_RUNNING, kRunningControls);
   // A server that could not start is a failed service, not a clean stop:
   // the manager (and its recovery actions) must see the error.
-  HelperState.ServiceStatus.dwWin32ExitCode = ServeUntilStopped();
+  const DWORD exitCode = ServeUntilStopped();
   LogLine(L"service stopping");
-  ReportServiceStatus(SERVICE_STOP_PENDING, 0);  // the ticker may still report
-  {
-    std::lock_guard<std::mutex> lock(StatusMutex);
-    HelperState.ServiceStatus.dwCurrentState = SERVICE_STOPPED;  // ends the ticker
-    StatusChanged.notify_all();
-  }
-  if (ProgressTicker.joinable()) ProgressTicker.join();
-  ReportServiceStatus(SERVICE_STOPPED, 0);
+  std::lock_guard<std::mutex> lock(StatusMutex);
+  HelperState.ServiceStatus.dwWin32ExitCode = exitCode;
+  ReportLocked(SERVICE_STOPPED, 0, 0);
 }

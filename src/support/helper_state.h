@@ -104,8 +104,9 @@ struct HelperStateRecord {
   // Created before the pipe server runs and never closed.
   HANDLE StopEvent = nullptr;
 
-  // Service mode only. Written by the service main thread and, once, by the
-  // control handler before it signals StopEvent; never by both at once.
+  // Service mode only. Written under the service's status lock
+  // (service/lifecycle.cpp) by the service main thread, the control handler
+  // and the work that reports its progress (support/progress.h).
   SERVICE_STATUS ServiceStatus{};
   SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
 

@@ -16,6 +16,7 @@
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/poll.h"
+#include "support/progress.h"
 #include "tunnel/config_facts.h"
 #include "tunnel/config_file.h"
 #include "tunnel/service_probes.h"
@@ -24,6 +25,18 @@
 namespace {
 
 constexpr int kInstallAttempts = 3;
+// Around each bounded wait, for the quick work beside it.
+constexpr DWORD kStepMarginMs = kShortStepMs;
+// Making a list's routes: a request holds at most about 68,000 prefixes.
+constexpr DWORD kListRoutesStepMs = 30000;
+
+// A step of a connect or disconnect begins: a stop of the service waits for
+// the request under way, and the manager learns how long this step may take.
+void Step(DWORD boundMs) { ReportProgress(boundMs + kStepMarginMs); }
+
+DWORD ToolRunAndWaitMs(int waitMs) {
+  return HelperLimits.ToolWaitMs + static_cast<DWORD>(waitMs > 0 ? waitMs : 0);
+}
 
 std::wstring UninstallArguments() {
   return std::wstring(L"/uninstalltunnelservice ") + HelperState.TunnelName;
@@ -34,6 +47,7 @@ std::wstring UninstallArguments() {
 // up to waitMs for it to go.
 void RemoveTunnelService(const std::wstring& tool, int waitMs) {
   if (!TunnelServiceExists()) return;
+  Step(ToolRunAndWaitMs(waitMs));
   RunTunnelTool(tool, UninstallArguments());
   WaitForTunnelServiceGone(waitMs);
 }
@@ -103,6 +117,7 @@ bool ConnectTunnel(const std::wstring& configuration) {
 
   // Nothing may follow the network while the table is cleared and the
   // route captured afresh.
+  Step(0);
   StopNetworkWatch();
   // The old tunnel goes before the physical route is captured, and the
   // capture comes before the new install: the captured route is never one
@@ -110,6 +125,7 @@ bool ConnectTunnel(const std::wstring& configuration) {
   RemoveTunnelService(tool, HelperLimits.LeftoverRemovalMs);
   // The sniffer is joined before the table is cleared and the route captured
   // again, so no host route goes through a stale gateway.
+  Step(0);
   StopSniffer();
   StopDnsHold();
   ClearBypassRoutes();
@@ -118,6 +134,7 @@ bool ConnectTunnel(const std::wstring& configuration) {
   const std::wstring installArguments = L"/installtunnelservice \"" + configPath + L"\"";
   bool installed = false;
   for (int attempt = 0; attempt < kInstallAttempts && !installed; ++attempt) {
+    Step(ToolRunAndWaitMs(HelperLimits.AfterFailedInstallMs) + HelperLimits.BetweenInstallsMs);
     installed = RunTunnelTool(tool, installArguments) == 0;
     if (!installed) {
       WaitForTunnelServiceGone(HelperLimits.AfterFailedInstallMs);
@@ -134,6 +151,7 @@ bool ConnectTunnel(const std::wstring& configuration) {
     return false;
   }
 
+  Step(static_cast<DWORD>(HelperLimits.ComeUpMs));
   const bool up = PollUntil(TunnelServiceRunning, HelperLimits.ComeUpMs, HelperLimits.ComeUpStepMs);
   if (!up) {
     MarkDisconnected();
@@ -146,7 +164,9 @@ bool ConnectTunnel(const std::wstring& configuration) {
   RecordTunnelFacts(facts);
   // Routes only once the tunnel runs, and the sniffer only after them; from
   // then on they follow the physical network.
+  Step(kListRoutesStepMs);
   InstallBypassRoutes();
+  Step(0);
   StartNetworkWatch();
   bool splitting = false;
   {
@@ -159,11 +179,13 @@ bool ConnectTunnel(const std::wstring& configuration) {
 }
 
 void DisconnectTunnel() {
+  Step(0);
   StopNetworkWatch();
   StopSniffer();
   StopDnsHold();
   ClearBypassRoutes();
   const std::wstring tool = FindTunnelTool();
+  Step(ToolRunAndWaitMs(HelperLimits.DisconnectMs));
   if (!tool.empty() && TunnelServiceExists()) RunTunnelTool(tool, UninstallArguments());
   PollUntil([] { return !TunnelServiceRunning(); }, HelperLimits.DisconnectMs,
             HelperLimits.DisconnectStepMs);
