@@ -23,6 +23,13 @@
 // (an earlier chain's, perhaps still running) is used as it is. Exit code 3
 // when the child cannot be copied or started.
 //
+// With --hand-on PATH TEXT (first, and with --spawn) it opens PATH for
+// writing (a pipe's name, say), writes TEXT and a line feed into it, starts
+// its chain with that handle as the chain's standard output, and ends at
+// once: a client whose process is gone while what it opened stays open in
+// another. Its own "<pid> <file name>" line still goes to its own standard
+// output. Exit code 4 when PATH cannot be opened or written.
+//
 // Standard input counts only when it is a pipe: a parent that holds the other
 // end ends the sleeper by closing it, even when the parent dies. Any other
 // standard input (none, the NUL device, a console, Unix /dev/null under Wine)
@@ -40,8 +47,11 @@ namespace {
 
 constexpr int kExitUsage = 2;
 constexpr int kExitSpawnFailed = 3;
+constexpr int kExitHandOnFailed = 4;
 
 struct Arguments {
+  std::wstring handOnPath;          // --hand-on: what to open and hand on
+  std::wstring handOnText;          //   and the line to write into it first
   std::vector<std::wstring> spawn;  // the chain still to start, nearest first
   bool spawned = false;             // started by a sleeper's --spawn
   std::wstring milliseconds;        // as given, for the children
@@ -56,6 +66,12 @@ bool IsFileName(const std::wstring& name) {
 bool ParseArguments(int argc, wchar_t** argv, Arguments* args) {
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
+    if (arg == L"--hand-on" && i == 1) {
+      if (i + 2 >= argc) return false;
+      args->handOnPath = argv[++i];
+      args->handOnText = argv[++i];
+      continue;
+    }
     if (arg == L"--spawn") {
       if (i + 1 >= argc || !IsFileName(argv[i + 1])) return false;
       args->spawn.push_back(argv[++i]);
@@ -75,7 +91,8 @@ bool ParseArguments(int argc, wchar_t** argv, Arguments* args) {
     args->milliseconds = arg;
     args->waitMs = static_cast<DWORD>(value);
   }
-  return true;
+  // What it opens must go to someone who holds it on.
+  return args->handOnPath.empty() || !args->spawn.empty();
 }
 
 std::wstring OwnPath() {
@@ -215,8 +232,25 @@ DWORD WINAPI WatchInput(LPVOID doneEvent) {
 int wmain(int argc, wchar_t** argv) {
   Arguments args;
   if (!ParseArguments(argc, argv, &args)) {
-    std::fwprintf(stderr, L"usage: sleeper [--spawn NAME ...] [milliseconds]\n");
+    std::fwprintf(stderr,
+                  L"usage: sleeper [--hand-on PATH TEXT] [--spawn NAME ...] [milliseconds]\n");
     return kExitUsage;
+  }
+
+  // A client that is gone while what it opened stays open: the line first,
+  // then the open handle is its chain's standard output, and it ends.
+  if (!args.handOnPath.empty()) {
+    const HANDLE opened = CreateFileW(args.handOnPath.c_str(), GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::string line = Utf8(args.handOnText) + "\n";
+    DWORD written = 0;
+    if (opened == INVALID_HANDLE_VALUE ||
+        !WriteFile(opened, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
+      std::fwprintf(stderr, L"sleeper: cannot write to %ls: error %lu\n",
+                    args.handOnPath.c_str(), GetLastError());
+      return kExitHandOnFailed;
+    }
+    SetStdHandle(STD_OUTPUT_HANDLE, opened);
   }
 
   const std::wstring ownPath = OwnPath();
@@ -231,6 +265,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   std::fflush(stdout);
   if (!args.spawn.empty() && !SpawnNext(ownPath, args)) return kExitSpawnFailed;
+  if (!args.handOnPath.empty()) return 0;
 
   const HANDLE inputClosed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!inputClosed) return 1;

@@ -5,6 +5,7 @@
 // and the log line that names who asked for a change.
 #include <windows.h>
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
@@ -594,6 +595,52 @@ TEST_F(AskingTheHelper, RequestsThatChangeSomethingNameWhoAsked) {
                                0),
             0u)
       << audit.back();
+}
+
+// A process id names whatever process has it when it is looked up; the user
+// comes from the client's own token, which the pipe holds. A client that
+// wrote its request and is gone before the helper runs it (its process id
+// free to be taken) is still named by its user.
+TEST_F(AskingTheHelper, TheAuditNamesTheClientsOwnUserWhenItsProcessIsGone) {
+  HelperRig rig(L"audit-gone");
+  ASSERT_TRUE(rig.StartConsole());
+  // The connect's first tool run holds the helper long enough for the
+  // client to be gone before its request runs.
+  ASSERT_TRUE(rig.WriteToolBehaviour("hang-ms 2000\n"));
+  std::atomic<bool> connected{false};
+  std::thread busy([&] {
+    Send("connect " + ToBase64(kConfig));
+    connected = true;
+  });
+  const struct Joiner {
+    std::thread& thread;
+    ~Joiner() { thread.join(); }
+  } joiner{busy};
+  ASSERT_TRUE(WaitUntil([&] { return !rig.ToolJournal().empty(); }, 5000)) << "no connect ran";
+  // The client: a process that opens the pipe, writes its line, hands the
+  // open pipe on to a process it starts (as any process may) and ends.
+  const ProcessResult gone =
+      RunProgram(TestbedFile(L"sleeper.exe"), L"--hand-on \\\\.\\pipe\\QuorvelHelper splitapps "
+                                              L"--spawn holder.exe 8000");
+  ASSERT_TRUE(gone.finished);
+  ASSERT_EQ(gone.exitCode, 0u) << gone.output;
+  // Wine lets an ended process be opened for a moment longer.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, gone.pid));
+        return !process;
+      },
+      3000))
+      << "the client's process can still be opened";
+  ASSERT_FALSE(connected) << "the connect ended before the client was gone";
+  ASSERT_TRUE(WaitUntil([&] { return Count(rig.Log(), "): splitapps") > 0; }, 20000))
+      << Joined(rig.Log());
+  const std::vector<std::string> audit = Starting(rig.Log(), "request from pid ");
+  ASSERT_FALSE(audit.empty());
+  const std::string who = audit.back();
+  EXPECT_EQ(who.rfind(std::to_string(gone.pid) + " (?, ", 0), 0u) << who;
+  const std::string user = who.substr(who.find(", ") + 2, who.find("): ") - who.find(", ") - 2);
+  EXPECT_TRUE(user.rfind("S-1-5-", 0) == 0 || user.find('\\') != std::string::npos) << who;
 }
 
 }  // namespace

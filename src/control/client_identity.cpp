@@ -91,17 +91,40 @@ std::wstring ImageFileName(HANDLE process) {
   return ClientText(FileNameOfPath(path));
 }
 
-std::wstring TokenUserName(HANDLE process) {
-  HANDLE opened = nullptr;
-  if (!OpenProcessToken(process, TOKEN_QUERY, &opened)) return L"?";
-  const UniqueHandle token(opened);
+std::wstring TokenUserName(HANDLE token) {
   DWORD size = 0;
-  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
   std::vector<BYTE> buffer(size);
-  if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+  if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
     return L"?";
   }
   return AccountOf(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+}
+
+// Back to the helper's own identity. A thread that stayed the client would
+// do the helper's work with the client's rights, or none: should both ways
+// back fail, the process ends (the service manager starts it again, and
+// the route journal takes its routes away then).
+void StopImpersonating() {
+  if (RevertToSelf()) return;
+  if (SetThreadToken(nullptr, nullptr)) return;
+  const DWORD error = GetLastError();
+  LogLine(L"could not stop acting as a pipe client: err=" + std::to_wstring(error) +
+          L"; the helper ends");
+  TerminateProcess(GetCurrentProcess(), error);
+}
+
+// The client's own token, as the pipe holds it from the last message read:
+// a process id may name another process by the time it is looked up. The
+// impersonation lasts for opening the token alone; identification level is
+// enough to read it.
+UniqueHandle ClientToken(HANDLE pipe) {
+  if (!ImpersonateNamedPipeClient(pipe)) return UniqueHandle();
+  HANDLE opened = nullptr;
+  // As self: an identification token allows no access check of its own.
+  const BOOL gotToken = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &opened);
+  StopImpersonating();
+  return UniqueHandle(gotToken ? opened : nullptr);
 }
 
 // Audit lines of the last second, each with how often it came again.
@@ -138,13 +161,16 @@ bool (*NameAccount)(PSID sid, std::wstring& name) = LookupBySystem;
 
 std::wstring DescribePipeClient(HANDLE pipe) {
   ULONG processId = 0;
-  if (pipe == INVALID_HANDLE_VALUE || !GetNamedPipeClientProcessId(pipe, &processId)) {
+  if (!pipe || pipe == INVALID_HANDLE_VALUE || !GetNamedPipeClientProcessId(pipe, &processId)) {
     return L"pid ? (?, ?)";
   }
+  // The image only a process can tell, by its id; the user comes from the
+  // client's own token.
   const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-  if (!process) return L"pid " + std::to_wstring(processId) + L" (?, ?)";
-  return L"pid " + std::to_wstring(processId) + L" (" + ImageFileName(process.get()) + L", " +
-         TokenUserName(process.get()) + L")";
+  const UniqueHandle token = ClientToken(pipe);
+  return L"pid " + std::to_wstring(processId) + L" (" +
+         (process ? ImageFileName(process.get()) : L"?") + L", " +
+         (token ? TokenUserName(token.get()) : L"?") + L")";
 }
 
 bool AuditRequest(HANDLE pipe, const std::wstring& word) {

@@ -7,11 +7,14 @@
 #include <string>
 
 // "pid N (IMAGE, USER)" of the client at the other end of a pipe instance:
-// its process id, the file name of its image and the user of its token,
-// "?" for each that cannot be read. USER is "DOMAIN\user" once a lookup off
-// the pipe's thread has named that account, its SID ("S-1-5-21-...") until
-// then: naming an account may wait seconds for a domain controller, and
-// the pipe serves every client on one thread.
+// its process id, the file name of that process's image (cut as a client's
+// text is), and the user of the client's own token as the pipe holds it
+// (read while impersonating the client, never through the process id, which
+// another process may have by then); "?" for each that cannot be read. USER
+// is "DOMAIN\user" once a lookup off the pipe's thread has named that
+// account, its SID ("S-1-5-21-...") until then: naming an account may wait
+// seconds for a domain controller, and the pipe serves every client on one
+// thread.
 std::wstring DescribePipeClient(HANDLE pipe);
 
 // Looks an account up by name; true and "DOMAIN\user" when it is known.
