@@ -147,6 +147,16 @@ bool ParseScenarioLine(const Line& line, Scenario* scenario) {
     scenario->interfaceMetrics.push_back(metric);
     return true;
   }
+  if (w[0] == "interface-fail" && w.size() == 4) {
+    InterfaceFault fault{};
+    if (!ParseUnsigned(w[1], &fault.ifIndex, false) || (w[2] != "4" && w[2] != "6") ||
+        !ParseUnsigned(w[3], &fault.code, false) || fault.code == NO_ERROR) {
+      return false;
+    }
+    fault.family = w[2] == "4" ? AF_INET : AF_INET6;
+    scenario->interfaceFaults.push_back(fault);
+    return true;
+  }
   if (w[0] == "down" && w.size() == 2) {
     DWORD ifIndex = 0;
     if (!ParseUnsigned(w[1], &ifIndex, false)) return false;
@@ -298,6 +308,14 @@ DWORD Scenario::InterfaceMetricOf(DWORD ifIndex, ADDRESS_FAMILY family) const {
   DWORD result = 0;
   for (const InterfaceMetric& metric : interfaceMetrics) {
     if (metric.ifIndex == ifIndex && metric.family == family) result = metric.metric;
+  }
+  return result;
+}
+
+DWORD Scenario::InterfaceFaultOf(DWORD ifIndex, ADDRESS_FAMILY family) const {
+  DWORD result = NO_ERROR;
+  for (const InterfaceFault& fault : interfaceFaults) {
+    if (fault.ifIndex == ifIndex && fault.family == family) result = fault.code;
   }
   return result;
 }

@@ -51,6 +51,13 @@ struct InterfaceMetric {
   DWORD metric;
 };
 
+// GetIpInterfaceEntry for that interface and family fails with `code`.
+struct InterfaceFault {
+  DWORD ifIndex;
+  ADDRESS_FAMILY family;
+  DWORD code;
+};
+
 struct InterfaceAlias {
   DWORD ifIndex;
   std::wstring name;
@@ -73,6 +80,7 @@ struct Scenario {
   std::vector<std::string> notedServices;
   std::vector<InterfaceAlias> aliases;
   std::vector<InterfaceMetric> interfaceMetrics;
+  std::vector<InterfaceFault> interfaceFaults;
   std::vector<DWORD> down;
   std::vector<TcpRow> tcpRows;
   DWORD grow = 0;
@@ -95,6 +103,9 @@ struct Scenario {
   bool Knows(DWORD ifIndex) const;
   // From the interface lines (the last for that index and family), else 0.
   DWORD InterfaceMetricOf(DWORD ifIndex, ADDRESS_FAMILY family) const;
+  // From the interface-fail lines (the last for that index and family), else
+  // NO_ERROR.
+  DWORD InterfaceFaultOf(DWORD ifIndex, ADDRESS_FAMILY family) const;
   // The services of service-route and service-route6 lines, each once.
   std::vector<std::string> RouteServices() const;
 };

@@ -234,6 +234,7 @@ NETIO_STATUS WINAPI StandinGetIpInterfaceEntry(PMIB_IPINTERFACE_ROW row) {
   std::shared_ptr<const Scenario> scenario;
   const DWORD rc = LoadScenario(dir, &scenario);
   if (rc != NO_ERROR) return rc;
+  if (const DWORD fault = scenario->InterfaceFaultOf(ifIndex, row->Family)) return fault;
   if (!scenario->Knows(ifIndex)) return ERROR_NOT_FOUND;
   const ADDRESS_FAMILY family = row->Family;
   std::memset(row, 0, sizeof(*row));

@@ -168,6 +168,19 @@ TEST_F(Routing, CaptureTakesTheDefaultRouteWithTheLowestMetric) {
        {"physical default route: ifIndex=0", "physical IPv6 default route: ifIndex=12 gw=fe80::c"},
        12,
        "fe80::c"},
+      // An interface that cannot be read is not the best of them: its
+      // routes are unusable, never taken for metric 0.
+      {"route6 ::/0 fe80::7 7 10\nroute6 ::/0 fe80::c 12 10\ninterface 7 6 metric 5\n"
+       "interface-fail 12 6 1168\n",
+       0,
+       "0.0.0.0",
+       {"physical default route: ifIndex=0", "physical IPv6 default route: ifIndex=7 gw=fe80::7"},
+       7,
+       "fe80::7"},
+      {"route6 ::/0 fe80::c 12 10\ninterface-fail 12 6 1168\n",
+       0,
+       "0.0.0.0",
+       {"physical default route: ifIndex=0", noIPv6}},
       {"route6 ::/0 fe80::7 7 10\nroute6 ::/0 fe80::1e 30 1\nalias 30 Quorvel\n",
        0,
        "0.0.0.0",

@@ -73,14 +73,18 @@ std::optional<std::vector<SystemRoute>> ReadIPv4Table() {
   return rows;
 }
 
-// What Windows adds to a route's own metric to rank it: its interface's.
-ULONG InterfaceMetric(NET_IFINDEX index, std::map<NET_IFINDEX, ULONG>& known) {
+// What Windows adds to a route's own metric to rank it: its interface's. An
+// interface that cannot be read (gone since the table was read, or IPv6 off
+// on it) makes its routes unusable, never the best: the largest metric, which
+// FindPhysicalDefaultRoute never takes.
+constexpr uint64_t kUnusableMetric = 0xFFFFFFFF;
+uint64_t InterfaceMetric(NET_IFINDEX index, std::map<NET_IFINDEX, uint64_t>& known) {
   const auto found = known.find(index);
   if (found != known.end()) return found->second;
   MIB_IPINTERFACE_ROW row{};
   row.Family = AF_INET6;
   row.InterfaceIndex = index;
-  const ULONG metric = GetIpInterfaceEntry(&row) == NO_ERROR ? row.Metric : 0;
+  const uint64_t metric = GetIpInterfaceEntry(&row) == NO_ERROR ? row.Metric : kUnusableMetric;
   known.emplace(index, metric);
   return metric;
 }
@@ -90,7 +94,7 @@ std::optional<std::vector<SystemRoute>> ReadIPv6Table() {
   if (GetIpForwardTable2(AF_INET6, &table) != NO_ERROR || !table) return std::nullopt;
   std::vector<SystemRoute> rows;
   rows.reserve(table->NumEntries);
-  std::map<NET_IFINDEX, ULONG> interfaceMetrics;
+  std::map<NET_IFINDEX, uint64_t> interfaceMetrics;
   for (ULONG i = 0; i < table->NumEntries; ++i) {
     const MIB_IPFORWARD_ROW2& row = table->Table[i];
     if (row.DestinationPrefix.Prefix.si_family != AF_INET6) continue;

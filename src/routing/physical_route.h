@@ -11,7 +11,8 @@
 
 // One row of the system's route table, either family, as the helper looks
 // at it. Metric: the row's own for IPv4 (as GetIpForwardTable gives it);
-// the row's plus its interface's for IPv6, the metric Windows ranks by.
+// the row's plus its interface's for IPv6, the metric Windows ranks by, and
+// at least 0xFFFFFFFF (unusable) when its interface cannot be read.
 struct SystemRoute {
   RoutePrefix Prefix;
   uint32_t InterfaceIndex = 0;
