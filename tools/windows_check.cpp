@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "client_io.h"
+#include "split/windivert_abi.h"
 #include "support/code_directory.h"
 #include "support/text.h"
 
@@ -32,7 +33,14 @@ constexpr wchar_t kServiceName[] = L"QuorvelHelper";
 constexpr wchar_t kListedName[] = L"quorvel-check-listed.exe";
 constexpr wchar_t kUnlistedName[] = L"quorvel-check-other.exe";
 // Documentation prefixes (RFC 5737, RFC 3849): nothing real lives there.
-constexpr char kBypassList[] = "198.51.100.0/24;203.0.113.0/24;2001:db8:ffff::/48";
+// The tunnel takes only them, so the tool's firewall (which blocks all
+// untunnelled traffic for a single peer that takes everything) stays off,
+// and a remote session to the machine, or a check that dies halfway, keeps
+// the machine reachable. The bypass networks lie inside them, longer, so
+// that their routes win over the tunnel's.
+constexpr char kAllowedIPs[] = "192.0.2.0/24, 198.51.100.0/24, 203.0.113.0/24, 2001:db8::/32";
+constexpr char kBypassList[] = "198.51.100.0/25;203.0.113.128/25;2001:db8:ffff::/48";
+const char* const kBypassRoutes[] = {"198.51.100.0/25", "203.0.113.128/25", "2001:db8:ffff::/48"};
 constexpr char kListedUdp[] = "192.0.2.10";
 constexpr char kListedTcp[] = "192.0.2.11";
 constexpr char kUnlisted[] = "192.0.2.20";
@@ -40,6 +48,17 @@ constexpr char kUnlisted[] = "192.0.2.20";
 // published.
 constexpr ULONG kHelperProtocol = 3;  // MIB_IPPROTO_NETMGMT
 constexpr ULONG kHelperMetric = 1;
+// A name the check resolves through the tunnel: the tunnel's DNS server is
+// an address inside it that nothing answers, so the check answers itself,
+// as that server would (WinDivert's injection, or the stand-in's feed).
+constexpr char kTunnelDns[] = "192.0.2.53";
+constexpr char kCheckDomain[] = "quorvel-check.example";
+constexpr char kDomainAddress[] = "192.0.2.77";
+constexpr uint16_t kDnsId = 0x5143;
+// Above the helper's handles (priority 0): WinDivert hands what a handle
+// injects on to the handles of lower priority, the helper's DNS hold among
+// them.
+constexpr int16_t kInjectPriority = 1000;
 // The service's idle time for a split route is 5 minutes; the check waits
 // a minute longer and never shortens it.
 constexpr DWORD kIdleWaitMs = 6 * 60 * 1000;
@@ -203,7 +222,7 @@ std::string QuietConfiguration() {
   const std::string peerKey = ToBase64(std::string(reinterpret_cast<char*>(keys) + 32, 32));
   return "[Interface]\nPrivateKey = " + privateKey +
          "\nAddress = 10.203.113.2/32, fd00:cafe::2/128\n\n[Peer]\nPublicKey = " + peerKey +
-         "\nEndpoint = 127.0.0.1:9\nAllowedIPs = 0.0.0.0/0, ::/0\n";
+         "\nEndpoint = 127.0.0.1:9\nAllowedIPs = " + kAllowedIPs + "\n";
 }
 
 std::wstring ThisProgram() {
@@ -417,7 +436,7 @@ std::string LeftBehind(const std::vector<std::string>& prefixes) {
 // interface through its gateway, with the helper's fields.
 void CheckBypassRows(Report& report, const PhysicalRoute& physical, const PhysicalRoute& physical6) {
   const SystemRoutes routes;
-  for (const char* text : {"198.51.100.0/24", "203.0.113.0/24", "2001:db8:ffff::/48"}) {
+  for (const char* text : kBypassRoutes) {
     const std::string prefix = text;
     const bool six = prefix.find(':') != std::string::npos;
     const PhysicalRoute& through = six ? physical6 : physical;
@@ -498,6 +517,216 @@ void CheckSplit(Report& report, const Options& options) {
   }
 }
 
+// The internet checksum of RFC 1071 over `bytes`, starting from `sum`.
+uint16_t InternetChecksum(const std::string& bytes, uint32_t sum = 0) {
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    sum += (static_cast<uint8_t>(bytes[i]) << 8) | static_cast<uint8_t>(bytes[i + 1]);
+  }
+  if (bytes.size() % 2) sum += static_cast<uint8_t>(bytes.back()) << 8;
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint16_t>(~sum);
+}
+
+void PutShort(std::string& bytes, uint16_t value) {
+  bytes += static_cast<char>(value >> 8);
+  bytes += static_cast<char>(value & 0xFF);
+}
+
+// An IPv4 packet from `server`:53 to `client`:`port` (addresses as the four
+// bytes written, ports in host order) that answers the A question for
+// kCheckDomain with kDomainAddress, checksums and all.
+std::string DnsAnswerPacket(const in_addr& server, const in_addr& client, uint16_t port) {
+  std::string dns;
+  PutShort(dns, kDnsId);
+  PutShort(dns, 0x8180);  // an answer, recursion desired and available, no error
+  PutShort(dns, 1);       // one question
+  PutShort(dns, 1);       // one answer
+  PutShort(dns, 0);
+  PutShort(dns, 0);
+  for (size_t start = 0;;) {
+    const std::string name = kCheckDomain;
+    const size_t dot = name.find('.', start);
+    const std::string label = name.substr(start, dot == std::string::npos ? dot : dot - start);
+    dns += static_cast<char>(label.size());
+    dns += label;
+    if (dot == std::string::npos) break;
+    start = dot + 1;
+  }
+  dns += '\0';
+  PutShort(dns, 1);  // A
+  PutShort(dns, 1);  // IN
+  PutShort(dns, 0xC00C);  // the question's name
+  PutShort(dns, 1);
+  PutShort(dns, 1);
+  PutShort(dns, 0);
+  PutShort(dns, 300);  // TTL
+  PutShort(dns, 4);
+  in_addr answer{};
+  InetPtonA(AF_INET, kDomainAddress, &answer);
+  dns.append(reinterpret_cast<const char*>(&answer), 4);
+
+  const std::string source(reinterpret_cast<const char*>(&server), 4);
+  const std::string destination(reinterpret_cast<const char*>(&client), 4);
+  std::string udp;
+  PutShort(udp, 53);
+  PutShort(udp, port);
+  PutShort(udp, static_cast<uint16_t>(8 + dns.size()));
+  PutShort(udp, 0);
+  udp += dns;
+  std::string pseudo = source + destination;
+  pseudo += '\0';
+  pseudo += static_cast<char>(IPPROTO_UDP);
+  PutShort(pseudo, static_cast<uint16_t>(udp.size()));
+  uint16_t udpSum = InternetChecksum(pseudo + udp);
+  if (udpSum == 0) udpSum = 0xFFFF;
+  udp[6] = static_cast<char>(udpSum >> 8);
+  udp[7] = static_cast<char>(udpSum & 0xFF);
+
+  std::string ip;
+  PutShort(ip, 0x4500);
+  PutShort(ip, static_cast<uint16_t>(20 + udp.size()));
+  PutShort(ip, kDnsId);
+  PutShort(ip, 0);
+  PutShort(ip, (64 << 8) | IPPROTO_UDP);
+  PutShort(ip, 0);
+  ip += source + destination;
+  const uint16_t ipSum = InternetChecksum(ip);
+  ip[10] = static_cast<char>(ipSum >> 8);
+  ip[11] = static_cast<char>(ipSum & 0xFF);
+  return ip + udp;
+}
+
+// On Windows: the packet handed to the stack as arriving through the
+// tunnel's adapter, by the WinDivert beside the service. Empty when it went.
+std::string InjectInbound(const std::wstring& serviceDirectory, const std::string& packet,
+                          ULONG tunnelIndex) {
+  const HMODULE module = LoadLibraryExW((serviceDirectory + L"\\WinDivert.dll").c_str(), nullptr,
+                                        LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (!module) return "WinDivert.dll not loaded: error " + std::to_string(GetLastError());
+  const auto open = reinterpret_cast<WinDivertOpenFn>(
+      reinterpret_cast<void*>(GetProcAddress(module, "WinDivertOpen")));
+  const auto send = reinterpret_cast<WinDivertSendFn>(
+      reinterpret_cast<void*>(GetProcAddress(module, "WinDivertSend")));
+  const auto close = reinterpret_cast<WinDivertCloseFn>(
+      reinterpret_cast<void*>(GetProcAddress(module, "WinDivertClose")));
+  if (!open || !send || !close) return "WinDivert.dll lacks WinDivertOpen, Send or Close";
+  // A handle for sending only: its filter takes nothing.
+  const HANDLE handle = open("false", kWinDivertLayerNetwork, kInjectPriority, 0);
+  if (handle == INVALID_HANDLE_VALUE) return "WinDivertOpen: error " + std::to_string(GetLastError());
+  WinDivertAddress address{};
+  // Network layer, inbound; the IPv4 and UDP checksums are valid (bits 21
+  // and 23); Network.IfIdx at byte 16, SubIfIdx 0.
+  address.Flags = (1u << 21) | (1u << 23);
+  std::memcpy(address.Reserved3, &tunnelIndex, sizeof(tunnelIndex));
+  UINT sent = 0;
+  const bool ok = send(handle, packet.data(), static_cast<UINT>(packet.size()), &sent, &address);
+  const DWORD error = GetLastError();
+  close(handle);
+  return ok ? "" : "WinDivertSend: error " + std::to_string(error);
+}
+
+// In the test bed: the stand-in's journal has its DNS hold's handle send the
+// answer on.
+bool StandinSentAnswer(const Options& options) {
+  const std::wstring journal = DirectoryOf(options.feed) + L"\\windivert-journal.txt";
+  char id[16];
+  std::snprintf(id, sizeof(id), " dnsid=%04x ", kDnsId);
+  return WaitUntil(
+      [&] {
+        bool found = false;
+        return ReadWhole(journal, found).find(id) != std::string::npos;
+      },
+      5000);
+}
+
+// bypassdomains: a name resolved through the tunnel's DNS gets its route
+// through the physical gateway before the answer reaches whoever asked.
+void CheckDomainBypass(Report& report, const Options& options, const std::wstring& serviceDirectory,
+                       ULONG tunnelIndex) {
+  report.Line(Ask(std::string("bypassdomains ") + kCheckDomain) == "OK", "bypassdomains accepted");
+  // The hold opens its handle on a thread of its own, after the reply: in
+  // the test bed its journal says when; on Windows it takes a moment.
+  if (!options.feed.empty()) {
+    const std::wstring journal = DirectoryOf(options.feed) + L"\\windivert-journal.txt";
+    WaitUntil(
+        [&] {
+          bool found = false;
+          return ReadWhole(journal, found).find("open filter=\"inbound and !loopback and "
+                                                "udp.SrcPort == 53\"") != std::string::npos;
+        },
+        5000);
+  } else {
+    Sleep(2000);
+  }
+  const std::string prefix = std::string(kDomainAddress) + "/32";
+  SOCKET socket = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(53);
+  InetPtonA(AF_INET, kTunnelDns, &server.sin_addr);
+  sockaddr_in local{};
+  int localSize = sizeof(local);
+  const bool bound = socket != INVALID_SOCKET &&
+                     connect(socket, reinterpret_cast<sockaddr*>(&server), sizeof(server)) == 0 &&
+                     getsockname(socket, reinterpret_cast<sockaddr*>(&local), &localSize) == 0;
+  const std::string answer = DnsAnswerPacket(server.sin_addr, local.sin_addr, ntohs(local.sin_port));
+  std::string detail;
+  bool answered = false;
+  bool routed = false;
+  if (!bound) {
+    detail = "no UDP socket towards " + std::string(kTunnelDns);
+  } else if (!options.feed.empty()) {
+    std::string line = "packet in ";
+    for (const char c : answer) {
+      char hex[3];
+      std::snprintf(hex, sizeof(hex), "%02x", static_cast<uint8_t>(c));
+      line += hex;
+    }
+    line += "\n";
+    HANDLE file = CreateFileW(options.feed.c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    if (file != INVALID_HANDLE_VALUE) {
+      WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+      CloseHandle(file);
+    }
+    answered = StandinSentAnswer(options);
+    routed = answered && RouteExists(prefix);
+    detail = answered ? "" : "the DNS hold never sent the answer on";
+  } else {
+    // The question goes into the tunnel, where nothing answers; the answer
+    // comes in as the tunnel's DNS server would send it.
+    std::string question = answer.substr(28, answer.size() - 28 - 16);
+    question[2] = 0x01;  // a question, recursion desired
+    question[3] = 0x00;
+    question[7] = 0x00;  // no answer
+    send(socket, question.data(), static_cast<int>(question.size()), 0);
+    detail = InjectInbound(serviceDirectory, answer, tunnelIndex);
+    if (detail.empty()) {
+      DWORD timeoutMs = 5000;
+      setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs),
+                 sizeof(timeoutMs));
+      char reply[512];
+      const int got = recv(socket, reply, sizeof(reply), 0);
+      // Looked at the moment the answer is there: the route must be already.
+      routed = got > 0 && RouteExists(prefix);
+      answered = got >= 2 && static_cast<uint8_t>(reply[0]) == (kDnsId >> 8) &&
+                 static_cast<uint8_t>(reply[1]) == (kDnsId & 0xFF);
+      if (!answered) detail = "no answer within 5 s: error " + std::to_string(WSAGetLastError());
+    }
+  }
+  if (socket != INVALID_SOCKET) closesocket(socket);
+  report.Line(answered, std::string("an answer for ") + kCheckDomain + " through the tunnel's DNS came",
+              detail);
+  report.Line(routed, std::string("its address had ") + prefix + " when the answer came");
+  const std::string explained = Ask(std::string("explain ") + kDomainAddress);
+  report.Line(JsonField(explained, "domain") == kCheckDomain &&
+                  JsonField(explained, "path") == "physical",
+              std::string("explain ") + kDomainAddress + " names the domain and says physical",
+              explained);
+}
+
 int RunChecks(const Options& options) {
   Report report;
   WSADATA wsa;
@@ -510,14 +739,25 @@ int RunChecks(const Options& options) {
   if (directory.empty()) return report.Finish();
   const std::wstring fault = CodeDirectoryFault(directory);
   report.Line(fault.empty(), "its directory only administrators can change", WideToUtf8(fault));
+  // Each code file keeps the access list it came with: one moved in from a
+  // user's folder stays that user's to replace.
+  CodeFault file = FirstChangeableCodeFile(directory);
+  const std::wstring awg = directory + L"\\awg";
+  if (!file.Found() && GetFileAttributesW(awg.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    file = FirstChangeableCodeFile(awg);
+  }
+  report.Line(!file.Found(), "its code files (.exe, .dll, .sys) only administrators can change",
+              file.Found() ? WideToUtf8(file.Path + L": " + file.Why) : "");
 
   report.Line(Ask("ping") == "OK", "ping");
   const std::string status = Ask("status");
   report.Line(status == "RUNNING" || status == "STOPPED", "status", status);
   report.Line(Ask("state").rfind("{", 0) == 0, "state");
 
-  std::vector<std::string> made = {"198.51.100.0/24", "203.0.113.0/24", "2001:db8:ffff::/48",
-                                   std::string(kListedUdp) + "/32", std::string(kListedTcp) + "/32"};
+  std::vector<std::string> made(std::begin(kBypassRoutes), std::end(kBypassRoutes));
+  for (const char* host : {kListedUdp, kListedTcp, kDomainAddress}) {
+    made.push_back(std::string(host) + "/32");
+  }
   const std::string connect = Ask("connect " + ToBase64(QuietConfiguration()));
   report.Line(connect == "OK", "connect to a peer that never answers", connect);
   report.Line(Ask(std::string("bypassnets ") + kBypassList) == "OK", "bypassnets accepted");
@@ -530,6 +770,7 @@ int RunChecks(const Options& options) {
               explained);
   CheckPhysicalMatches(report, state, TunnelInterfaceIndex());
   CheckSplit(report, options);
+  CheckDomainBypass(report, options, directory, TunnelInterfaceIndex());
 
   report.Line(Ask("disconnect") == "OK", "disconnect");
   std::string left = LeftBehind(made);
@@ -549,7 +790,8 @@ int RunChecks(const Options& options) {
               "the service starts again and answers");
   left = LeftBehind(made);
   report.Line(left.empty(), "the started service made none of the old rows", left);
-  report.Line(Ask("disconnect") == "OK" && Ask("bypassnets") == "OK" && Ask("splitapps") == "OK",
+  report.Line(Ask("disconnect") == "OK" && Ask("bypassnets") == "OK" && Ask("splitapps") == "OK" &&
+                  Ask("bypassdomains") == "OK",
               "disconnected, lists emptied");
   return report.Finish();
 }
