@@ -573,33 +573,29 @@ TEST_F(HelperServiceTest, CodeFilesUsersCanChangeAreNeitherInstalledNorLoaded) {
     EXPECT_FALSE(ServiceExists(kHelperService));
   };
 
-  // WinDivert's library: no install, and not loaded (nor is any other).
-  ASSERT_TRUE(LetEveryoneWriteFile(library));
-  installRefused(library);
-  ASSERT_TRUE(rig.StartConsole());
-  ASSERT_EQ(Send("splitapps browser.exe"), "OK");
-  EXPECT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
-  EXPECT_TRUE(rig.WaitForLog("WinDivert.dll not loaded; per-app split disabled", 5000));
-  EXPECT_EQ(Count(rig.Log(), notLoading(library)), 1u) << Joined(rig.Log());
-  EXPECT_TRUE(rig.SnifferJournal().empty()) << "WinDivert was loaded";
-  EXPECT_EQ(Send("disconnect"), "OK");
-  rig.KillConsole();
-
-  // Its driver, which the library would install into the kernel.
-  ASSERT_TRUE(LetOnlyAdministratorsWrite(library));
-  ASSERT_TRUE(LetEveryoneWriteFile(driver));
-  installRefused(driver);
-  ASSERT_TRUE(rig.StartConsole());
-  ASSERT_EQ(Send("splitapps browser.exe"), "OK");
-  EXPECT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
-  EXPECT_TRUE(rig.WaitForLog("WinDivert.dll not loaded; per-app split disabled", 5000, 2));
-  EXPECT_EQ(Count(rig.Log(), notLoading(driver)), 1u) << Joined(rig.Log());
-  EXPECT_TRUE(rig.SnifferJournal().empty()) << "WinDivert was loaded";
-  EXPECT_EQ(Send("disconnect"), "OK");
-  rig.KillConsole();
+  // WinDivert's library, then its driver (which the library would install
+  // into the kernel): no install, and WinDivert not loaded (nor any other).
+  const struct {
+    const std::wstring& file;
+    size_t loadsRefused;  // by the end of the case
+  } winDivertFiles[] = {{library, 1}, {driver, 2}};
+  for (const auto& c : winDivertFiles) {
+    SCOPED_TRACE(WideToUtf8(c.file));
+    ASSERT_TRUE(LetEveryoneWriteFile(c.file));
+    installRefused(c.file);
+    ASSERT_TRUE(rig.StartConsole());
+    ASSERT_EQ(Send("splitapps browser.exe"), "OK");
+    EXPECT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
+    EXPECT_TRUE(rig.WaitForLog("WinDivert.dll not loaded; per-app split disabled", 5000,
+                               c.loadsRefused));
+    EXPECT_EQ(Count(rig.Log(), notLoading(c.file)), 1u) << Joined(rig.Log());
+    EXPECT_TRUE(rig.SnifferJournal().empty()) << "WinDivert was loaded";
+    EXPECT_EQ(Send("disconnect"), "OK");
+    rig.KillConsole();
+    ASSERT_TRUE(LetOnlyAdministratorsWrite(c.file));
+  }
 
   // A DLL beside the tool, which the tool would load as LocalSystem.
-  ASSERT_TRUE(LetOnlyAdministratorsWrite(driver));
   ASSERT_TRUE(LetEveryoneWriteFile(toolDll));
   installRefused(toolDll);
   ASSERT_TRUE(rig.StartConsole());
