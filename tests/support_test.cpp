@@ -278,6 +278,21 @@ TEST_F(ScratchProgramData, LinesWaitForATrustedDirectoryAndTheFileIsHeld) {
   EXPECT_EQ(GetFileAttributesW(LogFilePath().c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// Held back, lines have a bound too, its last quarter kept for audit lines;
+// an audit line past it is refused (and its request with it).
+TEST_F(ScratchProgramData, LinesHeldBackKeepRoomForAuditLines) {
+  CloseLogFile();
+  for (int i = 0; i < 300; ++i) LogLine(L"ordinary " + std::to_wstring(i));
+  int audited = 0;
+  for (int i = 0; i < 100; ++i) audited += LogAuditLine(L"audit " + std::to_wstring(i));
+  EXPECT_EQ(audited, 64);
+  ASSERT_TRUE(EnsureTrustedDataDirectory());
+  const std::vector<std::string> lines = LogTexts();
+  EXPECT_EQ(Count(lines, "ordinary "), 192u);
+  EXPECT_EQ(Count(lines, "audit "), 64u);
+  EXPECT_EQ(lines.back(), "audit 63");
+}
+
 std::vector<BYTE> SidBytes(const wchar_t* text) {
   PSID sid = nullptr;
   if (!text || !ConvertStringSidToSidW(text, &sid)) return {};

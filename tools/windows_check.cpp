@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>

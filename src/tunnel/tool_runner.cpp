@@ -138,7 +138,8 @@ std::wstring FindTunnelTool() {
   const std::wstring directory = ModuleDirectory();
   for (const std::wstring& folder : {directory + L"\\awg", directory}) {
     const std::wstring candidate = folder + L"\\amneziawg.exe";
-    if (GetFileAttributesW(candidate.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+    const DWORD attributes = GetFileAttributesW(candidate.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) continue;
     // Run as LocalSystem, with the DLLs it finds beside itself: only from
     // a directory only administrators can change, and only when they alone
     // can change the tool and those DLLs (judged at every run: a file moved
@@ -147,7 +148,9 @@ std::wstring FindTunnelTool() {
       LogLine(L"not loading amneziawg.exe: " + ChangeableDirectoryText(folder));
       continue;
     }
-    CodeFault fault{candidate, CodeFileFault(candidate)};
+    // A directory of that name runs nothing: found, and its run fails.
+    CodeFault fault;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) fault = {candidate, CodeFileFault(candidate)};
     if (!fault.Found()) fault = FirstChangeableCodeFile(folder, {L".dll"});
     if (fault.Found()) {
       LogLine(NotLoadingFileText(fault));
