@@ -65,8 +65,8 @@ std::wstring EnvironmentWith(const std::wstring& programData, const std::wstring
 
 // A test that was killed (by CTest's time-out, say) leaves its helper
 // running, and that helper would answer every later test in its place.
-void KillStrayRigProcesses() {
-  const std::wstring folder = RigsFolder() + L"\\";
+// Every process whose image lies below `folder` (with its trailing "\").
+void KillProcessesBelow(const std::wstring& folder) {
   UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE) return;
   PROCESSENTRY32W entry{};
@@ -85,6 +85,8 @@ void KillStrayRigProcesses() {
     WaitForSingleObject(process.get(), 5000);
   }
 }
+
+void KillStrayRigProcesses() { KillProcessesBelow(RigsFolder() + L"\\"); }
 
 }  // namespace
 
@@ -115,6 +117,8 @@ HelperRig::~HelperRig() {
   if (service_) RemoveService();
   RemoveServiceAndWait(L"AmneziaWGTunnel$Quorvel");
 }
+
+void HelperRig::KillStrayProcesses() { KillProcessesBelow(dir_ + L"\\"); }
 
 std::wstring HelperRig::ToolDir() const {
   return layout_.tool == RigLayout::Tool::Beside ? dir_ : dir_ + L"\\awg";

@@ -70,6 +70,9 @@ class HelperRig {
   // ProgramData (and `extraPath` before PATH), and waits until it answers.
   bool StartConsole(const std::wstring& extraPath = L"");
   void KillConsole();
+  // Ends every process started from the rig's folder (a console helper
+  // included): what a test started there and left running.
+  void KillStrayProcesses();
   HANDLE ConsoleProcess() const { return console_.get(); }
 
   // Installs the rig's helper as the QuorvelHelper service (with the IP

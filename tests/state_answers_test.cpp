@@ -604,9 +604,10 @@ TEST_F(AskingTheHelper, RequestsThatChangeSomethingNameWhoAsked) {
 TEST_F(AskingTheHelper, TheAuditNamesTheClientsOwnUserWhenItsProcessIsGone) {
   HelperRig rig(L"audit-gone");
   ASSERT_TRUE(rig.StartConsole());
-  // The connect's first tool run holds the helper long enough for the
-  // client to be gone before its request runs.
-  ASSERT_TRUE(rig.WriteToolBehaviour("hang-ms 2000\n"));
+  // The connect's three failing runs of the tool hold the helper long
+  // enough for the client to be gone before its request runs, and leave no
+  // tunnel to take down.
+  ASSERT_TRUE(rig.WriteToolBehaviour("hang-ms 900\ninstall-fail-first 3 1\n"));
   std::atomic<bool> connected{false};
   std::thread busy([&] {
     Send("connect " + ToBase64(kConfig));
@@ -619,9 +620,16 @@ TEST_F(AskingTheHelper, TheAuditNamesTheClientsOwnUserWhenItsProcessIsGone) {
   ASSERT_TRUE(WaitUntil([&] { return !rig.ToolJournal().empty(); }, 5000)) << "no connect ran";
   // The client: a process that opens the pipe, writes its line, hands the
   // open pipe on to a process it starts (as any process may) and ends.
-  const ProcessResult gone =
-      RunProgram(TestbedFile(L"sleeper.exe"), L"--hand-on \\\\.\\pipe\\QuorvelHelper splitapps "
-                                              L"--spawn holder.exe 8000");
+  const std::wstring client = rig.Dir() + L"\\client.exe";
+  ASSERT_TRUE(CopyFileW(TestbedFile(L"sleeper.exe").c_str(), client.c_str(), FALSE));
+  const ProcessResult gone = RunProgram(
+      client, L"--hand-on \\\\.\\pipe\\QuorvelHelper splitapps --spawn holder.exe 20000");
+  // The holder is not left to hold the pipe (and whatever else it
+  // inherited) once the request has run.
+  const struct Ender {
+    HelperRig& rig;
+    ~Ender() { rig.KillStrayProcesses(); }
+  } ender{rig};
   ASSERT_TRUE(gone.finished);
   ASSERT_EQ(gone.exitCode, 0u) << gone.output;
   // Wine lets an ended process be opened for a moment longer.
