@@ -21,15 +21,15 @@ wixl 0.101 builds a subset of WiX 3, so the sources are adapted on the way:
 CustomAction and InstallExecuteSequence written in the fragment (where
 candle takes them, and where a vendor's package finds them) move into the
 Product, the only place wixl reads them; RemoveFile, which wixl lacks, is
-taken out and its rows are inserted with msibuild afterwards; custom
-action types are written as candle writes them (wixl drops
-Execute="rollback"). Then the
-built tables are checked (msiinfo export), since wixl drops or moves things
-without a word: every action the sources number sits at that number with
-its condition, every custom action has the type its attributes mean, none after InstallFinalize, the order the package relies on
-(ORDER below) holds, service names and descriptions read as written ("$$"
-is one "$"), and every RemoveFile row is there. Exits 1 and says what is
-wrong when a check fails.
+taken out and its rows are inserted with msibuild afterwards; custom action
+types are written as candle writes them (wixl drops Execute="rollback").
+Then the built tables are checked (msiinfo export), since wixl drops or
+moves things without a word: every action the sources number sits at that
+number with its condition, every custom action has the type its attributes
+mean, none comes after InstallFinalize, the order the package relies on
+(ORDER below) holds, service names read as written ("$$" is one "$"), and
+every RemoveFile row is there. Exits 1 and says what is wrong when a check
+fails.
 """
 import argparse
 import os
@@ -56,7 +56,8 @@ THIRD_PARTY = {"awg/amneziawg.exe": "amneziawg.exe", "WinDivert.dll": "WinDivert
 # The order the package relies on in InstallExecuteSequence: (earlier,
 # later, why). Numbers the sources give are checked apart.
 ORDER = [
-    ("InstallFiles", "QuorvelRegisterHelper", "the helper registers itself from its installed file"),
+    ("InstallFiles", "QuorvelRegisterHelper",
+     "the helper registers itself from its installed file"),
     ("InstallServices", "QuorvelRegisterHelper",
      "the registration updates what InstallServices wrote"),
     ("QuorvelUnregisterOnRollback", "QuorvelRegisterHelper",
@@ -176,9 +177,9 @@ def check(msi):
             faults.append("%s must come after %s (%s): %s at %s, %s at %s" %
                           (later, earlier, why, earlier, at(earlier), later, at(later)))
     for first, second in ADJACENT:
-        between = [a for a, (n, _) in sequence.items()
-                   if at(first) is not None and at(second) is not None and at(first) < n < at(second)]
-        if at(first) is None or at(second) is None or at(first) >= at(second) or between:
+        present = at(first) is not None and at(second) is not None
+        between = [a for a, (n, _) in sequence.items() if present and at(first) < n < at(second)]
+        if not present or at(first) >= at(second) or between:
             faults.append("%s must directly follow %s (between: %s)" %
                           (second, first, ", ".join(sorted(between)) or "-"))
 
@@ -307,7 +308,8 @@ def build(options):
                  "`InstallMode`) VALUES ('%s', '%s', '%s', '%s', %d)" % row])
         # wixl 0.101 drops Execute="rollback" and writes an immediate action
         # in its place: one that would run during every install.
-        for action, kind in custom_action_types(load(os.path.join(SOURCES, FRAGMENT)).getroot()).items():
+        fragment_root = load(os.path.join(SOURCES, FRAGMENT)).getroot()
+        for action, kind in custom_action_types(fragment_root).items():
             run(["msibuild", msi, "-q",
                  "UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = '%s'" % (kind, action)])
         check(msi)

@@ -17,11 +17,11 @@
 #include "rig.h"
 #include "service/install.h"
 #include "service_harness.h"
-#include "test_server.h"
 #include "support/code_directory.h"
 #include "support/handles.h"
 #include "support/paths.h"
 #include "support/text.h"
+#include "test_server.h"
 
 namespace {
 
@@ -42,7 +42,9 @@ const char kEveryoneMayChange[] = "S-1-1-0 may change it";
 
 std::wstring Package() { return ToWindowsPath(QUORVEL_TEST_PACKAGE); }
 std::wstring NextPackage() { return ToWindowsPath(QUORVEL_TEST_NEXT_PACKAGE); }
-std::wstring Installed(const std::wstring& name) { return std::wstring(kInstallFolder) + L"\\" + name; }
+std::wstring Installed(const std::wstring& name) {
+  return std::wstring(kInstallFolder) + L"\\" + name;
+}
 std::wstring InData(const wchar_t* name) { return std::wstring(kDataFolder) + L"\\" + name; }
 bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -113,8 +115,8 @@ std::vector<std::wstring> InstalledProducts() {
   std::vector<std::wstring> products;
   const std::wstring upgradeCode = UpgradeCode();
   wchar_t product[39];
-  for (DWORD i = 0;
-       MsiEnumRelatedProductsW(upgradeCode.c_str(), 0, i, product) == ERROR_SUCCESS; ++i) {
+  for (DWORD i = 0; MsiEnumRelatedProductsW(upgradeCode.c_str(), 0, i, product) == ERROR_SUCCESS;
+       ++i) {
     products.push_back(product);
   }
   return products;
@@ -141,8 +143,8 @@ FileVersion ReadFileVersion(const std::wstring& path) {
   FileVersion version;
   DWORD ignored = 0;
   std::vector<BYTE> data(GetFileVersionInfoSizeW(path.c_str(), &ignored));
-  if (data.empty() || !GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(data.size()),
-                                           data.data())) {
+  if (data.empty() ||
+      !GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(data.size()), data.data())) {
     return version;
   }
   VS_FIXEDFILEINFO* fixed = nullptr;
@@ -153,8 +155,8 @@ FileVersion ReadFileVersion(const std::wstring& path) {
                     std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
                     std::to_string(LOWORD(fixed->dwFileVersionLS));
   }
-  for (auto [name, field] : {std::pair{L"FileVersion", &version.file},
-                             std::pair{L"ProductVersion", &version.product}}) {
+  for (auto [name, field] :
+       {std::pair{L"FileVersion", &version.file}, std::pair{L"ProductVersion", &version.product}}) {
     wchar_t* text = nullptr;
     const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
     if (VerQueryValueW(data.data(), key.c_str(), reinterpret_cast<void**>(&text), &size) && text) {
@@ -246,8 +248,9 @@ class PackageUnderMsiexec : public ::testing::Test {
     EXPECT_EQ(recovery.description, kServiceDescription);
     // The package's own row says the same (the registration after it
     // would hide a difference).
-    EXPECT_EQ(QueryPackage(Package(), L"SELECT `Description` FROM `ServiceInstall` WHERE "
-                                      L"`Name` = 'QuorvelHelper'"),
+    EXPECT_EQ(QueryPackage(Package(),
+                           L"SELECT `Description` FROM `ServiceInstall` WHERE "
+                           L"`Name` = 'QuorvelHelper'"),
               std::vector<std::wstring>{kServiceDescription});
     // Only the helper's own registration sets it (wixl writes no
     // MsiServiceConfig): read back, it shows that the custom action ran.
@@ -285,9 +288,10 @@ TEST_F(PackageUnderMsiexec, InstallConnectUpgradeAndUninstallWhileConnected) {
   // The folder's property is private: set on the command line, it is
   // ignored, and the LocalSystem service stays where only administrators
   // may write.
-  const std::vector<std::wstring> folderProperty = QueryPackage(
-      Package(), L"SELECT `Directory` FROM `Directory` WHERE `Directory_Parent` = "
-                 L"'ProgramFiles64Folder' AND `DefaultDir` = 'Quorvel'");
+  const std::vector<std::wstring> folderProperty =
+      QueryPackage(Package(),
+                   L"SELECT `Directory` FROM `Directory` WHERE `Directory_Parent` = "
+                   L"'ProgramFiles64Folder' AND `DefaultDir` = 'Quorvel'");
   ASSERT_EQ(folderProperty.size(), 1u);
   const std::wstring elsewhere = NewScratchDirectory(L"elsewhere");
   MsiexecRun run = Msiexec(L"/i " + Quote(Package()) + L" " + folderProperty[0] + L"=" +
@@ -337,64 +341,62 @@ TEST_F(PackageUnderMsiexec, InstallConnectUpgradeAndUninstallWhileConnected) {
 
 // --install refuses a folder or file users can change with exit 3, after
 // the files are in place: the install fails, and nothing of it remains.
-TEST_F(PackageUnderMsiexec, AFailingRegistrationRollsTheWholeInstallBack) {
+// `path` (below the install folder) is made changeable by everyone first.
+void ExpectInstallRolledBack(const std::wstring& name, bool folder) {
   const std::string planted = "planted by a user\n";
-  const struct {
-    const char* what;
-    const wchar_t* path;  // below the install folder
-    bool folder;
-  } cases[] = {
-      {"the awg folder can be changed by everyone", L"awg", true},
-      // A file the package writes over keeps its own access list (left
-      // from a copy made by hand, moved in from a user's downloads).
-      {"WinDivert.dll, in a protected folder, can be changed by everyone", L"WinDivert.dll",
-       false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Clean();
-    const std::wstring path = Installed(c.path);
-    ASSERT_TRUE(CreateDirectoryW(kInstallFolder, nullptr));
-    if (c.folder) {
-      ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
-      ASSERT_TRUE(SetAccessList(path, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)"));
-      ASSERT_EQ(WideToUtf8(CodeDirectoryFault(path)), kEveryoneMayChange);
+  const std::wstring path = Installed(name);
+  ASSERT_TRUE(CreateDirectoryW(kInstallFolder, nullptr));
+  if (folder) {
+    ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+    ASSERT_TRUE(SetAccessList(path, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)"));
+    ASSERT_EQ(WideToUtf8(CodeDirectoryFault(path)), kEveryoneMayChange);
+  } else {
+    ASSERT_TRUE(WriteFileBytes(path, planted));
+    ASSERT_TRUE(SetAccessList(path, L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)"));
+    ASSERT_EQ(WideToUtf8(FileDescriptorFault(path)), kEveryoneMayChange);
+    ASSERT_EQ(CodeDirectoryFault(kInstallFolder), L"");
+  }
+
+  const MsiexecRun run = Msiexec(L"/i " + Quote(Package()));
+  if (run.process.exitCode == 0) {
+    // What the helper's registration let through: the package's copy in
+    // place, and still changeable by everyone.
+    EXPECT_EQ(WideToUtf8(FileDescriptorFault(path)), kEveryoneMayChange);
+    FAIL() << "installed, although " << WideToUtf8(name) << " can be changed by everyone";
+  }
+  // Windows Installer's "fatal error during installation" (1603); Wine's
+  // msiexec says 1627, "function failed during execution".
+  EXPECT_TRUE(run.process.exitCode == ERROR_INSTALL_FAILURE ||
+              run.process.exitCode == ERROR_FUNCTION_FAILED)
+      << run.process.exitCode << "\n"
+      << run.Tail();
+  // The helper's registration is what failed (1 is success in both
+  // Windows Installer's log and Wine's).
+  EXPECT_TRUE(ActionFailed(run.log, "QuorvelRegisterHelper")) << run.Tail();
+
+  EXPECT_FALSE(ServiceExists(kHelperService));
+  EXPECT_TRUE(InstalledProducts().empty());
+  for (const wchar_t* file : kPackageFiles) {
+    // What was there before may be put back (Windows restores what it
+    // wrote over; Wine deletes it); nothing of the package stays.
+    if (Installed(file) == path) {
+      EXPECT_TRUE(!Exists(path) || ReadFileBytes(path) == planted) << "the package's copy stayed";
     } else {
-      ASSERT_TRUE(WriteFileBytes(path, planted));
-      ASSERT_TRUE(SetAccessList(path, L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)"));
-      ASSERT_EQ(WideToUtf8(FileDescriptorFault(path)), kEveryoneMayChange);
-      ASSERT_EQ(CodeDirectoryFault(kInstallFolder), L"");
-    }
-
-    const MsiexecRun run = Msiexec(L"/i " + Quote(Package()));
-    if (run.process.exitCode == 0) {
-      ADD_FAILURE() << "installed, although " << c.what;
-      // What was refused is what the helper's registration let through:
-      // the package's file is in place and still changeable by everyone.
-      EXPECT_EQ(WideToUtf8(FileDescriptorFault(path)), kEveryoneMayChange);
-      continue;
-    }
-    // Windows Installer's "fatal error during installation" (1603); Wine's
-    // msiexec says 1627, "function failed during execution".
-    EXPECT_TRUE(run.process.exitCode == ERROR_INSTALL_FAILURE ||
-                run.process.exitCode == ERROR_FUNCTION_FAILED)
-        << run.process.exitCode << "\n" << run.Tail();
-    // The helper's registration is what failed (1 is success in both
-    // Windows Installer's log and Wine's).
-    EXPECT_TRUE(ActionFailed(run.log, "QuorvelRegisterHelper")) << run.Tail();
-
-    EXPECT_FALSE(ServiceExists(kHelperService));
-    EXPECT_TRUE(InstalledProducts().empty());
-    for (const wchar_t* file : kPackageFiles) {
-      // What was there before may be put back (Windows restores what it
-      // wrote over; Wine deletes it); nothing of the package stays.
-      if (Installed(file) == path) {
-        EXPECT_TRUE(!Exists(path) || ReadFileBytes(path) == planted) << "the package's copy stayed";
-      } else {
-        EXPECT_FALSE(Exists(Installed(file))) << WideToUtf8(file) << " left behind";
-      }
+      EXPECT_FALSE(Exists(Installed(file))) << WideToUtf8(file) << " left behind";
     }
   }
+}
+
+TEST_F(PackageUnderMsiexec, AFolderUsersCanChangeRollsTheWholeInstallBack) {
+  ExpectInstallRolledBack(L"awg", true);
+}
+
+// A file the package writes over keeps its own access list under Wine (one
+// left from a copy made by hand, moved in from a user's downloads): the
+// helper's registration must judge each file it would load or run, not
+// only their folders.
+TEST_F(PackageUnderMsiexec, AFileUsersCanChangeRollsTheWholeInstallBack) {
+  ExpectInstallRolledBack(L"WinDivert.dll", false);
 }
 
 }  // namespace
