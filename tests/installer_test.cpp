@@ -239,8 +239,9 @@ class PackageUnderMsiexec : public ::testing::Test {
     EXPECT_EQ(config.serviceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(config.startType, static_cast<DWORD>(SERVICE_AUTO_START));
     EXPECT_EQ(config.errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
-    // Quoted: Wine's InstallServices writes the path bare, and the helper's
-    // own registration after it quotes it (Windows Installer quotes it).
+    // Quoted by the helper's own registration after InstallServices, which
+    // under Wine writes the path bare (Windows Installer's own quoting is
+    // for a Windows machine to show).
     EXPECT_EQ(config.binaryPath, L"\"" + Installed(L"QuorvelHelper.exe") + L"\" --run");
     EXPECT_EQ(config.displayName, L"Quorvel Helper");
     EXPECT_EQ(config.account, L"LocalSystem");
@@ -330,7 +331,7 @@ TEST_F(PackageUnderMsiexec, InstallConnectUpgradeAndUninstallWhileConnected) {
     EXPECT_FALSE(Exists(Installed(file))) << WideToUtf8(file) << " left behind";
   }
   EXPECT_TRUE(InstalledProducts().empty());
-  // The helper stopped and deleted its route before the secrets went; the
+  // The helper deleted its route as it stopped; the secrets are gone, the
   // log stays.
   EXPECT_EQ(StandinRoutes(kInstallFolder).size(), 0u) << Joined(StandinRoutes(kInstallFolder));
   for (const wchar_t* secret : {L"Quorvel.conf", L"Quorvel.conf.new", L"routes.journal"}) {
@@ -341,7 +342,7 @@ TEST_F(PackageUnderMsiexec, InstallConnectUpgradeAndUninstallWhileConnected) {
 
 // --install refuses a folder or file users can change with exit 3, after
 // the files are in place: the install fails, and nothing of it remains.
-// `path` (below the install folder) is made changeable by everyone first.
+// `name` (below the install folder) is made changeable by everyone first.
 void ExpectInstallRolledBack(const std::wstring& name, bool folder) {
   const std::string planted = "planted by a user\n";
   const std::wstring path = Installed(name);
