@@ -6,19 +6,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD_DIR="$(realpath -m "${BUILD_DIR:-build}")"
-PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 cmake make googletest procps python3 clang)
-
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  echo "== installing: ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# wixl is a package of its own in Debian, apart from msitools (msiinfo,
+# msibuild); the test of the package's signing makes its certificate with
+# openssl.
+PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 cmake make googletest procps python3 clang
+          wixl msitools osslsigncode openssl)
+source scripts/packages.sh
+ensure_packages "${PACKAGES[@]}"
 
 echo "== configuring and building in $BUILD_DIR"
 cmake -S . -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
@@ -43,7 +37,19 @@ if [ ! -f "$BUILD_DIR/wineprefix-b/system.reg" ]; then
   rm -rf "$BUILD_DIR/wineprefix-b"
   cp -a "$BUILD_DIR/wineprefix" "$BUILD_DIR/wineprefix-b"
 fi
-for prefix in "$BUILD_DIR/wineprefix" "$BUILD_DIR/wineprefix-b"; do
+# A third for the installer's tests, where msiexec installs and starts
+# services. Wine's service manager gives services ProgramData=C:\users\Public
+# unless the user's environment names it; named C:\ProgramData, as Windows
+# has it, the helper's data folder is the one the package's uninstall
+# cleans (CommonAppDataFolder). The manager reads it when it starts, so it
+# is set before the prefix's server starts for good below.
+if [ ! -f "$BUILD_DIR/wineprefix-msi/system.reg" ]; then
+  rm -rf "$BUILD_DIR/wineprefix-msi"
+  cp -a "$BUILD_DIR/wineprefix" "$BUILD_DIR/wineprefix-msi"
+  QUORVEL_WINEPREFIX="$BUILD_DIR/wineprefix-msi" "$BUILD_DIR/wine-run" reg add 'HKCU\Environment' \
+    /v ProgramData /d 'C:\ProgramData' /f </dev/null >/dev/null 2>&1
+fi
+for prefix in "$BUILD_DIR/wineprefix" "$BUILD_DIR/wineprefix-b" "$BUILD_DIR/wineprefix-msi"; do
   WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
   WINEPREFIX="$prefix" wineserver -w 2>/dev/null || true
   WINEPREFIX="$prefix" wineserver -p </dev/null >/dev/null 2>&1

@@ -21,7 +21,7 @@ status=0
 # Each prefix's server and system processes looked at again just before the
 # suite, with nowhere to write: whatever Wine starts here is not started by
 # the first test, whose output pipe it would inherit and hold open.
-for prefix in wineprefix wineprefix-b; do
+for prefix in wineprefix wineprefix-b wineprefix-msi; do
   WINEPREFIX="$PWD/$prefix" wineserver -p </dev/null >/dev/null 2>&1 || true
   WINEDEBUG="${QUORVEL_WINE_LOG:+-all,err+all,warn+service}" QUORVEL_WINEPREFIX="$PWD/$prefix" \
     ./wine-run wineboot </dev/null >/dev/null 2>>"${QUORVEL_WINE_LOG:-/dev/null}" || true
@@ -34,4 +34,5 @@ done
 ctest --output-on-failure --timeout 300 -j3 "$@" || status=$?
 WINEPREFIX="$PWD/wineprefix" wineserver -k 2>/dev/null || true
 WINEPREFIX="$PWD/wineprefix-b" wineserver -k 2>/dev/null || true
+WINEPREFIX="$PWD/wineprefix-msi" wineserver -k 2>/dev/null || true
 exit $status

@@ -137,10 +137,12 @@ std::vector<std::string> HelperRig::ToolJournal() const {
 std::vector<std::string> HelperRig::SnifferJournal() const {
   return ReadLines(dir_ + L"\\windivert-journal.txt");
 }
-std::vector<std::string> HelperRig::SystemRoutes() const {
+std::vector<std::string> HelperRig::SystemRoutes() const { return StandinRoutes(dir_); }
+
+std::vector<std::string> StandinRoutes(const std::wstring& folder) {
   // Appended to: a "- <if> <dest>/<len> <nexthop>" line takes a route away.
   std::vector<std::string> routes;
-  for (const std::string& line : ReadLines(dir_ + L"\\iphlpapi-routes.txt")) {
+  for (const std::string& line : ReadLines(folder + L"\\iphlpapi-routes.txt")) {
     if (line.rfind("- ", 0) != 0) {
       routes.push_back(line);
       continue;

@@ -88,6 +88,10 @@ class HelperRig {
   UniqueHandle console_;
 };
 
+// The routes the IP Helper stand-in in `folder` holds now, as
+// HelperRig::SystemRoutes gives them.
+std::vector<std::string> StandinRoutes(const std::wstring& folder);
+
 // A default route for the IP Helper stand-in: interface 7, gateway
 // 192.168.1.1.
 extern const char kPhysicalDefaultRoute[];

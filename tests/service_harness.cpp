@@ -3,6 +3,9 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <thread>
@@ -156,6 +159,7 @@ ServiceConfig QueryConfig(const wchar_t* name) {
   config.errorControl = data->dwErrorControl;
   config.binaryPath = data->lpBinaryPathName ? data->lpBinaryPathName : L"";
   config.displayName = data->lpDisplayName ? data->lpDisplayName : L"";
+  config.account = data->lpServiceStartName ? data->lpServiceStartName : L"";
   return config;
 }
 
@@ -187,6 +191,11 @@ ServiceRecovery QueryRecovery(const wchar_t* name) {
   }
   const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer.data());
   if (description->lpDescription) recovery.description = description->lpDescription;
+  if (QueryConfig2(service.service.get(), SERVICE_CONFIG_PRESHUTDOWN_INFO, buffer,
+                   recovery.preshutdownError)) {
+    recovery.preshutdownMs =
+        reinterpret_cast<const SERVICE_PRESHUTDOWN_INFO*>(buffer.data())->dwPreshutdownTimeout;
+  }
   if (!QueryConfig2(service.service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, buffer,
                     recovery.error)) {
     return recovery;
@@ -453,6 +462,21 @@ void RemoveTree(const std::wstring& path) {
     FindClose(search);
   }
   RemoveDirectoryW(path.c_str());
+}
+
+bool SetAccessList(const std::wstring& path, const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    return false;
+  }
+  const UniqueLocalMemory held(descriptor);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL acl = nullptr;
+  GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted);
+  return SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                               DACL_SECURITY_INFORMATION, nullptr, nullptr, acl,
+                               nullptr) == ERROR_SUCCESS;
 }
 
 namespace {

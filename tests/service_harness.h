@@ -56,6 +56,7 @@ struct ServiceConfig {
   DWORD errorControl = 0;
   std::wstring binaryPath;
   std::wstring displayName;
+  std::wstring account;  // the account it runs as ("LocalSystem")
 };
 ServiceConfig QueryConfig(const wchar_t* name);
 
@@ -64,6 +65,10 @@ ServiceConfig QueryConfig(const wchar_t* name);
 struct ServiceRecovery {
   DWORD error = 0;
   std::wstring description;
+  // How long the manager waits for the service at shutdown (0, with
+  // preshutdownError, when it did not say).
+  DWORD preshutdownMs = 0;
+  DWORD preshutdownError = 0;
   DWORD resetSeconds = 0;
   std::vector<SC_ACTION> actions;
 };
@@ -194,6 +199,11 @@ class ScratchDataDirectory {
 };
 // Deletes a directory and everything below it.
 void RemoveTree(const std::wstring& path);
+// Replaces the access list of a file or directory with the one of `sddl`'s
+// D: part. Wine keeps no access list of a file, but turns one into Unix
+// mode bits and reads it back from them: an Everyone entry with full
+// control is read back as one that may write.
+bool SetAccessList(const std::wstring& path, const wchar_t* sddl);
 // A symbolic link at `link` to `target` (a file or a directory that exists).
 // Under Wine a Unix one, made by the host's ln: Wine's CreateSymbolicLinkW
 // reports success and makes nothing. Windows: CreateSymbolicLinkW.

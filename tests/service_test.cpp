@@ -465,29 +465,12 @@ TEST(CodeDirectories, EveryCodeFileIsJudgedAndNothingElse) {
   RemoveTree(directory);
 }
 
-// Wine keeps no access list of a file, but turns one into Unix mode bits
-// and reads it back from them: an Everyone entry with full control is read
-// back as one that may write.
-bool SetAccess(const std::wstring& directory, const wchar_t* sddl) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
-                                                            nullptr)) {
-    return false;
-  }
-  const UniqueLocalMemory held(descriptor);
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL acl = nullptr;
-  GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted);
-  return SetNamedSecurityInfoW(const_cast<wchar_t*>(directory.c_str()), SE_FILE_OBJECT,
-                               DACL_SECURITY_INFORMATION, nullptr, nullptr, acl,
-                               nullptr) == ERROR_SUCCESS;
-}
 bool LetEveryoneChange(const std::wstring& directory) {
-  return SetAccess(directory, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)") &&
+  return SetAccessList(directory, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)") &&
          CodeDirectoryFault(directory) == L"S-1-1-0 may change it";
 }
 bool LetOnlyAdministratorsChange(const std::wstring& directory) {
-  return SetAccess(directory, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)") &&
+  return SetAccessList(directory, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)") &&
          CodeDirectoryFault(directory).empty();
 }
 
@@ -529,12 +512,12 @@ TEST_F(HelperServiceTest, CodeIsNeverLoadedFromADirectoryUsersCanChange) {
 
 bool LetEveryoneWriteFile(const std::wstring& file) {
   const bool set = RunningUnderWine() ? SetHostFileMode(file, "0666")
-                                      : SetAccess(file, L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)");
+                                      : SetAccessList(file, L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)");
   return set && CodeFileFault(file) == L"S-1-1-0 may change it";
 }
 bool LetOnlyAdministratorsWrite(const std::wstring& file) {
   const bool set = RunningUnderWine() ? SetHostFileMode(file, "0755")
-                                      : SetAccess(file, L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;WD)");
+                                      : SetAccessList(file, L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;WD)");
   return set && CodeFileFault(file).empty();
 }
 

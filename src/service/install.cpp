@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "quorvel_product.h"
 #include "support/code_directory.h"
 #include "support/data_directory.h"
 #include "support/handles.h"
@@ -58,9 +59,9 @@ void DescribeAndSetRecovery(SC_HANDLE service) {
 
 }  // namespace
 
-const wchar_t kServiceDescription[] =
-    L"Brings the Quorvel VPN tunnel up and down for the Quorvel client and keeps chosen networks "
-    L"and applications on the physical network.";
+// The installer's ServiceInstall row writes the same text: both come from
+// the project's description.
+const wchar_t kServiceDescription[] = L"" QUORVEL_SERVICE_DESCRIPTION;
 
 std::wstring ServiceCommandLine() {
   // Quoted, so a path with blanks stays one token for the manager.
