@@ -279,6 +279,39 @@ RunningProcess StartNamedProcess(const std::wstring& directory, const std::wstri
   return RunningProcess(process.hProcess);
 }
 
+RunningProcess StartPipeIdler(unsigned count, unsigned& opened, unsigned& refused) {
+  opened = refused = 0;
+  const std::wstring path = TestbedFile(L"pipe_idler.exe");
+  std::wstring commandLine = Quote(path) + L" " + std::to_wstring(count);
+  SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return RunningProcess();
+  const UniqueHandle output(readEnd);
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = writeEnd;
+  PROCESS_INFORMATION process{};
+  const bool started = CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                      kKilledLater, nullptr, nullptr, &startup, &process);
+  CloseHandle(writeEnd);
+  if (!started) return RunningProcess();
+  CloseHandle(process.hThread);
+  RunningProcess idler(process.hProcess);
+  std::string text;
+  char buffer[64];
+  DWORD got = 0;
+  while (text.find('\n') == std::string::npos &&
+         ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+    text.append(buffer, got);
+  }
+  std::istringstream line(text);
+  line >> opened >> refused;
+  return idler;
+}
+
 std::vector<RunningProcess> StartProcessChain(const std::wstring& directory,
                                               const std::vector<std::wstring>& names) {
   const std::wstring path = directory + L"\\" + names.at(0);
