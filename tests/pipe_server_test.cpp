@@ -387,6 +387,7 @@ TEST_F(PipeCommands, RunOneAtATimeInTheOrderCompletedWithTheirOwnClient) {
   TestPipeServer server;
   RawClient early, late;
   ASSERT_TRUE(early.connected() && late.connected()) << ErrorText(early.error);
+  Sleep(100);  // both are being read
   ASSERT_TRUE(late.Write("late\n"));
   Sleep(100);
   ASSERT_TRUE(early.Write("early\n"));
