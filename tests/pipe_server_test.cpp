@@ -251,6 +251,14 @@ TEST_F(PipeServer, PipeCarriesTheIntendedAccessList) {
 
 // ------------------------------------------------------ many clients at once
 
+// Clients of this process that connect and say nothing.
+void ConnectSilently(int count, std::vector<std::unique_ptr<RawClient>>& silent) {
+  for (int i = 0; i < count; ++i) {
+    silent.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(silent.back()->connected()) << ErrorText(silent.back()->error);
+  }
+}
+
 // One process holds at most its share of the connections: the one over it
 // is answered with a refusal of its own, before anything of it is read,
 // while the others stay connected and are served.
@@ -258,10 +266,7 @@ TEST_F(PipeServer, AProcessOverItsShareIsRefusedAndTheOthersServed) {
   const ScopedLimit perProcess(HelperLimits.PipeClientsPerProcess, size_t{3});
   TestPipeServer server;
   std::vector<std::unique_ptr<RawClient>> silent;
-  for (int i = 0; i < 3; ++i) {
-    silent.push_back(std::make_unique<RawClient>());
-    ASSERT_TRUE(silent.back()->connected()) << ErrorText(silent.back()->error);
-  }
+  ASSERT_NO_FATAL_FAILURE(ConnectSilently(3, silent));
   {
     RawClient over;
     ASSERT_TRUE(over.connected()) << ErrorText(over.error);
@@ -281,10 +286,7 @@ TEST_F(PipeServer, AtTheBoundANewcomerWaitsForAFreeSlot) {
   const ScopedLimit inAll(HelperLimits.PipeClientsAtMost, size_t{3});
   TestPipeServer server;
   std::vector<std::unique_ptr<RawClient>> silent;
-  for (int i = 0; i < 3; ++i) {
-    silent.push_back(std::make_unique<RawClient>());
-    ASSERT_TRUE(silent.back()->connected()) << ErrorText(silent.back()->error);
-  }
+  ASSERT_NO_FATAL_FAILURE(ConnectSilently(3, silent));
   DWORD error = 0;
   HANDLE none = OpenHelperPipe(0, error);
   EXPECT_EQ(none, INVALID_HANDLE_VALUE);
