@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "control/dispatcher.h"
-#include "support/overlapped_io.h"
 
 std::wstring (*RunPipeCommand)(const std::wstring& line, HANDLE client) = DispatchCommand;
 
@@ -20,54 +19,51 @@ CommandRunner::CommandRunner(HANDLE finished) : finished_(finished) {
 CommandRunner::~CommandRunner() { End(); }
 
 void CommandRunner::Add(uint64_t client, std::wstring line, HANDLE pipe) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queued_.push_back({client, std::move(line), pipe});
-  }
-  wake_.notify_one();
+  AcquireSRWLockExclusive(&lock_);
+  queued_.push_back({client, std::move(line), pipe});
+  ReleaseSRWLockExclusive(&lock_);
+  WakeConditionVariable(&wake_);
 }
 
 std::vector<CommandDone> CommandRunner::TakeFinished() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return std::exchange(done_, {});
+  AcquireSRWLockExclusive(&lock_);
+  std::vector<CommandDone> done = std::exchange(done_, {});
+  ReleaseSRWLockExclusive(&lock_);
+  return done;
 }
 
 void CommandRunner::Post(CommandDone done) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    done_.push_back(std::move(done));
-  }
+  AcquireSRWLockExclusive(&lock_);
+  done_.push_back(std::move(done));
+  ReleaseSRWLockExclusive(&lock_);
   SetEvent(finished_);
 }
 
 void CommandRunner::Work() {
   for (;;) {
-    Request request;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return ending_ || !queued_.empty(); });
-      if (ending_) return;
-      request = std::move(queued_.front());
-      queued_.pop_front();
+    AcquireSRWLockExclusive(&lock_);
+    while (!ending_ && queued_.empty()) SleepConditionVariableSRW(&wake_, &lock_, INFINITE, 0);
+    if (ending_) {
+      ReleaseSRWLockExclusive(&lock_);
+      return;
     }
-    // A stop that came with a request leaves it undone, as one that comes
-    // while the request is still being read.
-    if (StopRequested()) {
-      Post({request.Client, false, {}});
-      continue;
-    }
+    Request request = std::move(queued_.front());
+    queued_.pop_front();
+    ReleaseSRWLockExclusive(&lock_);
+    // No look at the stop here: End() comes as soon as the pipe's thread
+    // sees it, and what is still queued then is never run.
     Post({request.Client, true, RunPipeCommand(request.Line, request.Pipe)});
   }
 }
 
 void CommandRunner::End() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ending_ = true;
-  }
-  wake_.notify_one();
+  AcquireSRWLockExclusive(&lock_);
+  ending_ = true;
+  ReleaseSRWLockExclusive(&lock_);
+  WakeConditionVariable(&wake_);
   if (worker_.joinable()) worker_.join();
-  std::lock_guard<std::mutex> lock(mutex_);
+  AcquireSRWLockExclusive(&lock_);
   for (Request& request : queued_) done_.push_back({request.Client, false, {}});
   queued_.clear();
+  ReleaseSRWLockExclusive(&lock_);
 }

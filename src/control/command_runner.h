@@ -5,10 +5,8 @@
 // clients is never held by a command.
 #include <windows.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,7 +14,7 @@
 // What became of one request handed to the runner.
 struct CommandDone {
   uint64_t Client = 0;  // the id the request was added with
-  bool Ran = false;     // false: the stop came first, nothing was done
+  bool Ran = false;     // false: the stop came first (End), nothing was done
   std::wstring Reply;   // when it ran
 };
 
@@ -26,7 +24,7 @@ extern std::wstring (*RunPipeCommand)(const std::wstring& line, HANDLE client);
 
 class CommandRunner {
  public:
-  // Starts the thread; `finished` (a manual-reset event, borrowed) is set
+  // Starts the thread; `finished` (an event, borrowed) is set
   // whenever a request is done with. Started() says whether it runs.
   explicit CommandRunner(HANDLE finished);
   // End()s it.
@@ -56,8 +54,11 @@ class CommandRunner {
   void Post(CommandDone done);
 
   HANDLE finished_;
-  std::mutex mutex_;  // guards everything below but the thread
-  std::condition_variable wake_;
+  // The system's slim lock and condition variable: the thread is woken
+  // without a round trip through a kernel object (under Wine, through its
+  // server), which costs the pipe's every request.
+  SRWLOCK lock_ = SRWLOCK_INIT;  // guards everything below but the thread
+  CONDITION_VARIABLE wake_ = CONDITION_VARIABLE_INIT;
   std::deque<Request> queued_;
   std::vector<CommandDone> done_;
   bool ending_ = false;

@@ -58,6 +58,7 @@ struct Client {
   HANDLE Event = nullptr;  // the slot's, borrowed
   uint64_t Id = 0;
   ULONG ProcessId = 0;  // 0 when it could not be read
+  bool ProcessKnown = false;
   Phase Now = Phase::Reading;
   ULONGLONG Deadline = 0;  // for its line while reading, for its reply while replying
   std::string Request;     // its bytes count against PipeHeldBytes until answered
@@ -82,6 +83,8 @@ class PipeServer {
   // each accept, so that the next client finds one.
   void Listen(ULONGLONG now);
   void Admit(UniqueFileHandle pipe, ULONGLONG now);
+  // How many connected clients, this one among them, its process has.
+  size_t FromSameProcess(Client& client);
   // Starts and collects the client's operations until one is in flight or
   // none is due.
   void Pump(Client& client, ULONGLONG now);
@@ -89,9 +92,10 @@ class PipeServer {
   void Release(Client& client);  // its request bytes
   void StartReply(Client& client, const std::wstring& reply, ULONGLONG now);
   Client* Find(uint64_t id);
-  // Closes the clients done with; true when there were any.
-  bool CloseFinished(ULONGLONG now);
-  void WaitForWork(ULONGLONG now);
+  // Closes the clients done with.
+  void CloseFinished(ULONGLONG now);
+  // Waits for anything to do; true when the stop came.
+  bool WaitForWork(ULONGLONG now);
   // The stop: nothing more is read or run; the command that runs finishes
   // and its reply is delivered.
   void Stop();
@@ -123,7 +127,14 @@ PipeServer::PipeServer() {
     }
     return event.valid();
   };
-  if (!makeEvent(acceptEvent_) || !makeEvent(commandsDone_)) return;
+  if (!makeEvent(acceptEvent_)) return;
+  // Auto-reset: the wait that sees it takes it, with no call to reset it.
+  commandsDone_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!commandsDone_) {
+    startError_ = GetLastError();
+    LogLine(L"control pipe not served: CreateEvent failed err=" + std::to_wstring(startError_));
+    return;
+  }
   slotEvents_.resize(ClientsAtMost());
   for (UniqueHandle& event : slotEvents_) {
     if (!makeEvent(event)) return;
@@ -184,20 +195,31 @@ void PipeServer::Admit(UniqueFileHandle pipe, ULONGLONG now) {
   client->Event = freeEvents_.back();
   freeEvents_.pop_back();
   client->Id = nextId_++;
-  if (!GetNamedPipeClientProcessId(client->Pipe.get(), &client->ProcessId)) client->ProcessId = 0;
   client->Deadline = now + HelperLimits.RequestTimeoutMs;
-  size_t fromSameProcess = 0;
-  for (const std::unique_ptr<Client>& other : clients_) {
-    fromSameProcess += other->ProcessId == client->ProcessId;
-  }
   clients_.push_back(std::move(client));
   Client& admitted = *clients_.back();
   // Refused with a reply of its own, before anything of it is read: it can
   // never be handed another client's reply.
-  if (fromSameProcess >= HelperLimits.PipeClientsPerProcess) {
+  if (FromSameProcess(admitted) > HelperLimits.PipeClientsPerProcess) {
     StartReply(admitted, L"ERR too many connections from this process", now);
   }
   Pump(admitted, now);
+}
+
+size_t PipeServer::FromSameProcess(Client& client) {
+  // No process can be over its share while fewer clients than that are
+  // connected: the process ids (a call each) are asked only then.
+  if (clients_.size() <= HelperLimits.PipeClientsPerProcess) return 1;
+  size_t same = 0;
+  for (const std::unique_ptr<Client>& other : clients_) {
+    if (!other->ProcessKnown) {
+      if (!GetNamedPipeClientProcessId(other->Pipe.get(), &other->ProcessId)) other->ProcessId = 0;
+      other->ProcessKnown = true;
+    }
+  }
+  for (const std::unique_ptr<Client>& other : clients_)
+    same += other->ProcessId == client.ProcessId;
+  return same;
 }
 
 void PipeServer::Release(Client& client) {
@@ -275,7 +297,7 @@ Client* PipeServer::Find(uint64_t id) {
   return nullptr;
 }
 
-bool PipeServer::CloseFinished(ULONGLONG now) {
+void PipeServer::CloseFinished(ULONGLONG now) {
   const size_t before = clients_.size();
   for (size_t i = 0; i < clients_.size();) {
     Client& client = *clients_[i];
@@ -288,16 +310,17 @@ bool PipeServer::CloseFinished(ULONGLONG now) {
     freeEvents_.push_back(client.Event);
     clients_.erase(clients_.begin() + static_cast<ptrdiff_t>(i));
   }
-  return clients_.size() != before;
+  // The room they leave may let a held-back read go on.
+  if (clients_.size() == before) return;
+  for (const std::unique_ptr<Client>& client : clients_) Pump(*client, now);
 }
 
-void PipeServer::WaitForWork(ULONGLONG now) {
+bool PipeServer::WaitForWork(ULONGLONG now) {
   HANDLE waits[MAXIMUM_WAIT_OBJECTS];
   DWORD count = 0;
   // An accept that found its client there already finished without
   // signalling its event: collected at once, never waited for.
-  if (accept_.Uncollected()) return;
-  // The stop first: among events signalled together the first wins.
+  if (accept_.Uncollected()) return StopRequested();
   waits[count++] = HelperState.StopEvent;
   waits[count++] = commandsDone_.get();
   if (accept_.InFlight()) waits[count++] = acceptEvent_.get();
@@ -312,11 +335,14 @@ void PipeServer::WaitForWork(ULONGLONG now) {
   const DWORD timeout = until == ~0ull ? INFINITE
                         : until <= now ? 0
                                        : static_cast<DWORD>(Earlier(until - now, INFINITE - 1));
-  WaitForMultipleObjects(count, waits, FALSE, timeout);
+  // Among events signalled together the first wins: the stop, over a
+  // client that came with it.
+  return WaitForMultipleObjects(count, waits, FALSE, timeout) == WAIT_OBJECT_0;
 }
 
 void PipeServer::ServeUntilStopped() {
-  while (!StopRequested()) {
+  bool stopped = StopRequested();
+  while (!stopped) {
     ULONGLONG now = GetTickCount64();
     Listen(now);
     IoResult accepted = IoResult::Failed;
@@ -329,7 +355,6 @@ void PipeServer::ServeUntilStopped() {
       Listen(now);
     }
     // Commands done, in the order they ran: their replies go out.
-    ResetEvent(commandsDone_.get());
     for (CommandDone& done : runner_->TakeFinished()) {
       Client* client = Find(done.Client);
       if (!client) continue;
@@ -351,8 +376,8 @@ void PipeServer::ServeUntilStopped() {
         client->Now = Client::Phase::Closing;
       }
     }
-    // Room a closed client leaves may let a held-back read go on at once.
-    if (!CloseFinished(now)) WaitForWork(now);
+    CloseFinished(now);
+    stopped = WaitForWork(now);
   }
   Stop();
 }
