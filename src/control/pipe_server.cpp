@@ -118,26 +118,23 @@ class PipeServer {
 };
 
 PipeServer::PipeServer() {
-  const auto makeEvent = [this](UniqueHandle& event) {
-    event.reset(CreatePipeIoEvent());
-    if (!event && startError_ == ERROR_SUCCESS) {
-      const DWORD error = GetLastError();
-      LogLine(L"control pipe not served: CreateEvent failed err=" + std::to_wstring(error));
-      startError_ = error != ERROR_SUCCESS ? error : ERROR_NOT_ENOUGH_MEMORY;
-    }
-    return event.valid();
+  const auto made = [this](UniqueHandle& event, HANDLE handle) {
+    event.reset(handle);
+    if (event) return true;
+    const DWORD error = GetLastError();
+    LogLine(L"control pipe not served: CreateEvent failed err=" + std::to_wstring(error));
+    startError_ = error != ERROR_SUCCESS ? error : ERROR_NOT_ENOUGH_MEMORY;
+    return false;
   };
-  if (!makeEvent(acceptEvent_)) return;
-  // Auto-reset: the wait that sees it takes it, with no call to reset it.
-  commandsDone_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  if (!commandsDone_) {
-    startError_ = GetLastError();
-    LogLine(L"control pipe not served: CreateEvent failed err=" + std::to_wstring(startError_));
+  // The runner's is auto-reset: the wait that sees it takes it, with no
+  // call to reset it.
+  if (!made(acceptEvent_, CreatePipeIoEvent()) ||
+      !made(commandsDone_, CreateEventW(nullptr, FALSE, FALSE, nullptr))) {
     return;
   }
   slotEvents_.resize(ClientsAtMost());
   for (UniqueHandle& event : slotEvents_) {
-    if (!makeEvent(event)) return;
+    if (!made(event, CreatePipeIoEvent())) return;
     freeEvents_.push_back(event.get());
   }
   runner_ = std::make_unique<CommandRunner>(commandsDone_.get());
