@@ -112,9 +112,17 @@ std::vector<MergedNet> MergeNets(std::vector<RoutePrefix> entries,
   // everything it carries, so the route's own decides. What lies inside a
   // half stays inside the network it becomes.
   std::vector<size_t> order(routes.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return routes[a].Inside < routes[b].Inside; });
+  bool nested = false;
+  for (size_t i = 0; i < order.size(); ++i) {
+    order[i] = i;
+    nested = nested || routes[i].Inside != kOutermost;
+  }
+  // Without a route inside another (the usual list) they are one run, in
+  // address order already, and so is what they become.
+  if (nested) {
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return routes[a].Inside < routes[b].Inside; });
+  }
   std::vector<MergedNet> merged;
   merged.reserve(routes.size());
   std::vector<Route> run;
@@ -135,9 +143,11 @@ std::vector<MergedNet> MergeNets(std::vector<RoutePrefix> entries,
     }
     for (const Route& route : run) merged.push_back({route.Prefix, route.Entries});
   }
-  std::sort(merged.begin(), merged.end(), [](const MergedNet& a, const MergedNet& b) {
-    return InAddressOrder(a.Prefix, b.Prefix);
-  });
+  if (nested) {
+    std::sort(merged.begin(), merged.end(), [](const MergedNet& a, const MergedNet& b) {
+      return InAddressOrder(a.Prefix, b.Prefix);
+    });
+  }
   return merged;
 }
 

@@ -787,8 +787,10 @@ void InstallListRoutes(ListChange change) {
     for (const MergedNet& net : merged) {
       wanted.insert(net.Prefix);
       (net.Prefix.Destination.IsIPv6() ? distinct6 : distinct) += net.Entries;
-      const RecordedRoute* recorded = HelperState.BypassRouteTable.Find(net.Prefix);
-      fresh += !recorded || !recorded->ForList;
+      if (change == ListChange::NewLimits) {
+        const RecordedRoute* recorded = HelperState.BypassRouteTable.Find(net.Prefix);
+        fresh += !recorded || !recorded->ForList;
+      }
     }
     HelperState.BypassRouteTable.ForEach([&](const RoutePrefix& prefix, RecordedRoute& route) {
       if (!route.ForList || wanted.count(prefix) != 0) return;
