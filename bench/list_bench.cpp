@@ -49,12 +49,14 @@
 #include "support/data_directory.h"
 #include "support/helper_state.h"
 #include "support/paths.h"
+#include "support/text.h"
 
 namespace {
 
 constexpr double kRatioTarget = 1.5;
 constexpr double kRatioGoal = 1.2;
 constexpr double kSplitGrowthTarget = 1.2;
+constexpr double kBesideGrowthTarget = 1.1;  // routes beside the list: at most 10% more routes
 constexpr double kAnswerTargetMs = 1.0;
 constexpr unsigned kSplitCalls = 100;
 constexpr unsigned kAnswerSamples = 50;
@@ -174,6 +176,26 @@ std::wstring ListText(uint32_t base, unsigned count) {
     text += FormatAddress(Host(base, i));
   }
   return text;
+}
+
+// What a machine with a tunnel up has beside a list: the tunnel's AllowedIPs
+// (everything, in halves, as the README advises, and its own network), and
+// another adapter (a second VPN, say) with 50 /22s of its own inside the
+// range the clustered list covers, each of which keeps the entries it
+// overlaps from merging past it.
+std::vector<RoutePrefix> TunnelAllowedIPs() {
+  return {{IpAddress::FromIPv4(htonl(0x00000000)), 1},
+          {IpAddress::FromIPv4(htonl(0x80000000)), 1},
+          {IpAddress::FromIPv4(htonl(0x0A080000)), 24}};
+}
+std::string RoutesBeside() {
+  std::string lines = "route 192.168.7.0 255.255.255.0 0.0.0.0 9 1\n";
+  for (uint32_t i = 0; i < 50; ++i) {
+    const uint32_t address = 0x20000000 + i * 0xB0400;  // 32.0.0.0 on, over the whole list
+    const IpAddress start = IpAddress::FromIPv4(htonl(address & ~0x3FFu));
+    lines += "route " + WideToUtf8(FormatAddress(start)) + " 255.255.252.0 198.51.100.1 9 5\n";
+  }
+  return lines;
 }
 
 // A list shaped like a country's: runs of adjacent /24s (1, 2, 4, 8 or 16,
@@ -302,21 +324,47 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes) {
   }
   if (!selfCheck && !sizes.empty()) {
     // Merging: a clustered list of the largest size asked for, made as
-    // fewer routes than it has entries.
+    // fewer routes than it has entries; first with nothing beside it, then
+    // beside the routes of a machine with a tunnel up, which keep some
+    // entries from merging.
     const unsigned size = sizes.back();
-    std::vector<double> install;
-    size_t routes = 0;
-    for (unsigned round = 0; round < options.rounds; ++round) {
-      install.push_back(Timed(ClusteredListText(size)));
-      routes = RoutesOfHelper();
-      SetBypassNets(L"");
+    const std::wstring clustered = ClusteredListText(size);
+    size_t alone = 0;
+    for (const bool beside : {false, true}) {
+      ClearBypassRoutes();  // the next install reads the table again
+      if (beside) {
+        WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), std::string(kScenario) + RoutesBeside());
+        std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+        HelperState.TunnelFacts.AllowedIPs = TunnelAllowedIPs();
+      }
+      std::vector<double> install;
+      size_t routes = 0;
+      for (unsigned round = 0; round < options.rounds; ++round) {
+        install.push_back(Timed(clustered));
+        routes = RoutesOfHelper();
+        SetBypassNets(L"");
+      }
+      const bool merged = routes > 0 && routes < size;
+      std::printf("clustered list of %u networks%s: made as %zu routes (%.1f entries a route), "
+                  "installed in median %.1f ms (%s)\n",
+                  size, beside ? " beside a tunnel's and another adapter's routes" : "", routes,
+                  routes ? double(size) / double(routes) : 0.0, Median(install),
+                  merged ? "merged" : "NOT MERGED");
+      met = merged && met;
+      if (!beside) {
+        alone = routes;
+        continue;
+      }
+      const double growth = alone ? double(routes) / double(alone) : 0;
+      const bool kept = alone > 0 && growth <= kBesideGrowthTarget;
+      std::printf("routes beside the list: %zu routes against %zu alone, ratio %.3f (target <= %.2f: "
+                  "%s)\n",
+                  routes, alone, growth, kBesideGrowthTarget, kept ? "met" : "MISSED");
+      met = kept && met;
+      std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+      HelperState.TunnelFacts = {};
     }
-    const bool merged = routes > 0 && routes < size;
-    std::printf("clustered list of %u networks: made as %zu routes (%.1f entries a route), "
-                "installed in median %.1f ms (%s)\n",
-                size, routes, routes ? double(size) / double(routes) : 0.0, Median(install),
-                merged ? "merged" : "NOT MERGED");
-    met = merged && met;
+    WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), kScenario);
   }
   ClearBypassRoutes();
   if (BareFailures != 0) {

@@ -22,8 +22,8 @@ struct RequestResult {
   ULONG serverProcessId = 0;  // the pipe's server, when a check asked for it
 };
 
-// Opens the pipe, waiting up to busyWaitMs while the helper is serving
-// someone else (it serves one client at a time). The server may identify
+// Opens the pipe, waiting up to busyWaitMs while the helper has no instance
+// free (it holds a bounded number of clients at once). The server may identify
 // the caller but never act as it: whoever serves the name cannot use the
 // caller's rights.
 HANDLE OpenHelperPipe(DWORD busyWaitMs, DWORD& error);

@@ -34,6 +34,9 @@ bool ApplyLimit(const std::wstring& name, const std::wstring& value) {
   if (name == L"AfterRollbackMs") return Set(l.AfterRollbackMs, value);
   if (name == L"DisconnectMs") return Set(l.DisconnectMs, value);
   if (name == L"RequestTimeoutMs") return Set(l.RequestTimeoutMs, value);
+  if (name == L"PipeClientsAtMost") return Set(l.PipeClientsAtMost, value);
+  if (name == L"PipeClientsPerProcess") return Set(l.PipeClientsPerProcess, value);
+  if (name == L"PipeHeldBytes") return Set(l.PipeHeldBytes, value);
   if (name == L"ServiceDeletionWaitMs") return Set(l.ServiceDeletionWaitMs, value);
   if (name == L"NetworkQuietMs") return Set(l.NetworkQuietMs, value);
   if (name == L"NetworkLongestMs") return Set(l.NetworkLongestMs, value);

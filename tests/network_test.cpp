@@ -355,6 +355,72 @@ TEST_F(FollowingTheNetwork, NothingChangedMeansOneTableReadAndNoLine) {
   EXPECT_EQ(rig.Log().size(), logBefore);
 }
 
+// Merged list routes keep their meaning: a route beside the list that would
+// win over a merged route where the entry it replaces would have won keeps
+// that entry a route of its own. The tunnel's AllowedIPs count from the
+// connect on; another adapter's route from when the watcher sees it come,
+// and when it goes the list is merged again. The routes the list now makes
+// come before those it no longer makes go, so no listed address is ever
+// without its route; a route through the physical gateway limits nothing.
+TEST_F(FollowingTheNetwork, ListRoutesKeepTheirMeaningBesideOtherRoutes) {
+  HelperRig rig(L"follow-beside");
+  ASSERT_TRUE(rig.WriteRouteScenario(kOn7));
+  ASSERT_TRUE(rig.StartConsole());
+  ASSERT_EQ(Send("bypassnets 10.0.0.0/9;10.128.0.0/9;10.1.2.0/24;172.16.0.0/12;172.16.5.0/24"),
+            "OK");
+  ASSERT_EQ(Send("connect " + ToBase64("[Interface]\n[Peer]\nAllowedIPs = 172.16.0.0/16\n")),
+            "OK");
+  EXPECT_EQ(Changes(rig), (std::vector<std::string>{"create 7 10.0.0.0/8 192.168.1.1",
+                                                    "create 7 172.16.0.0/12 192.168.1.1",
+                                                    "create 7 172.16.5.0/24 192.168.1.1"}));
+  Sleep(NetworkSettleMs());  // the look the helper's own routes brought
+  const struct {
+    const char* what;
+    std::string scenario;
+    std::vector<std::string> changes;
+  } steps[] = {
+      {"another adapter gains 10.128.0.0/9", kOn7 + "route 10.128.0.0 255.128.0.0 10.99.0.1 31 5\n",
+       {"create 7 10.0.0.0/9 192.168.1.1", "create 7 10.128.0.0/9 192.168.1.1",
+        "delete 7 10.0.0.0/8 192.168.1.1"}},
+      {"a route through the physical gateway beside it",
+       kOn7 + "route 10.128.0.0 255.128.0.0 10.99.0.1 31 5\n" +
+           "route 10.0.0.0 255.240.0.0 192.168.1.1 7 5\n",
+       {}},
+      {"the other adapter's route gone", kOn7,
+       {"create 7 10.0.0.0/8 192.168.1.1", "delete 7 10.0.0.0/9 192.168.1.1",
+        "delete 7 10.128.0.0/9 192.168.1.1"}},
+      // The table read before the move shows the helper's routes the old
+      // way: they are its own, and limit nothing.
+      {"a move to another network", kOn12,
+       {"create 12 10.0.0.0/8 10.12.0.1", "delete 7 10.0.0.0/8 192.168.1.1",
+        "create 12 172.16.0.0/12 10.12.0.1", "delete 7 172.16.0.0/12 192.168.1.1",
+        "create 12 172.16.5.0/24 10.12.0.1", "delete 7 172.16.5.0/24 192.168.1.1"}},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    const size_t before = rig.RouteJournal().size();
+    const size_t callbacks = Count(rig.RouteJournal(), "callback ");
+    ASSERT_TRUE(rig.WriteRouteScenario(step.scenario));
+    ASSERT_TRUE(WaitUntil([&] { return Count(rig.RouteJournal(), "callback ") > callbacks; }, 2000));
+    if (!step.changes.empty()) {
+      WaitUntil([&] { return Changes(rig, before).size() >= step.changes.size(); }, kFollowWaitMs);
+    }
+    Sleep(NetworkSettleMs());  // nothing more comes
+    EXPECT_EQ(Changes(rig, before), step.changes) << Joined(rig.Log());
+  }
+  EXPECT_EQ(Count(rig.Log(), "routes beside the bypass list changed: 2 list routes to make, 1 to "
+                             "give up"),
+            1u)
+      << Joined(rig.Log());
+  EXPECT_EQ(Count(rig.Log(), "routes beside the bypass list changed: 1 list routes to make, 2 to "
+                             "give up"),
+            1u)
+      << Joined(rig.Log());
+  EXPECT_EQ(rig.ListedRoutes(),
+            (std::vector<std::string>{"12 10.0.0.0/8 10.12.0.1", "12 172.16.0.0/12 10.12.0.1",
+                                      "12 172.16.5.0/24 10.12.0.1"}));
+}
+
 // The watch ends before any route is deleted: a disconnect cancels both
 // registrations first, and no callback comes after a cancel has returned.
 TEST_F(FollowingTheNetwork, NothingFollowsADisconnect) {

@@ -5,21 +5,27 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 #include <vector>
 
 #include "client_io.h"
 #include "control/client_identity.h"
+#include "control/command_runner.h"
 #include "rig.h"
 #include "service_harness.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
+#include "support/limits.h"
 #include "support/paths.h"
+#include "support/text.h"
 #include "test_server.h"
 
 namespace {
@@ -243,6 +249,203 @@ TEST_F(PipeServer, PipeCarriesTheIntendedAccessList) {
   EXPECT_EQ(granted, wanted) << testing::PrintToString(text);
 }
 
+// ------------------------------------------------------ many clients at once
+
+// Clients of this process that connect and say nothing.
+void ConnectSilently(int count, std::vector<std::unique_ptr<RawClient>>& silent) {
+  for (int i = 0; i < count; ++i) {
+    silent.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(silent.back()->connected()) << ErrorText(silent.back()->error);
+  }
+}
+
+// One process holds at most its share of the connections: the one over it
+// is answered with a refusal of its own, before anything of it is read,
+// while the others stay connected and are served.
+TEST_F(PipeServer, AProcessOverItsShareIsRefusedAndTheOthersServed) {
+  const ScopedLimit perProcess(HelperLimits.PipeClientsPerProcess, size_t{3});
+  TestPipeServer server;
+  std::vector<std::unique_ptr<RawClient>> silent;
+  ASSERT_NO_FATAL_FAILURE(ConnectSilently(3, silent));
+  {
+    RawClient over;
+    ASSERT_TRUE(over.connected()) << ErrorText(over.error);
+    over.Write("ping\n");
+    EXPECT_EQ(over.ReadAll(), "ERR too many connections from this process\n");
+  }
+  ASSERT_TRUE(silent[0]->Write("ping\n"));
+  EXPECT_EQ(silent[0]->ReadAll(), "OK\n");
+  silent.clear();
+  EXPECT_EQ(Request("ping\n"), "OK\n");
+}
+
+// At the bound on clients in all no instance listens: a newcomer waits, as
+// behind a busy helper, and is served as soon as a client has gone. A stop
+// with every slot taken is as prompt as ever.
+TEST_F(PipeServer, AtTheBoundANewcomerWaitsForAFreeSlot) {
+  const ScopedLimit inAll(HelperLimits.PipeClientsAtMost, size_t{3});
+  TestPipeServer server;
+  std::vector<std::unique_ptr<RawClient>> silent;
+  ASSERT_NO_FATAL_FAILURE(ConnectSilently(3, silent));
+  DWORD error = 0;
+  HANDLE none = OpenHelperPipe(0, error);
+  EXPECT_EQ(none, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_PIPE_BUSY)) << ErrorText(error);
+  if (none != INVALID_HANDLE_VALUE) CloseHandle(none);
+
+  std::atomic<ULONGLONG> answeredAt{0};
+  std::string reply;
+  std::thread newcomer([&] {
+    reply = SendRequestBytes("ping\n", 5000).reply;
+    answeredAt = GetTickCount64();
+  });
+  Sleep(300);
+  EXPECT_EQ(answeredAt.load(), 0u) << "served beyond the bound";
+  const ULONGLONG freedAt = GetTickCount64();
+  silent.pop_back();
+  newcomer.join();
+  EXPECT_EQ(reply, "OK\n");
+  EXPECT_LT(answeredAt - freedAt, 1000u);
+
+  silent.push_back(std::make_unique<RawClient>());
+  ASSERT_TRUE(silent.back()->connected()) << ErrorText(silent.back()->error);
+  EXPECT_LT(server.Stop(), kPromptStopMs);
+  for (const auto& client : silent) EXPECT_EQ(client->ReadAll(), "");
+}
+
+// Past their first read, requests hold at most the bound in bytes: a second
+// long request is read on only once the first has been answered, its client
+// meanwhile waiting in its write.
+TEST_F(PipeServer, LongRequestsHoldNoMoreThanTheirBound) {
+  const ScopedLimit held(HelperLimits.PipeHeldBytes, size_t{65536});
+  TestPipeServer server;
+  RawClient first, second;
+  ASSERT_TRUE(first.connected() && second.connected()) << ErrorText(first.error);
+  ASSERT_TRUE(first.Write("ping " + std::string(57344 - 5, 'x')));
+  Sleep(200);  // all of it read
+  std::atomic<bool> written{false};
+  std::thread writer([&] { written = second.Write("ping " + std::string(40000, 'y')); });
+  Sleep(500);
+  EXPECT_FALSE(written) << "the second request was read past the bound";
+  ASSERT_TRUE(first.Write("\n"));
+  EXPECT_EQ(first.ReadAll(), "OK\n");
+  writer.join();
+  EXPECT_TRUE(written);
+  ASSERT_TRUE(second.Write("\n"));
+  EXPECT_EQ(second.ReadAll(), "OK\n");
+}
+
+// What the command thread is handed, and when.
+struct CommandLog {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  std::set<DWORD> threads;
+  int running = 0;
+  int mostAtOnce = 0;
+};
+CommandLog* Commands = nullptr;
+
+class PipeCommands : public PipeServer {
+ protected:
+  void SetUp() override {
+    PipeServer::SetUp();
+    Commands = &log_;
+    saved_ = RunPipeCommand;
+  }
+  void TearDown() override {
+    RunPipeCommand = saved_;
+    Commands = nullptr;
+    PipeServer::TearDown();
+  }
+  CommandLog log_;
+  std::wstring (*saved_)(const std::wstring&, HANDLE) = nullptr;
+};
+
+// Requests run in the order they were completed, not in the order their
+// clients connected; one at a time, always on the same thread; and each
+// with its own client's pipe, connected: what the command writes to it
+// reaches that client, before its reply.
+TEST_F(PipeCommands, RunOneAtATimeInTheOrderCompletedWithTheirOwnClient) {
+  RunPipeCommand = [](const std::wstring& line, HANDLE client) -> std::wstring {
+    {
+      std::lock_guard<std::mutex> lock(Commands->mutex);
+      Commands->lines.push_back(WideToUtf8(line));
+      Commands->threads.insert(GetCurrentThreadId());
+      Commands->mostAtOnce = std::max(Commands->mostAtOnce, ++Commands->running);
+    }
+    const std::string mark = WideToUtf8(line) + ":";
+    DWORD written = 0;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!WriteFile(client, mark.data(), static_cast<DWORD>(mark.size()), nullptr, &overlapped)) {
+      GetOverlappedResult(client, &overlapped, &written, TRUE);
+    }
+    CloseHandle(overlapped.hEvent);
+    Sleep(20);
+    std::lock_guard<std::mutex> lock(Commands->mutex);
+    --Commands->running;
+    return L"OK";
+  };
+  TestPipeServer server;
+  RawClient early, late;
+  ASSERT_TRUE(early.connected() && late.connected()) << ErrorText(early.error);
+  Sleep(100);  // both are being read
+  ASSERT_TRUE(late.Write("late\n"));
+  Sleep(100);
+  ASSERT_TRUE(early.Write("early\n"));
+  EXPECT_EQ(late.ReadAll(), "late:OK\n");
+  EXPECT_EQ(early.ReadAll(), "early:OK\n");
+
+  std::vector<std::thread> clients;
+  std::vector<std::string> replies(8);
+  for (size_t i = 0; i < replies.size(); ++i) {
+    clients.emplace_back([&replies, i] {
+      replies[i] = SendRequestBytes("c" + std::to_string(i) + "\n", 5000).reply;
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  for (size_t i = 0; i < replies.size(); ++i) {
+    EXPECT_EQ(replies[i], "c" + std::to_string(i) + ":OK\n");
+  }
+  server.Stop();
+  ASSERT_GE(log_.lines.size(), 2u);
+  EXPECT_EQ(log_.lines[0], "late");
+  EXPECT_EQ(log_.lines[1], "early");
+  EXPECT_EQ(log_.mostAtOnce, 1) << "two commands ran at once";
+  EXPECT_EQ(log_.threads.size(), 1u) << "commands ran on more than one thread";
+}
+
+// A stop while a command runs lets it finish and delivers its reply; a
+// request complete but not yet run is never run, and its client gets
+// nothing.
+TEST_F(PipeCommands, AStopLetsTheRunningCommandAnswerAndRunsNoOther) {
+  static HANDLE release = nullptr;
+  release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  RunPipeCommand = [](const std::wstring& line, HANDLE) -> std::wstring {
+    {
+      std::lock_guard<std::mutex> lock(Commands->mutex);
+      Commands->lines.push_back(WideToUtf8(line));
+    }
+    if (line == L"slow") WaitForSingleObject(release, 5000);
+    return L"OK";
+  };
+  TestPipeServer server;
+  RawClient slow, queued;
+  ASSERT_TRUE(slow.connected() && queued.connected()) << ErrorText(slow.error);
+  ASSERT_TRUE(slow.Write("slow\n"));
+  Sleep(100);
+  ASSERT_TRUE(queued.Write("queued\n"));
+  Sleep(100);
+  std::thread stopper([&] { server.Stop(); });
+  Sleep(200);
+  SetEvent(release);
+  stopper.join();
+  EXPECT_EQ(slow.ReadAll(), "OK\n");
+  EXPECT_EQ(queued.ReadAll(), "");
+  EXPECT_EQ(log_.lines, std::vector<std::string>{"slow"});
+  CloseHandle(release);
+}
+
 }  // namespace
 
 // ------------------------------------------ one client against the real helper
@@ -302,4 +505,29 @@ TEST_F(FloodedHelper, ThePipeNameNeverLapsesAndTheLogStaysBounded) {
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.front(), "log continued from helper.log.1");
   EXPECT_EQ(log.back(), "bypass nets set: 2");
+}
+
+// Clients that connect and say nothing hold nothing up: every connected
+// client is read at once, and a request waits only for the commands ahead
+// of it. Sixteen silent connections from two processes, as a local user's
+// programs could hold them; `ping` and `state` still answer at once.
+TEST_F(FloodedHelper, SilentClientsHoldNoRequestUp) {
+  HelperRig rig(L"idle");
+  ASSERT_TRUE(rig.StartConsole());
+  std::vector<RunningProcess> idlers;
+  unsigned silent = 0;
+  for (int i = 0; i < 2; ++i) {
+    unsigned opened = 0, refused = 0;
+    idlers.push_back(StartPipeIdler(8, opened, refused));
+    ASSERT_TRUE(idlers.back().valid());
+    silent += opened - refused;
+  }
+  EXPECT_EQ(silent, 16u) << "silent clients connected";
+  for (const char* request : {"ping", "state"}) {
+    const ULONGLONG start = GetTickCount64();
+    const std::string reply = Send(request, 20000);
+    const ULONGLONG took = GetTickCount64() - start;
+    EXPECT_LT(took, 100u) << request << " waited behind silent clients";
+    EXPECT_TRUE(reply == "OK" || reply.rfind("{\"connected\":false", 0) == 0) << reply;
+  }
 }

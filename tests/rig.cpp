@@ -291,16 +291,17 @@ RunningProcess StartNamedProcess(const std::wstring& directory, const std::wstri
   return RunningProcess(process.hProcess);
 }
 
-std::vector<RunningProcess> StartProcessChain(const std::wstring& directory,
-                                              const std::vector<std::wstring>& names) {
-  const std::wstring path = directory + L"\\" + names.at(0);
-  if (!Copy(TestbedFile(L"sleeper.exe"), path)) return {};
-  std::wstring commandLine = Quote(path);
-  for (size_t i = 1; i < names.size(); ++i) commandLine += L" --spawn " + Quote(names[i]);
-  // Every sleeper of the chain writes "<pid> <name>" to the one output.
+namespace {
+
+// Starts `path` with its standard output and error going to a pipe, and
+// reads from it until `enough` says the text so far will do (or the pipe
+// ends). An invalid process when it could not be started.
+template <typename Enough>
+RunningProcess StartAndRead(const std::wstring& path, std::wstring commandLine, std::string& text,
+                            Enough enough) {
   SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return {};
+  if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return RunningProcess();
   const UniqueHandle output(readEnd);
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOW startup{};
@@ -312,17 +313,45 @@ std::vector<RunningProcess> StartProcessChain(const std::wstring& directory,
   const bool started = CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                                       kKilledLater, nullptr, nullptr, &startup, &process);
   CloseHandle(writeEnd);
-  if (!started) return {};
+  if (!started) return RunningProcess();
   CloseHandle(process.hThread);
-  std::vector<RunningProcess> chain;
-  chain.emplace_back(process.hProcess);
-  std::string text;
+  RunningProcess running(process.hProcess);
   char buffer[256];
   DWORD got = 0;
-  while (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) < names.size() &&
-         ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+  while (!enough(text) && ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
     text.append(buffer, got);
   }
+  return running;
+}
+
+}  // namespace
+
+RunningProcess StartPipeIdler(unsigned count, unsigned& opened, unsigned& refused) {
+  opened = refused = 0;
+  const std::wstring path = TestbedFile(L"pipe_idler.exe");
+  std::string text;
+  RunningProcess idler =
+      StartAndRead(path, Quote(path) + L" " + std::to_wstring(count), text,
+                   [](const std::string& so) { return so.find('\n') != std::string::npos; });
+  std::istringstream line(text);
+  line >> opened >> refused;
+  return idler;
+}
+
+std::vector<RunningProcess> StartProcessChain(const std::wstring& directory,
+                                              const std::vector<std::wstring>& names) {
+  const std::wstring path = directory + L"\\" + names.at(0);
+  if (!Copy(TestbedFile(L"sleeper.exe"), path)) return {};
+  std::wstring commandLine = Quote(path);
+  for (size_t i = 1; i < names.size(); ++i) commandLine += L" --spawn " + Quote(names[i]);
+  // Every sleeper of the chain writes "<pid> <name>" to the one output.
+  std::string text;
+  RunningProcess head = StartAndRead(path, commandLine, text, [&](const std::string& so) {
+    return static_cast<size_t>(std::count(so.begin(), so.end(), '\n')) >= names.size();
+  });
+  if (!head.valid()) return {};
+  std::vector<RunningProcess> chain;
+  chain.push_back(std::move(head));
   std::istringstream lines(text);
   std::string line;
   std::getline(lines, line);  // the head's, started here

@@ -122,6 +122,12 @@ class RunningProcess {
 // it; it runs until killed, so that the helper can name a real process.
 RunningProcess StartNamedProcess(const std::wstring& directory, const std::wstring& fileName);
 
+// Starts the test bed's pipe_idler: `count` connections to the helper's
+// pipe from one process of its own, none of which ever writes. `opened`
+// and `refused` are what it reports: the connections it made, and those
+// of them the helper answered and closed at once.
+RunningProcess StartPipeIdler(unsigned count, unsigned& opened, unsigned& refused);
+
 // The same for a chain, as a launcher starts a game that starts a helper:
 // names[0] starts names[1], which starts names[2] ... Their processes in
 // chain order; empty when the chain did not come up whole.

@@ -423,10 +423,15 @@ TEST_F(Routing, InstallingTheListSumsItUp) {
 
 // Entries that together cover exactly one wider network are made as that
 // one route; nothing else is joined, and halves never become a default route.
+// Merging never changes which route wins: two prefixes become one only where
+// no route beside the list (the system's, the tunnel's AllowedIPs: `limits`)
+// has a length from the merged prefix's to the one it replaces and overlaps
+// it; such an entry stays a route of its own.
 TEST(BypassNetMerging, AdjacentAndNestedNetworksBecomeOneRoute) {
   const struct {
     const wchar_t* list;
     std::vector<std::string> routes;  // "<prefix> <entries it carries>"
+    const wchar_t* limits = L"";
   } cases[] = {
       {L"10.0.0.0/9;10.128.0.0/9", {"10.0.0.0/8 2"}},
       {L"10.128.0.0/9;10.0.0.0/9", {"10.0.0.0/8 2"}},  // in any order
@@ -443,17 +448,47 @@ TEST(BypassNetMerging, AdjacentAndNestedNetworksBecomeOneRoute) {
       {L"::/1;8000::/1", {"::/1 1", "8000::/1 1"}},
       {L"2001:db8::/33;2001:db8:8000::/33;10.0.0.1", {"10.0.0.1/32 1", "2001:db8::/32 2"}},
       {L"10.0.0.0/32;10.0.0.1/32;10.0.0.2/31;10.0.0.4/30", {"10.0.0.0/29 4"}},
+      // The tunnel's 10.0.0.0/12 would win over a merged /8 for 10.1.2.x.
+      {L"10.0.0.0/8;10.1.2.0/24", {"10.0.0.0/8 1", "10.1.2.0/24 1"}, L"10.0.0.0/12"},
+      {L"10.0.0.0/8;10.1.2.0/24;10.200.0.0/16", {"10.0.0.0/8 2", "10.1.2.0/24 1"}, L"10.1.0.0/16"},
+      // A route wider than the merged one, or inside the entry, wins or loses either way.
+      {L"10.0.0.0/9;10.128.0.0/9", {"10.0.0.0/8 2"}, L"0.0.0.0/1;128.0.0.0/1;0.0.0.0/0"},
+      {L"10.0.0.0/8;10.1.2.0/24", {"10.0.0.0/8 2"}, L"10.1.2.0/25;10.1.2.7"},
+      {L"10.0.0.0/9;10.128.0.0/9", {"10.0.0.0/8 2"}, L"2001:db8::/32;11.0.0.0/8"},
+      // Lengths at both ends count: a tie would leave the route to metrics.
+      {L"10.0.0.0/9;10.128.0.0/9", {"10.0.0.0/9 1", "10.128.0.0/9 1"}, L"10.0.0.0/8"},
+      {L"10.0.0.0/9;10.128.0.0/9", {"10.0.0.0/9 1", "10.128.0.0/9 1"}, L"10.128.0.0/9"},
+      {L"10.0.0.0/8;10.1.2.0/24", {"10.0.0.0/8 1", "10.1.2.0/24 1"}, L"10.1.2.0/24"},
+      // Halves stop where a limit lies, and go on beside it.
+      {L"10.0.0.0/10;10.64.0.0/10;10.128.0.0/9",
+       {"10.0.0.0/10 1", "10.64.0.0/10 1", "10.128.0.0/9 1"},
+       L"10.64.0.0/10"},
+      {L"10.0.0.0/10;10.64.0.0/10;10.128.0.0/9;11.0.0.0/8", {"10.0.0.0/9 2", "10.128.0.0/9 1", "11.0.0.0/8 1"},
+       L"10.128.0.0/9"},
+      // A /16 inside a /9 that a limit keeps from becoming a /8.
+      {L"10.0.0.0/9;10.1.0.0/16;10.128.0.0/9", {"10.0.0.0/9 2", "10.128.0.0/9 1"}, L"10.0.0.0/8"},
+      // Entries kept inside a route merge among themselves, and take in their own.
+      {L"10.0.0.0/8;10.1.2.0/24;10.1.3.0/24;10.1.2.3",
+       {"10.0.0.0/8 1", "10.1.2.0/23 3"},
+       L"10.0.0.0/12"},
+      {L"2001:db8::/32;2001:db8:1::/48", {"2001:db8::/32 1", "2001:db8:1::/48 1"}, L"2001:db8::/40"},
+      // A listed default route wins over nothing narrower of its own.
+      {L"0.0.0.0/0;10.0.0.0/8", {"0.0.0.0/0 1", "10.0.0.0/8 1"}, L"0.0.0.0/0"},
+  };
+  const auto parse = [](const wchar_t* list) {
+    std::vector<RoutePrefix> nets;
+    for (const std::wstring& entry : SplitListEntries(list)) {
+      RoutePrefix net;
+      EXPECT_TRUE(ParseBypassNet(entry, net)) << WideToUtf8(entry);
+      nets.push_back(net);
+    }
+    return nets;
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(std::wstring(c.list)));
-    std::vector<RoutePrefix> entries;
-    for (const std::wstring& entry : SplitListEntries(c.list)) {
-      RoutePrefix net;
-      ASSERT_TRUE(ParseBypassNet(entry, net));
-      entries.push_back(net);
-    }
+    SCOPED_TRACE(testing::PrintToString(std::wstring(c.list)) + " beside " +
+                 testing::PrintToString(std::wstring(c.limits)));
     std::vector<std::string> routes;
-    for (const MergedNet& net : MergeNets(entries)) {
+    for (const MergedNet& net : MergeNets(parse(c.list), parse(c.limits))) {
       routes.push_back(WideToUtf8(FormatPrefix(net.Prefix)) + " " + std::to_string(net.Entries));
     }
     EXPECT_EQ(routes, c.routes);
@@ -647,6 +682,7 @@ TEST_F(Routing, ANewListReplacesTheRoutesOfTheOldOneWhileConnected) {
     SetBypassNets(step.list);
     std::vector<std::string> changes;
     for (const std::string& line : Journal(before)) {
+      if (line.rfind("create", 0) != 0 && line.rfind("delete", 0) != 0) continue;  // a table read
       const size_t dest = line.find("dest=") + 5;
       changes.push_back(line.substr(0, 7) + line.substr(dest, line.find(' ', dest) - dest));
     }
@@ -659,6 +695,45 @@ TEST_F(Routing, ANewListReplacesTheRoutesOfTheOldOneWhileConnected) {
   }
   EXPECT_EQ(Recorded(), std::vector<RoutePrefix>{Prefix("10.1.0.7", 32)});
   EXPECT_EQ(Listed(), std::vector<std::string>{"12 10.1.0.7/32 192.168.1.1"});
+}
+
+// The list merges beside the routes that lead elsewhere than its own: the
+// system's table as the install reads it, and the tunnel's AllowedIPs. A
+// route that goes the helper's way (the physical interface and gateway)
+// changes nothing where it wins, and limits nothing.
+TEST_F(Routing, TheListIsMergedBesideTheRoutesThatLeadElsewhere) {
+  HelperState.TunnelConnected = true;
+  const struct {
+    const char* what;
+    std::string scenario;
+    std::vector<RoutePrefix> allowed;
+    std::vector<std::string> made;
+  } cases[] = {
+      {"nothing beside it", "", {}, {"10.0.0.0/8"}},
+      {"the tunnel's AllowedIPs", "", {Prefix("10.0.0.0", 12)}, {"10.0.0.0/8", "10.1.2.0/24"}},
+      {"another interface's route", "route 10.0.0.0 255.240.0.0 10.99.0.1 31 5\n", {},
+       {"10.0.0.0/8", "10.1.2.0/24"}},
+      {"an on-link route of the physical interface", "route 10.0.0.0 255.240.0.0 0.0.0.0 12 5\n",
+       {}, {"10.0.0.0/8", "10.1.2.0/24"}},
+      {"a route through the physical gateway", "route 10.0.0.0 255.240.0.0 192.168.1.1 12 5\n",
+       {}, {"10.0.0.0/8"}},
+      {"a route wider than the merged one", "route 0.0.0.0 128.0.0.0 10.99.0.1 31 5\n", {},
+       {"10.0.0.0/8"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Scenario(c.scenario);
+    HelperState.TunnelFacts.AllowedIPs = c.allowed;
+    const size_t before = Journal().size();
+    SetBypassNets(L"10.0.0.0/8;10.1.2.0/24");
+    std::vector<std::string> made;
+    for (const std::string& call : RouteCalls(Journal(before), "create")) {
+      made.push_back(call.substr(5, call.find(' ') - 5));
+    }
+    EXPECT_EQ(made, c.made);
+    ClearBypassRoutes();
+  }
+  HelperState.TunnelFacts = {};
 }
 
 // Replays the journal against a model of the system's table: every route

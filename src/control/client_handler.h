@@ -1,8 +1,6 @@
 #pragma once
-// One connection of the control pipe: read one request line (UTF-8, ended by
-// a line feed), dispatch it, write the reply and a line feed, close.
-#include <windows.h>
-
+// What one connection of the control pipe carries: one request line (UTF-8,
+// ended by a line feed) in, one reply line out.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -14,10 +12,17 @@
 // (malformed sequences become U+FFFD). Blanks are kept.
 std::wstring FrameRequestLine(std::string_view received);
 
-// Takes ownership of a connected overlapped pipe instance and closes it
-// before returning, whatever happened. A client that takes longer than
-// HelperLimits.RequestTimeoutMs to deliver its line (or ReplyTimeoutMs to
-// make room for the reply) is dropped, so that one stalled client can never
-// hold the only server thread. ioEvent is a manual-reset event for
-// its overlapped operations; it is borrowed, not closed.
-void HandleClient(HANDLE pipe, HANDLE ioEvent);
+enum class RequestState {
+  Incomplete,  // no line feed yet, and within the limit
+  Complete,    // a line feed came (what follows it is never looked at)
+  TooLong,     // more than kRequestLimitBytes before the line feed
+};
+
+// Adds what a client sent next to its request so far and says where the
+// request stands. The limit is exact: a line of kRequestLimitBytes before
+// its line feed is taken, one byte more is refused, whether or not the line
+// feed comes in the very chunk that crosses the limit.
+RequestState AddToRequest(std::string& request, std::string_view chunk);
+
+// The bytes of a reply on the wire: UTF-8 and a line feed.
+std::string ReplyBytes(const std::wstring& reply);

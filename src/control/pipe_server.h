@@ -1,6 +1,10 @@
 #pragma once
-// The control pipe \\.\pipe\QuorvelHelper: one client at a time, on the
-// calling thread, until HelperState.StopEvent is signalled.
+// The control pipe \\.\pipe\QuorvelHelper, until HelperState.StopEvent is
+// signalled. The calling thread reads every connected client at once (each
+// with its own deadline, HelperLimits' bounds on clients in all, on clients
+// of one process and on the request bytes held), and hands each complete
+// request to one command thread, which runs them one at a time in the order
+// they were completed: a client that sends nothing holds nothing up.
 //
 // Only local clients are admitted (PIPE_REJECT_REMOTE_CLIENTS), and only
 // LocalSystem, Administrators and Authenticated Users may open it; only the
@@ -17,6 +21,6 @@ DWORD RunPipeServer();
 // The pipe's access rules, as SDDL.
 extern const wchar_t kPipeSecurityDescriptor[];
 
-// Test seam: makes the event for the pipe's overlapped I/O. Tests swap it
+// Test seam: makes each event the server waits on (manual-reset). Tests swap it
 // for one that fails, to see how a server that cannot start is reported.
 extern HANDLE (*CreatePipeIoEvent)();

@@ -6,7 +6,8 @@
 namespace {
 
 // By family, then by address as its bytes read (so that adjacent networks
-// are neighbours), then wider first.
+// are neighbours), then wider first: a network comes before everything
+// inside it.
 bool InAddressOrder(const RoutePrefix& a, const RoutePrefix& b) {
   if (a.Destination.Family != b.Destination.Family) {
     return a.Destination.Family < b.Destination.Family;
@@ -34,28 +35,118 @@ bool Halves(const RoutePrefix& low, const RoutePrefix& high, RoutePrefix& parent
          MaskAddress(high.Destination, length) == parent.Destination;
 }
 
+// Sorted, once each.
+void SortUnique(std::vector<RoutePrefix>& prefixes) {
+  std::sort(prefixes.begin(), prefixes.end(), InAddressOrder);
+  prefixes.erase(std::unique(prefixes.begin(), prefixes.end()), prefixes.end());
+}
+
+constexpr int kNoLimit = -1;
+
+// For each entry (both sorted), the length of the longest limit that
+// covers it, or kNoLimit. One sweep: the limits that cover the sweep's
+// place form a chain, each inside the one before, and one that does not
+// cover a prefix covers nothing after it either.
+std::vector<int> DeepestLimits(const std::vector<RoutePrefix>& entries,
+                               const std::vector<RoutePrefix>& limits) {
+  std::vector<int> deepest(entries.size(), kNoLimit);
+  std::vector<const RoutePrefix*> chain;
+  const auto enter = [&chain](const RoutePrefix& prefix) {
+    while (!chain.empty() && !Covers(*chain.back(), prefix)) chain.pop_back();
+  };
+  size_t next = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    // A limit equal to the entry comes first: it covers it.
+    for (; next < limits.size() && !InAddressOrder(entries[i], limits[next]); ++next) {
+      enter(limits[next]);
+      chain.push_back(&limits[next]);
+    }
+    enter(entries[i]);
+    if (!chain.empty()) deepest[i] = chain.back()->Length;
+  }
+  return deepest;
+}
+
+// A route to be, and the longest limit that covers it.
+struct Route {
+  RoutePrefix Prefix;
+  size_t Entries;
+  int Limit;
+  size_t Inside;  // the index of the route it lies inside, or kOutermost
+};
+constexpr size_t kOutermost = static_cast<size_t>(-1);
+
+bool MayJoin(const Route& route, const RoutePrefix& wider) { return route.Limit < wider.Length; }
+
 }  // namespace
 
-std::vector<MergedNet> MergeNets(std::vector<RoutePrefix> entries) {
-  std::sort(entries.begin(), entries.end(), InAddressOrder);
-  entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
-  std::vector<MergedNet> merged;
-  merged.reserve(entries.size());
-  for (const RoutePrefix& entry : entries) {
-    // Wider ones come first: one inside the last route joins it.
-    if (!merged.empty() && Covers(merged.back().Prefix, entry)) {
-      ++merged.back().Entries;
+std::vector<MergedNet> MergeNets(std::vector<RoutePrefix> entries,
+                                 std::vector<RoutePrefix> limits) {
+  SortUnique(entries);
+  SortUnique(limits);
+  const std::vector<int> deepest = DeepestLimits(entries, limits);
+
+  // First the nested: an entry inside a route joins the narrowest one that
+  // covers it, unless a limit keeps it out; then it is a route of its own,
+  // inside that one. Wider ones come first, so each route is made before
+  // what lies inside it.
+  std::vector<Route> routes;
+  routes.reserve(entries.size());
+  std::vector<size_t> covering;  // the routes that cover the sweep's place, a chain
+  for (size_t i = 0; i < entries.size(); ++i) {
+    while (!covering.empty() && !Covers(routes[covering.back()].Prefix, entries[i])) {
+      covering.pop_back();
+    }
+    const Route entry{entries[i], 1, deepest[i], covering.empty() ? kOutermost : covering.back()};
+    if (!covering.empty() && MayJoin(entry, routes[covering.back()].Prefix)) {
+      ++routes[covering.back()].Entries;
       continue;
     }
-    merged.push_back({entry, 1});
-    // The new one may complete its network, and that one the next wider.
-    RoutePrefix parent;
-    while (merged.size() >= 2 &&
-           Halves(merged[merged.size() - 2].Prefix, merged.back().Prefix, parent)) {
-      const size_t carried = merged[merged.size() - 2].Entries + merged.back().Entries;
-      merged.pop_back();
-      merged.back() = {parent, carried};
+    covering.push_back(routes.size());
+    routes.push_back(entry);
+  }
+
+  // Then the halves, among the routes that lie inside the same one (or
+  // inside none): none of those overlaps another, and in address order the
+  // halves of one network are neighbours. A limit that covers a route covers
+  // everything it carries, so the route's own decides. What lies inside a
+  // half stays inside the network it becomes.
+  std::vector<size_t> order(routes.size());
+  bool nested = false;
+  for (size_t i = 0; i < order.size(); ++i) {
+    order[i] = i;
+    nested = nested || routes[i].Inside != kOutermost;
+  }
+  // Without a route inside another (the usual list) they are one run, in
+  // address order already, and so is what they become.
+  if (nested) {
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return routes[a].Inside < routes[b].Inside; });
+  }
+  std::vector<MergedNet> merged;
+  merged.reserve(routes.size());
+  std::vector<Route> run;
+  for (size_t at = 0; at < order.size();) {
+    const size_t inside = routes[order[at]].Inside;
+    run.clear();
+    for (; at < order.size() && routes[order[at]].Inside == inside; ++at) {
+      run.push_back(routes[order[at]]);
+      // The new one may complete its network, and that one the next wider.
+      RoutePrefix parent;
+      while (run.size() >= 2 && Halves(run[run.size() - 2].Prefix, run.back().Prefix, parent) &&
+             MayJoin(run[run.size() - 2], parent) && MayJoin(run.back(), parent)) {
+        const Route high = run.back();
+        run.pop_back();
+        Route& low = run.back();
+        low = {parent, low.Entries + high.Entries, std::max(low.Limit, high.Limit), inside};
+      }
     }
+    for (const Route& route : run) merged.push_back({route.Prefix, route.Entries});
+  }
+  if (nested) {
+    std::sort(merged.begin(), merged.end(), [](const MergedNet& a, const MergedNet& b) {
+      return InAddressOrder(a.Prefix, b.Prefix);
+    });
   }
   return merged;
 }

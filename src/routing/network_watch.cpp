@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "routing/list_limits.h"
 #include "routing/physical_route.h"
 #include "routing/route_table.h"
 #include "support/handles.h"
@@ -105,6 +106,7 @@ void FollowPhysicalNetwork() {
     return;
   }
   TunnelMissingSaid = false;
+  bool besideChanged = false;
   for (const uint16_t family : {kFamilyIPv4, kFamilyIPv6}) {
     uint32_t current = 0;
     {
@@ -114,9 +116,16 @@ void FollowPhysicalNetwork() {
     }
     // Unreadable: nothing to go by; the next change brings another look.
     if (const std::optional<std::vector<SystemRoute>> rows = ReadRouteTable(family)) {
-      FollowPhysicalRoute(family, FindPhysicalDefaultRoute(*rows, tunnel, current), *rows);
+      const DefaultRoute found = FindPhysicalDefaultRoute(*rows, tunnel, current);
+      // Before the routes move: the rows still show them the way they went.
+      besideChanged = NoteRoutesBesideTheList(family, *rows, found) || besideChanged;
+      FollowPhysicalRoute(family, found, *rows);
     }
   }
+  // The list merged again only when a route beside it came or went: the
+  // helper's own creates and deletes, which wake the watcher too, cost one
+  // pass over the table here and nothing more.
+  if (besideChanged && HelperState.TunnelConnected) RemergeBypassRoutes();
 }
 
 void StartNetworkWatch() {

@@ -27,7 +27,8 @@ void StopNetworkWatch();
 void NudgeNetworkWatch();
 
 // One look, on the calling thread: the table read, the physical default
-// route found in it, the routes followed. While connected and no adapter
+// route found in it, the routes followed; and when the routes beside the
+// bypass list changed (list_limits.h), the list merged again. While connected and no adapter
 // has the tunnel's alias, nothing moves ("tunnel interface not found;
 // routes not moved", once until it is found again).
 void FollowPhysicalNetwork();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "routing/list_limits.h"
 #include "routing/net_merge.h"
 #include "routing/route_journal.h"
 #include "routing/route_row.h"
@@ -758,34 +759,66 @@ void ClearBypassRoutes() {
   ForgetIndexes();
   ForgetDomainRoutes();
   EmptyRouteJournal();
+  ForgetRoutesBesideTheList();
 }
 
-void InstallBypassRoutes() {
-  std::vector<MergedNet> merged;
-  std::vector<RoutePrefix> departed;
-  size_t distinct = 0, distinct6 = 0;
+namespace {
+
+// One install of the list at a time: a request's, or the network watcher's
+// when the routes beside the list changed. Taken before StateMutex.
+std::mutex ListInstallMutex;
+
+enum class ListChange {
+  NewList,    // the client's: what left the list goes first
+  NewLimits,  // the routes beside it: the list is the same, so what it
+              // now makes comes first, and no listed address goes without
+              // a route meanwhile
+};
+
+void InstallListRoutes(ListChange change) {
+  const std::lock_guard<std::mutex> installing(ListInstallMutex);
+  std::vector<RoutePrefix> list;
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    merged = MergeNets(HelperState.BypassNetList);
+    list = HelperState.BypassNetList;
+  }
+  const std::vector<MergedNet> merged = MergeNets(std::move(list), RoutesBesideTheList());
+  std::vector<RoutePrefix> departed;
+  size_t distinct = 0, distinct6 = 0, fresh = 0, unlisted = 0;
+  {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
     // Networks the client has just put back into the tunnel must not keep
     // leaving outside it; nor a route the list now makes wider or narrower.
     std::set<RoutePrefix> wanted;
     for (const MergedNet& net : merged) {
       wanted.insert(net.Prefix);
       (net.Prefix.Destination.IsIPv6() ? distinct6 : distinct) += net.Entries;
+      if (change == ListChange::NewLimits) {
+        const RecordedRoute* recorded = HelperState.BypassRouteTable.Find(net.Prefix);
+        fresh += !recorded || !recorded->ForList;
+      }
     }
     HelperState.BypassRouteTable.ForEach([&](const RoutePrefix& prefix, RecordedRoute& route) {
       if (!route.ForList || wanted.count(prefix) != 0) return;
+      ++unlisted;
       Unindex(prefix, route);
       route.ForList = false;
       Index(prefix, route);  // a split application's alone now, or about to go
       if (!route.ForSplit && !route.ForDomain) departed.push_back(prefix);
     });
   }
+  if (change == ListChange::NewLimits) {
+    if (fresh == 0 && unlisted == 0) return;  // the same routes: nothing to say
+    LogLine(L"routes beside the bypass list changed: " + std::to_wstring(fresh) +
+            L" list routes to make, " + std::to_wstring(unlisted) + L" to give up");
+  }
   // A split application may want one of them meanwhile: it then stays.
-  WithdrawOneAtATime(departed, [](const RecordedRoute& route) {
-    return !route.ForList && !route.ForSplit && !route.ForDomain;
-  });
+  const auto withdrawDeparted = [&departed] {
+    WithdrawOneAtATime(departed, [](const RecordedRoute& route) {
+      return !route.ForList && !route.ForSplit && !route.ForDomain;
+    });
+  };
+  if (change == ListChange::NewList) withdrawDeparted();
   if (merged.empty()) return;
   std::vector<RoutePrefix> nets;
   nets.reserve(merged.size());
@@ -795,6 +828,7 @@ void InstallBypassRoutes() {
     BeginFailureBatch();
   }
   MakeListRoutes(nets);
+  if (change == ListChange::NewLimits) withdrawDeparted();
   // What the system holds of the list now: entries carried by a route that
   // is there (the helper's or someone else's), and those routes, by family.
   size_t entries[2] = {0, 0}, routes[2] = {0, 0}, waiting4 = 0;
@@ -835,6 +869,12 @@ void InstallBypassRoutes() {
   LogLine(L"bypass routes (IPv6): " + summary(entries[1], distinct6, routes[1]) + L" via ifIndex=" +
           std::to_wstring(physical6.InterfaceIndex) + L" gw=" + FormatAddress(physical6.Gateway));
 }
+
+}  // namespace
+
+void InstallBypassRoutes() { InstallListRoutes(ListChange::NewList); }
+
+void RemergeBypassRoutes() { InstallListRoutes(ListChange::NewLimits); }
 
 void FollowPhysicalRoute(uint16_t family, const DefaultRoute& found,
                          const std::vector<SystemRoute>& system) {

@@ -77,11 +77,19 @@ void ClearSplitHostRoutes();
 // recorded one, and empties the route journal.
 void ClearBypassRoutes();
 
-// Makes the list's routes follow BypassNetList: the routes of entries that
-// left it go (unless a split application also wants them), those of new
-// entries are created; then logs how many routes are recorded in all and
-// through which interface and gateway. Called while the tunnel is up.
+// Makes the list's routes follow BypassNetList, merged beside the routes
+// that limit it (list_limits.h): the routes of entries that left it go
+// (unless a split application also wants them), those of new entries are
+// created; then logs how many routes are recorded in all and through which
+// interface and gateway. Called while the tunnel is up.
 void InstallBypassRoutes();
+
+// The same for a change of the routes beside the list (the network watcher
+// noted one): the list merged again, the routes it now makes created before
+// those it no longer makes go. Says nothing when the routes stay the same;
+// else "routes beside the bypass list changed: N list routes to make, M to
+// give up" and the summary.
+void RemergeBypassRoutes();
 
 // The network watcher's step for one family, given the physical default
 // route it found now (the tunnel's left out) and the system's table of that

@@ -21,6 +21,9 @@ struct HelperLimitValues {
   DWORD DisconnectStepMs = 400;         //   polled this often
   DWORD RequestTimeoutMs = 10000;       // a client, delivering its request line
   DWORD ReplyTimeoutMs = 10000;         // a client, making room for its reply
+  size_t PipeClientsAtMost = 48;        // control pipe clients connected at once
+  size_t PipeClientsPerProcess = 8;     //   of them from one process id
+  size_t PipeHeldBytes = 8u << 20;      //   bytes of their requests held at once
   DWORD ServiceDeletionWaitMs = 10000;  // --install, an old registration going away
   DWORD NetworkQuietMs = 200;           // the network watcher acts this long after the last change
   DWORD NetworkLongestMs = 2000;        //   and never later than this after the first
