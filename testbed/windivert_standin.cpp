@@ -16,6 +16,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +29,7 @@
 
 #include "windivert_standin_files.h"
 #include "windivert_standin_filter.h"
+#include "windivert_standin_packets.h"
 
 #if defined(WINDIVERT_STANDIN_NO_RECV)
 #define WINDIVERT_STANDIN_VARIANT "norecv"
@@ -58,14 +60,28 @@ static_assert(kProtocolOffset < kAddressSize, "socket data lies inside the recor
 
 constexpr UINT32 kLayerNetwork = 0;
 constexpr UINT32 kLayerSocket = 3;
-constexpr size_t kNetworkIfIdxOffset = 16;  // Network.IfIdx: the interface a packet came on
-constexpr UINT32 kFedPacketInterface = 7;
+constexpr size_t kNetworkIfIdxOffset = 16;     // Network.IfIdx: the interface a packet came on
+constexpr size_t kNetworkSubIfIdxOffset = 20;  // Network.SubIfIdx
 constexpr UINT32 kSniffedBit = 1u << 16;
 constexpr UINT32 kOutboundBit = 1u << 17;
 constexpr UINT32 kLoopbackBit = 1u << 18;
 constexpr UINT32 kIPv6Bit = 1u << 20;
+constexpr UINT32 kIPChecksumBit = 1u << 21;
+constexpr UINT32 kTCPChecksumBit = 1u << 22;
+constexpr UINT32 kUDPChecksumBit = 1u << 23;
 constexpr UINT64 kFlagSniff = 1;
+constexpr UINT64 kFlagDrop = 2;
 constexpr UINT64 kFlagRecvOnly = 4;
+constexpr UINT64 kFlagSendOnly = 8;
+constexpr UINT64 kFlagsKnown = 0x3F;  // and NO_INSTALL 0x10, FRAGMENTS 0x20
+// WINDIVERT_PRIORITY_HIGHEST and _LOWEST.
+constexpr int kPriorityHighest = 30000;
+constexpr int kPriorityLowest = -30000;
+constexpr int kAboveEveryPriority = kPriorityHighest + 1;
+// Packets handed out and not sent back yet, kept per handle to tell a send
+// of one of them (unchanged) from a made-up packet: bounded, so a handle
+// that drops what it receives costs nothing growing.
+constexpr size_t kHandedOutAtMost = 65536;
 
 [[maybe_unused]] constexpr int kShutdownRecv = 1;
 [[maybe_unused]] constexpr int kShutdownBoth = 3;
@@ -94,7 +110,9 @@ struct Queued {
 struct Session {
   HANDLE value = nullptr;
   UINT32 layer = kLayerSocket;  // the network layer queues fed packets, the socket layer events
-  UINT64 flags = 0;             // as opened: sniffing, receive only
+  UINT64 flags = 0;             // as opened: sniffing, dropping, receive or send only
+  int priority = 0;
+  UINT64 serial = 0;  // the order opened: among equal priorities, the older first
   std::shared_ptr<const SocketFilter> filter;
   UINT64 queueLength = kQueueLengthDefault;
   UINT64 queueTimeMs = kQueueTimeDefault;
@@ -110,6 +128,9 @@ struct Session {
   FeedCursor feed;
   bool udpReadable = false;
   std::unordered_set<UINT64> udpConnectedToLoopback;
+  // A diverting network handle's packets handed out and not sent back yet:
+  // each one's hash and when the driver took it.
+  std::unordered_multimap<UINT64, LONGLONG> handedOut;
 };
 
 struct State {
@@ -127,6 +148,15 @@ struct State {
     SocketEvent last;
   };
   std::unordered_map<UINT64, UdpEndpoint> udp;
+  // Every interface a fed packet came on, with its sub-interface: the only
+  // ones an inbound injection may name.
+  std::unordered_map<UINT32, UINT32> interfaces;
+  // Packet lines of the feed file are read once for all network handles
+  // (each takes its way through them), by one waiting receive at a time,
+  // which touches the cursor without the lock. It starts where the file
+  // ends when a network handle opens while none is.
+  FeedCursor packetFeed;
+  bool packetPolling = false;
 };
 
 // Never destroyed: a receive may still be blocked in it when the process
@@ -216,25 +246,64 @@ std::vector<SocketEvent> AsTheSocketLayerReports(SocketEvent event) {
   return reported;
 }
 
-// Into a session's queue, as the driver does: what its filter passes, while
-// the queue has room (under the lock).
+LONGLONG CounterNow() {
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+// Socket events into a socket handle's queue, as the driver does: what its
+// filter passes, while the queue has room (under the lock). A handle opened
+// without WINDIVERT_FLAG_SNIFF blocks the events it takes: the application's
+// bind or connect fails, which the journal tells.
 void Admit(Session& session, const std::vector<SocketEvent>& events) {
   const Clock::time_point now = Clock::now();
-  LARGE_INTEGER captured{};
-  QueryPerformanceCounter(&captured);
+  const LONGLONG captured = CounterNow();
   for (const SocketEvent& fed : events) {
-    if (fed.isPacket != (session.layer == kLayerNetwork)) continue;  // another layer's
-    const std::vector<SocketEvent> reported =
-        fed.isPacket ? std::vector<SocketEvent>{fed} : AsTheSocketLayerReports(fed);
-    for (const SocketEvent& event : reported) {
-      const bool loopback = event.isPacket ? event.loopback : IsLoopback(event);
-      if (session.filter && !FilterPasses(*session.filter, event, loopback)) continue;
+    if (fed.isPacket) continue;  // the network layer's
+    for (const SocketEvent& event : AsTheSocketLayerReports(fed)) {
+      if (session.filter && !FilterPasses(*session.filter, event, IsLoopback(event))) continue;
       if (session.queue.size() >= session.queueLength) {
         ++session.dropped;
         continue;
       }
-      session.queue.push_back({event, now, captured.QuadPart});
+      session.queue.push_back({event, now, captured});
+      if (!(session.flags & kFlagSniff)) {
+        Journal("blocked event=" + std::to_string(event.event) + " pid=" +
+                std::to_string(event.processId));
+      }
     }
+  }
+}
+
+// A packet's way through the network handles, as WinDivert documents it:
+// from the highest priority down (below `below`: a packet a handle sends
+// on goes to the handles of lower priority only), the first whose filter
+// takes it diverts it and it goes no further until that handle sends it
+// on; a sniffing handle takes a copy and the packet goes on at once; a
+// dropping one ends it. A handle shut down for receive, or opened to send
+// only, takes nothing. Inbound loopback packets are never captured. A
+// packet no handle keeps reaches the stack (under the lock).
+void Pass(const SocketEvent& packet, int below, Clock::time_point at, LONGLONG captured) {
+  if (packet.loopback && !packet.outbound) return;
+  std::vector<Session*> handles;
+  for (const auto& session : Shared().open) {
+    if (session->layer == kLayerNetwork && session->priority < below) handles.push_back(session.get());
+  }
+  std::sort(handles.begin(), handles.end(), [](const Session* a, const Session* b) {
+    return a->priority != b->priority ? a->priority > b->priority : a->serial < b->serial;
+  });
+  for (Session* session : handles) {
+    if (session->recvShutdown || (session->flags & kFlagSendOnly)) continue;
+    if (!FilterPasses(*session->filter, packet, packet.loopback)) continue;
+    const bool sniff = (session->flags & kFlagSniff) != 0;
+    if ((session->flags & kFlagDrop) || session->queue.size() >= session->queueLength) {
+      ++session->dropped;
+      if (sniff) continue;
+      return;
+    }
+    session->queue.push_back({packet, at, captured});
+    if (!sniff) return;
   }
 }
 
@@ -252,11 +321,18 @@ void WriteRecord(const SocketEvent& event, LONGLONG captured, UINT64 sessionFlag
     if (!event.bytes.empty() && (static_cast<unsigned char>(event.bytes[0]) >> 4) == 6) {
       flags |= kIPv6Bit;
     }
+    // As the driver: a checksum is flagged valid only when it is.
+    const PacketChecksums valid = ChecksumsOf(event.bytes);
+    if (valid.ip) flags |= kIPChecksumBit;
+    if (valid.tcp) flags |= kTCPChecksumBit;
+    if (valid.udp) flags |= kUDPChecksumBit;
     std::memcpy(record + kFlagsOffset, &flags, sizeof(flags));
-    std::memcpy(record + kNetworkIfIdxOffset, &kFedPacketInterface, sizeof(kFedPacketInterface));
+    std::memcpy(record + kNetworkIfIdxOffset, &event.ifIdx, sizeof(event.ifIdx));
+    std::memcpy(record + kNetworkSubIfIdxOffset, &event.subIfIdx, sizeof(event.subIfIdx));
     return;
   }
-  UINT32 flags = kLayerSocket | (UINT32{event.event} << 8) | kSniffedBit;
+  UINT32 flags = kLayerSocket | (UINT32{event.event} << 8);
+  if (sessionFlags & kFlagSniff) flags |= kSniffedBit;
   if (event.event == kEventConnect) flags |= kOutboundBit;
   if (IsLoopback(event)) flags |= kLoopbackBit;
   if (event.ipv6) flags |= kIPv6Bit;
@@ -301,10 +377,12 @@ void CollectUdpConnects(Session* session, std::vector<SocketEvent>* events) {
   session->udpConnectedToLoopback = std::move(now);
 }
 
-// The receive that holds `session->polling` reads the files without the lock.
+// The receive that holds `session->polling` reads the files without the
+// lock: a socket handle's events (its own cursor; packet lines are the
+// network layer's).
 void Poll(Session* session, std::vector<SocketEvent>* events) {
   ReadNewFeedLines(&session->feed, events);
-  if (session->layer == kLayerSocket && session->udpReadable) CollectUdpConnects(session, events);
+  if (session->udpReadable) CollectUdpConnects(session, events);
 }
 
 // Nothing queued anywhere, and every handle that may still receive is back
@@ -334,6 +412,12 @@ bool IdleLocked() {
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
+    if (session->flags & kFlagSendOnly) {
+      // WINDIVERT_FLAG_SEND_ONLY disables receiving; the documentation
+      // names no code: the stand-in's choice.
+      SetLastError(ERROR_INVALID_FUNCTION);
+      return FALSE;
+    }
     sessionFlags = session->flags;
     bool waiting = false;
     Clock::time_point lastPoll = Clock::now();
@@ -352,6 +436,10 @@ bool IdleLocked() {
         }
         event = front.event;
         captured = front.captured;
+        if (event.isPacket && !(session->flags & kFlagSniff)) {
+          if (session->handedOut.size() >= kHandedOutAtMost) session->handedOut.clear();
+          session->handedOut.emplace(PacketHash(event.bytes), captured);
+        }
         break;
       }
       if (session->recvShutdown) {
@@ -364,15 +452,30 @@ bool IdleLocked() {
         WakeAllConditionVariable(&state.idleChanged);
       }
       const Clock::time_point now = Clock::now();
-      if (now - lastPoll >= kPollTick && !session->polling) {
+      const bool network = session->layer == kLayerNetwork;
+      bool& polling = network ? state.packetPolling : session->polling;
+      if (now - lastPoll >= kPollTick && !polling) {
         lastPoll = now;
-        session->polling = true;
+        polling = true;
         std::vector<SocketEvent> found;
         ReleaseSRWLockExclusive(&state.lock);
-        Poll(session.get(), &found);
+        if (network) {
+          ReadNewFeedLines(&state.packetFeed, &found);
+        } else {
+          Poll(session.get(), &found);
+        }
         AcquireSRWLockExclusive(&state.lock);
-        session->polling = false;
-        if (!session->closed && !session->recvShutdown) Admit(*session, found);
+        polling = false;
+        if (network) {
+          const LONGLONG captured = CounterNow();
+          for (const SocketEvent& fed : found) {
+            if (!fed.isPacket) continue;
+            state.interfaces[fed.ifIdx] = fed.subIfIdx;
+            Pass(fed, kAboveEveryPriority, now, captured);
+          }
+        } else if (!session->closed && !session->recvShutdown) {
+          Admit(*session, found);
+        }
         if (!found.empty()) WakeAllConditionVariable(&state.queueChanged);
         continue;
       }
@@ -385,22 +488,27 @@ bool IdleLocked() {
     SetLastError(error);
     return FALSE;
   }
+  if (address) WriteRecord(event, captured, sessionFlags, address);
   if (event.isPacket) {
-    // As the driver: a packet larger than the buffer is not handed out.
-    if (!packet || packetLength < event.bytes.size()) {
-      Journal("recv too-small len=" + std::to_string(event.bytes.size()));
+    // As the driver: a packet larger than the buffer is cut to what fits,
+    // and the receive fails; what was not copied is gone (a diverted
+    // packet comes back only when it is sent).
+    const size_t copied = packet ? std::min<size_t>(packetLength, event.bytes.size()) : 0;
+    if (copied) std::memcpy(packet, event.bytes.data(), copied);
+    if (recvLength) *recvLength = static_cast<UINT>(copied);
+    if (copied < event.bytes.size()) {
+      Journal("recv too-small len=" + std::to_string(event.bytes.size()) +
+              " copied=" + std::to_string(copied));
       SetLastError(ERROR_INSUFFICIENT_BUFFER);
       return FALSE;
     }
-    std::memcpy(packet, event.bytes.data(), event.bytes.size());
-    if (recvLength) *recvLength = static_cast<UINT>(event.bytes.size());
   }
-  if (address) WriteRecord(event, captured, sessionFlags, address);
   return TRUE;
 }
 
 // Socket events fed in process go to the newest open socket handle, unless
-// it was shut down for receive.
+// it was shut down for receive; packets take their way through the network
+// handles.
 void Queue(const std::vector<SocketEvent>& events) {
   Locked lock;
   State& state = Shared();
@@ -409,12 +517,28 @@ void Queue(const std::vector<SocketEvent>& events) {
     if (!(*it)->recvShutdown) Admit(**it, events);
     break;
   }
-  // Packets reach every network handle whose filter takes them, as the
-  // driver hands each handle its own.
-  for (const std::shared_ptr<Session>& session : state.open) {
-    if (session->layer == kLayerNetwork && !session->recvShutdown) Admit(*session, events);
+  const Clock::time_point now = Clock::now();
+  const LONGLONG captured = CounterNow();
+  for (const SocketEvent& event : events) {
+    if (!event.isPacket) continue;
+    state.interfaces[event.ifIdx] = event.subIfIdx;
+    Pass(event, kAboveEveryPriority, now, captured);
   }
   WakeAllConditionVariable(&state.queueChanged);
+}
+
+UINT64 MicrosecondsOf(LONGLONG counter) {
+  LARGE_INTEGER frequency{};
+  QueryPerformanceFrequency(&frequency);
+  const LONGLONG f = frequency.QuadPart;
+  return static_cast<UINT64>(counter / f * 1000000 + counter % f * 1000000 / f);
+}
+
+// "dir=in len=<n> dnsid=<hex|none> t=<us>": a packet sent on or re-injected.
+std::string PacketWords(const SocketEvent& packet, LONGLONG at) {
+  return std::string("dir=") + (packet.outbound ? "out" : "in") +
+         " len=" + std::to_string(packet.bytes.size()) + " dnsid=" + DnsIdOf(packet.bytes) +
+         " t=" + std::to_string(MicrosecondsOf(at));
 }
 
 std::string OneLine(const char* text) {
@@ -441,15 +565,24 @@ __declspec(dllexport) HANDLE
   }
 
   auto session = std::make_shared<Session>();
-  // The socket layer only sniffs; the network layer diverts unless told to
-  // sniff. Other layers are not modelled: refused.
+  // The network layer diverts unless told to sniff; the socket layer must
+  // be opened receive-only, and blocks what it takes unless it sniffs.
+  // Other layers are not modelled: refused. So are the flag combinations
+  // WinDivert calls invalid, unknown flags and priorities out of range.
   const bool network = layer == static_cast<int>(kLayerNetwork);
+  const bool socket = layer == static_cast<int>(kLayerSocket);
   session->layer = network ? kLayerNetwork : kLayerSocket;
   session->flags = flags;
-  session->filter = layer == static_cast<int>(kLayerSocket) ? CompileSocketFilter(filter ? filter : "")
+  session->priority = priority;
+  const bool flagsValid = (flags & ~kFlagsKnown) == 0 &&
+                          (flags & (kFlagSniff | kFlagDrop)) != (kFlagSniff | kFlagDrop) &&
+                          (flags & (kFlagRecvOnly | kFlagSendOnly)) != (kFlagRecvOnly | kFlagSendOnly) &&
+                          (!socket || (flags & kFlagRecvOnly));
+  const bool priorityValid = priority >= kPriorityLowest && priority <= kPriorityHighest;
+  session->filter = socket ? CompileSocketFilter(filter ? filter : "")
                     : network ? CompileNetworkFilter(filter ? filter : "")
                               : nullptr;
-  if (!session->filter) {
+  if (!session->filter || !flagsValid || !priorityValid) {
     Journal(line + " rc=err " + std::to_string(ERROR_INVALID_PARAMETER));
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
@@ -468,6 +601,13 @@ __declspec(dllexport) HANDLE
     State& state = Shared();
     // Not a kernel handle: a value no other object of the process can have.
     session->value = reinterpret_cast<HANDLE>(0x57D10000 + 4 * ++state.handlesOpened);
+    session->serial = state.handlesOpened;
+    if (network && std::none_of(state.open.begin(), state.open.end(), [](const auto& other) {
+          return other->layer == kLayerNetwork;
+        })) {
+      state.packetFeed.offset = session->feed.offset;
+      state.packetFeed.partial.clear();
+    }
     state.open.push_back(session);
     WakeAllConditionVariable(&state.idleChanged);
   }
@@ -483,13 +623,21 @@ __declspec(dllexport) BOOL WinDivertRecv(HANDLE handle, void* packet, UINT packe
 }
 #endif
 
-// A packet sent on: journaled with its DNS id (the first two bytes after a
-// UDP header, when there is one) and the machine's performance counter in
-// microseconds, as the IP Helper stand-in's journal gives it with
-// "journal-times", so a test can tell what came first.
+// A packet sent on, as WinDivert documents injection: an inbound one on the
+// interface and sub-interface its address names (one a fed packet came on:
+// a zeroed or invented address is refused), every checksum its address
+// flags valid right (else refused); the stand-in's own choice of code for
+// both, ERROR_INVALID_PARAMETER, since the documentation names none. It
+// then goes on to the handles of lower priority. Journaled with its
+// direction, its DNS id and the machine's performance counter in
+// microseconds (the IP Helper stand-in's "journal-times" clock), so a test
+// can tell what came first; "same=yes" when it is, byte for byte, a packet
+// this handle received and had not sent yet, and then "held=" the
+// microseconds since the driver took it.
 __declspec(dllexport) BOOL WinDivertSend(HANDLE handle, const void* packet, UINT packetLength,
                                          UINT* sendLength, const void* address) {
   if (sendLength) *sendLength = 0;
+  std::string line;
   {
     Locked lock;
     const std::shared_ptr<Session> session = FindOpen(handle);
@@ -508,21 +656,46 @@ __declspec(dllexport) BOOL WinDivertSend(HANDLE handle, const void* packet, UINT
       SetLastError(ERROR_INVALID_FUNCTION);
       return FALSE;
     }
+    const auto* record = static_cast<const unsigned char*>(address);
+    UINT32 flags = 0, ifIdx = 0, subIfIdx = 0;
+    std::memcpy(&flags, record + kFlagsOffset, sizeof(flags));
+    std::memcpy(&ifIdx, record + kNetworkIfIdxOffset, sizeof(ifIdx));
+    std::memcpy(&subIfIdx, record + kNetworkSubIfIdxOffset, sizeof(subIfIdx));
+    SocketEvent sent;
+    sent.isPacket = true;
+    sent.outbound = (flags & kOutboundBit) != 0;
+    sent.loopback = (flags & kLoopbackBit) != 0;
+    sent.ifIdx = ifIdx;
+    sent.subIfIdx = subIfIdx;
+    sent.bytes.assign(static_cast<const char*>(packet), packetLength);
+    const State& state = Shared();
+    const auto known = state.interfaces.find(ifIdx);
+    if (!sent.outbound && (known == state.interfaces.end() || known->second != subIfIdx)) {
+      Journal("send refused: interface " + std::to_string(ifIdx) + "." +
+              std::to_string(subIfIdx) + " unknown");
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    const PacketChecksums valid = ChecksumsOf(sent.bytes);
+    if (((flags & kIPChecksumBit) && !valid.ip) || ((flags & kTCPChecksumBit) && !valid.tcp) ||
+        ((flags & kUDPChecksumBit) && !valid.udp)) {
+      Journal("send refused: a checksum flagged valid is not");
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    const LONGLONG now = CounterNow();
+    line = "send " + PacketWords(sent, now);
+    const auto received = session->handedOut.find(PacketHash(sent.bytes));
+    if (received != session->handedOut.end()) {
+      line += " same=yes held=" + std::to_string(MicrosecondsOf(now - received->second));
+      session->handedOut.erase(received);
+    } else {
+      line += " same=no";
+    }
+    Pass(sent, session->priority, Clock::now(), now);
+    WakeAllConditionVariable(&Shared().queueChanged);
   }
-  const auto* p = static_cast<const unsigned char*>(packet);
-  const size_t header = (p[0] >> 4) == 6 ? 40 : size_t{p[0] & 0x0Fu} * 4;
-  std::string id = "none";
-  if (packetLength >= header + 10) {
-    char text[8];
-    std::snprintf(text, sizeof(text), "%02x%02x", p[header + 8], p[header + 9]);
-    id = text;
-  }
-  LARGE_INTEGER now{}, frequency{};
-  QueryPerformanceCounter(&now);
-  QueryPerformanceFrequency(&frequency);
-  const LONGLONG q = now.QuadPart, f = frequency.QuadPart;
-  Journal("send len=" + std::to_string(packetLength) + " dnsid=" + id +
-          " t=" + std::to_string(q / f * 1000000 + q % f * 1000000 / f));
+  Journal(line);
   if (sendLength) *sendLength = packetLength;
   return TRUE;
 }
@@ -550,8 +723,14 @@ __declspec(dllexport) BOOL WinDivertShutdown(HANDLE handle, int how) {
 }
 #endif
 
+// What a diverting network handle still had queued goes on to the handles
+// of lower priority, as WinDivert 2.2's driver re-injects it when the handle
+// closes (journaled "reinject ..." each); what waited past the queue's time
+// is dropped, as the driver would have. A sniffing handle's copies and a
+// socket handle's events are simply gone.
 __declspec(dllexport) BOOL WinDivertClose(HANDLE handle) {
   UINT64 dropped = 0;
+  std::vector<std::string> reinjected;
   {
     Locked lock;
     State& state = Shared();
@@ -561,19 +740,33 @@ __declspec(dllexport) BOOL WinDivertClose(HANDLE handle) {
       return FALSE;
     }
     session->closed = true;
-    dropped = session->dropped;
-    session->queue.clear();
     for (auto it = state.open.begin(); it != state.open.end(); ++it) {
       if (*it == session) {
         state.open.erase(it);
         break;
       }
     }
+    const bool diverting = session->layer == kLayerNetwork && !(session->flags & kFlagSniff);
+    const Clock::time_point now = Clock::now();
+    for (const Queued& queued : session->queue) {
+      if (!diverting) continue;
+      if (now - queued.at > std::chrono::milliseconds(session->queueTimeMs)) {
+        ++session->dropped;
+        continue;
+      }
+      const LONGLONG captured = CounterNow();
+      reinjected.push_back("reinject " + PacketWords(queued.event, captured));
+      Pass(queued.event, session->priority, now, captured);
+    }
+    dropped = session->dropped;
+    session->queue.clear();
     // Receives blocked on this handle still hold the session and see it closed.
     WakeAllConditionVariable(&state.queueChanged);
     WakeAllConditionVariable(&state.idleChanged);
   }
-  Journal("close dropped=" + std::to_string(dropped));
+  for (const std::string& line : reinjected) Journal(line);
+  Journal("close dropped=" + std::to_string(dropped) + " reinjected=" +
+          std::to_string(reinjected.size()));
   return TRUE;
 }
 

@@ -213,6 +213,18 @@ bool ParsePacketLine(const std::vector<std::string>& words, SocketEvent* event) 
   size_t at = 2;
   event->loopback = words[at] == "loopback";
   if (event->loopback) ++at;
+  if (at < words.size() && words[at].rfind("if=", 0) == 0) {
+    const std::string interface = words[at++].substr(3);
+    const size_t dot = interface.find('.');
+    UINT64 index = 0, sub = 0;
+    if (!ParseUnsigned(interface.substr(0, dot), 10, 0xFFFFFFFFull, &index) || index == 0 ||
+        (dot != std::string::npos &&
+         !ParseUnsigned(interface.substr(dot + 1), 10, 0xFFFFFFFFull, &sub))) {
+      return false;
+    }
+    event->ifIdx = static_cast<UINT32>(index);
+    event->subIfIdx = static_cast<UINT32>(sub);
+  }
   if (at + 1 != words.size() || words[at].size() % 2 != 0 || words[at].empty()) return false;
   event->bytes.clear();
   for (size_t i = 0; i < words[at].size(); i += 2) {

@@ -25,6 +25,10 @@ struct SocketEvent {
   bool isPacket = false;
   bool outbound = false;
   bool loopback = false;
+  // The interface it came in on (or leaves by), as Network.IfIdx and
+  // SubIfIdx give it.
+  UINT32 ifIdx = 7;
+  UINT32 subIfIdx = 0;
   std::string bytes;
 };
 
@@ -53,8 +57,8 @@ UINT64 FeedFileSize();
 // Appends the events of the lines completed since the cursor to `events`.
 void ReadNewFeedLines(FeedCursor* cursor, std::vector<SocketEvent>* events);
 // "<event> <v4|v6> <pid> <address> [tcp|udp] [ep=<n>] [port=<n>]", or
-// "packet <in|out> [loopback] <hex bytes>" for the network layer; false for
-// anything else.
+// "packet <in|out> [loopback] [if=<n>[.<sub>]] <hex bytes>" for the network
+// layer; false for anything else.
 bool ParseFeedLine(const std::string& line, SocketEvent* event);
 
 // One row of the host's /proc/net/udp.

@@ -3,8 +3,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -17,7 +15,9 @@
 #include "routing/route_table.h"
 #include "split/bypass_domains.h"
 #include "split/dns_answer.h"
-#include "split/open_connections.h"
+#include "split/dns_filter.h"
+#include "split/dns_questions.h"
+#include "split/global_address.h"
 #include "split/windivert_abi.h"
 #include "split/windivert_library.h"
 #include "support/helper_state.h"
@@ -25,17 +25,18 @@
 
 namespace {
 
-// Inbound DNS answers over UDP, of both families, are diverted: nothing else
-// ever is, and every packet received is sent on with its address as it came.
-// Answers over TCP (large ones, or a resolver's choice) are only copied: a
-// stream cannot be held one segment at a time, so their routes follow them.
-constexpr const char* kHoldFilter = "inbound and !loopback and udp.SrcPort == 53";
-constexpr const char* kTcpFilter = "inbound and !loopback and tcp.SrcPort == 53";
 // The longest a packet is held: past it, it goes on before the rest of its
 // routes are made.
 constexpr uint64_t kHoldAtMostMicroseconds = 50000;
 constexpr DWORD kFailedReceivePauseMs = 50;
 constexpr UINT kLargestPacket = 0xFFFF;
+// The route maker's queue, in addresses waiting for their routes: a few
+// answers' worth. A flood of answers with new addresses (each matched to a
+// question this machine asked, so only its own resolver's, or an on-path
+// network's) finds it full and goes on at once without routes, rather than
+// piling up work a disconnect would then wait for.
+constexpr size_t kAddressesWaitingAtMost = 256;
+constexpr uint64_t kSendFailureLines = 5;
 
 std::atomic<bool> Running{false};
 std::thread Worker;
@@ -47,6 +48,10 @@ HANDLE OpenHandles[2] = {nullptr, nullptr};
 WinDivertShutdownFn HoldShutdown = nullptr;
 // Said once per connect.
 std::atomic<bool> LateReleaseSaid{false};
+std::atomic<bool> QueueFullSaid{false};
+// Counted since the hold started, for `state`.
+std::atomic<uint64_t> AnswersUnrouted{0};
+std::atomic<uint64_t> SendFailures{0};
 
 uint64_t CounterFrequency() {
   static const uint64_t frequency = [] {
@@ -108,19 +113,17 @@ void ReceiveUntilShutdown(const WinDivertLibrary& library, HANDLE handle, OnPack
   }
 }
 
-// An address a listed domain's answer may route around the tunnel: not
-// loopback, link-local, multicast or unspecified (as for split), nor private
-// to the LAN, which no public name should lead out of the tunnel to.
-bool DomainRoutable(const IpAddress& address) {
-  if (!SplitRoutable(address)) return false;
-  const uint8_t* b = address.Bytes;
-  if (address.IsIPv4()) {
-    const bool private10 = b[0] == 10;
-    const bool private172 = b[0] == 172 && (b[1] & 0xF0) == 16;
-    const bool private192 = b[0] == 192 && b[1] == 168;
-    return !private10 && !private172 && !private192;
+// A packet the hold received goes back on as it came, with its address.
+// One that cannot be is lost to whoever waited for it: never silently.
+void SendOn(const WinDivertLibrary& library, HANDLE handle, const uint8_t* packet, UINT length,
+            const WinDivertAddress& address) {
+  if (library.Send(handle, packet, length, nullptr, &address)) return;
+  const DWORD error = GetLastError();
+  const uint64_t failures = ++SendFailures;
+  if (failures <= kSendFailureLines) {
+    LogLine(L"WinDivertSend failed err=" + std::to_wstring(error) + L"; a DNS packet was lost" +
+            (failures == kSendFailureLines ? L" (further failures only counted)" : L""));
   }
-  return (b[0] & 0xFE) != 0xFC;  // fc00::/7, unique local
 }
 
 // The routes of one held answer, made on the route maker's thread so that
@@ -132,33 +135,45 @@ struct RouteJob {
   bool Done = false;
 };
 
-void MakeRoutes(const RouteJob& job) {
-  for (const DnsAddress& one : job.Addresses) AddDomainRoute(one.Address, one.Ttl, job.Domain);
-}
-
 // The route maker: one thread beside the hold, taking the jobs in order.
 // Windows' own lock and condition variable: a hand-over between two threads
 // is on every new address's way.
 class RouteMaker {
  public:
   RouteMaker() : thread_([this] { Run(); }) {}
+  // What still waits is dropped: a stop waits for the route call in
+  // progress, never for the queue.
   ~RouteMaker() {
     AcquireSRWLockExclusive(&lock_);
     stopping_ = true;
+    jobs_.clear();
+    waiting_ = 0;
     ReleaseSRWLockExclusive(&lock_);
     WakeAllConditionVariable(&changed_);
-    thread_.join();  // the job under way finishes; those queued still run
+    thread_.join();
   }
   RouteMaker(const RouteMaker&) = delete;
   RouteMaker& operator=(const RouteMaker&) = delete;
 
-  // Queues the job and waits until it is done or `timeoutUs` has passed.
-  bool MakeWithin(const std::shared_ptr<RouteJob>& job, uint64_t timeoutUs) {
+  // Queues the job, unless its addresses would take the queue past
+  // kAddressesWaitingAtMost: false then, and nothing queued.
+  bool Offer(const std::shared_ptr<RouteJob>& job) {
+    AcquireSRWLockExclusive(&lock_);
+    const bool room = !stopping_ && waiting_ + job->Addresses.size() <= kAddressesWaitingAtMost;
+    if (room) {
+      jobs_.push_back(job);
+      waiting_ += job->Addresses.size();
+    }
+    ReleaseSRWLockExclusive(&lock_);
+    if (room) WakeAllConditionVariable(&changed_);
+    return room;
+  }
+
+  // Waits until the job offered is done or `timeoutUs` has passed.
+  bool WaitDone(const std::shared_ptr<RouteJob>& job, uint64_t timeoutUs) {
     LARGE_INTEGER start{};
     QueryPerformanceCounter(&start);
     AcquireSRWLockExclusive(&lock_);
-    jobs_.push_back(job);
-    WakeAllConditionVariable(&changed_);
     for (;;) {
       if (job->Done) break;
       const uint64_t spent = MicrosecondsSince(start);
@@ -177,12 +192,17 @@ class RouteMaker {
     AcquireSRWLockExclusive(&lock_);
     for (;;) {
       while (!stopping_ && jobs_.empty()) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
-      if (jobs_.empty()) break;
+      if (stopping_) break;
       const std::shared_ptr<RouteJob> job = jobs_.front();
       jobs_.pop_front();
-      ReleaseSRWLockExclusive(&lock_);
-      MakeRoutes(*job);
-      AcquireSRWLockExclusive(&lock_);
+      waiting_ -= job->Addresses.size();
+      // One address at a time, the lock let go for each route call: a stop
+      // waits for the one in progress only.
+      for (size_t i = 0; i < job->Addresses.size() && !stopping_; ++i) {
+        ReleaseSRWLockExclusive(&lock_);
+        AddDomainRoute(job->Addresses[i].Address, job->Addresses[i].Ttl, job->Domain);
+        AcquireSRWLockExclusive(&lock_);
+      }
       job->Done = true;
       WakeAllConditionVariable(&changed_);
     }
@@ -192,28 +212,56 @@ class RouteMaker {
   SRWLOCK lock_ = SRWLOCK_INIT;
   CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
   std::deque<std::shared_ptr<RouteJob>> jobs_;
+  size_t waiting_ = 0;  // addresses of the jobs queued
   bool stopping_ = false;
   std::thread thread_;
 };
 
-// The addresses a packet's answer gives a listed domain that have no route
-// yet, and the domain; those routed already (the common case: an answer
-// asked again) are renewed here, with one lookup each. Null for a packet
-// that is no such answer.
-std::shared_ptr<RouteJob> NewRoutesOf(const uint8_t* packet, UINT length) {
-  const uint8_t* message = nullptr;
-  size_t messageLength = 0;
-  DnsAnswer answer;
-  if (!DnsPayloadOf(packet, length, message, messageLength) ||
-      !ReadDnsAnswer(message, messageLength, answer)) {
+void NoteUnrouted() {
+  ++AnswersUnrouted;
+  if (!QueueFullSaid.exchange(true)) {
+    LogLine(L"DNS route queue full: answers go on without their routes");
+  }
+}
+
+// What a packet a watcher received means. An outbound question for a listed
+// name is remembered (its packet is sent on after, so its answer always
+// finds it); an inbound answer that answers a remembered question gives the
+// addresses of its new routes and their domain, and renews those routed
+// already (the common case: a name asked again) with one lookup each. Null
+// for anything else: a packet that does not read, a name not listed (known
+// from the header and the question, before any record is read), an answer
+// nobody here asked for, an error, one sent to a broadcast or multicast
+// address, or one whose addresses are routed or not globally reachable.
+std::shared_ptr<RouteJob> Consider(const uint8_t* packet, UINT length,
+                                   const WinDivertAddress& address,
+                                   DnsQuestionTable& questions) {
+  DnsPacket dns;
+  DnsQuestion question;
+  if (!DnsPacketOf(packet, length, dns) || !ReadDnsQuestion(dns.Message, dns.Length, question)) {
     return nullptr;
   }
   const std::shared_ptr<const BypassDomainList> list = std::atomic_load(&HelperState.BypassDomains);
-  const std::string* domain = CoveringDomain(*list, answer.Name);
+  const std::string* domain = CoveringDomain(*list, question.Name);
   if (!domain) return nullptr;
+  const bool outbound = (address.Flags & kWinDivertOutboundBit) != 0;
+  if (outbound) {
+    questions.Remember(dns, question, GetTickCount64());
+    return nullptr;
+  }
+  if (!questions.Answer(dns, question, GetTickCount64()) || !AnswerMayRoute(dns, question)) {
+    return nullptr;
+  }
+  std::vector<DnsAddress> addresses;
+  if (!ReadDnsAddresses(dns.Message, dns.Length, question, addresses)) return nullptr;
   std::shared_ptr<RouteJob> job;
-  for (const DnsAddress& one : answer.Addresses) {
-    if (!DomainRoutable(one.Address) || RenewDomainRoute(one.Address, one.Ttl, *domain)) continue;
+  for (DnsAddress one : addresses) {
+    // An IPv4-mapped address is the IPv4 address it stands for, as the
+    // split and explain take it.
+    one.Address = Unmapped(one.Address);
+    if (!GloballyReachable(one.Address) || RenewDomainRoute(one.Address, one.Ttl, *domain)) {
+      continue;
+    }
     if (!job) {
       job = std::make_shared<RouteJob>();
       job->Domain = *domain;
@@ -224,24 +272,30 @@ std::shared_ptr<RouteJob> NewRoutesOf(const uint8_t* packet, UINT length) {
 }
 
 // Sends a packet on once the routes its answer asks for exist, at most
-// kHoldAtMostMicroseconds after it arrived; a packet that is no answer of a
-// listed domain goes on at once.
+// kHoldAtMostMicroseconds after it arrived; a question, and any packet
+// that is no answer bringing new routes, goes on at once.
 void HoldAndRelease(const WinDivertLibrary& library, HANDLE handle, RouteMaker& maker,
-                    const uint8_t* packet, UINT length, const WinDivertAddress& address,
-                    const LARGE_INTEGER& arrived) {
-  if (const std::shared_ptr<RouteJob> job = NewRoutesOf(packet, length)) {
-    const uint64_t spent = MicrosecondsSince(arrived);
-    const uint64_t left = spent < kHoldAtMostMicroseconds ? kHoldAtMostMicroseconds - spent : 0;
-    if (!maker.MakeWithin(job, left) && !LateReleaseSaid.exchange(true)) {
-      LogLine(L"DNS answer released before its route was made");
+                    DnsQuestionTable& questions, const uint8_t* packet, UINT length,
+                    const WinDivertAddress& address, const LARGE_INTEGER& arrived) {
+  if (const std::shared_ptr<RouteJob> job = Consider(packet, length, address, questions)) {
+    if (!maker.Offer(job)) {
+      NoteUnrouted();
+    } else {
+      const uint64_t spent = MicrosecondsSince(arrived);
+      const uint64_t left = spent < kHoldAtMostMicroseconds ? kHoldAtMostMicroseconds - spent : 0;
+      if (!maker.WaitDone(job, left) && !LateReleaseSaid.exchange(true)) {
+        LogLine(L"DNS answer released before its route was made");
+      }
     }
   }
-  library.Send(handle, packet, length, nullptr, &address);
+  SendOn(library, handle, packet, length, address);
 }
 
-// Answers over TCP: read from the copies, their routes made once read.
-void WatchTcpAnswers(const WinDivertLibrary& library) {
-  const HANDLE handle = library.Open(kTcpFilter, kWinDivertLayerNetwork, 0,
+// DNS over TCP: read from copies, in the order captured (one handle for
+// both directions, so a question is always read before its answer), the
+// routes of an answer made once read.
+void WatchTcpAnswers(const WinDivertLibrary& library, RouteMaker& maker) {
+  const HANDLE handle = library.Open(DnsTcpFilter().c_str(), kWinDivertLayerNetwork, 0,
                                      kWinDivertFlagSniff | kWinDivertFlagRecvOnly);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
@@ -249,13 +303,14 @@ void WatchTcpAnswers(const WinDivertLibrary& library) {
     return;
   }
   Publish(kTcp, handle, library.Shutdown);
+  DnsQuestionTable questions;
   ReceiveUntilShutdown(library, handle,
-                       [](const uint8_t* packet, UINT length, const WinDivertAddress&,
-                          const LARGE_INTEGER&) {
+                       [&](const uint8_t* packet, UINT length, const WinDivertAddress& address,
+                           const LARGE_INTEGER&) {
                          if (!Running) return;
-                         if (const std::shared_ptr<RouteJob> job = NewRoutesOf(packet, length)) {
-                           MakeRoutes(*job);
-                         }
+                         const std::shared_ptr<RouteJob> job =
+                             Consider(packet, length, address, questions);
+                         if (job && !maker.Offer(job)) NoteUnrouted();
                        });
   Publish(kTcp, nullptr, nullptr);
   library.Close(handle);
@@ -270,7 +325,12 @@ void HoldThread() {
     LogLine(L"WinDivert exports missing; domain bypass disabled");
     return;
   }
-  const HANDLE handle = library.Open(kHoldFilter, kWinDivertLayerNetwork, 0, 0);
+  std::vector<std::pair<IpAddress, uint16_t>> endpoints;
+  {
+    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    endpoints = HelperState.TunnelFacts.Endpoints;
+  }
+  const HANDLE handle = library.Open(DnsHoldFilter(endpoints).c_str(), kWinDivertLayerNetwork, 0, 0);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     LogLine(L"WinDivertOpen failed for the DNS hold err=" + std::to_wstring(error));
@@ -278,26 +338,27 @@ void HoldThread() {
   }
   LogLine(L"WinDivert DNS hold started");
   Publish(kHold, handle, library.Shutdown);
-  std::thread tcp;
-  try {
-    tcp = std::thread(WatchTcpAnswers, std::cref(library));
-  } catch (const std::system_error& failure) {
-    LogLine(L"DNS over TCP not watched err=" + std::to_wstring(failure.code().value()));
-  }
   {
     RouteMaker maker;
+    std::thread tcp;
+    try {
+      tcp = std::thread(WatchTcpAnswers, std::cref(library), std::ref(maker));
+    } catch (const std::system_error& failure) {
+      LogLine(L"DNS over TCP not watched err=" + std::to_wstring(failure.code().value()));
+    }
+    DnsQuestionTable questions;
     ReceiveUntilShutdown(library, handle,
                          [&](const uint8_t* packet, UINT length, const WinDivertAddress& address,
                              const LARGE_INTEGER& arrived) {
                            if (Running) {
-                             HoldAndRelease(library, handle, maker, packet, length, address,
-                                            arrived);
+                             HoldAndRelease(library, handle, maker, questions, packet, length,
+                                            address, arrived);
                            } else {
-                             library.Send(handle, packet, length, nullptr, &address);
+                             SendOn(library, handle, packet, length, address);
                            }
                          });
+    if (tcp.joinable()) tcp.join();
   }
-  if (tcp.joinable()) tcp.join();
   Publish(kHold, nullptr, nullptr);
   library.Close(handle);
   LogLine(L"WinDivert DNS hold stopped");
@@ -309,6 +370,9 @@ void StartDnsHold() {
   if (std::atomic_load(&HelperState.BypassDomains)->Names.empty()) return;
   if (Running.exchange(true)) return;
   LateReleaseSaid = false;
+  QueueFullSaid = false;
+  AnswersUnrouted = 0;
+  SendFailures = 0;
   try {
     Worker = std::thread(HoldThread);
   } catch (const std::system_error& failure) {
@@ -329,6 +393,8 @@ void StopDnsHold() {
   }
   ClearDomainRoutes();
 }
+
+DnsHoldCounts CountDnsHold() { return {AnswersUnrouted.load(), SendFailures.load()}; }
 
 bool DnsHoldRunning() {
   std::lock_guard<std::mutex> lock(WakeMutex);

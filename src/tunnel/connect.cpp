@@ -101,8 +101,10 @@ bool ConnectTunnel(const std::wstring& configuration) {
       break;
   }
 
-  // Nothing may follow the network while the table is cleared and the
-  // route captured afresh.
+  // Nothing may follow the network, nor make a route from a DNS answer,
+  // while the table is cleared and the route captured afresh (the hold
+  // first, as for a disconnect).
+  StopDnsHold();
   StopNetworkWatch();
   // The old tunnel goes before the physical route is captured, and the
   // capture comes before the new install: the captured route is never one
@@ -111,7 +113,6 @@ bool ConnectTunnel(const std::wstring& configuration) {
   // The sniffer is joined before the table is cleared and the route captured
   // again, so no host route goes through a stale gateway.
   StopSniffer();
-  StopDnsHold();
   ClearBypassRoutes();
   CapturePhysicalDefaultRoute();
 
@@ -159,9 +160,12 @@ bool ConnectTunnel(const std::wstring& configuration) {
 }
 
 void DisconnectTunnel() {
+  // The hold first: its route maker may be making the routes of a flood of
+  // answers, one route call after another, each holding StateMutex, which
+  // the watcher needs to finish before it can stop.
+  StopDnsHold();
   StopNetworkWatch();
   StopSniffer();
-  StopDnsHold();
   ClearBypassRoutes();
   const std::wstring tool = FindTunnelTool();
   if (!tool.empty() && TunnelServiceExists()) RunTunnelTool(tool, UninstallArguments());
