@@ -113,6 +113,7 @@ struct Session {
   UINT64 flags = 0;             // as opened: sniffing, dropping, receive or send only
   int priority = 0;
   UINT64 serial = 0;  // the order opened: among equal priorities, the older first
+  DWORD sendFailure = 0;  // every send fails with it ("send-fail" in the scenario)
   std::shared_ptr<const SocketFilter> filter;
   UINT64 queueLength = kQueueLengthDefault;
   UINT64 queueTimeMs = kQueueTimeDefault;
@@ -283,9 +284,9 @@ void Admit(Session& session, const std::vector<SocketEvent>& events) {
 // on; a sniffing handle takes a copy and the packet goes on at once; a
 // dropping one ends it. A handle shut down for receive, or opened to send
 // only, takes nothing. Inbound loopback packets are never captured. A
-// packet no handle keeps reaches the stack (under the lock).
-void Pass(const SocketEvent& packet, int below, Clock::time_point at, LONGLONG captured) {
-  if (packet.loopback && !packet.outbound) return;
+// packet no handle keeps reaches the stack: true then (under the lock).
+bool Pass(const SocketEvent& packet, int below, Clock::time_point at, LONGLONG captured) {
+  if (packet.loopback && !packet.outbound) return true;
   std::vector<Session*> handles;
   for (const auto& session : Shared().open) {
     if (session->layer == kLayerNetwork && session->priority < below) handles.push_back(session.get());
@@ -300,12 +301,17 @@ void Pass(const SocketEvent& packet, int below, Clock::time_point at, LONGLONG c
     if ((session->flags & kFlagDrop) || session->queue.size() >= session->queueLength) {
       ++session->dropped;
       if (sniff) continue;
-      return;
+      return false;
     }
     session->queue.push_back({packet, at, captured});
-    if (!sniff) return;
+    if (!sniff) return false;
   }
+  return true;
 }
+
+UINT64 MicrosecondsOf(LONGLONG counter);
+std::string PacketWords(const SocketEvent& packet, LONGLONG at);
+std::vector<std::string> PassFed(const std::vector<SocketEvent>& events);
 
 void WriteRecord(const SocketEvent& event, LONGLONG captured, UINT64 sessionFlags,
                  void* address) {
@@ -467,11 +473,11 @@ bool IdleLocked() {
         AcquireSRWLockExclusive(&state.lock);
         polling = false;
         if (network) {
-          const LONGLONG captured = CounterNow();
-          for (const SocketEvent& fed : found) {
-            if (!fed.isPacket) continue;
-            state.interfaces[fed.ifIdx] = fed.subIfIdx;
-            Pass(fed, kAboveEveryPriority, now, captured);
+          const std::vector<std::string> passed = PassFed(found);
+          if (!passed.empty()) {
+            ReleaseSRWLockExclusive(&state.lock);
+            for (const std::string& line : passed) Journal(line);
+            AcquireSRWLockExclusive(&state.lock);
           }
         } else if (!session->closed && !session->recvShutdown) {
           Admit(*session, found);
@@ -510,21 +516,37 @@ bool IdleLocked() {
 // it was shut down for receive; packets take their way through the network
 // handles.
 void Queue(const std::vector<SocketEvent>& events) {
-  Locked lock;
-  State& state = Shared();
-  for (auto it = state.open.rbegin(); it != state.open.rend(); ++it) {
-    if ((*it)->layer != kLayerSocket) continue;
-    if (!(*it)->recvShutdown) Admit(**it, events);
-    break;
+  std::vector<std::string> passed;
+  {
+    Locked lock;
+    State& state = Shared();
+    for (auto it = state.open.rbegin(); it != state.open.rend(); ++it) {
+      if ((*it)->layer != kLayerSocket) continue;
+      if (!(*it)->recvShutdown) Admit(**it, events);
+      break;
+    }
+    passed = PassFed(events);
+    WakeAllConditionVariable(&state.queueChanged);
   }
+  for (const std::string& line : passed) Journal(line);
+}
+
+// Fed packets on their way (under the lock): the lines that journal those
+// no handle diverted, "pass ...", for the caller to write once it has let
+// the lock go.
+std::vector<std::string> PassFed(const std::vector<SocketEvent>& events) {
+  State& state = Shared();
   const Clock::time_point now = Clock::now();
   const LONGLONG captured = CounterNow();
+  std::vector<std::string> passed;
   for (const SocketEvent& event : events) {
     if (!event.isPacket) continue;
     state.interfaces[event.ifIdx] = event.subIfIdx;
-    Pass(event, kAboveEveryPriority, now, captured);
+    if (Pass(event, kAboveEveryPriority, now, captured)) {
+      passed.push_back("pass " + PacketWords(event, captured));
+    }
   }
-  WakeAllConditionVariable(&state.queueChanged);
+  return passed;
 }
 
 UINT64 MicrosecondsOf(LONGLONG counter) {
@@ -557,10 +579,10 @@ __declspec(dllexport) HANDLE
     WinDivertOpen(const char* filter, int layer, INT16 priority, UINT64 flags) {
   std::string line = "open filter=\"" + OneLine(filter) + "\" layer=" + std::to_string(layer) +
                      " priority=" + std::to_string(priority) + " flags=" + std::to_string(flags);
-  DWORD failure = 0;
-  if (ScenarioOpenFailure(&failure)) {
-    Journal(line + " rc=err " + std::to_string(failure));
-    SetLastError(failure);
+  const StandinScenario scenario = ReadScenario();
+  if (scenario.openFailure != 0) {
+    Journal(line + " rc=err " + std::to_string(scenario.openFailure));
+    SetLastError(scenario.openFailure);
     return INVALID_HANDLE_VALUE;
   }
 
@@ -574,6 +596,7 @@ __declspec(dllexport) HANDLE
   session->layer = network ? kLayerNetwork : kLayerSocket;
   session->flags = flags;
   session->priority = priority;
+  session->sendFailure = scenario.sendFailure;
   const bool flagsValid = (flags & ~kFlagsKnown) == 0 &&
                           (flags & (kFlagSniff | kFlagDrop)) != (kFlagSniff | kFlagDrop) &&
                           (flags & (kFlagRecvOnly | kFlagSendOnly)) != (kFlagRecvOnly | kFlagSendOnly) &&
@@ -654,6 +677,11 @@ __declspec(dllexport) BOOL WinDivertSend(HANDLE handle, const void* packet, UINT
       // journaled as sent.
       Journal("send refused: receive-only handle");
       SetLastError(ERROR_INVALID_FUNCTION);
+      return FALSE;
+    }
+    if (session->sendFailure != 0) {
+      Journal("send refused: send-fail " + std::to_string(session->sendFailure));
+      SetLastError(session->sendFailure);
       return FALSE;
     }
     const auto* record = static_cast<const unsigned char*>(address);

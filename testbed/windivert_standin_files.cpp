@@ -138,9 +138,10 @@ void Journal(const std::string& line) {
   SetLastError(savedError);
 }
 
-bool ScenarioOpenFailure(DWORD* code) {
+StandinScenario ReadScenario() {
+  StandinScenario scenario;
   const HANDLE file = OpenForReading(FileBeside(L"windivert-scenario.txt"));
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) return scenario;
   const std::string text = ReadFrom(file, 0, 1 << 20);
   CloseHandle(file);
   size_t start = 0;
@@ -152,13 +153,13 @@ bool ScenarioOpenFailure(DWORD* code) {
     UINT64 value = 0;
     std::string argument = words.size() == 2 ? words[1] : std::string();
     if (!argument.empty() && argument.back() == '\r') argument.pop_back();
-    if (words.size() == 2 && words[0] == "open-fail" &&
-        ParseUnsigned(argument, 0, 0xFFFFFFFFull, &value)) {
-      *code = static_cast<DWORD>(value);
-      return true;
+    if (words.size() != 2 || !ParseUnsigned(argument, 0, 0xFFFFFFFFull, &value) || value == 0) {
+      continue;
     }
+    if (words[0] == "open-fail") scenario.openFailure = static_cast<DWORD>(value);
+    if (words[0] == "send-fail") scenario.sendFailure = static_cast<DWORD>(value);
   }
-  return false;
+  return scenario;
 }
 
 UINT64 FeedFileSize() {

@@ -43,8 +43,13 @@ void InitStandinDirectory(HMODULE module);
 void Journal(const std::string& line);
 
 // windivert-scenario.txt, read at each open: "open-fail <code>" makes the
-// open fail with that code. Returns false when the open is to succeed.
-bool ScenarioOpenFailure(DWORD* code);
+// open fail with that code; "send-fail <code>" makes every WinDivertSend on
+// the handle opened fail with it. 0: none.
+struct StandinScenario {
+  DWORD openFailure = 0;
+  DWORD sendFailure = 0;
+};
+StandinScenario ReadScenario();
 
 // Where the reader of windivert-feed.txt stands. A handle starts at the size
 // the file had when it was opened; a line without its line feed waits in

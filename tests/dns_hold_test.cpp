@@ -403,6 +403,19 @@ TEST(DomainBypass, AFloodPastTheQueueGoesOnAndADisconnectDoesNotWaitForIt) {
   ASSERT_GT(before, 0u);
   EXPECT_LT(after, before + 1024 * 1024) << "grew from " << before << " to " << after;
 
+  // Answers that come while the hold stops are never lost: sent on by the
+  // hold, re-injected by WinDivert when the hold's handle closes, or (once
+  // it no longer receives) never diverted at all.
+  std::string late;
+  for (unsigned id = 0x101; id <= 0x120; ++id) {
+    late += PacketLine("out", Asked(AQuestion("bank.example", id))) +
+            PacketLine("in", Answer(AAnswer("bank.example", id, V4(93, 200, 0, id & 0xFF))));
+  }
+  ASSERT_TRUE(rig.FeedSocketEvents(late));
+  // The stand-in reads a write of the feed whole: once the first question
+  // went on, the rest wait in the hold's queue.
+  ASSERT_TRUE(WaitUntil([&] { return !SentLine(rig, 0x101, "out").empty(); }, 5000));
+
   // The queue holds 256 addresses, 25 s of route calls. The disconnect
   // deletes the routes once the hold has stopped (and then takes the
   // tunnel down, which under Wine takes its own while): its first delete
@@ -424,6 +437,43 @@ TEST(DomainBypass, AFloodPastTheQueueGoesOnAndADisconnectDoesNotWaitForIt) {
             createdBefore + static_cast<size_t>(firstDelete - start) / 100000 + 1)
       << "routes were made after the disconnect began, more than one at a time";
   EXPECT_TRUE(rig.WaitForLog("WinDivert DNS hold stopped", 1000));
+  const std::vector<std::string> journal = rig.SnifferJournal();
+  for (unsigned id = 0x101; id <= 0x120; ++id) {
+    const std::string dnsid = " dnsid=" + IdText(id) + " ";
+    size_t seen = 0;
+    for (const std::string& line : journal) {
+      const bool on = line.rfind("send dir=in ", 0) == 0 || line.rfind("reinject dir=in ", 0) == 0 ||
+                      line.rfind("pass dir=in ", 0) == 0;
+      seen += on && line.find(dnsid) != std::string::npos;
+    }
+    EXPECT_EQ(seen, 1u) << IdText(id) << ": lost, or sent twice";
+  }
+}
+
+// A packet WinDivertSend does not take back is lost to whoever waited for
+// it: never silently. The first five are logged with their error, every
+// one counted in state.
+TEST(DomainBypass, PacketsThatCannotBeSentOnAreLoggedAndCounted) {
+  RemoveHelperServices();
+  HelperRig rig(L"dns-send-fail");
+  ASSERT_TRUE(rig.WriteRouteScenario(kPhysicalDefaultRoute));
+  ASSERT_TRUE(WriteFileBytes(rig.Dir() + L"\\windivert-scenario.txt", "send-fail 1231\n"));
+  ASSERT_TRUE(rig.StartConsole());
+  ASSERT_TRUE(ConnectWith(rig, "bank.example", "[Interface]\n"));
+  std::string feed;
+  for (unsigned id = 1; id <= 8; ++id) {
+    feed += PacketLine("out", Asked(AQuestion("bank.example", id))) +
+            PacketLine("in", Answer(AAnswer("bank.example", id, V4(93, 184, 216, 40 + id))));
+  }
+  ASSERT_TRUE(rig.FeedSocketEvents(feed));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return Count(rig.SnifferJournal(), "send refused: send-fail 1231") == 16; }, 5000));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return Send("state").find("\"dns_send_failures\":16,") != std::string::npos; }, 2000))
+      << Send("state");
+  EXPECT_EQ(Count(rig.Log(), "WinDivertSend failed err=1231; a DNS packet was lost"), 5u);
+  EXPECT_EQ(Count(rig.Log(), "(further failures only counted)"), 1u);
+  ASSERT_EQ(Send("disconnect"), "OK");
 }
 
 // Answers for an unlisted name built to be slow to read (8,000 backward
@@ -501,9 +551,13 @@ TEST(DomainBypass, TheTunnelsOwnPacketsOnPort53AreNeverDiverted) {
   ASSERT_TRUE(rig.FeedSocketEvents(feed));
   // One queue: had the tunnel's packets been diverted, they went first.
   ASSERT_TRUE(WaitUntil([&] { return !SentLine(rig, 0x99).empty(); }, 5000));
+  const std::vector<std::string> journal = rig.SnifferJournal();
   for (unsigned id = 1; id <= 20; ++id) {
     EXPECT_TRUE(SentLine(rig, id).empty()) << id;
     EXPECT_TRUE(SentLine(rig, id, "out").empty()) << id;
+    for (const char* direction : {"pass dir=in ", "pass dir=out "}) {
+      EXPECT_EQ(Count(journal, std::string(direction)), 20u);
+    }
   }
   EXPECT_TRUE(rig.WaitForRoute("93.184.216.99/32", 5000));
   EXPECT_EQ(Count(rig.RouteJournal(), " dest=93.184.216.1/32 "), 0u);
