@@ -48,6 +48,7 @@
 #include "split/dns_questions.h"
 #include "split/global_address.h"
 #include "split/windivert_abi.h"
+#include "split/windivert_library.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
 #include "windivert_standin.h"
@@ -139,31 +140,21 @@ class BareLoop {
   // A placeholder that holds no handle (the hold's side).
   explicit BareLoop(std::nullptr_t) : work_(BareWork::kNothing) {}
   explicit BareLoop(BareWork work) : work_(work) {
-    const HMODULE module = GetModuleHandleW(L"WinDivert.dll");
-    open_ = reinterpret_cast<WinDivertOpenFn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "WinDivertOpen")));
-    recv_ = reinterpret_cast<WinDivertRecvFn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "WinDivertRecv")));
-    send_ = reinterpret_cast<WinDivertSendFn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "WinDivertSend")));
-    shutdown_ = reinterpret_cast<WinDivertShutdownFn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "WinDivertShutdown")));
-    close_ = reinterpret_cast<WinDivertCloseFn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "WinDivertClose")));
+    if (!LoadWinDivert(library_, L"dns_bench") || !library_.Send || !library_.Shutdown) return;
     list_.Names = {"bank.example"};
     if (work_ == BareWork::kRules) {
       journal_.reset(CreateFileW(BesideTests(L"dns-bench-bare.journal").c_str(), GENERIC_WRITE,
                                  FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                  nullptr));
     }
-    handle_ = open_(DnsHoldFilter({}).c_str(), kWinDivertLayerNetwork, 0, 0);
-    thread_ = std::thread([this] { Run(); });
+    handle_ = library_.Open(DnsHoldFilter({}).c_str(), kWinDivertLayerNetwork, 0, 0);
+    if (handle_ != INVALID_HANDLE_VALUE) thread_ = std::thread([this] { Run(); });
   }
   ~BareLoop() {
     if (!thread_.joinable()) return;
-    shutdown_(handle_, kWinDivertShutdownRecv);
+    library_.Shutdown(handle_, kWinDivertShutdownRecv);
     thread_.join();
-    close_(handle_);
+    library_.Close(handle_);
   }
   bool Open() const {
     return handle_ != INVALID_HANDLE_VALUE && (work_ == BareWork::kNothing || journal_.valid());
@@ -178,11 +169,12 @@ class BareLoop {
     for (;;) {
       WinDivertAddress address{};
       UINT length = 0;
-      if (!recv_(handle_, packet.data(), static_cast<UINT>(packet.size()), &length, &address)) {
+      if (!library_.Recv(handle_, packet.data(), static_cast<UINT>(packet.size()), &length,
+                         &address)) {
         return;
       }
       if (work_ == BareWork::kRules) KeepTheRules(packet.data(), length, address);
-      failures_ += !send_(handle_, packet.data(), length, nullptr, &address);
+      failures_ += !library_.Send(handle_, packet.data(), length, nullptr, &address);
       ++handled_;
     }
   }
@@ -230,11 +222,7 @@ class BareLoop {
   }
 
   const BareWork work_;
-  WinDivertOpenFn open_ = nullptr;
-  WinDivertRecvFn recv_ = nullptr;
-  WinDivertSendFn send_ = nullptr;
-  WinDivertShutdownFn shutdown_ = nullptr;
-  WinDivertCloseFn close_ = nullptr;
+  WinDivertLibrary library_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   BypassDomainList list_;
   DnsQuestionTable questions_;

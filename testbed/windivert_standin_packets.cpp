@@ -52,8 +52,9 @@ PacketFacts FactsOf(const std::string& bytes) {
     const size_t udpLength = Read16(p + transport + 4);
     facts.transport = transport;
     facts.payload = transport + 8;
-    facts.payloadLength =
-        udpLength >= 8 && udpLength <= facts.end - transport ? udpLength - 8 : facts.end - transport - 8;
+    facts.payloadLength = udpLength >= 8 && udpLength <= facts.end - transport
+                              ? udpLength - 8
+                              : facts.end - transport - 8;
   } else if (facts.protocol == kProtocolTcp && facts.end - transport >= 20) {
     const size_t header = size_t{p[transport + 12]} / 16 * 4;
     if (header < 20 || header > facts.end - transport) return facts;

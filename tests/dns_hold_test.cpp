@@ -7,10 +7,9 @@
 
 #include <psapi.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdio>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -42,7 +41,8 @@ std::string IdText(unsigned id) {
 std::string SentLine(const HelperRig& rig, unsigned id, const char* dir = "in") {
   const std::string prefix = std::string("send dir=") + dir + " ";
   for (const std::string& line : rig.SnifferJournal()) {
-    if (line.rfind(prefix, 0) == 0 && line.find(" dnsid=" + IdText(id) + " ") != std::string::npos) {
+    if (line.rfind(prefix, 0) == 0 &&
+        line.find(" dnsid=" + IdText(id) + " ") != std::string::npos) {
       return line;
     }
   }
@@ -52,7 +52,8 @@ std::string SentLine(const HelperRig& rig, unsigned id, const char* dir = "in") 
 // The route journal's create line for `destination` ("a.b.c.d/32"), or empty.
 std::string CreatedLine(const HelperRig& rig, const std::string& destination) {
   for (const std::string& line : rig.RouteJournal()) {
-    if (line.rfind("create ", 0) == 0 && line.find(" dest=" + destination + " ") != std::string::npos) {
+    if (line.rfind("create ", 0) == 0 &&
+        line.find(" dest=" + destination + " ") != std::string::npos) {
       return line;
     }
   }
@@ -63,6 +64,14 @@ bool ConnectWith(HelperRig& rig, const std::string& domains, const std::string& 
   return Send("bypassdomains " + domains) == "OK" &&
          Send("connect " + ToBase64(configuration)) == "OK" &&
          rig.WaitForLog("WinDivert DNS hold started", 5000);
+}
+
+// A console helper of the rig, connected with the DNS hold running: the IP
+// Helper stand-in's scenario, the domain list and the configuration.
+bool StartConnected(HelperRig& rig, const std::string& scenario, const std::string& domains,
+                    const std::string& configuration = "[Interface]\n") {
+  return rig.WriteRouteScenario(scenario) && rig.StartConsole() &&
+         ConnectWith(rig, domains, configuration);
 }
 
 // The performance counter in microseconds, the clock of the stand-ins'
@@ -85,7 +94,9 @@ SIZE_T CommittedBytes(HANDLE process) {
 // An A question for `name` with `id`, and its answer giving `address`.
 Bytes AQuestion(const std::string& name, unsigned id) { return WithId(Query(name, 1), id); }
 Bytes AAnswer(const std::string& name, unsigned id, const Bytes& address, uint32_t ttl = 60) {
-  return WithId(Response(name, address.size() == 4 ? 1 : 28, {{"@12", address.size() == 4 ? 1u : 28u, ttl, address}}), id);
+  return WithId(Response(name, address.size() == 4 ? 1 : 28,
+                         {{"@12", address.size() == 4 ? 1u : 28u, ttl, address}}),
+                id);
 }
 
 }  // namespace
@@ -111,8 +122,8 @@ TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
             1u);
   ASSERT_TRUE(WaitUntil(
       [&] {
-        return Count(rig.SnifferJournal(),
-                     "open filter=\"" + DnsTcpFilter() + "\" layer=0 priority=0 flags=5 rc=ok") == 1;
+        return Count(rig.SnifferJournal(), "open filter=\"" + DnsTcpFilter() +
+                                               "\" layer=0 priority=0 flags=5 rc=ok") == 1;
       },
       5000));
 
@@ -134,13 +145,14 @@ TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
   broken[7] = 40;  // forty answers claimed
   const Bytes tcpAnswer = AAnswer("tax.example", 0x10, V4(93, 184, 216, 10));
   ASSERT_TRUE(rig.FeedSocketEvents(
-      PacketLine("out", Asked(AQuestion("www.bank.example", 1))) + PacketLine("in", Answer(listed)) +
+      PacketLine("out", Asked(AQuestion("www.bank.example", 1))) +
+      PacketLine("in", Answer(listed)) +
       PacketLine("out", Asked(WithId(Query("www.bank.example", 28), 7))) +
-      PacketLine("in", Answer(listed6)) +
-      PacketLine("out", Asked(AQuestion("other.example", 2))) + PacketLine("in", Answer(other)) +
+      PacketLine("in", Answer(listed6)) + PacketLine("out", Asked(AQuestion("other.example", 2))) +
+      PacketLine("in", Answer(other)) +
       PacketLine("out", Asked(AQuestion("files.tax.example", 3))) + PacketLine("in", Answer(lan)) +
-      PacketLine("out", Asked(AQuestion("www.bank.example", 4))) + PacketLine("in", Answer(broken)) +
-      PacketLine("out", Answer(WithId(listed, 5))) +
+      PacketLine("out", Asked(AQuestion("www.bank.example", 4))) +
+      PacketLine("in", Answer(broken)) + PacketLine("out", Answer(WithId(listed, 5))) +
       PacketLine("in", Udp({"192.0.2.53", 5353}, kAsker, WithId(listed, 6))) +
       PacketLine("out", Tcp(kAsker, kServer, AQuestion("tax.example", 0x10))) +
       PacketLine("in", Tcp(kServer, kAsker, tcpAnswer))));
@@ -153,15 +165,16 @@ TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
   EXPECT_TRUE(SentLine(rig, 5, "out").empty());
   EXPECT_TRUE(SentLine(rig, 6).empty());
 
-  for (const auto& [dest, id] : {std::pair<const char*, unsigned>{"93.184.216.7/32", 1},
-                                 {"2606:2800:220:1::7/128", 7}}) {
+  for (const auto& [dest, id] :
+       {std::pair<const char*, unsigned>{"93.184.216.7/32", 1}, {"2606:2800:220:1::7/128", 7}}) {
     const std::string created = CreatedLine(rig, dest);
     ASSERT_FALSE(created.empty()) << dest;
     ASSERT_GE(NumberAfter(created, "t="), 0);
     EXPECT_LE(NumberAfter(created, "t="), NumberAfter(SentLine(rig, id), "t="))
         << dest << ": the answer went on first";
   }
-  for (const char* none : {"93.184.216.8/32", "93.184.216.9/32", "93.184.216.11/32", "10.1.2.3/32"}) {
+  for (const char* none :
+       {"93.184.216.8/32", "93.184.216.9/32", "93.184.216.11/32", "10.1.2.3/32"}) {
     EXPECT_EQ(Count(rig.RouteJournal(), std::string("dest=") + none), 0u) << none;
   }
   EXPECT_TRUE(WaitUntil([&] { return !CreatedLine(rig, "93.184.216.10/32").empty(); }, 5000));
@@ -189,10 +202,9 @@ TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
 TEST(DomainBypass, ASlowRouteReleasesTheAnswerWithoutIt) {
   RemoveHelperServices();
   HelperRig rig(L"dns-slow");
-  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
-                                     "journal-times\ncreate-delay 300\n"));
-  ASSERT_TRUE(rig.StartConsole());
-  ASSERT_TRUE(ConnectWith(rig, "bank.example", "[Interface]\n"));
+  ASSERT_TRUE(
+      StartConnected(rig, std::string(kPhysicalDefaultRoute) + "journal-times\ncreate-delay 300\n",
+                     "bank.example"));
   ASSERT_TRUE(rig.FeedSocketEvents(
       PacketLine("out", Asked(AQuestion("bank.example", 0x11))) +
       PacketLine("out", Asked(AQuestion("bank.example", 0x12))) +
@@ -282,10 +294,10 @@ TEST(DomainBypass, OnlyTheAnswerToAQuestionAskedBringsRoutes) {
       {"with NXDOMAIN", 10, asked(10) + PacketLine("in", Answer(nxdomain)), nullptr,
        "93.184.217.10/32"},
       {"with a record of the other type", 16,
-       asked(16) + PacketLine("in", Answer(WithId(Response(name, 1,
-                                                           {{"@12", 28, 60,
-                                                             V6("2606:2800:220:1::16")}}),
-                                                  16))),
+       asked(16) +
+           PacketLine(
+               "in",
+               Answer(WithId(Response(name, 1, {{"@12", 28, 60, V6("2606:2800:220:1::16")}}), 16))),
        nullptr, "2606:2800:220:1::16/128"},
       {"with special-purpose IPv4 addresses", 12, asked(12) + PacketLine("in", Answer(special)),
        nullptr, "100.64.0.1/32"},
@@ -345,9 +357,8 @@ TEST(DomainBypass, ARouteLivesAtMostADayWhateverItsTtl) {
   RigLayout layout;
   layout.limits = L"DomainRouteMaxMs=1500;DomainRouteMinMs=500;SplitIdleMs=1000";
   HelperRig rig(L"dns-ttl", layout);
-  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) + "journal-times\n"));
-  ASSERT_TRUE(rig.StartConsole());
-  ASSERT_TRUE(ConnectWith(rig, "bank.example", "[Interface]\n"));
+  ASSERT_TRUE(
+      StartConnected(rig, std::string(kPhysicalDefaultRoute) + "journal-times\n", "bank.example"));
   ASSERT_TRUE(rig.FeedSocketEvents(
       PacketLine("out", Asked(AQuestion("bank.example", 1))) +
       PacketLine("in", Answer(AAnswer("bank.example", 1, V4(93, 184, 216, 34), 0x7FFFFFFFu)))));
@@ -374,17 +385,17 @@ TEST(DomainBypass, ARouteLivesAtMostADayWhateverItsTtl) {
 TEST(DomainBypass, AFloodPastTheQueueGoesOnAndADisconnectDoesNotWaitForIt) {
   RemoveHelperServices();
   HelperRig rig(L"dns-flood");
-  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
-                                     "journal-times\ncreate-delay 100\n"));
-  ASSERT_TRUE(rig.StartConsole());
-  ASSERT_TRUE(ConnectWith(rig, "bank.example", "[Interface]\n"));
+  ASSERT_TRUE(
+      StartConnected(rig, std::string(kPhysicalDefaultRoute) + "journal-times\ncreate-delay 100\n",
+                     "bank.example"));
   const SIZE_T before = CommittedBytes(rig.ConsoleProcess());
   constexpr unsigned kAnswers = 60;
   std::string feed;
   for (unsigned id = 1; id <= kAnswers; ++id) {
     std::vector<Rr> records;
     for (unsigned i = 0; i < 32; ++i) {
-      records.push_back({"@12", 1, 60, V4(93, static_cast<uint8_t>(id), static_cast<uint8_t>(i), 1)});
+      records.push_back(
+          {"@12", 1, 60, V4(93, static_cast<uint8_t>(id), static_cast<uint8_t>(i), 1)});
     }
     feed += PacketLine("out", Asked(AQuestion("bank.example", id))) +
             PacketLine("in", Answer(WithId(Response("bank.example", 1, records), id)));
@@ -442,8 +453,8 @@ TEST(DomainBypass, AFloodPastTheQueueGoesOnAndADisconnectDoesNotWaitForIt) {
     const std::string dnsid = " dnsid=" + IdText(id) + " ";
     size_t seen = 0;
     for (const std::string& line : journal) {
-      const bool on = line.rfind("send dir=in ", 0) == 0 || line.rfind("reinject dir=in ", 0) == 0 ||
-                      line.rfind("pass dir=in ", 0) == 0;
+      const bool on = line.rfind("send dir=in ", 0) == 0 ||
+                      line.rfind("reinject dir=in ", 0) == 0 || line.rfind("pass dir=in ", 0) == 0;
       seen += on && line.find(dnsid) != std::string::npos;
     }
     EXPECT_EQ(seen, 1u) << IdText(id) << ": lost, or sent twice";
@@ -483,31 +494,9 @@ TEST(DomainBypass, PacketsThatCannotBeSentOnAreLoggedAndCounted) {
 TEST(DomainBypass, SlowToReadAnswersDoNotHoldOthersUp) {
   RemoveHelperServices();
   HelperRig rig(L"dns-slow-read");
-  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) + "journal-times\n"));
-  ASSERT_TRUE(rig.StartConsole());
-  ASSERT_TRUE(ConnectWith(rig, "bank.example", "[Interface]\n"));
-  Bytes slow = Response("unlisted.example", 1, {});
-  PutName(slow, "@12");
-  Put16(slow, 16);
-  Put16(slow, 1);
-  Put32(slow, 60);
-  Put16(slow, 2 * 8000);
-  size_t previous = 12;
-  for (int i = 0; i < 8000; ++i) {
-    const size_t at = slow.size();
-    Put16(slow, 0xC000 | static_cast<unsigned>(previous));
-    previous = at;
-  }
-  for (int i = 0; i < 2000; ++i) {
-    Put16(slow, 0xC000 | static_cast<unsigned>(previous));
-    Put16(slow, 1);
-    Put16(slow, 1);
-    Put32(slow, 60);
-    Put16(slow, 4);
-    slow.insert(slow.end(), {93, 184, 216, 1});
-  }
-  slow[6] = 2001 >> 8;
-  slow[7] = 2001 & 0xFF;
+  ASSERT_TRUE(
+      StartConnected(rig, std::string(kPhysicalDefaultRoute) + "journal-times\n", "bank.example"));
+  const Bytes slow = BackwardChains("unlisted.example", 8000, 2000);
   std::string feed;
   for (unsigned id = 1; id <= 30; ++id) {
     feed += PacketLine("out", Asked(AQuestion("unlisted.example", id))) +
@@ -529,11 +518,10 @@ TEST(DomainBypass, SlowToReadAnswersDoNotHoldOthersUp) {
 TEST(DomainBypass, TheTunnelsOwnPacketsOnPort53AreNeverDiverted) {
   RemoveHelperServices();
   HelperRig rig(L"dns-endpoint");
-  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) + "journal-times\n"));
-  ASSERT_TRUE(rig.StartConsole());
-  ASSERT_TRUE(ConnectWith(rig, "bank.example",
-                          "[Interface]\nAddress = 10.8.0.2/32\n[Peer]\n"
-                          "AllowedIPs = 0.0.0.0/1, 128.0.0.0/1\nEndpoint = 198.51.100.7:53\n"));
+  ASSERT_TRUE(StartConnected(rig, std::string(kPhysicalDefaultRoute) + "journal-times\n",
+                             "bank.example",
+                             "[Interface]\nAddress = 10.8.0.2/32\n[Peer]\n"
+                             "AllowedIPs = 0.0.0.0/1, 128.0.0.0/1\nEndpoint = 198.51.100.7:53\n"));
   IpAddress endpoint;
   ASSERT_TRUE(ParseAddress(L"198.51.100.7", endpoint));
   EXPECT_EQ(Count(rig.SnifferJournal(),

@@ -78,6 +78,32 @@ Bytes WithId(Bytes message, unsigned id) {
   return message;
 }
 
+Bytes BackwardChains(const std::string& question, size_t links, size_t records) {
+  Bytes out = Response(question, 1, {});
+  PutName(out, "@12");
+  Put16(out, 16);
+  Put16(out, 1);
+  Put32(out, 60);
+  Put16(out, static_cast<unsigned>(2 * links));
+  size_t previous = 12;
+  for (size_t i = 0; i < links; ++i) {
+    const size_t at = out.size();
+    Put16(out, 0xC000 | static_cast<unsigned>(previous));
+    previous = at;
+  }
+  for (size_t i = 0; i < records; ++i) {
+    Put16(out, 0xC000 | static_cast<unsigned>(previous));
+    Put16(out, 1);
+    Put16(out, 1);
+    Put32(out, 60);
+    Put16(out, 4);
+    out.insert(out.end(), {93, 184, 216, 1});
+  }
+  out[6] = static_cast<uint8_t>((records + 1) >> 8);
+  out[7] = static_cast<uint8_t>(records + 1);
+  return out;
+}
+
 Bytes V4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) { return {a, b, c, d}; }
 
 Bytes V6(const char* text) {
@@ -142,7 +168,8 @@ Bytes Udp(const End& from, const End& to, const Bytes& payload, unsigned fragmen
     const bool six = (p[0] >> 4) == 6;
     const size_t header = six ? 40 : 20, address = six ? 8 : 12, size = six ? 16 : 4;
     uint32_t pseudo = 17 + static_cast<uint32_t>(udp.size());
-    for (size_t i = 0; i < 2 * size; i += 2) pseudo += uint32_t{p[address + i]} << 8 | p[address + i + 1];
+    for (size_t i = 0; i < 2 * size; i += 2)
+      pseudo += uint32_t{p[address + i]} << 8 | p[address + i + 1];
     uint16_t sum = Checksum(p, header, udp.size(), pseudo);
     if (sum == 0) sum = 0xFFFF;
     p[header + 6] = static_cast<uint8_t>(sum >> 8);

@@ -31,6 +31,14 @@ Bytes Response(const std::string& question, unsigned qtype, const std::vector<Rr
 Bytes Query(const std::string& question, unsigned qtype);
 Bytes WithId(Bytes message, unsigned id);
 
+// A response for `question` (type A), a TXT record whose data is a chain of
+// `links` compression pointers, each to the one before (the first to the
+// question's name), then `records` A records of 93.184.216.1, each owned by
+// a pointer to the chain's end: an owner that follows `links` + 1 pointers
+// to the question's name. Read without bounds, every owner follows the
+// whole chain. (At most about 8,000 links: a pointer reaches 16 KiB.)
+Bytes BackwardChains(const std::string& question, size_t links, size_t records);
+
 Bytes V4(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
 // IPv6 text as 16 bytes.
 Bytes V6(const char* text);

@@ -4,12 +4,13 @@
 // DNS hold's own filters, as the stand-in applies them: what they take and
 // what they leave alone. In-process, against the stand-in beside the test
 // programs.
-#include <windows.h>
+#include "windivert_standin.h"
 
-#include <gtest/gtest.h>
+#include <windows.h>
 
 #include <atomic>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,8 +20,8 @@
 #include "service_harness.h"
 #include "split/dns_filter.h"
 #include "split/windivert_abi.h"
+#include "split/windivert_library.h"
 #include "support/address.h"
-#include "windivert_standin.h"
 
 namespace {
 
@@ -28,35 +29,22 @@ constexpr uint64_t kFlagDrop = 2;
 constexpr uint64_t kFlagSendOnly = 8;
 constexpr uint32_t kChecksumBits = 7u << 21;  // IPChecksum, TCPChecksum, UDPChecksum
 
-struct Library {
-  WinDivertOpenFn open = nullptr;
-  WinDivertRecvFn recv = nullptr;
-  WinDivertSendFn send = nullptr;
-  WinDivertShutdownFn shutdown = nullptr;
-  WinDivertCloseFn close = nullptr;
-  WinDivertSetParamFn setParam = nullptr;
+// The stand-in beside the tests, loaded as the helper loads WinDivert, and
+// its test entry points.
+struct Library : WinDivertLibrary {
   WinDivertStandinFeedLineFn feedLine = nullptr;
   WinDivertStandinWaitIdleFn waitIdle = nullptr;
 };
 
-template <typename Function>
-Function Find(HMODULE module, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
 const Library& Standin() {
   static const Library library = [] {
     Library l;
-    const HMODULE module = LoadLibraryW(BesideTests(L"WinDivert.dll").c_str());
-    if (!module) return l;
-    l.open = Find<WinDivertOpenFn>(module, "WinDivertOpen");
-    l.recv = Find<WinDivertRecvFn>(module, "WinDivertRecv");
-    l.send = Find<WinDivertSendFn>(module, "WinDivertSend");
-    l.shutdown = Find<WinDivertShutdownFn>(module, "WinDivertShutdown");
-    l.close = Find<WinDivertCloseFn>(module, "WinDivertClose");
-    l.setParam = Find<WinDivertSetParamFn>(module, "WinDivertSetParam");
-    l.feedLine = Find<WinDivertStandinFeedLineFn>(module, "WinDivertStandinFeedLine");
-    l.waitIdle = Find<WinDivertStandinWaitIdleFn>(module, "WinDivertStandinWaitIdle");
+    if (!LoadWinDivert(l, L"the stand-in's tests")) return l;
+    const HMODULE module = GetModuleHandleW(L"WinDivert.dll");
+    l.feedLine = reinterpret_cast<WinDivertStandinFeedLineFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "WinDivertStandinFeedLine")));
+    l.waitIdle = reinterpret_cast<WinDivertStandinWaitIdleFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "WinDivertStandinWaitIdle")));
     return l;
   }();
   return library;
@@ -74,7 +62,7 @@ class Handle {
   Handle(const std::string& filter, int16_t priority, uint64_t flags, bool receive = true,
          bool sendBack = false)
       : sendBack_(sendBack) {
-    handle_ = Standin().open(filter.c_str(), kWinDivertLayerNetwork, priority, flags);
+    handle_ = Standin().Open(filter.c_str(), kWinDivertLayerNetwork, priority, flags);
     if (handle_ != INVALID_HANDLE_VALUE && receive) thread_ = std::thread([this] { Run(); });
   }
   ~Handle() { Close(); }
@@ -90,10 +78,10 @@ class Handle {
   void Close() {
     if (handle_ == INVALID_HANDLE_VALUE) return;
     if (thread_.joinable()) {
-      Standin().shutdown(handle_, kWinDivertShutdownRecv);
+      Standin().Shutdown(handle_, kWinDivertShutdownRecv);
       thread_.join();
     }
-    Standin().close(handle_);
+    Standin().Close(handle_);
     handle_ = INVALID_HANDLE_VALUE;
   }
 
@@ -103,12 +91,12 @@ class Handle {
     for (;;) {
       Received one;
       UINT length = 0;
-      if (!Standin().recv(handle_, buffer.data(), static_cast<UINT>(buffer.size()), &length,
+      if (!Standin().Recv(handle_, buffer.data(), static_cast<UINT>(buffer.size()), &length,
                           &one.address)) {
         return;
       }
       one.packet.assign(buffer.begin(), buffer.begin() + length);
-      if (sendBack_) Standin().send(handle_, one.packet.data(), length, nullptr, &one.address);
+      if (sendBack_) Standin().Send(handle_, one.packet.data(), length, nullptr, &one.address);
       std::lock_guard<std::mutex> lock(mutex_);
       taken_.push_back(std::move(one));
     }
@@ -124,7 +112,7 @@ class Handle {
 class StandinNetwork : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(Standin().open && Standin().feedLine && Standin().waitIdle)
+    ASSERT_TRUE(Standin().Open && Standin().Send && Standin().feedLine && Standin().waitIdle)
         << "the WinDivert stand-in beside the tests";
     journalStart_ = ReadLines(BesideTests(L"windivert-journal.txt")).size();
   }
@@ -162,15 +150,14 @@ TEST_F(StandinNetwork, PacketsTakeTheHandlesInPriorityOrder) {
   EXPECT_EQ(other.Taken().size(), 0u);
   const Received held = high.Taken()[0];
   EXPECT_EQ(held.packet, kAnswer);
-  ASSERT_TRUE(Standin().send(high.Get(), held.packet.data(), static_cast<UINT>(held.packet.size()),
+  ASSERT_TRUE(Standin().Send(high.Get(), held.packet.data(), static_cast<UINT>(held.packet.size()),
                              nullptr, &held.address));
   ASSERT_TRUE(Idle());
   ASSERT_EQ(sniff.Taken().size(), 1u);
   EXPECT_NE(sniff.Taken()[0].address.Flags & (1u << 16), 0u) << "a sniffed copy says so";
   ASSERT_EQ(low.Taken().size(), 1u) << "the copy went on to the lower handle";
   EXPECT_EQ(high.Taken().size(), 1u) << "a packet sent on never comes back to its sender";
-  EXPECT_EQ(Count(Journal(), "send dir=in len=" + std::to_string(kAnswer.size()) +
-                                 " dnsid=0a01"),
+  EXPECT_EQ(Count(Journal(), "send dir=in len=" + std::to_string(kAnswer.size()) + " dnsid=0a01"),
             1u);
 }
 
@@ -185,7 +172,8 @@ TEST_F(StandinNetwork, ClosingReinjectsWhatWaitedAndTheQueueTimeDropsTheRest) {
     // is fed is in its queue when the feed returns.
     Handle holding("udp", 10, 0, false);
     ASSERT_TRUE(holding.Open());
-    for (unsigned id = 1; id <= 3; ++id) Feed("in", Answer(WithId(Response("bank.com", 1, {}), id)));
+    for (unsigned id = 1; id <= 3; ++id)
+      Feed("in", Answer(WithId(Response("bank.com", 1, {}), id)));
   }
   ASSERT_TRUE(Idle());
   EXPECT_EQ(low.Taken().size(), 3u) << "what the closed handle held is lost";
@@ -194,7 +182,7 @@ TEST_F(StandinNetwork, ClosingReinjectsWhatWaitedAndTheQueueTimeDropsTheRest) {
   {
     Handle late("udp", 10, 0, false);
     ASSERT_TRUE(late.Open());
-    ASSERT_TRUE(Standin().setParam(late.Get(), kWinDivertParamQueueTime, 100));
+    ASSERT_TRUE(Standin().SetParam(late.Get(), kWinDivertParamQueueTime, 100));
     Feed("in", kAnswer);
     Sleep(250);
   }
@@ -205,7 +193,7 @@ TEST_F(StandinNetwork, ClosingReinjectsWhatWaitedAndTheQueueTimeDropsTheRest) {
 
 TEST_F(StandinNetwork, PacketsPastTheQueueTimeAreNeverHandedOut) {
   Handle waiting("udp", 0, 0, false);
-  ASSERT_TRUE(Standin().setParam(waiting.Get(), kWinDivertParamQueueTime, 100));
+  ASSERT_TRUE(Standin().SetParam(waiting.Get(), kWinDivertParamQueueTime, 100));
   Feed("in", kAnswer);
   Sleep(250);
   std::atomic<bool> received{false};
@@ -214,11 +202,11 @@ TEST_F(StandinNetwork, PacketsPastTheQueueTimeAreNeverHandedOut) {
     std::vector<uint8_t> buffer(0xFFFF);
     UINT length = 0;
     WinDivertAddress address{};
-    received = Standin().recv(waiting.Get(), buffer.data(), 0xFFFF, &length, &address) != FALSE;
+    received = Standin().Recv(waiting.Get(), buffer.data(), 0xFFFF, &length, &address) != FALSE;
     error = GetLastError();
   });
   ASSERT_TRUE(Idle());
-  Standin().shutdown(waiting.Get(), kWinDivertShutdownRecv);
+  Standin().Shutdown(waiting.Get(), kWinDivertShutdownRecv);
   receiver.join();
   EXPECT_FALSE(received) << "handed out after 250 ms in a queue that keeps 100";
   EXPECT_EQ(error.load(), static_cast<DWORD>(ERROR_NO_DATA));
@@ -231,8 +219,8 @@ TEST_F(StandinNetwork, InboundSendsNeedTheirInterfaceAndTheirChecksums) {
   Handle handle("udp", 0, 0);
   ASSERT_TRUE(handle.Open());
   Feed("in", Udp(kServer, kAsker, Response("bank.com", 1, {}), 0x4000, 17, true), 0);
-  ASSERT_TRUE(Standin().feedLine(
-      ("packet in if=30.2 " + PacketLine("in", kAnswer).substr(10)).c_str()));
+  ASSERT_TRUE(
+      Standin().feedLine(("packet in if=30.2 " + PacketLine("in", kAnswer).substr(10)).c_str()));
   ASSERT_TRUE(Idle());
   const std::vector<Received> taken = handle.Taken();
   ASSERT_EQ(taken.size(), 2u);
@@ -248,8 +236,8 @@ TEST_F(StandinNetwork, InboundSendsNeedTheirInterfaceAndTheirChecksums) {
 
   const auto send = [&](const Bytes& packet, const WinDivertAddress& address) {
     SetLastError(0);
-    const BOOL sent = Standin().send(handle.Get(), packet.data(),
-                                     static_cast<UINT>(packet.size()), nullptr, &address);
+    const BOOL sent = Standin().Send(handle.Get(), packet.data(), static_cast<UINT>(packet.size()),
+                                     nullptr, &address);
     return sent ? 0u : GetLastError();
   };
   EXPECT_EQ(send(taken[1].packet, taken[1].address), 0u);
@@ -263,7 +251,8 @@ TEST_F(StandinNetwork, InboundSendsNeedTheirInterfaceAndTheirChecksums) {
   EXPECT_EQ(send(kAnswer, otherSub), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   WinDivertAddress outbound{};
   outbound.Flags = kWinDivertOutboundBit;
-  EXPECT_EQ(send(Asked(Query("bank.com", 1)), outbound), 0u) << "an outbound packet's interface is ignored";
+  EXPECT_EQ(send(Asked(Query("bank.com", 1)), outbound), 0u)
+      << "an outbound packet's interface is ignored";
 
   Bytes changed = taken[0].packet;
   ASSERT_GT(changed.size(), 40u);
@@ -290,13 +279,12 @@ TEST_F(StandinNetwork, AShortBufferGetsWhatFitsAndAnError) {
   UINT length = 99;
   WinDivertAddress address{};
   SetLastError(0);
-  EXPECT_FALSE(Standin().recv(handle.Get(), buffer, sizeof(buffer), &length, &address));
+  EXPECT_FALSE(Standin().Recv(handle.Get(), buffer, sizeof(buffer), &length, &address));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
   EXPECT_EQ(length, 20u);
   EXPECT_EQ(Bytes(buffer, buffer + 20), Bytes(kAnswer.begin(), kAnswer.begin() + 20));
   EXPECT_EQ(address.Reserved3[0], 7u) << "the address is written all the same";
-  EXPECT_EQ(Count(Journal(), "recv too-small len=" + std::to_string(kAnswer.size()) +
-                                 " copied=20"),
+  EXPECT_EQ(Count(Journal(), "recv too-small len=" + std::to_string(kAnswer.size()) + " copied=20"),
             1u);
 }
 
@@ -304,8 +292,10 @@ TEST_F(StandinNetwork, AShortBufferGetsWhatFitsAndAnError) {
 TEST_F(StandinNetwork, InboundLoopbackIsNeverCaptured) {
   Handle handle("true", 0, kWinDivertFlagSniff | kWinDivertFlagRecvOnly);
   ASSERT_TRUE(handle.Open());
-  ASSERT_TRUE(Standin().feedLine(("packet in loopback " + PacketLine("in", kAnswer).substr(10)).c_str()));
-  ASSERT_TRUE(Standin().feedLine(("packet out loopback " + PacketLine("in", kAnswer).substr(10)).c_str()));
+  ASSERT_TRUE(
+      Standin().feedLine(("packet in loopback " + PacketLine("in", kAnswer).substr(10)).c_str()));
+  ASSERT_TRUE(
+      Standin().feedLine(("packet out loopback " + PacketLine("in", kAnswer).substr(10)).c_str()));
   ASSERT_TRUE(Idle());
   ASSERT_EQ(handle.Taken().size(), 1u);
   EXPECT_NE(handle.Taken()[0].address.Flags & kWinDivertOutboundBit, 0u);
@@ -316,7 +306,7 @@ TEST_F(StandinNetwork, InboundLoopbackIsNeverCaptured) {
 // only and send only at once, unknown flags, a priority out of range, a
 // layer the stand-in does not model, a filter it cannot judge.
 TEST(StandinOpen, RefusesWhatWinDivertRefuses) {
-  ASSERT_TRUE(Standin().open) << "the WinDivert stand-in beside the tests";
+  ASSERT_TRUE(Standin().Open) << "the WinDivert stand-in beside the tests";
   const struct {
     const char* filter;
     int layer;
@@ -352,10 +342,10 @@ TEST(StandinOpen, RefusesWhatWinDivertRefuses) {
                  std::to_string(c.priority) + " flags " + std::to_string(c.flags));
     SetLastError(0);
     const HANDLE handle =
-        Standin().open(c.filter, c.layer, static_cast<int16_t>(c.priority), c.flags);
+        Standin().Open(c.filter, c.layer, static_cast<int16_t>(c.priority), c.flags);
     EXPECT_EQ(handle != INVALID_HANDLE_VALUE, c.opens);
     if (handle != INVALID_HANDLE_VALUE) {
-      Standin().close(handle);
+      Standin().Close(handle);
     } else {
       EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     }
@@ -366,17 +356,18 @@ TEST(StandinOpen, RefusesWhatWinDivertRefuses) {
 // takes (the application's connect fails): the stand-in says so, and its
 // records are not marked sniffed.
 TEST(StandinOpen, ASocketHandleThatDoesNotSniffBlocks) {
-  ASSERT_TRUE(Standin().open) << "the WinDivert stand-in beside the tests";
+  ASSERT_TRUE(Standin().Open) << "the WinDivert stand-in beside the tests";
   const std::wstring journalPath = BesideTests(L"windivert-journal.txt");
   const size_t start = ReadLines(journalPath).size();
-  for (const uint64_t flags : {kWinDivertFlagRecvOnly, kWinDivertFlagSniff | kWinDivertFlagRecvOnly}) {
-    const HANDLE handle = Standin().open("true", kWinDivertLayerSocket, 0, flags);
+  for (const uint64_t flags :
+       {kWinDivertFlagRecvOnly, kWinDivertFlagSniff | kWinDivertFlagRecvOnly}) {
+    const HANDLE handle = Standin().Open("true", kWinDivertLayerSocket, 0, flags);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(Standin().feedLine("connect v4 4242 93.184.216.34"));
     WinDivertAddress address{};
-    ASSERT_TRUE(Standin().recv(handle, nullptr, 0, nullptr, &address));
+    ASSERT_TRUE(Standin().Recv(handle, nullptr, 0, nullptr, &address));
     EXPECT_EQ((address.Flags >> 16) & 1, flags & kWinDivertFlagSniff);
-    Standin().close(handle);
+    Standin().Close(handle);
   }
   std::vector<std::string> journal = ReadLines(journalPath);
   journal.erase(journal.begin(), journal.begin() + start);
@@ -392,8 +383,8 @@ TEST_F(StandinNetwork, TheHoldsFiltersTakeQuestionsAndAnswersButNoTunnelPackets)
   ASSERT_TRUE(ParseAddress(L"198.51.100.7", endpoint4));
   ASSERT_TRUE(ParseAddress(L"2001:db8::7", endpoint6));
   ASSERT_TRUE(ParseAddress(L"203.0.113.1", elsewhere));
-  Handle udp(DnsHoldFilter({{endpoint4, 53}, {endpoint6, 53}, {elsewhere, 51820}}), 0,
-             0, true, true);
+  Handle udp(DnsHoldFilter({{endpoint4, 53}, {endpoint6, 53}, {elsewhere, 51820}}), 0, 0, true,
+             true);
   Handle tcp(DnsTcpFilter(), 0, kWinDivertFlagSniff | kWinDivertFlagRecvOnly);
   ASSERT_TRUE(udp.Open() && tcp.Open());
   const End tunnel4 = {"198.51.100.7", 53}, tunnel6 = {"2001:db8::7", 53};
@@ -416,8 +407,8 @@ TEST_F(StandinNetwork, TheHoldsFiltersTakeQuestionsAndAnswersButNoTunnelPackets)
        true, false},
       {"an answer from an endpoint that is not on port 53", "in",
        Udp(elsewhere53, kAsker, WithId(Response("bank.com", 1, {}), 0x0B03)), true, false},
-      {"an answer over TCP", "in", Tcp(kServer, kAsker, WithId(Response("bank.com", 1, {}), 0x0B04)),
-       false, true},
+      {"an answer over TCP", "in",
+       Tcp(kServer, kAsker, WithId(Response("bank.com", 1, {}), 0x0B04)), false, true},
       {"a question over TCP", "out", Tcp(kAsker, kServer, WithId(Query("bank.com", 1), 0x0B05)),
        false, true},
       {"the tunnel's packet from its endpoint", "in",
@@ -428,8 +419,8 @@ TEST_F(StandinNetwork, TheHoldsFiltersTakeQuestionsAndAnswersButNoTunnelPackets)
        Udp(tunnel6, asker6, WithId(Response("bank.com", 1, {}), 0x0B08)), false, false},
       {"two questions", "in", Answer(twoQuestions), false, false},
       {"another opcode", "in", Answer(otherOpcode), false, false},
-      {"a response sent out", "out", Udp(kAsker, kServer, WithId(Response("bank.com", 1, {}), 0x0B0B)),
-       false, false},
+      {"a response sent out", "out",
+       Udp(kAsker, kServer, WithId(Response("bank.com", 1, {}), 0x0B0B)), false, false},
       {"a question coming in", "in", Udp(kServer, kAsker, WithId(Query("bank.com", 1), 0x0B0C)),
        false, false},
       {"a WireGuard packet from port 53", "in", Udp(elsewhere53, kAsker, wireGuard), false, false},

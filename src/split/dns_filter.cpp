@@ -15,9 +15,9 @@ std::string FilterAddress(const IpAddress& address) {
   if (address.IsIPv4()) {
     std::snprintf(text, sizeof(text), "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
   } else {
-    std::snprintf(text, sizeof(text), "%x:%x:%x:%x:%x:%x:%x:%x", b[0] << 8 | b[1],
-                  b[2] << 8 | b[3], b[4] << 8 | b[5], b[6] << 8 | b[7], b[8] << 8 | b[9],
-                  b[10] << 8 | b[11], b[12] << 8 | b[13], b[14] << 8 | b[15]);
+    std::snprintf(text, sizeof(text), "%x:%x:%x:%x:%x:%x:%x:%x", b[0] << 8 | b[1], b[2] << 8 | b[3],
+                  b[4] << 8 | b[5], b[6] << 8 | b[7], b[8] << 8 | b[9], b[10] << 8 | b[11],
+                  b[12] << 8 | b[13], b[14] << 8 | b[15]);
   }
   return text;
 }

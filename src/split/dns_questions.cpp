@@ -16,12 +16,10 @@ size_t DnsQuestionTable::KeyHash::operator()(const Key& key) const {
   };
   mix(key.Local, sizeof(key.Local));
   mix(key.Server, sizeof(key.Server));
-  const uint8_t rest[] = {static_cast<uint8_t>(key.LocalPort >> 8),
-                          static_cast<uint8_t>(key.LocalPort),
-                          static_cast<uint8_t>(key.Id >> 8),
-                          static_cast<uint8_t>(key.Id),
-                          static_cast<uint8_t>(key.Family),
-                          static_cast<uint8_t>(key.Tcp)};
+  const uint8_t rest[] = {
+      static_cast<uint8_t>(key.LocalPort >> 8), static_cast<uint8_t>(key.LocalPort),
+      static_cast<uint8_t>(key.Id >> 8),        static_cast<uint8_t>(key.Id),
+      static_cast<uint8_t>(key.Family),         static_cast<uint8_t>(key.Tcp)};
   mix(rest, sizeof(rest));
   return static_cast<size_t>(hash ^ (hash >> 32));
 }
@@ -55,8 +53,8 @@ bool DnsQuestionTable::Remember(const DnsPacket& packet, const DnsQuestion& ques
                                 uint64_t nowMs) {
   if (question.Response || packet.DestinationPort != kDnsPort || !SameFamily(packet)) return false;
   Expire(nowMs);
-  const Key key = KeyOf<Key>(packet.Source, packet.SourcePort, packet.Destination, question.Id,
-                             packet.Tcp);
+  const Key key =
+      KeyOf<Key>(packet.Source, packet.SourcePort, packet.Destination, question.Id, packet.Tcp);
   auto found = entries_.find(key);
   if (found == entries_.end()) {
     while (entries_.size() >= capacity_ && !order_.empty()) {
@@ -86,8 +84,7 @@ bool DnsQuestionTable::Answer(const DnsPacket& packet, const DnsQuestion& respon
                                               packet.Source, response.Id, packet.Tcp));
   if (found == entries_.end()) return false;
   const Entry& asked = found->second;
-  if (asked.Name != response.Name || asked.Type != response.Type ||
-      asked.Class != response.Class) {
+  if (asked.Name != response.Name || asked.Type != response.Type || asked.Class != response.Class) {
     return false;
   }
   entries_.erase(found);  // its place in `order_` is stale now

@@ -21,8 +21,7 @@ class DnsQuestionTable {
   static constexpr uint64_t kDefaultLifeMs = 10000;
   static constexpr size_t kDefaultCapacity = 1024;
 
-  explicit DnsQuestionTable(size_t capacity = kDefaultCapacity,
-                            uint64_t lifeMs = kDefaultLifeMs);
+  explicit DnsQuestionTable(size_t capacity = kDefaultCapacity, uint64_t lifeMs = kDefaultLifeMs);
 
   // An outbound packet to port 53 holding a question (not a response):
   // remembered until `nowMs` + the table's life, or until its answer comes.

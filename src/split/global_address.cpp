@@ -33,21 +33,21 @@ bool InsideAny(const uint8_t* address, const Block (&blocks)[N]) {
 // deprecated 6to4 relay anycast block), with multicast, the reserved space
 // above it and the limited broadcast address.
 constexpr Block kIPv4NotReachable[] = {
-    {{0}, 8},                  // "this network"
-    {{10}, 8},                 // private
-    {{100, 64}, 10},           // shared address space (carrier-grade NAT)
-    {{127}, 8},                // loopback
-    {{169, 254}, 16},          // link-local
-    {{172, 16}, 12},           // private
-    {{192, 0, 0}, 24},         // IETF protocol assignments (but for the two below)
-    {{192, 0, 2}, 24},         // documentation (TEST-NET-1)
-    {{192, 88, 99}, 24},       // 6to4 relay anycast, deprecated
-    {{192, 168}, 16},          // private
-    {{198, 18}, 15},           // benchmarking
-    {{198, 51, 100}, 24},      // documentation (TEST-NET-2)
-    {{203, 0, 113}, 24},       // documentation (TEST-NET-3)
-    {{224}, 4},                // multicast
-    {{240}, 4},                // reserved, and 255.255.255.255
+    {{0}, 8},              // "this network"
+    {{10}, 8},             // private
+    {{100, 64}, 10},       // shared address space (carrier-grade NAT)
+    {{127}, 8},            // loopback
+    {{169, 254}, 16},      // link-local
+    {{172, 16}, 12},       // private
+    {{192, 0, 0}, 24},     // IETF protocol assignments (but for the two below)
+    {{192, 0, 2}, 24},     // documentation (TEST-NET-1)
+    {{192, 88, 99}, 24},   // 6to4 relay anycast, deprecated
+    {{192, 168}, 16},      // private
+    {{198, 18}, 15},       // benchmarking
+    {{198, 51, 100}, 24},  // documentation (TEST-NET-2)
+    {{203, 0, 113}, 24},   // documentation (TEST-NET-3)
+    {{224}, 4},            // multicast
+    {{240}, 4},            // reserved, and 255.255.255.255
 };
 // Inside 192.0.0.0/24, the two anycast services the registry marks
 // globally reachable.
@@ -63,10 +63,10 @@ constexpr Block kIPv4Reachable[] = {
 // it, the registry's entries that are not globally reachable.
 constexpr Block kIPv6GlobalUnicast = {{0x20}, 3};
 constexpr Block kIPv6NotReachable[] = {
-    {{0x20, 0x01, 0x00, 0x00}, 23},        // IETF protocol assignments (Teredo among them)
-    {{0x20, 0x01, 0x0d, 0xb8}, 32},        // documentation
-    {{0x20, 0x02}, 16},                    // 6to4, which embeds any IPv4 address
-    {{0x3f, 0xff}, 20},                    // documentation
+    {{0x20, 0x01, 0x00, 0x00}, 23},  // IETF protocol assignments (Teredo among them)
+    {{0x20, 0x01, 0x0d, 0xb8}, 32},  // documentation
+    {{0x20, 0x02}, 16},              // 6to4, which embeds any IPv4 address
+    {{0x3f, 0xff}, 20},              // documentation
 };
 // Inside 2001::/23, the assignments the registry marks globally reachable.
 constexpr Block kIPv6Reachable[] = {
