@@ -109,6 +109,10 @@ struct Queued {
 
 struct Session {
   HANDLE value = nullptr;
+  // Signalled when its queue gains an event or packet, or the handle is
+  // shut down or closed: each handle's receives wake for their own queue
+  // only, as each of the driver's handles has its own.
+  CONDITION_VARIABLE queueChanged = CONDITION_VARIABLE_INIT;
   UINT32 layer = kLayerSocket;  // the network layer queues fed packets, the socket layer events
   UINT64 flags = 0;             // as opened: sniffing, dropping, receive or send only
   int priority = 0;
@@ -136,7 +140,6 @@ struct Session {
 
 struct State {
   SRWLOCK lock = SRWLOCK_INIT;
-  CONDITION_VARIABLE queueChanged = CONDITION_VARIABLE_INIT;
   CONDITION_VARIABLE idleChanged = CONDITION_VARIABLE_INIT;
   std::vector<std::shared_ptr<Session>> open;  // in the order they were opened
   UINT64 handlesOpened = 0;
@@ -269,6 +272,7 @@ void Admit(Session& session, const std::vector<SocketEvent>& events) {
         continue;
       }
       session.queue.push_back({event, now, captured});
+      WakeAllConditionVariable(&session.queueChanged);
       if (!(session.flags & kFlagSniff)) {
         Journal("blocked event=" + std::to_string(event.event) + " pid=" +
                 std::to_string(event.processId));
@@ -304,6 +308,7 @@ bool Pass(const SocketEvent& packet, int below, Clock::time_point at, LONGLONG c
       return false;
     }
     session->queue.push_back({packet, at, captured});
+    WakeAllConditionVariable(&session->queueChanged);
     if (!sniff) return false;
   }
   return true;
@@ -482,10 +487,9 @@ bool IdleLocked() {
         } else if (!session->closed && !session->recvShutdown) {
           Admit(*session, found);
         }
-        if (!found.empty()) WakeAllConditionVariable(&state.queueChanged);
         continue;
       }
-      SleepConditionVariableSRW(&state.queueChanged, &state.lock,
+      SleepConditionVariableSRW(&session->queueChanged, &state.lock,
                                 static_cast<DWORD>(kPollTick.count()), 0);
     }
     if (waiting) --session->waiting;
@@ -526,7 +530,6 @@ void Queue(const std::vector<SocketEvent>& events) {
       break;
     }
     passed = PassFed(events);
-    WakeAllConditionVariable(&state.queueChanged);
   }
   for (const std::string& line : passed) Journal(line);
 }
@@ -721,7 +724,6 @@ __declspec(dllexport) BOOL WinDivertSend(HANDLE handle, const void* packet, UINT
       line += " same=no";
     }
     Pass(sent, session->priority, Clock::now(), now);
-    WakeAllConditionVariable(&Shared().queueChanged);
   }
   Journal(line);
   if (sendLength) *sendLength = packetLength;
@@ -743,7 +745,7 @@ __declspec(dllexport) BOOL WinDivertShutdown(HANDLE handle, int how) {
       return FALSE;
     }
     if (how & kShutdownRecv) session->recvShutdown = true;
-    WakeAllConditionVariable(&state.queueChanged);
+    WakeAllConditionVariable(&session->queueChanged);
     WakeAllConditionVariable(&state.idleChanged);
   }
   Journal("shutdown how=" + std::to_string(how));
@@ -789,7 +791,7 @@ __declspec(dllexport) BOOL WinDivertClose(HANDLE handle) {
     dropped = session->dropped;
     session->queue.clear();
     // Receives blocked on this handle still hold the session and see it closed.
-    WakeAllConditionVariable(&state.queueChanged);
+    WakeAllConditionVariable(&session->queueChanged);
     WakeAllConditionVariable(&state.idleChanged);
   }
   for (const std::string& line : reinjected) Journal(line);
