@@ -127,6 +127,9 @@ struct Session {
   bool closed = false;
   bool recvShutdown = false;
   int waiting = 0;       // receives blocked on the empty queue
+  // Threads a receive handed a packet or event to that have not come back
+  // to receive again: still at work on it, so the handle is not idle.
+  std::unordered_set<DWORD> working;
   bool polling = false;  // one receive at a time reads the files for this handle
   // Touched only by the receive that holds `polling`, or before the session
   // is published.
@@ -161,6 +164,11 @@ struct State {
   // ends when a network handle opens while none is.
   FeedCursor packetFeed;
   bool packetPolling = false;
+  // Replies fed to come only once their requests have left ("after="),
+  // and the DNS ids of the outbound packets that have reached the network.
+  // Forgotten when the last network handle closes.
+  std::vector<SocketEvent> awaiting;
+  std::unordered_set<std::string> departed;
 };
 
 // Never destroyed: a receive may still be blocked in it when the process
@@ -401,7 +409,7 @@ void Poll(Session* session, std::vector<SocketEvent>* events) {
 bool IdleLocked() {
   const State& state = Shared();
   for (const auto& session : state.open) {
-    if (!session->queue.empty()) return false;
+    if (!session->queue.empty() || !session->working.empty()) return false;
     if (session->waiting == 0 && !session->recvShutdown) return false;
   }
   return true;
@@ -430,6 +438,8 @@ bool IdleLocked() {
       return FALSE;
     }
     sessionFlags = session->flags;
+    // Back to receive: whatever this thread was handed last, it is done with.
+    session->working.erase(GetCurrentThreadId());
     bool waiting = false;
     Clock::time_point lastPoll = Clock::now();
     for (;;) {
@@ -447,6 +457,7 @@ bool IdleLocked() {
         }
         event = front.event;
         captured = front.captured;
+        session->working.insert(GetCurrentThreadId());
         if (event.isPacket && !(session->flags & kFlagSniff)) {
           if (session->handedOut.size() >= kHandedOutAtMost) session->handedOut.clear();
           session->handedOut.emplace(PacketHash(event.bytes), captured);
@@ -534,20 +545,52 @@ void Queue(const std::vector<SocketEvent>& events) {
   for (const std::string& line : passed) Journal(line);
 }
 
+void Arrive(const SocketEvent& packet, std::vector<std::string>& passed);
+
+// A packet that reached the network on its way out: the replies that
+// waited for it arrive now (under the lock).
+void Departed(const SocketEvent& packet, std::vector<std::string>& passed) {
+  State& state = Shared();
+  if (!packet.outbound) return;
+  const std::string id = DnsIdOf(packet.bytes);
+  if (id == "none") return;
+  if (state.departed.size() >= 65536) state.departed.clear();
+  state.departed.insert(id);
+  std::vector<SocketEvent> replies;
+  for (auto it = state.awaiting.begin(); it != state.awaiting.end();) {
+    if (it->after == id) {
+      replies.push_back(*it);
+      it = state.awaiting.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const SocketEvent& reply : replies) Arrive(reply, passed);
+}
+
+// A fed packet arriving (under the lock), or waiting for its request to
+// leave first; a "pass ..." line for each that no handle diverted.
+void Arrive(const SocketEvent& packet, std::vector<std::string>& passed) {
+  State& state = Shared();
+  if (!packet.after.empty() && !state.departed.count(packet.after)) {
+    state.awaiting.push_back(packet);
+    return;
+  }
+  state.interfaces[packet.ifIdx] = packet.subIfIdx;
+  const LONGLONG captured = CounterNow();
+  if (Pass(packet, kAboveEveryPriority, Clock::now(), captured)) {
+    passed.push_back("pass " + PacketWords(packet, captured));
+    Departed(packet, passed);
+  }
+}
+
 // Fed packets on their way (under the lock): the lines that journal those
 // no handle diverted, "pass ...", for the caller to write once it has let
 // the lock go.
 std::vector<std::string> PassFed(const std::vector<SocketEvent>& events) {
-  State& state = Shared();
-  const Clock::time_point now = Clock::now();
-  const LONGLONG captured = CounterNow();
   std::vector<std::string> passed;
   for (const SocketEvent& event : events) {
-    if (!event.isPacket) continue;
-    state.interfaces[event.ifIdx] = event.subIfIdx;
-    if (Pass(event, kAboveEveryPriority, now, captured)) {
-      passed.push_back("pass " + PacketWords(event, captured));
-    }
+    if (event.isPacket) Arrive(event, passed);
   }
   return passed;
 }
@@ -664,6 +707,7 @@ __declspec(dllexport) BOOL WinDivertSend(HANDLE handle, const void* packet, UINT
                                          UINT* sendLength, const void* address) {
   if (sendLength) *sendLength = 0;
   std::string line;
+  std::vector<std::string> passed;  // replies that waited for this packet to leave
   {
     Locked lock;
     const std::shared_ptr<Session> session = FindOpen(handle);
@@ -723,9 +767,10 @@ __declspec(dllexport) BOOL WinDivertSend(HANDLE handle, const void* packet, UINT
     } else {
       line += " same=no";
     }
-    Pass(sent, session->priority, Clock::now(), now);
+    if (Pass(sent, session->priority, Clock::now(), now)) Departed(sent, passed);
   }
   Journal(line);
+  for (const std::string& one : passed) Journal(one);
   if (sendLength) *sendLength = packetLength;
   return TRUE;
 }
@@ -760,7 +805,7 @@ __declspec(dllexport) BOOL WinDivertShutdown(HANDLE handle, int how) {
 // socket handle's events are simply gone.
 __declspec(dllexport) BOOL WinDivertClose(HANDLE handle) {
   UINT64 dropped = 0;
-  std::vector<std::string> reinjected;
+  std::vector<std::string> reinjected, passed;
   {
     Locked lock;
     State& state = Shared();
@@ -786,7 +831,12 @@ __declspec(dllexport) BOOL WinDivertClose(HANDLE handle) {
       }
       const LONGLONG captured = CounterNow();
       reinjected.push_back("reinject " + PacketWords(queued.event, captured));
-      Pass(queued.event, session->priority, now, captured);
+      if (Pass(queued.event, session->priority, now, captured)) Departed(queued.event, passed);
+    }
+    if (std::none_of(state.open.begin(), state.open.end(),
+                     [](const auto& other) { return other->layer == kLayerNetwork; })) {
+      state.awaiting.clear();
+      state.departed.clear();
     }
     dropped = session->dropped;
     session->queue.clear();
@@ -795,6 +845,7 @@ __declspec(dllexport) BOOL WinDivertClose(HANDLE handle) {
     WakeAllConditionVariable(&state.idleChanged);
   }
   for (const std::string& line : reinjected) Journal(line);
+  for (const std::string& line : passed) Journal(line);
   Journal("close dropped=" + std::to_string(dropped) + " reinjected=" +
           std::to_string(reinjected.size()));
   return TRUE;

@@ -226,6 +226,13 @@ bool ParsePacketLine(const std::vector<std::string>& words, SocketEvent* event) 
     event->ifIdx = static_cast<UINT32>(index);
     event->subIfIdx = static_cast<UINT32>(sub);
   }
+  if (at < words.size() && words[at].rfind("after=", 0) == 0) {
+    const std::string id = words[at++].substr(6);
+    if (id.size() != 4 || id.find_first_not_of("0123456789abcdef") != std::string::npos) {
+      return false;
+    }
+    event->after = id;
+  }
   if (at + 1 != words.size() || words[at].size() % 2 != 0 || words[at].empty()) return false;
   event->bytes.clear();
   for (size_t i = 0; i < words[at].size(); i += 2) {

@@ -29,6 +29,10 @@ struct SocketEvent {
   // SubIfIdx give it.
   UINT32 ifIdx = 7;
   UINT32 subIfIdx = 0;
+  // A reply that can only arrive once its request has left: it waits until
+  // an outbound packet with this DNS id (four hex digits) has reached the
+  // network. Empty: it arrives when fed.
+  std::string after;
   std::string bytes;
 };
 
@@ -62,8 +66,8 @@ UINT64 FeedFileSize();
 // Appends the events of the lines completed since the cursor to `events`.
 void ReadNewFeedLines(FeedCursor* cursor, std::vector<SocketEvent>* events);
 // "<event> <v4|v6> <pid> <address> [tcp|udp] [ep=<n>] [port=<n>]", or
-// "packet <in|out> [loopback] [if=<n>[.<sub>]] <hex bytes>" for the network
-// layer; false for anything else.
+// "packet <in|out> [loopback] [if=<n>[.<sub>]] [after=<dnsid>] <hex bytes>"
+// for the network layer; false for anything else.
 bool ParseFeedLine(const std::string& line, SocketEvent* event);
 
 // One row of the host's /proc/net/udp.

@@ -51,7 +51,7 @@ answer = (struct.pack("!HHHHHH", 0x5151, 0x8180, 1, 1, 0, 0) + name + struct.pac
 local, server = [10, 0, 0, 2], [192, 0, 2, 53]
 with open(sys.argv[1], "a") as feed:
     feed.write("packet out " + udp(local, 50000, server, 53, ask).hex() + "\n")
-    feed.write("packet in " + udp(server, 53, local, 50000, answer).hex() + "\n")
+    feed.write("packet in after=5151 " + udp(server, 53, local, 50000, answer).hex() + "\n")
 PYTHON
 for _ in $(seq 50); do
   grep -q '^create .*dest=93.184.216.34/32 .* rc=0' "$journal" && break

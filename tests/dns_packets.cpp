@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "split/dns_answer.h"
@@ -202,6 +203,12 @@ std::string PacketLine(const char* direction, const Bytes& packet, unsigned inte
     line += kHex[byte & 15];
   }
   return line + "\n";
+}
+
+std::string ReplyLine(const Bytes& packet, unsigned questionId) {
+  char after[16];
+  snprintf(after, sizeof(after), "after=%04x ", questionId & 0xFFFF);
+  return "packet in " + std::string(after) + PacketLine("in", packet).substr(10);
 }
 
 std::string Read(const Bytes& message) {

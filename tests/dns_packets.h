@@ -70,6 +70,10 @@ inline Bytes Asked(const Bytes& dns) { return Udp(kAsker, kServer, dns); }
 // A feed line of the WinDivert stand-in's network layer: "packet in|out
 // [if=N] <hex>".
 std::string PacketLine(const char* direction, const Bytes& packet, unsigned interfaceIndex = 0);
+// An inbound reply that arrives only once the question with DNS id
+// `questionId` has left the machine, as a real one can only then:
+// "packet in after=<id> <hex>".
+std::string ReplyLine(const Bytes& packet, unsigned questionId);
 
 // Reads a message as the hold does: "name: address/ttl ...", a name
 // followed by " (query)" for a question, or "refused".

@@ -126,21 +126,44 @@ void SendOn(const WinDivertLibrary& library, HANDLE handle, const uint8_t* packe
   }
 }
 
-// The routes of one held answer, made on the route maker's thread so that
-// the hold can stop waiting for them after kHoldAtMostMicroseconds however
-// long a route call takes.
+// The routes of one answer, and the addresses they are for.
 struct RouteJob {
   std::vector<DnsAddress> Addresses;
   std::string Domain;
   bool Done = false;
 };
 
-// The route maker: one thread beside the hold, taking the jobs in order.
-// Windows' own lock and condition variable: a hand-over between two threads
-// is on every new address's way.
+// A receiver's own route calls: one address at a time, none begun once the
+// hold is stopping, so a stop waits for the call in progress only.
+void MakeRoutes(const RouteJob& job) {
+  for (size_t i = 0; i < job.Addresses.size() && Running; ++i) {
+    AddDomainRoute(job.Addresses[i].Address, job.Addresses[i].Ttl, job.Domain);
+  }
+}
+
+// An answer whose routes the receiver that holds it makes itself, and the
+// copy of it the route maker sends on at its deadline if the route calls
+// are still under way by then. Sent once: by whichever of the two takes
+// `Sent` first.
+struct HeldAnswer {
+  std::vector<uint8_t> Packet;
+  WinDivertAddress Address{};
+  LARGE_INTEGER Deadline{};  // performance counter
+  std::atomic<bool> Sent{false};
+};
+
+using SendFn = std::function<void(const uint8_t*, UINT, const WinDivertAddress&)>;
+
+// The route maker: one thread beside the hold's receivers. When it is idle,
+// the receiver of an answer with new addresses makes their routes itself
+// (no hand-over between threads on the answer's way) and the maker times
+// it, sending the answer on at its deadline if the route calls take longer.
+// While it is busy (a route call of its own, or another receiver's call
+// timed), answers' routes are queued to it, and their receivers wait for
+// them until their deadlines. Windows' own lock and condition variable.
 class RouteMaker {
  public:
-  RouteMaker() : thread_([this] { Run(); }) {}
+  explicit RouteMaker(SendFn send) : send_(std::move(send)), thread_([this] { Run(); }) {}
   // What still waits is dropped: a stop waits for the route call in
   // progress, never for the queue.
   ~RouteMaker() {
@@ -154,6 +177,28 @@ class RouteMaker {
   }
   RouteMaker(const RouteMaker&) = delete;
   RouteMaker& operator=(const RouteMaker&) = delete;
+
+  // True when the caller may make an answer's routes itself now (nothing
+  // queued or made by the maker, no other receiver's calls timed): the
+  // maker sends `held` on at its deadline unless EndInline comes first.
+  bool BeginInline(const std::shared_ptr<HeldAnswer>& held) {
+    AcquireSRWLockExclusive(&lock_);
+    const bool free = !stopping_ && !busy_ && !inline_ && jobs_.empty();
+    if (free) {
+      inline_ = true;
+      timed_ = held;
+    }
+    ReleaseSRWLockExclusive(&lock_);
+    if (free) WakeAllConditionVariable(&changed_);
+    return free;
+  }
+  void EndInline() {
+    AcquireSRWLockExclusive(&lock_);
+    inline_ = false;
+    timed_.reset();
+    ReleaseSRWLockExclusive(&lock_);
+    WakeAllConditionVariable(&changed_);
+  }
 
   // Queues the job, unless its addresses would take the queue past
   // kAddressesWaitingAtMost: false then, and nothing queued.
@@ -191,28 +236,77 @@ class RouteMaker {
   void Run() {
     AcquireSRWLockExclusive(&lock_);
     for (;;) {
-      while (!stopping_ && jobs_.empty()) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
       if (stopping_) break;
+      if (timed_) {
+        // A receiver's own route calls: wait for their end, or send its
+        // answer on at the deadline; queued jobs wait meanwhile, so that
+        // this thread is never behind a route call when the deadline comes.
+        const std::shared_ptr<HeldAnswer> held = timed_;
+        const uint64_t left = MicrosecondsUntil(held->Deadline);
+        if (left > 0 && !held->Sent) {
+          SleepConditionVariableSRW(&changed_, &lock_, static_cast<DWORD>((left + 999) / 1000), 0);
+          continue;
+        }
+        timed_.reset();
+        ReleaseSRWLockExclusive(&lock_);
+        if (!held->Sent.exchange(true)) {
+          send_(held->Packet.data(), static_cast<UINT>(held->Packet.size()), held->Address);
+          if (!LateReleaseSaid.exchange(true)) {
+            LogLine(L"DNS answer released before its route was made");
+          }
+        }
+        AcquireSRWLockExclusive(&lock_);
+        continue;
+      }
+      if (!Running) {
+        // The hold is stopping: what waits is dropped now, so that no route
+        // call of the maker's keeps a receiver's last one waiting for the
+        // route table.
+        jobs_.clear();
+        waiting_ = 0;
+      }
+      if (jobs_.empty()) {
+        SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+        continue;
+      }
       const std::shared_ptr<RouteJob> job = jobs_.front();
       jobs_.pop_front();
       waiting_ -= job->Addresses.size();
+      busy_ = true;
       // One address at a time, the lock let go for each route call: a stop
       // waits for the one in progress only.
-      for (size_t i = 0; i < job->Addresses.size() && !stopping_; ++i) {
+      for (size_t i = 0; i < job->Addresses.size() && !stopping_ && Running; ++i) {
         ReleaseSRWLockExclusive(&lock_);
         AddDomainRoute(job->Addresses[i].Address, job->Addresses[i].Ttl, job->Domain);
         AcquireSRWLockExclusive(&lock_);
       }
+      busy_ = false;
       job->Done = true;
       WakeAllConditionVariable(&changed_);
     }
     ReleaseSRWLockExclusive(&lock_);
   }
 
+  static uint64_t MicrosecondsUntil(const LARGE_INTEGER& deadline) {
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    if (now.QuadPart >= deadline.QuadPart) return 0;
+    const uint64_t ticks = static_cast<uint64_t>(deadline.QuadPart - now.QuadPart);
+    const uint64_t frequency = CounterFrequency();
+    return ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency;
+  }
+
+  const SendFn send_;
   SRWLOCK lock_ = SRWLOCK_INIT;
   CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
   std::deque<std::shared_ptr<RouteJob>> jobs_;
   size_t waiting_ = 0;  // addresses of the jobs queued
+  bool busy_ = false;   // a job's route calls under way
+  // A receiver's own route calls under way (never two: the second would
+  // wait behind the first, and both receivers with it), and its answer
+  // while it is not sent on yet.
+  bool inline_ = false;
+  std::shared_ptr<HeldAnswer> timed_;
   bool stopping_ = false;
   std::thread thread_;
 };
@@ -224,6 +318,28 @@ void NoteUnrouted() {
   }
 }
 
+// The questions remembered by the receivers of one handle, shared by them:
+// a question received by one may be answered to the other.
+class SharedQuestions {
+ public:
+  bool Remember(const DnsPacket& packet, const DnsQuestion& question, uint64_t nowMs) {
+    AcquireSRWLockExclusive(&lock_);
+    const bool remembered = table_.Remember(packet, question, nowMs);
+    ReleaseSRWLockExclusive(&lock_);
+    return remembered;
+  }
+  bool Answer(const DnsPacket& packet, const DnsQuestion& response, uint64_t nowMs) {
+    AcquireSRWLockExclusive(&lock_);
+    const bool answered = table_.Answer(packet, response, nowMs);
+    ReleaseSRWLockExclusive(&lock_);
+    return answered;
+  }
+
+ private:
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  DnsQuestionTable table_;
+};
+
 // What a packet a watcher received means. An outbound question for a listed
 // name is remembered (its packet is sent on after, so its answer always
 // finds it); an inbound answer that answers a remembered question gives the
@@ -234,8 +350,7 @@ void NoteUnrouted() {
 // nobody here asked for, an error, one sent to a broadcast or multicast
 // address, or one whose addresses are routed or not globally reachable.
 std::shared_ptr<RouteJob> Consider(const uint8_t* packet, UINT length,
-                                   const WinDivertAddress& address,
-                                   DnsQuestionTable& questions) {
+                                   const WinDivertAddress& address, SharedQuestions& questions) {
   DnsPacket dns;
   DnsQuestion question;
   if (!DnsPacketOf(packet, length, dns) || !ReadDnsQuestion(dns.Message, dns.Length, question)) {
@@ -275,10 +390,21 @@ std::shared_ptr<RouteJob> Consider(const uint8_t* packet, UINT length,
 // kHoldAtMostMicroseconds after it arrived; a question, and any packet
 // that is no answer bringing new routes, goes on at once.
 void HoldAndRelease(const WinDivertLibrary& library, HANDLE handle, RouteMaker& maker,
-                    DnsQuestionTable& questions, const uint8_t* packet, UINT length,
+                    SharedQuestions& questions, const uint8_t* packet, UINT length,
                     const WinDivertAddress& address, const LARGE_INTEGER& arrived) {
-  if (const std::shared_ptr<RouteJob> job = Consider(packet, length, address, questions)) {
-    if (!maker.Offer(job)) {
+  const std::shared_ptr<RouteJob> job = Consider(packet, length, address, questions);
+  if (job) {
+    auto held = std::make_shared<HeldAnswer>();
+    held->Deadline.QuadPart =
+        arrived.QuadPart +
+        static_cast<LONGLONG>(CounterFrequency() * kHoldAtMostMicroseconds / 1000000);
+    held->Packet.assign(packet, packet + length);
+    held->Address = address;
+    if (maker.BeginInline(held)) {
+      MakeRoutes(*job);
+      maker.EndInline();
+      if (held->Sent.exchange(true)) return;  // the maker sent it at its deadline
+    } else if (!maker.Offer(job)) {
       NoteUnrouted();
     } else {
       const uint64_t spent = MicrosecondsSince(arrived);
@@ -303,7 +429,7 @@ void WatchTcpAnswers(const WinDivertLibrary& library, RouteMaker& maker) {
     return;
   }
   Publish(kTcp, handle, library.Shutdown);
-  DnsQuestionTable questions;
+  SharedQuestions questions;
   ReceiveUntilShutdown(library, handle,
                        [&](const uint8_t* packet, UINT length, const WinDivertAddress& address,
                            const LARGE_INTEGER&) {
@@ -339,24 +465,37 @@ void HoldThread() {
   LogLine(L"WinDivert DNS hold started");
   Publish(kHold, handle, library.Shutdown);
   {
-    RouteMaker maker;
-    std::thread tcp;
+    RouteMaker maker([&](const uint8_t* packet, UINT length, const WinDivertAddress& address) {
+      SendOn(library, handle, packet, length, address);
+    });
+    SharedQuestions questions;
+    // Two receivers on the one handle: while one makes an answer's routes
+    // itself, the other keeps the rest of the machine's DNS moving.
+    const auto receive = [&] {
+      ReceiveUntilShutdown(library, handle,
+                           [&](const uint8_t* packet, UINT length, const WinDivertAddress& address,
+                               const LARGE_INTEGER& arrived) {
+                             if (Running) {
+                               HoldAndRelease(library, handle, maker, questions, packet, length,
+                                              address, arrived);
+                             } else {
+                               SendOn(library, handle, packet, length, address);
+                             }
+                           });
+    };
+    std::thread second, tcp;
+    try {
+      second = std::thread(receive);
+    } catch (const std::system_error& failure) {
+      LogLine(L"DNS hold has one receiver err=" + std::to_wstring(failure.code().value()));
+    }
     try {
       tcp = std::thread(WatchTcpAnswers, std::cref(library), std::ref(maker));
     } catch (const std::system_error& failure) {
       LogLine(L"DNS over TCP not watched err=" + std::to_wstring(failure.code().value()));
     }
-    DnsQuestionTable questions;
-    ReceiveUntilShutdown(library, handle,
-                         [&](const uint8_t* packet, UINT length, const WinDivertAddress& address,
-                             const LARGE_INTEGER& arrived) {
-                           if (Running) {
-                             HoldAndRelease(library, handle, maker, questions, packet, length,
-                                            address, arrived);
-                           } else {
-                             SendOn(library, handle, packet, length, address);
-                           }
-                         });
+    receive();
+    if (second.joinable()) second.join();
     if (tcp.joinable()) tcp.join();
   }
   Publish(kHold, nullptr, nullptr);
