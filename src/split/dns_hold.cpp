@@ -184,20 +184,29 @@ class RouteMaker {
   bool BeginInline(const std::shared_ptr<HeldAnswer>& held) {
     AcquireSRWLockExclusive(&lock_);
     const bool free = !stopping_ && !busy_ && !inline_ && jobs_.empty();
+    // The maker only needs waking when it sleeps without a deadline: one
+    // sleeping until an earlier answer's deadline looks again by then, and
+    // this answer's deadline is later.
+    bool wake = false;
     if (free) {
       inline_ = true;
       timed_ = held;
+      wake = sleepsWithoutDeadline_;
     }
     ReleaseSRWLockExclusive(&lock_);
-    if (free) WakeAllConditionVariable(&changed_);
+    if (wake) WakeAllConditionVariable(&changed_);
     return free;
   }
+  // The maker is woken only when jobs wait for it: else it finds the calls
+  // ended when its deadline comes, and an answer's way has one thread's
+  // wake-up fewer.
   void EndInline() {
     AcquireSRWLockExclusive(&lock_);
     inline_ = false;
     timed_.reset();
+    const bool wake = !jobs_.empty();
     ReleaseSRWLockExclusive(&lock_);
-    WakeAllConditionVariable(&changed_);
+    if (wake) WakeAllConditionVariable(&changed_);
   }
 
   // Queues the job, unless its addresses would take the queue past
@@ -266,7 +275,9 @@ class RouteMaker {
         waiting_ = 0;
       }
       if (jobs_.empty()) {
+        sleepsWithoutDeadline_ = true;
         SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+        sleepsWithoutDeadline_ = false;
         continue;
       }
       const std::shared_ptr<RouteJob> job = jobs_.front();
@@ -307,6 +318,7 @@ class RouteMaker {
   // while it is not sent on yet.
   bool inline_ = false;
   std::shared_ptr<HeldAnswer> timed_;
+  bool sleepsWithoutDeadline_ = false;
   bool stopping_ = false;
   std::thread thread_;
 };
