@@ -280,7 +280,7 @@ void Admit(Session& session, const std::vector<SocketEvent>& events) {
         continue;
       }
       session.queue.push_back({event, now, captured});
-      WakeAllConditionVariable(&session.queueChanged);
+      WakeConditionVariable(&session.queueChanged);
       if (!(session.flags & kFlagSniff)) {
         Journal("blocked event=" + std::to_string(event.event) + " pid=" +
                 std::to_string(event.processId));
@@ -316,7 +316,9 @@ bool Pass(const SocketEvent& packet, int below, Clock::time_point at, LONGLONG c
       return false;
     }
     session->queue.push_back({packet, at, captured});
-    WakeAllConditionVariable(&session->queueChanged);
+    // One receive for one packet, as the driver completes one pending
+    // receive for each: a handle's other receiving threads sleep on.
+    WakeConditionVariable(&session->queueChanged);
     if (!sniff) return false;
   }
   return true;
