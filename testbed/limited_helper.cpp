@@ -43,6 +43,7 @@ bool ApplyLimit(const std::wstring& name, const std::wstring& value) {
   if (name == L"SplitIdleMs") return Set(l.SplitIdleMs, value);
   if (name == L"SplitRouteCap") return Set(l.SplitRouteCap, value);
   if (name == L"DomainRouteMinMs") return Set(l.DomainRouteMinMs, value);
+  if (name == L"DomainRouteMaxMs") return Set(l.DomainRouteMaxMs, value);
   if (name == L"DomainRouteCap") return Set(l.DomainRouteCap, value);
   if (name == L"LogRotateBytes") return Set(l.LogRotateBytes, value);
   return false;

@@ -16,6 +16,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +29,7 @@
 
 #include "windivert_standin_files.h"
 #include "windivert_standin_filter.h"
+#include "windivert_standin_packets.h"
 
 #if defined(WINDIVERT_STANDIN_NO_RECV)
 #define WINDIVERT_STANDIN_VARIANT "norecv"
@@ -58,14 +60,28 @@ static_assert(kProtocolOffset < kAddressSize, "socket data lies inside the recor
 
 constexpr UINT32 kLayerNetwork = 0;
 constexpr UINT32 kLayerSocket = 3;
-constexpr size_t kNetworkIfIdxOffset = 16;  // Network.IfIdx: the interface a packet came on
-constexpr UINT32 kFedPacketInterface = 7;
+constexpr size_t kNetworkIfIdxOffset = 16;     // Network.IfIdx: the interface a packet came on
+constexpr size_t kNetworkSubIfIdxOffset = 20;  // Network.SubIfIdx
 constexpr UINT32 kSniffedBit = 1u << 16;
 constexpr UINT32 kOutboundBit = 1u << 17;
 constexpr UINT32 kLoopbackBit = 1u << 18;
 constexpr UINT32 kIPv6Bit = 1u << 20;
+constexpr UINT32 kIPChecksumBit = 1u << 21;
+constexpr UINT32 kTCPChecksumBit = 1u << 22;
+constexpr UINT32 kUDPChecksumBit = 1u << 23;
 constexpr UINT64 kFlagSniff = 1;
+constexpr UINT64 kFlagDrop = 2;
 constexpr UINT64 kFlagRecvOnly = 4;
+constexpr UINT64 kFlagSendOnly = 8;
+constexpr UINT64 kFlagsKnown = 0x3F;  // and NO_INSTALL 0x10, FRAGMENTS 0x20
+// WINDIVERT_PRIORITY_HIGHEST and _LOWEST.
+constexpr int kPriorityHighest = 30000;
+constexpr int kPriorityLowest = -30000;
+constexpr int kAboveEveryPriority = kPriorityHighest + 1;
+// Packets handed out and not sent back yet, kept per handle to tell a send
+// of one of them (unchanged) from a made-up packet: bounded, so a handle
+// that drops what it receives costs nothing growing.
+constexpr size_t kHandedOutAtMost = 65536;
 
 [[maybe_unused]] constexpr int kShutdownRecv = 1;
 [[maybe_unused]] constexpr int kShutdownBoth = 3;
@@ -93,8 +109,15 @@ struct Queued {
 
 struct Session {
   HANDLE value = nullptr;
+  // Signalled when its queue gains an event or packet, or the handle is
+  // shut down or closed: each handle's receives wake for their own queue
+  // only, as each of the driver's handles has its own.
+  CONDITION_VARIABLE queueChanged = CONDITION_VARIABLE_INIT;
   UINT32 layer = kLayerSocket;  // the network layer queues fed packets, the socket layer events
-  UINT64 flags = 0;             // as opened: sniffing, receive only
+  UINT64 flags = 0;             // as opened: sniffing, dropping, receive or send only
+  int priority = 0;
+  UINT64 serial = 0;  // the order opened: among equal priorities, the older first
+  DWORD sendFailure = 0;  // every send fails with it ("send-fail" in the scenario)
   std::shared_ptr<const SocketFilter> filter;
   UINT64 queueLength = kQueueLengthDefault;
   UINT64 queueTimeMs = kQueueTimeDefault;
@@ -104,17 +127,22 @@ struct Session {
   bool closed = false;
   bool recvShutdown = false;
   int waiting = 0;       // receives blocked on the empty queue
+  // Threads a receive handed a packet or event to that have not come back
+  // to receive again: still at work on it, so the handle is not idle.
+  std::unordered_set<DWORD> working;
   bool polling = false;  // one receive at a time reads the files for this handle
   // Touched only by the receive that holds `polling`, or before the session
   // is published.
   FeedCursor feed;
   bool udpReadable = false;
   std::unordered_set<UINT64> udpConnectedToLoopback;
+  // A diverting network handle's packets handed out and not sent back yet:
+  // each one's hash and when the driver took it.
+  std::unordered_multimap<UINT64, LONGLONG> handedOut;
 };
 
 struct State {
   SRWLOCK lock = SRWLOCK_INIT;
-  CONDITION_VARIABLE queueChanged = CONDITION_VARIABLE_INIT;
   CONDITION_VARIABLE idleChanged = CONDITION_VARIABLE_INIT;
   std::vector<std::shared_ptr<Session>> open;  // in the order they were opened
   UINT64 handlesOpened = 0;
@@ -127,6 +155,20 @@ struct State {
     SocketEvent last;
   };
   std::unordered_map<UINT64, UdpEndpoint> udp;
+  // Every interface a fed packet came on, with its sub-interface: the only
+  // ones an inbound injection may name.
+  std::unordered_map<UINT32, UINT32> interfaces;
+  // Packet lines of the feed file are read once for all network handles
+  // (each takes its way through them), by one waiting receive at a time,
+  // which touches the cursor without the lock. It starts where the file
+  // ends when a network handle opens while none is.
+  FeedCursor packetFeed;
+  bool packetPolling = false;
+  // Replies fed to come only once their requests have left ("after="),
+  // and the DNS ids of the outbound packets that have reached the network.
+  // Forgotten when the last network handle closes.
+  std::vector<SocketEvent> awaiting;
+  std::unordered_set<std::string> departed;
 };
 
 // Never destroyed: a receive may still be blocked in it when the process
@@ -216,27 +258,75 @@ std::vector<SocketEvent> AsTheSocketLayerReports(SocketEvent event) {
   return reported;
 }
 
-// Into a session's queue, as the driver does: what its filter passes, while
-// the queue has room (under the lock).
+LONGLONG CounterNow() {
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+// Socket events into a socket handle's queue, as the driver does: what its
+// filter passes, while the queue has room (under the lock). A handle opened
+// without WINDIVERT_FLAG_SNIFF blocks the events it takes: the application's
+// bind or connect fails, which the journal tells.
 void Admit(Session& session, const std::vector<SocketEvent>& events) {
   const Clock::time_point now = Clock::now();
-  LARGE_INTEGER captured{};
-  QueryPerformanceCounter(&captured);
+  const LONGLONG captured = CounterNow();
   for (const SocketEvent& fed : events) {
-    if (fed.isPacket != (session.layer == kLayerNetwork)) continue;  // another layer's
-    const std::vector<SocketEvent> reported =
-        fed.isPacket ? std::vector<SocketEvent>{fed} : AsTheSocketLayerReports(fed);
-    for (const SocketEvent& event : reported) {
-      const bool loopback = event.isPacket ? event.loopback : IsLoopback(event);
-      if (session.filter && !FilterPasses(*session.filter, event, loopback)) continue;
+    if (fed.isPacket) continue;  // the network layer's
+    for (const SocketEvent& event : AsTheSocketLayerReports(fed)) {
+      if (session.filter && !FilterPasses(*session.filter, event, IsLoopback(event))) continue;
       if (session.queue.size() >= session.queueLength) {
         ++session.dropped;
         continue;
       }
-      session.queue.push_back({event, now, captured.QuadPart});
+      session.queue.push_back({event, now, captured});
+      WakeConditionVariable(&session.queueChanged);
+      if (!(session.flags & kFlagSniff)) {
+        Journal("blocked event=" + std::to_string(event.event) + " pid=" +
+                std::to_string(event.processId));
+      }
     }
   }
 }
+
+// A packet's way through the network handles, as WinDivert documents it:
+// from the highest priority down (below `below`: a packet a handle sends
+// on goes to the handles of lower priority only), the first whose filter
+// takes it diverts it and it goes no further until that handle sends it
+// on; a sniffing handle takes a copy and the packet goes on at once; a
+// dropping one ends it. A handle shut down for receive, or opened to send
+// only, takes nothing. Inbound loopback packets are never captured. A
+// packet no handle keeps reaches the stack: true then (under the lock).
+bool Pass(const SocketEvent& packet, int below, Clock::time_point at, LONGLONG captured) {
+  if (packet.loopback && !packet.outbound) return true;
+  std::vector<Session*> handles;
+  for (const auto& session : Shared().open) {
+    if (session->layer == kLayerNetwork && session->priority < below) handles.push_back(session.get());
+  }
+  std::sort(handles.begin(), handles.end(), [](const Session* a, const Session* b) {
+    return a->priority != b->priority ? a->priority > b->priority : a->serial < b->serial;
+  });
+  for (Session* session : handles) {
+    if (session->recvShutdown || (session->flags & kFlagSendOnly)) continue;
+    if (!FilterPasses(*session->filter, packet, packet.loopback)) continue;
+    const bool sniff = (session->flags & kFlagSniff) != 0;
+    if ((session->flags & kFlagDrop) || session->queue.size() >= session->queueLength) {
+      ++session->dropped;
+      if (sniff) continue;
+      return false;
+    }
+    session->queue.push_back({packet, at, captured});
+    // One receive for one packet, as the driver completes one pending
+    // receive for each: a handle's other receiving threads sleep on.
+    WakeConditionVariable(&session->queueChanged);
+    if (!sniff) return false;
+  }
+  return true;
+}
+
+UINT64 MicrosecondsOf(LONGLONG counter);
+std::string PacketWords(const SocketEvent& packet, LONGLONG at);
+std::vector<std::string> PassFed(const std::vector<SocketEvent>& events);
 
 void WriteRecord(const SocketEvent& event, LONGLONG captured, UINT64 sessionFlags,
                  void* address) {
@@ -252,11 +342,18 @@ void WriteRecord(const SocketEvent& event, LONGLONG captured, UINT64 sessionFlag
     if (!event.bytes.empty() && (static_cast<unsigned char>(event.bytes[0]) >> 4) == 6) {
       flags |= kIPv6Bit;
     }
+    // As the driver: a checksum is flagged valid only when it is.
+    const PacketChecksums valid = ChecksumsOf(event.bytes);
+    if (valid.ip) flags |= kIPChecksumBit;
+    if (valid.tcp) flags |= kTCPChecksumBit;
+    if (valid.udp) flags |= kUDPChecksumBit;
     std::memcpy(record + kFlagsOffset, &flags, sizeof(flags));
-    std::memcpy(record + kNetworkIfIdxOffset, &kFedPacketInterface, sizeof(kFedPacketInterface));
+    std::memcpy(record + kNetworkIfIdxOffset, &event.ifIdx, sizeof(event.ifIdx));
+    std::memcpy(record + kNetworkSubIfIdxOffset, &event.subIfIdx, sizeof(event.subIfIdx));
     return;
   }
-  UINT32 flags = kLayerSocket | (UINT32{event.event} << 8) | kSniffedBit;
+  UINT32 flags = kLayerSocket | (UINT32{event.event} << 8);
+  if (sessionFlags & kFlagSniff) flags |= kSniffedBit;
   if (event.event == kEventConnect) flags |= kOutboundBit;
   if (IsLoopback(event)) flags |= kLoopbackBit;
   if (event.ipv6) flags |= kIPv6Bit;
@@ -301,10 +398,12 @@ void CollectUdpConnects(Session* session, std::vector<SocketEvent>* events) {
   session->udpConnectedToLoopback = std::move(now);
 }
 
-// The receive that holds `session->polling` reads the files without the lock.
+// The receive that holds `session->polling` reads the files without the
+// lock: a socket handle's events (its own cursor; packet lines are the
+// network layer's).
 void Poll(Session* session, std::vector<SocketEvent>* events) {
   ReadNewFeedLines(&session->feed, events);
-  if (session->layer == kLayerSocket && session->udpReadable) CollectUdpConnects(session, events);
+  if (session->udpReadable) CollectUdpConnects(session, events);
 }
 
 // Nothing queued anywhere, and every handle that may still receive is back
@@ -312,7 +411,7 @@ void Poll(Session* session, std::vector<SocketEvent>* events) {
 bool IdleLocked() {
   const State& state = Shared();
   for (const auto& session : state.open) {
-    if (!session->queue.empty()) return false;
+    if (!session->queue.empty() || !session->working.empty()) return false;
     if (session->waiting == 0 && !session->recvShutdown) return false;
   }
   return true;
@@ -334,7 +433,15 @@ bool IdleLocked() {
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
+    if (session->flags & kFlagSendOnly) {
+      // WINDIVERT_FLAG_SEND_ONLY disables receiving; the documentation
+      // names no code: the stand-in's choice.
+      SetLastError(ERROR_INVALID_FUNCTION);
+      return FALSE;
+    }
     sessionFlags = session->flags;
+    // Back to receive: whatever this thread was handed last, it is done with.
+    session->working.erase(GetCurrentThreadId());
     bool waiting = false;
     Clock::time_point lastPoll = Clock::now();
     for (;;) {
@@ -352,6 +459,11 @@ bool IdleLocked() {
         }
         event = front.event;
         captured = front.captured;
+        session->working.insert(GetCurrentThreadId());
+        if (event.isPacket && !(session->flags & kFlagSniff)) {
+          if (session->handedOut.size() >= kHandedOutAtMost) session->handedOut.clear();
+          session->handedOut.emplace(PacketHash(event.bytes), captured);
+        }
         break;
       }
       if (session->recvShutdown) {
@@ -364,19 +476,33 @@ bool IdleLocked() {
         WakeAllConditionVariable(&state.idleChanged);
       }
       const Clock::time_point now = Clock::now();
-      if (now - lastPoll >= kPollTick && !session->polling) {
+      const bool network = session->layer == kLayerNetwork;
+      bool& polling = network ? state.packetPolling : session->polling;
+      if (now - lastPoll >= kPollTick && !polling) {
         lastPoll = now;
-        session->polling = true;
+        polling = true;
         std::vector<SocketEvent> found;
         ReleaseSRWLockExclusive(&state.lock);
-        Poll(session.get(), &found);
+        if (network) {
+          ReadNewFeedLines(&state.packetFeed, &found);
+        } else {
+          Poll(session.get(), &found);
+        }
         AcquireSRWLockExclusive(&state.lock);
-        session->polling = false;
-        if (!session->closed && !session->recvShutdown) Admit(*session, found);
-        if (!found.empty()) WakeAllConditionVariable(&state.queueChanged);
+        polling = false;
+        if (network) {
+          const std::vector<std::string> passed = PassFed(found);
+          if (!passed.empty()) {
+            ReleaseSRWLockExclusive(&state.lock);
+            for (const std::string& line : passed) Journal(line);
+            AcquireSRWLockExclusive(&state.lock);
+          }
+        } else if (!session->closed && !session->recvShutdown) {
+          Admit(*session, found);
+        }
         continue;
       }
-      SleepConditionVariableSRW(&state.queueChanged, &state.lock,
+      SleepConditionVariableSRW(&session->queueChanged, &state.lock,
                                 static_cast<DWORD>(kPollTick.count()), 0);
     }
     if (waiting) --session->waiting;
@@ -385,36 +511,104 @@ bool IdleLocked() {
     SetLastError(error);
     return FALSE;
   }
+  if (address) WriteRecord(event, captured, sessionFlags, address);
   if (event.isPacket) {
-    // As the driver: a packet larger than the buffer is not handed out.
-    if (!packet || packetLength < event.bytes.size()) {
-      Journal("recv too-small len=" + std::to_string(event.bytes.size()));
+    // As the driver: a packet larger than the buffer is cut to what fits,
+    // and the receive fails; what was not copied is gone (a diverted
+    // packet comes back only when it is sent).
+    const size_t copied = packet ? std::min<size_t>(packetLength, event.bytes.size()) : 0;
+    if (copied) std::memcpy(packet, event.bytes.data(), copied);
+    if (recvLength) *recvLength = static_cast<UINT>(copied);
+    if (copied < event.bytes.size()) {
+      Journal("recv too-small len=" + std::to_string(event.bytes.size()) +
+              " copied=" + std::to_string(copied));
       SetLastError(ERROR_INSUFFICIENT_BUFFER);
       return FALSE;
     }
-    std::memcpy(packet, event.bytes.data(), event.bytes.size());
-    if (recvLength) *recvLength = static_cast<UINT>(event.bytes.size());
   }
-  if (address) WriteRecord(event, captured, sessionFlags, address);
   return TRUE;
 }
 
 // Socket events fed in process go to the newest open socket handle, unless
-// it was shut down for receive.
+// it was shut down for receive; packets take their way through the network
+// handles.
 void Queue(const std::vector<SocketEvent>& events) {
-  Locked lock;
+  std::vector<std::string> passed;
+  {
+    Locked lock;
+    State& state = Shared();
+    for (auto it = state.open.rbegin(); it != state.open.rend(); ++it) {
+      if ((*it)->layer != kLayerSocket) continue;
+      if (!(*it)->recvShutdown) Admit(**it, events);
+      break;
+    }
+    passed = PassFed(events);
+  }
+  for (const std::string& line : passed) Journal(line);
+}
+
+void Arrive(const SocketEvent& packet, std::vector<std::string>& passed);
+
+// A packet that reached the network on its way out: the replies that
+// waited for it arrive now (under the lock).
+void Departed(const SocketEvent& packet, std::vector<std::string>& passed) {
   State& state = Shared();
-  for (auto it = state.open.rbegin(); it != state.open.rend(); ++it) {
-    if ((*it)->layer != kLayerSocket) continue;
-    if (!(*it)->recvShutdown) Admit(**it, events);
-    break;
+  if (!packet.outbound) return;
+  const std::string id = DnsIdOf(packet.bytes);
+  if (id == "none") return;
+  if (state.departed.size() >= 65536) state.departed.clear();
+  state.departed.insert(id);
+  std::vector<SocketEvent> replies;
+  for (auto it = state.awaiting.begin(); it != state.awaiting.end();) {
+    if (it->after == id) {
+      replies.push_back(*it);
+      it = state.awaiting.erase(it);
+    } else {
+      ++it;
+    }
   }
-  // Packets reach every network handle whose filter takes them, as the
-  // driver hands each handle its own.
-  for (const std::shared_ptr<Session>& session : state.open) {
-    if (session->layer == kLayerNetwork && !session->recvShutdown) Admit(*session, events);
+  for (const SocketEvent& reply : replies) Arrive(reply, passed);
+}
+
+// A fed packet arriving (under the lock), or waiting for its request to
+// leave first; a "pass ..." line for each that no handle diverted.
+void Arrive(const SocketEvent& packet, std::vector<std::string>& passed) {
+  State& state = Shared();
+  if (!packet.after.empty() && !state.departed.count(packet.after)) {
+    state.awaiting.push_back(packet);
+    return;
   }
-  WakeAllConditionVariable(&state.queueChanged);
+  state.interfaces[packet.ifIdx] = packet.subIfIdx;
+  const LONGLONG captured = CounterNow();
+  if (Pass(packet, kAboveEveryPriority, Clock::now(), captured)) {
+    passed.push_back("pass " + PacketWords(packet, captured));
+    Departed(packet, passed);
+  }
+}
+
+// Fed packets on their way (under the lock): the lines that journal those
+// no handle diverted, "pass ...", for the caller to write once it has let
+// the lock go.
+std::vector<std::string> PassFed(const std::vector<SocketEvent>& events) {
+  std::vector<std::string> passed;
+  for (const SocketEvent& event : events) {
+    if (event.isPacket) Arrive(event, passed);
+  }
+  return passed;
+}
+
+UINT64 MicrosecondsOf(LONGLONG counter) {
+  LARGE_INTEGER frequency{};
+  QueryPerformanceFrequency(&frequency);
+  const LONGLONG f = frequency.QuadPart;
+  return static_cast<UINT64>(counter / f * 1000000 + counter % f * 1000000 / f);
+}
+
+// "dir=in len=<n> dnsid=<hex|none> t=<us>": a packet sent on or re-injected.
+std::string PacketWords(const SocketEvent& packet, LONGLONG at) {
+  return std::string("dir=") + (packet.outbound ? "out" : "in") +
+         " len=" + std::to_string(packet.bytes.size()) + " dnsid=" + DnsIdOf(packet.bytes) +
+         " t=" + std::to_string(MicrosecondsOf(at));
 }
 
 std::string OneLine(const char* text) {
@@ -433,23 +627,33 @@ __declspec(dllexport) HANDLE
     WinDivertOpen(const char* filter, int layer, INT16 priority, UINT64 flags) {
   std::string line = "open filter=\"" + OneLine(filter) + "\" layer=" + std::to_string(layer) +
                      " priority=" + std::to_string(priority) + " flags=" + std::to_string(flags);
-  DWORD failure = 0;
-  if (ScenarioOpenFailure(&failure)) {
-    Journal(line + " rc=err " + std::to_string(failure));
-    SetLastError(failure);
+  const StandinScenario scenario = ReadScenario();
+  if (scenario.openFailure != 0) {
+    Journal(line + " rc=err " + std::to_string(scenario.openFailure));
+    SetLastError(scenario.openFailure);
     return INVALID_HANDLE_VALUE;
   }
 
   auto session = std::make_shared<Session>();
-  // The socket layer only sniffs; the network layer diverts unless told to
-  // sniff. Other layers are not modelled: refused.
+  // The network layer diverts unless told to sniff; the socket layer must
+  // be opened receive-only, and blocks what it takes unless it sniffs.
+  // Other layers are not modelled: refused. So are the flag combinations
+  // WinDivert calls invalid, unknown flags and priorities out of range.
   const bool network = layer == static_cast<int>(kLayerNetwork);
+  const bool socket = layer == static_cast<int>(kLayerSocket);
   session->layer = network ? kLayerNetwork : kLayerSocket;
   session->flags = flags;
-  session->filter = layer == static_cast<int>(kLayerSocket) ? CompileSocketFilter(filter ? filter : "")
+  session->priority = priority;
+  session->sendFailure = scenario.sendFailure;
+  const bool flagsValid = (flags & ~kFlagsKnown) == 0 &&
+                          (flags & (kFlagSniff | kFlagDrop)) != (kFlagSniff | kFlagDrop) &&
+                          (flags & (kFlagRecvOnly | kFlagSendOnly)) != (kFlagRecvOnly | kFlagSendOnly) &&
+                          (!socket || (flags & kFlagRecvOnly));
+  const bool priorityValid = priority >= kPriorityLowest && priority <= kPriorityHighest;
+  session->filter = socket ? CompileSocketFilter(filter ? filter : "")
                     : network ? CompileNetworkFilter(filter ? filter : "")
                               : nullptr;
-  if (!session->filter) {
+  if (!session->filter || !flagsValid || !priorityValid) {
     Journal(line + " rc=err " + std::to_string(ERROR_INVALID_PARAMETER));
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
@@ -468,6 +672,13 @@ __declspec(dllexport) HANDLE
     State& state = Shared();
     // Not a kernel handle: a value no other object of the process can have.
     session->value = reinterpret_cast<HANDLE>(0x57D10000 + 4 * ++state.handlesOpened);
+    session->serial = state.handlesOpened;
+    if (network && std::none_of(state.open.begin(), state.open.end(), [](const auto& other) {
+          return other->layer == kLayerNetwork;
+        })) {
+      state.packetFeed.offset = session->feed.offset;
+      state.packetFeed.partial.clear();
+    }
     state.open.push_back(session);
     WakeAllConditionVariable(&state.idleChanged);
   }
@@ -483,13 +694,22 @@ __declspec(dllexport) BOOL WinDivertRecv(HANDLE handle, void* packet, UINT packe
 }
 #endif
 
-// A packet sent on: journaled with its DNS id (the first two bytes after a
-// UDP header, when there is one) and the machine's performance counter in
-// microseconds, as the IP Helper stand-in's journal gives it with
-// "journal-times", so a test can tell what came first.
+// A packet sent on, as WinDivert documents injection: an inbound one on the
+// interface and sub-interface its address names (one a fed packet came on:
+// a zeroed or invented address is refused), every checksum its address
+// flags valid right (else refused); the stand-in's own choice of code for
+// both, ERROR_INVALID_PARAMETER, since the documentation names none. It
+// then goes on to the handles of lower priority. Journaled with its
+// direction, its DNS id and the machine's performance counter in
+// microseconds (the IP Helper stand-in's "journal-times" clock), so a test
+// can tell what came first; "same=yes" when it is, byte for byte, a packet
+// this handle received and had not sent yet, and then "held=" the
+// microseconds since the driver took it.
 __declspec(dllexport) BOOL WinDivertSend(HANDLE handle, const void* packet, UINT packetLength,
                                          UINT* sendLength, const void* address) {
   if (sendLength) *sendLength = 0;
+  std::string line;
+  std::vector<std::string> passed;  // replies that waited for this packet to leave
   {
     Locked lock;
     const std::shared_ptr<Session> session = FindOpen(handle);
@@ -508,21 +728,51 @@ __declspec(dllexport) BOOL WinDivertSend(HANDLE handle, const void* packet, UINT
       SetLastError(ERROR_INVALID_FUNCTION);
       return FALSE;
     }
+    if (session->sendFailure != 0) {
+      Journal("send refused: send-fail " + std::to_string(session->sendFailure));
+      SetLastError(session->sendFailure);
+      return FALSE;
+    }
+    const auto* record = static_cast<const unsigned char*>(address);
+    UINT32 flags = 0, ifIdx = 0, subIfIdx = 0;
+    std::memcpy(&flags, record + kFlagsOffset, sizeof(flags));
+    std::memcpy(&ifIdx, record + kNetworkIfIdxOffset, sizeof(ifIdx));
+    std::memcpy(&subIfIdx, record + kNetworkSubIfIdxOffset, sizeof(subIfIdx));
+    SocketEvent sent;
+    sent.isPacket = true;
+    sent.outbound = (flags & kOutboundBit) != 0;
+    sent.loopback = (flags & kLoopbackBit) != 0;
+    sent.ifIdx = ifIdx;
+    sent.subIfIdx = subIfIdx;
+    sent.bytes.assign(static_cast<const char*>(packet), packetLength);
+    const State& state = Shared();
+    const auto known = state.interfaces.find(ifIdx);
+    if (!sent.outbound && (known == state.interfaces.end() || known->second != subIfIdx)) {
+      Journal("send refused: interface " + std::to_string(ifIdx) + "." +
+              std::to_string(subIfIdx) + " unknown");
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    const PacketChecksums valid = ChecksumsOf(sent.bytes);
+    if (((flags & kIPChecksumBit) && !valid.ip) || ((flags & kTCPChecksumBit) && !valid.tcp) ||
+        ((flags & kUDPChecksumBit) && !valid.udp)) {
+      Journal("send refused: a checksum flagged valid is not");
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    const LONGLONG now = CounterNow();
+    line = "send " + PacketWords(sent, now);
+    const auto received = session->handedOut.find(PacketHash(sent.bytes));
+    if (received != session->handedOut.end()) {
+      line += " same=yes held=" + std::to_string(MicrosecondsOf(now - received->second));
+      session->handedOut.erase(received);
+    } else {
+      line += " same=no";
+    }
+    if (Pass(sent, session->priority, Clock::now(), now)) Departed(sent, passed);
   }
-  const auto* p = static_cast<const unsigned char*>(packet);
-  const size_t header = (p[0] >> 4) == 6 ? 40 : size_t{p[0] & 0x0Fu} * 4;
-  std::string id = "none";
-  if (packetLength >= header + 10) {
-    char text[8];
-    std::snprintf(text, sizeof(text), "%02x%02x", p[header + 8], p[header + 9]);
-    id = text;
-  }
-  LARGE_INTEGER now{}, frequency{};
-  QueryPerformanceCounter(&now);
-  QueryPerformanceFrequency(&frequency);
-  const LONGLONG q = now.QuadPart, f = frequency.QuadPart;
-  Journal("send len=" + std::to_string(packetLength) + " dnsid=" + id +
-          " t=" + std::to_string(q / f * 1000000 + q % f * 1000000 / f));
+  Journal(line);
+  for (const std::string& one : passed) Journal(one);
   if (sendLength) *sendLength = packetLength;
   return TRUE;
 }
@@ -542,7 +792,7 @@ __declspec(dllexport) BOOL WinDivertShutdown(HANDLE handle, int how) {
       return FALSE;
     }
     if (how & kShutdownRecv) session->recvShutdown = true;
-    WakeAllConditionVariable(&state.queueChanged);
+    WakeAllConditionVariable(&session->queueChanged);
     WakeAllConditionVariable(&state.idleChanged);
   }
   Journal("shutdown how=" + std::to_string(how));
@@ -550,8 +800,14 @@ __declspec(dllexport) BOOL WinDivertShutdown(HANDLE handle, int how) {
 }
 #endif
 
+// What a diverting network handle still had queued goes on to the handles
+// of lower priority, as WinDivert 2.2's driver re-injects it when the handle
+// closes (journaled "reinject ..." each); what waited past the queue's time
+// is dropped, as the driver would have. A sniffing handle's copies and a
+// socket handle's events are simply gone.
 __declspec(dllexport) BOOL WinDivertClose(HANDLE handle) {
   UINT64 dropped = 0;
+  std::vector<std::string> reinjected, passed;
   {
     Locked lock;
     State& state = Shared();
@@ -561,19 +817,39 @@ __declspec(dllexport) BOOL WinDivertClose(HANDLE handle) {
       return FALSE;
     }
     session->closed = true;
-    dropped = session->dropped;
-    session->queue.clear();
     for (auto it = state.open.begin(); it != state.open.end(); ++it) {
       if (*it == session) {
         state.open.erase(it);
         break;
       }
     }
+    const bool diverting = session->layer == kLayerNetwork && !(session->flags & kFlagSniff);
+    const Clock::time_point now = Clock::now();
+    for (const Queued& queued : session->queue) {
+      if (!diverting) continue;
+      if (now - queued.at > std::chrono::milliseconds(session->queueTimeMs)) {
+        ++session->dropped;
+        continue;
+      }
+      const LONGLONG captured = CounterNow();
+      reinjected.push_back("reinject " + PacketWords(queued.event, captured));
+      if (Pass(queued.event, session->priority, now, captured)) Departed(queued.event, passed);
+    }
+    if (std::none_of(state.open.begin(), state.open.end(),
+                     [](const auto& other) { return other->layer == kLayerNetwork; })) {
+      state.awaiting.clear();
+      state.departed.clear();
+    }
+    dropped = session->dropped;
+    session->queue.clear();
     // Receives blocked on this handle still hold the session and see it closed.
-    WakeAllConditionVariable(&state.queueChanged);
+    WakeAllConditionVariable(&session->queueChanged);
     WakeAllConditionVariable(&state.idleChanged);
   }
-  Journal("close dropped=" + std::to_string(dropped));
+  for (const std::string& line : reinjected) Journal(line);
+  for (const std::string& line : passed) Journal(line);
+  Journal("close dropped=" + std::to_string(dropped) + " reinjected=" +
+          std::to_string(reinjected.size()));
   return TRUE;
 }
 

@@ -3,20 +3,23 @@
 // shipped). Every build of the stand-in exports them, whatever WinDivert
 // entry points it leaves out.
 //
-// Feed queues socket events for the most recently opened handle that is still
-// open; events fed while no handle is open, or after that handle was shut down
-// for receive, are dropped, as the real driver would never have reported them.
+// Feed queues socket events for the most recently opened socket handle that
+// is still open; events fed while no such handle is open, or after it was
+// shut down for receive, are dropped, as the real driver would never have
+// reported them.
 //
 // FeedLine parses one line of windivert-feed.txt's syntax ("connect v6 1234
-// 2001:db8::5") and queues its event as Feed does. A trailing line feed (LF or
-// CR LF) is allowed; a blank or comment line queues nothing and is TRUE.
-// FALSE (ERROR_INVALID_PARAMETER) for a line it cannot parse.
+// 2001:db8::5", "packet in <hex>") and queues its event as Feed does, or
+// sends its packet on its way through the network handles. A trailing line
+// feed (LF or CR LF) is allowed; a blank or comment line queues nothing and
+// is TRUE. FALSE (ERROR_INVALID_PARAMETER) for a line it cannot parse.
 //
 // WaitIdle returns TRUE once every event fed so far has been handed out by
-// WinDivertRecv and a receiver is blocked again on every open handle's empty
-// queue (a handle shut down for receive needs none; no handle open is idle
-// too); FALSE with ERROR_TIMEOUT otherwise. That is how a caller
-// knows the receiving thread has finished with the last event.
+// WinDivertRecv, every thread a receive handed one to has come back to
+// receive again, and a receiver is blocked again on every open handle's
+// empty queue (a handle shut down for receive needs none; no handle open is
+// idle too); FALSE with ERROR_TIMEOUT otherwise. That is how a caller
+// knows the receiving threads have finished with the last event.
 #include <windows.h>
 
 #include <cstddef>

@@ -138,9 +138,10 @@ void Journal(const std::string& line) {
   SetLastError(savedError);
 }
 
-bool ScenarioOpenFailure(DWORD* code) {
+StandinScenario ReadScenario() {
+  StandinScenario scenario;
   const HANDLE file = OpenForReading(FileBeside(L"windivert-scenario.txt"));
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) return scenario;
   const std::string text = ReadFrom(file, 0, 1 << 20);
   CloseHandle(file);
   size_t start = 0;
@@ -152,13 +153,13 @@ bool ScenarioOpenFailure(DWORD* code) {
     UINT64 value = 0;
     std::string argument = words.size() == 2 ? words[1] : std::string();
     if (!argument.empty() && argument.back() == '\r') argument.pop_back();
-    if (words.size() == 2 && words[0] == "open-fail" &&
-        ParseUnsigned(argument, 0, 0xFFFFFFFFull, &value)) {
-      *code = static_cast<DWORD>(value);
-      return true;
+    if (words.size() != 2 || !ParseUnsigned(argument, 0, 0xFFFFFFFFull, &value) || value == 0) {
+      continue;
     }
+    if (words[0] == "open-fail") scenario.openFailure = static_cast<DWORD>(value);
+    if (words[0] == "send-fail") scenario.sendFailure = static_cast<DWORD>(value);
   }
-  return false;
+  return scenario;
 }
 
 UINT64 FeedFileSize() {
@@ -213,6 +214,25 @@ bool ParsePacketLine(const std::vector<std::string>& words, SocketEvent* event) 
   size_t at = 2;
   event->loopback = words[at] == "loopback";
   if (event->loopback) ++at;
+  if (at < words.size() && words[at].rfind("if=", 0) == 0) {
+    const std::string interface = words[at++].substr(3);
+    const size_t dot = interface.find('.');
+    UINT64 index = 0, sub = 0;
+    if (!ParseUnsigned(interface.substr(0, dot), 10, 0xFFFFFFFFull, &index) || index == 0 ||
+        (dot != std::string::npos &&
+         !ParseUnsigned(interface.substr(dot + 1), 10, 0xFFFFFFFFull, &sub))) {
+      return false;
+    }
+    event->ifIdx = static_cast<UINT32>(index);
+    event->subIfIdx = static_cast<UINT32>(sub);
+  }
+  if (at < words.size() && words[at].rfind("after=", 0) == 0) {
+    const std::string id = words[at++].substr(6);
+    if (id.size() != 4 || id.find_first_not_of("0123456789abcdef") != std::string::npos) {
+      return false;
+    }
+    event->after = id;
+  }
   if (at + 1 != words.size() || words[at].size() % 2 != 0 || words[at].empty()) return false;
   event->bytes.clear();
   for (size_t i = 0; i < words[at].size(); i += 2) {

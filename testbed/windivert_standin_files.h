@@ -25,6 +25,14 @@ struct SocketEvent {
   bool isPacket = false;
   bool outbound = false;
   bool loopback = false;
+  // The interface it came in on (or leaves by), as Network.IfIdx and
+  // SubIfIdx give it.
+  UINT32 ifIdx = 7;
+  UINT32 subIfIdx = 0;
+  // A reply that can only arrive once its request has left: it waits until
+  // an outbound packet with this DNS id (four hex digits) has reached the
+  // network. Empty: it arrives when fed.
+  std::string after;
   std::string bytes;
 };
 
@@ -39,8 +47,13 @@ void InitStandinDirectory(HMODULE module);
 void Journal(const std::string& line);
 
 // windivert-scenario.txt, read at each open: "open-fail <code>" makes the
-// open fail with that code. Returns false when the open is to succeed.
-bool ScenarioOpenFailure(DWORD* code);
+// open fail with that code; "send-fail <code>" makes every WinDivertSend on
+// the handle opened fail with it. 0: none.
+struct StandinScenario {
+  DWORD openFailure = 0;
+  DWORD sendFailure = 0;
+};
+StandinScenario ReadScenario();
 
 // Where the reader of windivert-feed.txt stands. A handle starts at the size
 // the file had when it was opened; a line without its line feed waits in
@@ -53,8 +66,8 @@ UINT64 FeedFileSize();
 // Appends the events of the lines completed since the cursor to `events`.
 void ReadNewFeedLines(FeedCursor* cursor, std::vector<SocketEvent>* events);
 // "<event> <v4|v6> <pid> <address> [tcp|udp] [ep=<n>] [port=<n>]", or
-// "packet <in|out> [loopback] <hex bytes>" for the network layer; false for
-// anything else.
+// "packet <in|out> [loopback] [if=<n>[.<sub>]] [after=<dnsid>] <hex bytes>"
+// for the network layer; false for anything else.
 bool ParseFeedLine(const std::string& line, SocketEvent* event);
 
 // One row of the host's /proc/net/udp.

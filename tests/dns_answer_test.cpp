@@ -1,7 +1,9 @@
-// DNS responses as the network delivers them, built here byte by byte the
+// DNS messages as the network delivers them, built here byte by byte the
 // way servers write them (compression pointers, CNAME chains, several
 // answers), then broken the ways an attacker would: the reading must give
-// exactly the question's addresses, or refuse, and never crash or loop.
+// exactly what a resolver would take for the question, or refuse, and never
+// crash, loop or take long. Then the rules that decide whether an answer
+// may bring routes: the questions remembered, and the addresses allowed.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -11,138 +13,44 @@
 #include <string>
 #include <vector>
 
-#include "client_io.h"
-#include "rig.h"
-#include "service_harness.h"
+#include "dns_packets.h"
 #include "split/bypass_domains.h"
 #include "split/dns_answer.h"
+#include "split/dns_filter.h"
+#include "split/dns_questions.h"
+#include "split/global_address.h"
+#include "support/address.h"
 #include "support/text.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+// The question's name starts at 12; "bank.com" there puts "com" at 17.
+constexpr int kQuestion = 12;
 
-void Put16(Bytes& out, unsigned value) {
-  out.push_back(static_cast<uint8_t>(value >> 8));
-  out.push_back(static_cast<uint8_t>(value));
-}
-void Put32(Bytes& out, uint32_t value) {
-  Put16(out, value >> 16);
-  Put16(out, value & 0xFFFF);
-}
-// "a.b.c" as labels; a name ending in "@N" ends with a pointer to offset N;
-// "!" is a "." inside a label.
-void PutName(Bytes& out, const std::string& name) {
-  std::string rest = name;
-  int pointer = -1;
-  if (const size_t at = rest.find('@'); at != std::string::npos) {
-    pointer = std::stoi(rest.substr(at + 1));
-    rest.resize(at);
-  }
-  size_t start = 0;
-  while (start < rest.size()) {
-    size_t dot = rest.find('.', start);
-    if (dot == std::string::npos) dot = rest.size();
-    out.push_back(static_cast<uint8_t>(dot - start));
-    for (size_t i = start; i < dot; ++i) out.push_back(rest[i] == '!' ? '.' : rest[i]);
-    start = dot + 1;
-  }
-  if (pointer >= 0) {
-    Put16(out, 0xC000 | pointer);
-  } else {
-    out.push_back(0);
-  }
-}
-
-struct Rr {
-  std::string owner;  // PutName's form
-  unsigned type;
-  uint32_t ttl;
-  Bytes data;  // for a CNAME: the target in PutName's form, written by Response
-  std::string target = "";
-};
-
-// A response to one question of class IN: header, question at offset 12.
-Bytes Response(const std::string& question, unsigned qtype, const std::vector<Rr>& answers,
-               unsigned flags = 0x8180) {
-  Bytes out;
-  Put16(out, 0x1234);
-  Put16(out, flags);
-  Put16(out, 1);
-  Put16(out, static_cast<unsigned>(answers.size()));
-  Put16(out, 0);
-  Put16(out, 0);
-  PutName(out, question);
-  Put16(out, qtype);
-  Put16(out, 1);
-  for (const Rr& rr : answers) {
-    PutName(out, rr.owner);
-    Put16(out, rr.type);
+// A message whose answer section holds `count` records, each an A record
+// owned by a pointer to `owner` written right after the question.
+Bytes ManyOwnedBy(const std::string& question, const std::string& owner, size_t count) {
+  Bytes out = Response(question, 1, {});
+  out[6] = static_cast<uint8_t>(count >> 8);
+  out[7] = static_cast<uint8_t>(count);
+  const size_t at = out.size();
+  PutName(out, owner);
+  // The first record owns the name in place, the rest point at it.
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) Put16(out, 0xC000 | static_cast<unsigned>(at));
     Put16(out, 1);
-    Put32(out, rr.ttl);
-    Bytes data = rr.data;
-    if (!rr.target.empty()) PutName(data, rr.target);
-    Put16(out, static_cast<unsigned>(data.size()));
-    out.insert(out.end(), data.begin(), data.end());
+    Put16(out, 1);
+    Put32(out, 60);
+    Put16(out, 4);
+    out.insert(out.end(), {93, 184, 216, static_cast<uint8_t>(i)});
   }
   return out;
 }
 
-Bytes V4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) { return {a, b, c, d}; }
-
-// "name: address/ttl address/ttl", or "refused".
-std::string Read(const Bytes& message) {
-  DnsAnswer answer;
-  if (!ReadDnsAnswer(message.data(), message.size(), answer)) return "refused";
-  std::string text = answer.Name + ":";
-  for (const DnsAddress& address : answer.Addresses) {
-    text += " " + WideToUtf8(FormatAddress(address.Address)) + "/" + std::to_string(address.Ttl);
-  }
-  return text;
-}
-
-// An IPv4 packet from 192.0.2.53 to 10.0.0.2 of `protocol` (UDP, from
-// `sourcePort`) carrying `dns`; `fragment` is the flags-and-offset word.
-Bytes Ipv4Udp(const Bytes& dns, unsigned sourcePort = 53, unsigned fragment = 0x4000,
-              unsigned protocol = 17) {
-  Bytes p = {0x45, 0, 0, 0, 0, 0, 0, 0, 64, static_cast<uint8_t>(protocol), 0, 0,
-             192, 0, 2, 53, 10, 0, 0, 2};
-  p[6] = static_cast<uint8_t>(fragment >> 8);
-  p[7] = static_cast<uint8_t>(fragment);
-  Put16(p, sourcePort);
-  Put16(p, 50000);
-  Put16(p, static_cast<unsigned>(8 + dns.size()));
-  Put16(p, 0);
-  p.insert(p.end(), dns.begin(), dns.end());
-  p[2] = static_cast<uint8_t>(p.size() >> 8);
-  p[3] = static_cast<uint8_t>(p.size());
-  return p;
-}
-
-// The same message as one TCP segment: a 20-byte header, then the message
-// after its two-byte length, which `lengthExtra` makes larger than it is.
-Bytes Ipv4Tcp(const Bytes& dns, unsigned sourcePort = 53, unsigned lengthExtra = 0) {
-  Bytes p = {0x45, 0, 0, 0, 0, 0, 0x40, 0, 64, 6, 0, 0, 192, 0, 2, 53, 10, 0, 0, 2};
-  Put16(p, sourcePort);
-  Put16(p, 50000);
-  p.insert(p.end(), {0, 0, 0, 1, 0, 0, 0, 1, 0x50, 0x18, 0xFF, 0xFF, 0, 0, 0, 0});
-  Put16(p, static_cast<unsigned>(dns.size() + lengthExtra));
-  p.insert(p.end(), dns.begin(), dns.end());
-  p[2] = static_cast<uint8_t>(p.size() >> 8);
-  p[3] = static_cast<uint8_t>(p.size());
-  return p;
-}
-
-// The question's name starts at 12; "bank.com" there puts "com" at 17.
-constexpr int kQuestion = 12;
-
 }  // namespace
 
 TEST(DnsAnswers, GiveTheQuestionsAddressesThroughItsCnameChain) {
-  Bytes six(16, 0);
-  six[0] = 0x20;
-  six[1] = 0x01;
-  six[15] = 0x05;
+  Bytes six = V6("2001::5");
   const std::string q = "@" + std::to_string(kQuestion);
   const struct {
     const char* what;
@@ -153,10 +61,16 @@ TEST(DnsAnswers, GiveTheQuestionsAddressesThroughItsCnameChain) {
       {"case folded",
        Response("WwW.Bank.COM", 1, {{"www.BANK.com", 1, 60, V4(1, 2, 3, 4)}}),
        "www.bank.com: 1.2.3.4/60"},
-      {"several, and AAAA",
+      {"an AAAA question takes only AAAA records",
        Response("bank.com", 28,
                 {{q, 1, 10, V4(1, 1, 1, 1)}, {q, 28, 20, six}, {q, 1, 30, V4(2, 2, 2, 2)}}),
-       "bank.com: 1.1.1.1/10 2001::5/20 2.2.2.2/30"},
+       "bank.com: 2001::5/20"},
+      {"an A question takes only A records",
+       Response("bank.com", 1,
+                {{q, 28, 10, six}, {q, 1, 20, V4(1, 1, 1, 1)}, {q, 1, 30, V4(2, 2, 2, 2)}}),
+       "bank.com: 1.1.1.1/20 2.2.2.2/30"},
+      {"another question type takes no address",
+       Response("bank.com", 65, {{q, 1, 10, V4(1, 1, 1, 1)}, {q, 28, 20, six}}), "bank.com:"},
       {"a CNAME chain, compressed, with an unrelated record",
        Response("www.bank.com", 1,
                 {{q, 5, 300, {}, "edge.cdn.net"},
@@ -169,16 +83,26 @@ TEST(DnsAnswers, GiveTheQuestionsAddressesThroughItsCnameChain) {
                                            {"a.net", 5, 5, {}, "b.net"},
                                            {q, 5, 5, {}, "a.net"}}),
        "bank.com: 7.7.7.7/5"},
+      {"only the first CNAME of a name is the chain",
+       Response("bank.com", 1,
+                {{q, 5, 5, {}, "a.net"},
+                 {q, 5, 5, {}, "b.net"},
+                 {"b.net", 1, 5, V4(8, 8, 8, 8)},
+                 {"a.net", 1, 5, V4(7, 7, 7, 7)}}),
+       "bank.com: 7.7.7.7/5"},
       {"a CNAME loop ends", Response("bank.com", 1,
                                      {{q, 5, 5, {}, "a.net"}, {"a.net", 5, 5, {}, "bank.com"}}),
        "bank.com:"},
       {"no answers (NXDOMAIN)", Response("bank.com", 1, {}, 0x8183), "bank.com:"},
       {"a TTL with its top bit set is zero",
        Response("bank.com", 1, {{q, 1, 0x80000010u, V4(1, 2, 3, 4)}}), "bank.com: 1.2.3.4/0"},
+      {"a TTL of 2^31-1 is read as it is (the route's life caps it)",
+       Response("bank.com", 1, {{q, 1, 0x7FFFFFFFu, V4(1, 2, 3, 4)}}),
+       "bank.com: 1.2.3.4/2147483647"},
       {"an A record of the wrong size is not an address",
        Response("bank.com", 1, {{q, 1, 5, {1, 2, 3}}, {q, 1, 5, V4(4, 3, 2, 1)}}),
        "bank.com: 4.3.2.1/5"},
-      {"a query, not a response", Response("bank.com", 1, {}, 0x0100), "refused"},
+      {"a query is read as one", Query("bank.com", 1), "bank.com (query):"},
       {"another opcode", Response("bank.com", 1, {}, 0x8980), "refused"},
       {"a pointer to itself", Response("bank.com", 1, {{"@26", 1, 5, V4(1, 2, 3, 4)}}), "refused"},
       {"a pointer forward", Response("a@40", 1, {}), "refused"},
@@ -220,57 +144,87 @@ TEST(DnsAnswers, MalformedMessagesAreRefused) {
   EXPECT_EQ(Read(extended), "refused");
 }
 
-TEST(DnsAnswers, PacketsGiveTheirUdpOrTcpPayloadOnlyFromPort53) {
+// However its pointers are laid, a message costs work in proportion to its
+// length: a name follows at most 16 pointers, and names that expand far
+// beyond the bytes they take exhaust the message's budget; at most 32
+// addresses are taken from one answer.
+TEST(DnsAnswers, ReadingCostsWorkInProportionToTheMessage) {
+  EXPECT_EQ(Read(BackwardChains("bank.com", 15, 1)), "bank.com: 93.184.216.1/60");
+  EXPECT_EQ(Read(BackwardChains("bank.com", 16, 1)), "refused");
+
+  // 3,000 records, each owned by a pointer to a short name: read (the most
+  // a real answer does); each owned by a pointer to a name of 250 bytes,
+  // which costs some 20 times the record's bytes: refused.
+  const std::string shortName = "www.bank.com";
+  std::string longName;
+  while (longName.size() < 240) longName += "abcdefghi.";
+  longName += "bank.com";
+  const std::string read = Read(ManyOwnedBy(shortName, shortName, 3000));
+  EXPECT_EQ(read.rfind("www.bank.com: 93.184.216.0/60 93.184.216.1/60", 0), 0u) << read;
+  EXPECT_EQ(Read(ManyOwnedBy(longName, longName, 3000)), "refused");
+
+  // At most 32 addresses of an answer that gives 40.
+  std::vector<Rr> forty;
+  for (uint8_t i = 0; i < 40; ++i) forty.push_back({"@12", 1, 60, V4(93, 184, 216, i)});
+  DnsQuestion question;
+  std::vector<DnsAddress> addresses;
+  const Bytes message = Response("bank.com", 1, forty);
+  ASSERT_TRUE(ReadDnsQuestion(message.data(), message.size(), question));
+  ASSERT_TRUE(ReadDnsAddresses(message.data(), message.size(), question, addresses));
+  ASSERT_EQ(addresses.size(), kMaxAnswerAddresses);
+  EXPECT_EQ(addresses.back().Address.Bytes[3], kMaxAnswerAddresses - 1);
+
+  // A chain of 8,000 pointers (about all a 14-bit offset reaches), each to
+  // the one before, in a record's data, and 3,000 records owned by its end:
+  // each owner would follow every pointer of the chain.
+  EXPECT_EQ(Read(BackwardChains("bank.com", 8000, 3000)), "refused");
+}
+
+TEST(DnsAnswers, PacketsGiveTheirUdpOrTcpMessageOnlyToOrFromPort53) {
   const Bytes dns = Response("bank.com", 1, {});
-  const auto ipv4 = [&](unsigned sourcePort, unsigned fragment, unsigned protocol) {
-    return Ipv4Udp(dns, sourcePort, fragment, protocol);
-  };
   const auto payload = [](const Bytes& p) -> std::string {
-    const uint8_t* message = nullptr;
-    size_t length = 0;
-    if (!DnsPayloadOf(p.data(), p.size(), message, length)) return "none";
-    return Read(Bytes(message, message + length));
+    DnsPacket packet;
+    if (!DnsPacketOf(p.data(), p.size(), packet)) return "none";
+    return WideToUtf8(FormatAddress(packet.Source)) + ":" + std::to_string(packet.SourcePort) +
+           " > " + WideToUtf8(FormatAddress(packet.Destination)) + ":" +
+           std::to_string(packet.DestinationPort) + (packet.Tcp ? " tcp " : " udp ") +
+           Read(Bytes(packet.Message, packet.Message + packet.Length));
   };
-  EXPECT_EQ(payload(ipv4(53, 0, 17)), "bank.com:");
-  EXPECT_EQ(payload(ipv4(53, 0x4000, 17)), "bank.com:");  // don't fragment
-  EXPECT_EQ(payload(ipv4(80, 0, 17)), "none");
-  EXPECT_EQ(payload(ipv4(53, 0, 6)), "none");  // a UDP header where TCP's should be
-  EXPECT_EQ(payload(Ipv4Tcp(dns)), "bank.com:");
-  EXPECT_EQ(payload(Ipv4Tcp(dns, 443)), "none");
-  EXPECT_EQ(payload(Ipv4Tcp(dns, 53, 1)), "none");  // the rest in a later segment
-  Bytes tcpShortHeader = Ipv4Tcp(dns);
+  const End from53 = kServer, from80 = {"192.0.2.53", 80};
+  EXPECT_EQ(payload(Udp(from53, kAsker, dns, 0)), "192.0.2.53:53 > 10.0.0.2:50000 udp bank.com:");
+  EXPECT_EQ(payload(Udp(from53, kAsker, dns)), "192.0.2.53:53 > 10.0.0.2:50000 udp bank.com:");
+  EXPECT_EQ(payload(Udp(kAsker, from53, Query("bank.com", 1))),
+            "10.0.0.2:50000 > 192.0.2.53:53 udp bank.com (query):");
+  EXPECT_EQ(payload(Udp(from80, kAsker, dns)), "none");
+  EXPECT_EQ(payload(Udp(from53, kAsker, dns, 0, 6)), "none");  // a UDP header where TCP's should be
+  EXPECT_EQ(payload(Tcp(from53, kAsker, dns)), "192.0.2.53:53 > 10.0.0.2:50000 tcp bank.com:");
+  EXPECT_EQ(payload(Tcp({"192.0.2.53", 443}, kAsker, dns)), "none");
+  EXPECT_EQ(payload(Tcp(from53, kAsker, dns, 1)), "none");  // the rest in a later segment
+  Bytes tcpShortHeader = Tcp(from53, kAsker, dns);
   tcpShortHeader[32] = 0x40;  // a TCP header of 16 bytes
   EXPECT_EQ(payload(tcpShortHeader), "none");
-  EXPECT_EQ(payload(ipv4(53, 0x2000, 17)), "none");  // more fragments
-  EXPECT_EQ(payload(ipv4(53, 0x0010, 17)), "none");  // a later fragment
-  Bytes shorter = ipv4(53, 0, 17);
+  EXPECT_EQ(payload(Udp(from53, kAsker, dns, 0x2000)), "none");  // more fragments
+  EXPECT_EQ(payload(Udp(from53, kAsker, dns, 0x0010)), "none");  // a later fragment
+  Bytes shorter = Udp(from53, kAsker, dns);
   shorter.resize(shorter.size() - 1);  // the packet shorter than its header says
   EXPECT_EQ(payload(shorter), "none");
 
-  Bytes v6(40, 0);
-  v6[0] = 0x60;
-  v6[6] = 17;
-  Put16(v6, 53);
-  Put16(v6, 50000);
-  Put16(v6, static_cast<unsigned>(8 + dns.size()));
-  Put16(v6, 0);
-  v6.insert(v6.end(), dns.begin(), dns.end());
-  v6[4] = static_cast<uint8_t>((v6.size() - 40) >> 8);
-  v6[5] = static_cast<uint8_t>(v6.size() - 40);
-  EXPECT_EQ(payload(v6), "bank.com:");
+  Bytes v6 = Udp({"2001:db8::53", 53}, {"2001:db8::2", 50000}, dns);
+  EXPECT_EQ(payload(v6), "2001:db8::53:53 > 2001:db8::2:50000 udp bank.com:");
   v6[6] = 44;  // a fragment header first
   EXPECT_EQ(payload(v6), "none");
 }
 
 // Random bytes and good messages with bytes changed, cut or repeated: every
 // one either is refused or reads as a name DNS allows with no more
-// addresses than the message has records.
+// addresses than one answer may give.
 TEST(DnsAnswers, HundredThousandRandomAndMutatedPacketsAreReadSafely) {
   std::mt19937 random(20261209);
   const std::vector<Bytes> seeds = {
       Response("www.bank.com", 1,
                {{"@12", 5, 300, {}, "edge.cdn.net"}, {"edge.cdn.net", 1, 20, V4(5, 6, 7, 8)}}),
       Response("bank.com", 28, {{"@12", 1, 1, V4(1, 1, 1, 1)}, {"@12", 28, 2, Bytes(16, 1)}}),
+      BackwardChains("bank.com", 5, 2),
   };
   size_t read = 0;
   for (int i = 0; i < 100000; ++i) {
@@ -293,28 +247,206 @@ TEST(DnsAnswers, HundredThousandRandomAndMutatedPacketsAreReadSafely) {
     // Every other one inside a UDP or TCP packet whose header bytes are
     // changed too: the message found must lie inside the packet.
     if (i % 2 == 1) {
-      Bytes packet = i % 4 == 1 ? Ipv4Udp(message) : Ipv4Tcp(message);
+      Bytes packet = i % 4 == 1 ? Udp(kServer, kAsker, message) : Tcp(kServer, kAsker, message);
       const size_t header = i % 4 == 1 ? 28 : 42;
       packet[random() % header] = static_cast<uint8_t>(random());
-      const uint8_t* found = nullptr;
-      size_t length = 0;
-      if (!DnsPayloadOf(packet.data(), packet.size(), found, length)) continue;
-      ASSERT_GE(found, packet.data());
-      ASSERT_LE(found + length, packet.data() + packet.size());
-      message.assign(found, found + length);
+      DnsPacket found;
+      if (!DnsPacketOf(packet.data(), packet.size(), found)) continue;
+      ASSERT_GE(found.Message, packet.data());
+      ASSERT_LE(found.Message + found.Length, packet.data() + packet.size());
+      message.assign(found.Message, found.Message + found.Length);
     }
-    DnsAnswer answer;
-    if (!ReadDnsAnswer(message.data(), message.size(), answer)) continue;
+    DnsQuestion question;
+    std::vector<DnsAddress> addresses;
+    if (!ReadDnsQuestion(message.data(), message.size(), question)) continue;
+    ASSERT_LE(question.End, message.size());
+    if (!ReadDnsAddresses(message.data(), message.size(), question, addresses)) continue;
     ++read;
-    ASSERT_LE(answer.Name.size(), 253u);
-    for (const char c : answer.Name) {
+    ASSERT_LE(question.Name.size(), 253u);
+    for (const char c : question.Name) {
       ASSERT_TRUE((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
                   c == '.')
           << static_cast<int>(c);
     }
-    ASSERT_LE(answer.Addresses.size(), message.size() / 11);
+    ASSERT_LE(addresses.size(), kMaxAnswerAddresses);
+    ASSERT_LE(addresses.size(), message.size() / 11);
   }
   EXPECT_GT(read, 1000u);  // the mutations leave many messages readable
+}
+
+namespace {
+
+// What the table says to an answer packet, after the question packet (if
+// any) was remembered at time 0.
+struct Exchange {
+  const char* what;
+  Bytes question;  // empty: none asked
+  Bytes answer;
+  uint64_t answeredAtMs;
+  bool matches;
+};
+
+bool Parsed(const Bytes& packet, DnsPacket& dns, DnsQuestion& question) {
+  return DnsPacketOf(packet.data(), packet.size(), dns) &&
+         ReadDnsQuestion(dns.Message, dns.Length, question);
+}
+
+}  // namespace
+
+// An answer matches only the question this machine asked: from the server
+// asked and port 53, to the asking address and port, same id, name, type
+// and class, within the question's life, once.
+TEST(DnsQuestions, OnlyTheAnswerToARememberedQuestionMatchesAndOnlyOnce) {
+  const Bytes asked = WithId(Query("www.bank.com", 1), 0xBEEF);
+  const Bytes answer =
+      WithId(Response("www.bank.com", 1, {{"@12", 1, 60, V4(93, 184, 216, 34)}}), 0xBEEF);
+  const End otherServer = {"198.51.100.66", 53}, otherPort = {"10.0.0.2", 50001};
+  const End broadcast = {"255.255.255.255", 50000}, otherLocal = {"10.0.0.3", 50000};
+  const End six = {"2001:db8::2", 50000}, server6 = {"2001:db8::53", 53};
+  Bytes upper = answer;
+  upper[13 + 4] = 'B';  // "www.Bank.com": the same name
+  const Exchange cases[] = {
+      {"the answer", Asked(asked), Answer(answer), 10, true},
+      {"a name in another case", Asked(asked), Answer(upper), 10, true},
+      {"over IPv6", Udp(six, server6, asked), Udp(server6, six, answer), 10, true},
+      {"over TCP", Tcp(kAsker, kServer, asked), Tcp(kServer, kAsker, answer), 10, true},
+      {"nothing asked", {}, Answer(answer), 10, false},
+      {"from another server", Asked(asked), Udp(otherServer, kAsker, answer), 10, false},
+      {"from another port", Asked(asked), Udp({"192.0.2.53", 5353}, kAsker, answer), 10, false},
+      {"to another port", Asked(asked), Udp(kServer, otherPort, answer), 10, false},
+      {"to another address", Asked(asked), Udp(kServer, otherLocal, answer), 10, false},
+      {"to the broadcast address", Asked(asked), Udp(kServer, broadcast, answer), 10, false},
+      {"with another id", Asked(asked), Answer(WithId(answer, 0xBEEE)), 10, false},
+      {"for another name", Asked(asked),
+       Answer(WithId(Response("www.bank.co", 1, {}), 0xBEEF)), 10, false},
+      {"of another type", Asked(asked), Answer(WithId(Response("www.bank.com", 28, {}), 0xBEEF)),
+       10, false},
+      {"over TCP to a UDP question", Asked(asked), Tcp(kServer, kAsker, answer), 10, false},
+      {"after the question's life", Asked(asked), Answer(answer),
+       DnsQuestionTable::kDefaultLifeMs, false},
+      {"a question from port 53 to port 53 is no answer", Asked(asked),
+       Udp(kServer, {"10.0.0.2", 53}, answer), 10, false},
+      {"an answer sent as a question", Asked(asked), Udp(kAsker, kServer, answer), 10, false},
+  };
+  for (const Exchange& c : cases) {
+    SCOPED_TRACE(c.what);
+    DnsQuestionTable table;
+    DnsPacket dns;
+    DnsQuestion question;
+    if (!c.question.empty()) {
+      ASSERT_TRUE(Parsed(c.question, dns, question));
+      ASSERT_TRUE(table.Remember(dns, question, 0));
+    }
+    if (!Parsed(c.answer, dns, question)) {
+      EXPECT_FALSE(c.matches) << "not even read";
+      continue;
+    }
+    EXPECT_EQ(table.Answer(dns, question, c.answeredAtMs), c.matches);
+    // Used once: the same answer again matches nothing.
+    EXPECT_FALSE(table.Answer(dns, question, c.answeredAtMs));
+  }
+  // A response is never remembered as a question, nor a question taken as
+  // an answer.
+  DnsQuestionTable table;
+  DnsPacket dns;
+  DnsQuestion question;
+  ASSERT_TRUE(Parsed(Udp(kAsker, kServer, answer), dns, question));
+  EXPECT_FALSE(table.Remember(dns, question, 0));
+  ASSERT_TRUE(Parsed(Asked(asked), dns, question));
+  EXPECT_FALSE(table.Answer(dns, question, 0));
+  EXPECT_EQ(table.Size(), 0u);
+}
+
+// The table holds at most its capacity, the oldest questions going first,
+// and a question asked again is one entry, living from its later time;
+// however many come, it costs the same.
+TEST(DnsQuestions, AreBoundedInNumberAndTime) {
+  DnsQuestionTable table(4, 1000);
+  DnsPacket dns;
+  DnsQuestion question;
+  const auto ask = [&](unsigned id, uint64_t at) {
+    ASSERT_TRUE(Parsed(Asked(WithId(Query("bank.com", 1), id)), dns, question));
+    table.Remember(dns, question, at);
+  };
+  const auto answered = [&](unsigned id, uint64_t at) {
+    EXPECT_TRUE(Parsed(Answer(WithId(Response("bank.com", 1, {}), id)), dns, question));
+    return table.Answer(dns, question, at);
+  };
+  for (unsigned id = 1; id <= 6; ++id) ask(id, id);
+  EXPECT_EQ(table.Size(), 4u);
+  EXPECT_FALSE(answered(1, 10)) << "the oldest went first";
+  EXPECT_FALSE(answered(2, 10));
+  EXPECT_TRUE(answered(3, 10));
+  ask(4, 900);  // asked again: lives from 900
+  EXPECT_FALSE(answered(5, 1005)) << "expired";
+  EXPECT_TRUE(answered(4, 1005));
+  for (unsigned i = 0; i < 100000; ++i) ask(7 + i % 3, 2000 + i / 100);
+  EXPECT_EQ(table.Size(), 3u);
+  EXPECT_TRUE(answered(7, 3000));
+}
+
+// Of the answers that match, only one with NOERROR sent to a unicast
+// address brings routes.
+TEST(DnsQuestions, OnlyANoErrorAnswerToAUnicastAddressMayRoute) {
+  const Bytes ok = Response("bank.com", 1, {});
+  const struct {
+    const char* what;
+    Bytes packet;
+    bool routes;
+  } cases[] = {
+      {"NOERROR to this machine", Answer(ok), true},
+      {"NOERROR to an IPv6 unicast address", Udp({"2001:db8::53", 53}, {"2001:db8::2", 1}, ok),
+       true},
+      {"NXDOMAIN", Answer(Response("bank.com", 1, {}, 0x8183)), false},
+      {"SERVFAIL", Answer(Response("bank.com", 1, {}, 0x8182)), false},
+      {"to 255.255.255.255", Udp(kServer, {"255.255.255.255", 1}, ok), false},
+      {"to a multicast group", Udp(kServer, {"224.0.0.251", 1}, ok), false},
+      {"to ff02::1", Udp({"fe80::1", 53}, {"ff02::1", 1}, ok), false},
+      {"to 0.0.0.0", Udp(kServer, {"0.0.0.0", 1}, ok), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    DnsPacket dns;
+    DnsQuestion question;
+    ASSERT_TRUE(Parsed(c.packet, dns, question));
+    EXPECT_EQ(AnswerMayRoute(dns, question), c.routes);
+  }
+}
+
+TEST(GlobalAddresses, OnlyWhatIanaMarksGloballyReachableMayBeRouted) {
+  const struct {
+    const wchar_t* address;
+    bool reachable;
+  } cases[] = {
+      {L"93.184.216.34", true},    {L"1.1.1.1", true},          {L"8.8.4.4", true},
+      {L"9.9.9.9", true},          {L"100.63.255.255", true},   {L"100.128.0.1", true},
+      {L"192.0.0.9", true},        {L"192.0.0.10", true},       {L"192.31.196.1", true},
+      {L"192.175.48.1", true},     {L"198.17.255.255", true},   {L"198.20.0.1", true},
+      {L"223.255.255.255", true},  {L"0.0.0.0", false},         {L"0.1.2.3", false},
+      {L"10.1.2.3", false},        {L"100.64.0.1", false},      {L"100.127.255.255", false},
+      {L"127.0.0.1", false},       {L"169.254.1.1", false},     {L"172.16.0.1", false},
+      {L"172.31.255.255", false},  {L"192.0.0.8", false},       {L"192.0.0.170", false},
+      {L"192.0.2.1", false},       {L"192.88.99.1", false},     {L"192.168.1.1", false},
+      {L"198.18.0.1", false},      {L"198.19.255.255", false},  {L"198.51.100.66", false},
+      {L"203.0.113.99", false},    {L"224.0.0.251", false},     {L"240.0.0.1", false},
+      {L"255.255.255.255", false}, {L"2606:2800:220:1::7", true}, {L"2001:4860::8888", true},
+      {L"2001:1::1", true},        {L"2001:3::1", true},        {L"2001:4:112::1", true},
+      {L"2001:20::1", true},       {L"2620:4f:8000::1", true},  {L"::", false},
+      {L"::1", false},             {L"::10.1.2.3", false},      {L"::ffff:10.1.2.3", false},
+      {L"::ffff:93.184.216.34", true}, {L"64:ff9b::a01:203", false}, {L"64:ff9b::5db8:d822", false},
+      {L"64:ff9b:1::1", false},    {L"100::1", false},          {L"2001::1", false},
+      {L"2001:2::1", false},       {L"2001:10::1", false},      {L"2001:db8::1", false},
+      {L"2002:a01:203::1", false}, {L"3fff::1", false},         {L"5f00::1", false},
+      {L"fc00::1", false},         {L"fd12::1", false},         {L"fe80::1", false},
+      {L"fec0::1", false},         {L"ff02::1", false},         {L"4000::1", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.address));
+    IpAddress address;
+    ASSERT_TRUE(ParseAddress(c.address, address));
+    EXPECT_EQ(GloballyReachable(address), c.reachable);
+  }
+  EXPECT_FALSE(GloballyReachable(IpAddress{}));
 }
 
 TEST(BypassDomainEntries, ParseAsWrittenAndSkipWhatIsNoName) {
@@ -328,7 +460,22 @@ TEST(BypassDomainEntries, ParseAsWrittenAndSkipWhatIsNoName) {
       {L"example.com.", "example.com"},
       {L"xn--80ak6aa92e.com", "xn--80ak6aa92e.com"},
       {L"a-b.c1", "a-b.c1"},
-      {L"localhost", "localhost"},
+      {L"123.example.com", "123.example.com"},
+      {L"ru", "ru"},
+      {L"xn--p1ai", "xn--p1ai"},
+      {L"localhost", nullptr},
+      {L"localhost.", nullptr},
+      {L"*.localhost", nullptr},
+      {L"app.localhost", nullptr},
+      {L"notlocalhost", "notlocalhost"},
+      {L"1.2.3.4", nullptr},
+      {L"0.0.0.0", nullptr},
+      {L"example.123", nullptr},
+      {L"12", nullptr},
+      {L"-a.com", nullptr},
+      {L"a-.com", nullptr},
+      {L"a.-b.com", nullptr},
+      {L"example.com-", nullptr},
       {L"", nullptr},
       {L".", nullptr},
       {L"*.", nullptr},
@@ -373,158 +520,4 @@ TEST(BypassDomainEntries, ParseAsWrittenAndSkipWhatIsNoName) {
     const std::string* found = CoveringDomain(list, c.name);
     EXPECT_EQ(found ? *found : "none", c.covering ? c.covering : "none");
   }
-}
-
-namespace {
-
-// An IPv4 UDP packet from 192.0.2.53:53 to this machine carrying `dns` (or
-// the whole packet `p`), as a feed line of the WinDivert stand-in's network
-// layer.
-std::string PacketLine(const char* direction, const Bytes& p) {
-  std::string line = std::string("packet ") + direction + " ";
-  for (const uint8_t byte : p) {
-    static const char kHex[] = "0123456789abcdef";
-    line += kHex[byte >> 4];
-    line += kHex[byte & 15];
-  }
-  return line + "\n";
-}
-
-std::string PacketLine(const Bytes& dns, const char* direction = "in", unsigned sourcePort = 53) {
-  return PacketLine(direction, Ipv4Udp(dns, sourcePort));
-}
-
-Bytes WithId(Bytes message, unsigned id) {
-  message[0] = static_cast<uint8_t>(id >> 8);
-  message[1] = static_cast<uint8_t>(id);
-  return message;
-}
-
-// The number after " t=" in a journal line, or -1.
-long long TimeOf(const std::string& line) {
-  const size_t at = line.find(" t=");
-  return at == std::string::npos ? -1 : std::stoll(line.substr(at + 3));
-}
-
-}  // namespace
-
-// Through the real helper: a listed domain's answer is sent on only after
-// the routes of its addresses exist; every other packet the hold receives
-// goes on untouched and makes no route; only inbound answers from port 53
-// are diverted; answers over TCP are copied, never held, and still make
-// their routes; state and explain tell of the routes; disconnect takes them.
-TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
-  RemoveHelperServices();
-  HelperRig rig(L"dns-hold");
-  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
-                                     "route6 ::/0 fe80::1 7 25\njournal-times\n"));
-  ASSERT_TRUE(rig.StartConsole());
-  ASSERT_EQ(Send("bypassdomains bank.example; *.TAX.example ;bad..name"), "OK");
-  ASSERT_TRUE(rig.WaitForLog("bypass domains set: 2", 5000));
-  ASSERT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
-  ASSERT_TRUE(rig.WaitForLog("WinDivert DNS hold started", 5000));
-  EXPECT_EQ(Count(rig.SnifferJournal(),
-                  "open filter=\"inbound and !loopback and udp.SrcPort == 53\" layer=0 "
-                  "priority=0 flags=0 rc=ok"),
-            1u);
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        return Count(rig.SnifferJournal(),
-                     "open filter=\"inbound and !loopback and tcp.SrcPort == 53\" layer=0 "
-                     "priority=0 flags=5 rc=ok") == 1;
-      },
-      5000));
-
-  const std::string q = "@12";
-  Bytes six(16, 0);
-  six[0] = 0x20, six[1] = 0x01, six[2] = 0x0d, six[3] = 0xb8, six[15] = 7;  // 2001:db8::7
-  const Bytes listed = WithId(Response("www.bank.example", 1,
-                                       {{q, 5, 60, {}, "edge.cdn.example"},
-                                        {"edge.cdn.example", 1, 60, V4(203, 0, 113, 7)},
-                                        {"edge.cdn.example", 28, 60, six},
-                                        {"unrelated.example", 1, 60, V4(203, 0, 113, 9)}}),
-                              0x0001);
-  const Bytes other = WithId(Response("other.example", 1, {{q, 1, 60, V4(203, 0, 113, 8)}}), 2);
-  const Bytes lan = WithId(Response("files.tax.example", 1, {{q, 1, 60, V4(10, 1, 2, 3)}}), 3);
-  Bytes broken = WithId(listed, 4);
-  broken[7] = 40;  // forty answers claimed
-  ASSERT_TRUE(rig.FeedSocketEvents(PacketLine(listed) + PacketLine(other) + PacketLine(lan) +
-                                   PacketLine(broken) + PacketLine(WithId(listed, 5), "out") +
-                                   PacketLine(WithId(listed, 6), "in", 5353) +
-                                   PacketLine("in", Ipv4Tcp(Response(
-                                                        "tax.example", 1,
-                                                        {{q, 1, 60, V4(203, 0, 113, 10)}})))));
-  const auto sent = [&](const char* id) {
-    for (const std::string& line : rig.SnifferJournal()) {
-      if (line.find("send ") == 0 && line.find(std::string("dnsid=") + id) != std::string::npos) {
-        return line;
-      }
-    }
-    return std::string();
-  };
-  ASSERT_TRUE(WaitUntil([&] { return !sent("0004").empty(); }, 5000));
-  for (const char* id : {"0001", "0002", "0003"}) EXPECT_FALSE(sent(id).empty()) << id;
-  // Not diverted at all: outbound, and another port.
-  EXPECT_TRUE(sent("0005").empty());
-  EXPECT_TRUE(sent("0006").empty());
-
-  for (const char* dest : {"dest=203.0.113.7/32", "dest=2001:db8::7/128"}) {
-    std::string created;
-    for (const std::string& line : rig.RouteJournal()) {
-      if (line.find("create ") == 0 && line.find(dest) != std::string::npos) created = line;
-    }
-    ASSERT_FALSE(created.empty()) << dest;
-    ASSERT_GE(TimeOf(created), 0);
-    EXPECT_LE(TimeOf(created), TimeOf(sent("0001"))) << dest << ": the answer went on first";
-  }
-  EXPECT_EQ(Count(rig.RouteJournal(), "dest=203.0.113.8/32"), 0u);
-  EXPECT_EQ(Count(rig.RouteJournal(), "dest=203.0.113.9/32"), 0u);
-  EXPECT_EQ(Count(rig.RouteJournal(), "dest=10.1.2.3/32"), 0u);
-  EXPECT_TRUE(WaitUntil(
-      [&] { return Count(rig.RouteJournal(), "dest=203.0.113.10/32") == 1; }, 5000));
-  EXPECT_EQ(Count(rig.SnifferJournal(), "send refused"), 0u);
-
-  const std::string state = Send("state");
-  EXPECT_NE(state.find("\"bypassdomains\":2,\"domain_routes\":3"), std::string::npos) << state;
-  EXPECT_NE(Send("explain 203.0.113.7").find("\"domain\":\"bank.example\""), std::string::npos);
-  EXPECT_NE(Send("explain 203.0.113.8").find("\"domain\":null"), std::string::npos);
-
-  ASSERT_EQ(Send("disconnect"), "OK");
-  EXPECT_EQ(Count(rig.RouteJournal(), "delete pid="), Count(rig.RouteJournal(), "create pid="));
-  EXPECT_TRUE(rig.WaitForLog("WinDivert DNS hold stopped", 5000));
-}
-
-// A route call that takes 300 ms does not hold the answer for it: each
-// answer goes on within the hold's 50 ms, said once, and its route is made
-// all the same. The 50 ms count from the driver's stamp: the second answer,
-// which waited in the queue while the first was held, goes on with it, not
-// 50 ms after it.
-TEST(DomainBypass, ASlowRouteReleasesTheAnswerWithoutIt) {
-  RemoveHelperServices();
-  HelperRig rig(L"dns-slow");
-  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
-                                     "journal-times\ncreate-delay 300\n"));
-  ASSERT_TRUE(rig.StartConsole());
-  ASSERT_EQ(Send("bypassdomains bank.example"), "OK");
-  ASSERT_EQ(Send("connect " + ToBase64("[Interface]\n")), "OK");
-  ASSERT_TRUE(rig.WaitForLog("WinDivert DNS hold started", 5000));
-  ASSERT_TRUE(rig.FeedSocketEvents(
-      PacketLine(WithId(Response("bank.example", 1, {{"@12", 1, 60, V4(203, 0, 113, 21)}}), 0x11)) +
-      PacketLine(WithId(Response("bank.example", 1, {{"@12", 1, 60, V4(203, 0, 113, 22)}}), 0x12))));
-  ASSERT_TRUE(rig.WaitForRoute("203.0.113.22/32", 5000));
-  ASSERT_TRUE(WaitUntil([&] { return Count(rig.RouteJournal(), "dest=203.0.113.22/32") == 1; }, 5000));
-  const auto timeOf = [](const std::vector<std::string>& lines, const std::string& text) {
-    for (const std::string& line : lines) {
-      if (line.find(text) != std::string::npos) return TimeOf(line);
-    }
-    return -1ll;
-  };
-  const std::vector<std::string> journal = rig.SnifferJournal();
-  const long long sent = timeOf(journal, "dnsid=0011");
-  ASSERT_GE(sent, 0);
-  EXPECT_LT(sent, timeOf(rig.RouteJournal(), "dest=203.0.113.21/32")) << "held for its route";
-  EXPECT_LT(timeOf(journal, "dnsid=0012"), timeOf(rig.RouteJournal(), "dest=203.0.113.22/32"));
-  EXPECT_LT(timeOf(journal, "dnsid=0012") - sent, 25000) << "held its whole time again";
-  EXPECT_EQ(Count(rig.Log(), "DNS answer released before its route was made"), 1u);
-  ASSERT_EQ(Send("disconnect"), "OK");
 }

@@ -332,10 +332,13 @@ TEST_F(AskingTheHelper, StateDisconnectedConnectedAndAfterAFailedConnect) {
   ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
                                      "route6 ::/0 fe80::1 7 10\n" + kTunnel));
   ASSERT_TRUE(rig.StartConsole());
-  const std::vector<std::string> keys = {"connected",     "physical",      "physical6",
-                                         "routes",        "split_routes",  "sniffer",
-                                         "bypassnets",    "splitapps",     "bypassdomains",
-                                         "domain_routes", "warnings"};
+  const std::vector<std::string> keys = {"connected",         "physical",
+                                         "physical6",         "routes",
+                                         "split_routes",      "sniffer",
+                                         "bypassnets",        "splitapps",
+                                         "bypassdomains",     "domain_routes",
+                                         "dns_answers_unrouted", "dns_send_failures",
+                                         "warnings"};
   Json state = Ask("state");
   EXPECT_EQ(state.Keys(), keys);
   EXPECT_FALSE(state["connected"].boolean);

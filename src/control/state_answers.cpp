@@ -11,6 +11,7 @@
 #include "routing/net_merge.h"
 #include "routing/physical_route.h"
 #include "routing/route_table.h"
+#include "split/dns_hold.h"
 #include "split/process_match.h"
 #include "split/sniffer.h"
 #include "support/address.h"
@@ -61,18 +62,26 @@ std::wstring DescribeState() {
     }
     bypassNets = HelperState.BypassNetList.size();
     splitApps = std::atomic_load(&HelperState.SplitApps)->Size();
-    bypassDomains = std::atomic_load(&HelperState.BypassDomains)->Names.size();
+    const std::shared_ptr<const BypassDomainList> domains =
+        std::atomic_load(&HelperState.BypassDomains);
+    bypassDomains = domains->Names.size();
     for (const std::wstring& warning : HelperState.TunnelFacts.Warnings) {
       warnings += (warnings.empty() ? L"" : L",") + JsonString(warning);
     }
+    for (const std::wstring& warning : domains->Warnings) {
+      warnings += (warnings.empty() ? L"" : L",") + JsonString(warning);
+    }
   }
+  const DnsHoldCounts dns = CountDnsHold();
   return L"{\"connected\":" + std::wstring(connected ? L"true" : L"false") + L",\"physical\":" +
          physical + L",\"physical6\":" + physical6 + L",\"routes\":" + std::to_wstring(routes) +
          L",\"split_routes\":" + std::to_wstring(splitRoutes) + L",\"sniffer\":" +
          (SnifferHandleOpen() ? L"\"running\"" : L"\"stopped\"") + L",\"bypassnets\":" +
          std::to_wstring(bypassNets) + L",\"splitapps\":" + std::to_wstring(splitApps) +
          L",\"bypassdomains\":" + std::to_wstring(bypassDomains) + L",\"domain_routes\":" +
-         std::to_wstring(counts.DomainRoutes) + L",\"warnings\":[" + warnings + L"]}";
+         std::to_wstring(counts.DomainRoutes) + L",\"dns_answers_unrouted\":" +
+         std::to_wstring(dns.AnswersUnrouted) + L",\"dns_send_failures\":" +
+         std::to_wstring(dns.SendFailures) + L",\"warnings\":[" + warnings + L"]}";
 }
 
 std::wstring ExplainAddress(const std::wstring& argument) {

@@ -6,7 +6,8 @@
 #include <string>
 
 // "state": connected, the physical routes, the routes made, the sniffer,
-// the lengths of both lists and the running tunnel's warnings.
+// the lengths of the lists, what the DNS hold could not do, and the
+// warnings of the running tunnel and of the domain list.
 std::wstring DescribeState();
 
 // "explain ADDRESS [IMAGE]": the route Windows picks for the address now,

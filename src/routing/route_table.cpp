@@ -666,10 +666,44 @@ bool RenewLocked(const RoutePrefix& prefix, DomainRoute entry) {
   return true;
 }
 
+// A TTL is the answering server's to choose: past a day (what caching
+// resolvers keep a record at most) it counts as a day, so no answer keeps a
+// route for ever.
 DomainRoute DomainEntry(uint32_t ttlSeconds, const std::string& domain) {
-  const uint64_t ttlMs = uint64_t{ttlSeconds} * 1000;
-  return {domain, GetTickCount64(),
-          ttlMs < HelperLimits.DomainRouteMinMs ? HelperLimits.DomainRouteMinMs : ttlMs};
+  uint64_t ttlMs = uint64_t{ttlSeconds} * 1000;
+  if (ttlMs > HelperLimits.DomainRouteMaxMs) ttlMs = HelperLimits.DomainRouteMaxMs;
+  if (ttlMs < HelperLimits.DomainRouteMinMs) ttlMs = HelperLimits.DomainRouteMinMs;
+  return {domain, GetTickCount64(), ttlMs};
+}
+
+// Each domain route made is logged, at most kDomainLinesPerMinute lines a
+// minute; the rest of a minute are counted, and the count is said once the
+// minute is over (at the next route, expiry look or clear). StateMutex.
+constexpr size_t kDomainLinesPerMinute = 20;
+constexpr uint64_t kDomainLineWindowMs = 60000;
+uint64_t DomainLinesSince = 0;
+size_t DomainLinesSaid = 0;
+size_t DomainLinesUnsaid = 0;
+
+void FlushDomainLines(uint64_t now, bool always) {
+  if (!always && now - DomainLinesSince < kDomainLineWindowMs) return;
+  if (DomainLinesUnsaid > 0) {
+    LogLine(L"domain routes not logged: " + std::to_wstring(DomainLinesUnsaid) + L" more");
+  }
+  DomainLinesSince = now;
+  DomainLinesSaid = DomainLinesUnsaid = 0;
+}
+
+void LogDomainRoute(const RoutePrefix& prefix, const std::string& domain) {
+  const uint64_t now = GetTickCount64();
+  FlushDomainLines(now, false);
+  if (DomainLinesSaid == kDomainLinesPerMinute) {
+    ++DomainLinesUnsaid;
+    return;
+  }
+  ++DomainLinesSaid;
+  LogLine(L"domain route: " + FormatPrefix(prefix) + L" for " +
+          std::wstring(domain.begin(), domain.end()));  // ASCII: a listed name
 }
 
 }  // namespace
@@ -704,12 +738,14 @@ bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::st
   if (!RecordAndMake(prefix, route)) return false;
   UnrecordDomain(prefix);
   RecordDomain(prefix, entry);
+  LogDomainRoute(prefix, domain);
   return true;
 }
 
 void ExpireDomainRoutes() {
   const uint64_t now = GetTickCount64();
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  FlushDomainLines(now, false);
   while (!DomainRoutesByEnd.empty() && DomainRoutesByEnd.begin()->first <= now) {
     ReleaseDomainRoute(DomainRoutesByEnd.begin()->second);
   }
@@ -723,6 +759,7 @@ std::string DomainOfRoute(const RoutePrefix& prefix) {
 
 void ClearDomainRoutes() {
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  FlushDomainLines(GetTickCount64(), true);
   while (!DomainRoutes.empty()) ReleaseDomainRoute(DomainRoutes.begin()->first);
 }
 

@@ -39,10 +39,11 @@ void ExpireIdleSplitRoutes();
 // The DNS hold's: a host route to an address a listed domain's answer gave,
 // made before the answer goes on, where the tunnel is the path (as for a
 // split destination). It lives until the longest TTL seen for it (at least
-// HelperLimits.DomainRouteMinMs) has passed since the last answer that
-// named it; at HelperLimits.DomainRouteCap the route of the oldest answer
-// goes first. True when the address is routed around the tunnel now (or
-// waits for a network).
+// HelperLimits.DomainRouteMinMs, at most HelperLimits.DomainRouteMaxMs) has
+// passed since the last answer that named it; at HelperLimits.DomainRouteCap
+// the route of the oldest answer goes first. Each route made is logged, a
+// bounded number of lines a minute. True when the address is routed around
+// the tunnel now (or waits for a network).
 bool AddDomainRoute(const IpAddress& address, uint32_t ttlSeconds, const std::string& domain);
 // The same for an address whose route is recorded already: one lookup, no
 // system call; false (nothing done) when the route is still to be made, or

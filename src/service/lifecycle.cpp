@@ -6,6 +6,7 @@
 #include "routing/network_watch.h"
 #include "routing/route_journal.h"
 #include "routing/route_table.h"
+#include "split/dns_hold.h"
 #include "split/sniffer.h"
 #include "support/data_directory.h"
 #include "support/helper_state.h"
@@ -72,8 +73,11 @@ DWORD ServeUntilStopped() {
   const DWORD result = RunPipeServer();
   ReportProgress(kShortStepMs);
   // The tunnel stays up, but nothing of the helper's own may outlive it:
-  // the watcher and the sniffer first, so that they add no route after the
-  // clear.
+  // the DNS hold, the watcher and the sniffer first, so that they add no
+  // route after the clear (and no thread of theirs outlives the process's
+  // exit); the hold before the watcher, which may wait for StateMutex
+  // behind the hold's route calls.
+  StopDnsHold();
   StopNetworkWatch();
   StopSniffer();
   ClearBypassRoutes();

@@ -75,6 +75,9 @@ struct SplitAppList {
 // lower case, no trailing dot; each covers itself and every name below it.
 struct BypassDomainList {
   std::set<std::string> Names;
+  // What `state` says about the list (an entry that covers a whole
+  // top-level domain), made once when the list is set.
+  std::vector<std::wstring> Warnings;
 };
 
 struct TunnelFactsRecord {

@@ -30,6 +30,7 @@ struct HelperLimitValues {
   DWORD SplitIdleMs = 300000;           // a split host route nobody holds open, kept
   size_t SplitRouteCap = 4096;          // split host routes at most
   DWORD DomainRouteMinMs = 300000;      // a domain route, kept at least this long after its answer
+  DWORD DomainRouteMaxMs = 86400000;    //   and at most this long, whatever its TTL (a day)
   size_t DomainRouteCap = 4096;         // domain routes at most
   DWORD LogRotateBytes = 8u << 20;      // helper.log, before it becomes helper.log.1
 };

@@ -115,9 +115,11 @@ bool ConnectTunnel(const std::wstring& configuration) {
       break;
   }
 
-  // Nothing may follow the network while the table is cleared and the
-  // route captured afresh.
+  // Nothing may follow the network, nor make a route from a DNS answer,
+  // while the table is cleared and the route captured afresh (the hold
+  // first, as for a disconnect).
   Step(0);
+  StopDnsHold();
   StopNetworkWatch();
   // The old tunnel goes before the physical route is captured, and the
   // capture comes before the new install: the captured route is never one
@@ -127,7 +129,6 @@ bool ConnectTunnel(const std::wstring& configuration) {
   // again, so no host route goes through a stale gateway.
   Step(0);
   StopSniffer();
-  StopDnsHold();
   ClearBypassRoutes();
   CapturePhysicalDefaultRoute();
 
@@ -180,9 +181,12 @@ bool ConnectTunnel(const std::wstring& configuration) {
 
 void DisconnectTunnel() {
   Step(0);
+  // The hold first: its route maker may be making the routes of a flood of
+  // answers, one route call after another, each holding StateMutex, which
+  // the watcher needs to finish before it can stop.
+  StopDnsHold();
   StopNetworkWatch();
   StopSniffer();
-  StopDnsHold();
   ClearBypassRoutes();
   const std::wstring tool = FindTunnelTool();
   Step(ToolRunAndWaitMs(HelperLimits.DisconnectMs));
