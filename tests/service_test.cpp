@@ -607,7 +607,8 @@ TEST_F(HelperServiceTest, TheWindowsCheckPassesAgainstTheStandIns) {
       std::string(kPhysicalDefaultRoute) + "route6 ::/0 fe80::1 7 10\nalias 30 Quorvel\n" +
       tunnel + "192.0.2.0 255.255.255.0 10.66.0.1 30 1\n" + tunnel +
       "198.51.100.0 255.255.255.0 10.66.0.1 30 1\n" + tunnel +
-      "203.0.113.0 255.255.255.0 10.66.0.1 30 1\n" +
+      "203.0.113.0 255.255.255.0 10.66.0.1 30 1\n" + tunnel +
+      "192.31.196.0 255.255.255.0 10.66.0.1 30 1\n" +
       "service-route6 AmneziaWGTunnel$Quorvel 2001:db8::/32 fe80::1e 30 1\n"));
   ASSERT_TRUE(rig.InstallService());
   const std::wstring check = rig.Dir() + L"\\windows_check.exe";
@@ -627,13 +628,14 @@ TEST_F(HelperServiceTest, TheWindowsCheckPassesAgainstTheStandIns) {
   }
   EXPECT_GE(passed, 30u) << "checks left out:\n" << result.output;
   // The domain step ran against the stand-in's DNS hold, and the tunnel the
-  // check connected took documentation prefixes only.
-  EXPECT_NE(result.output.find("PASS  its address had 192.0.2.77/32 when the answer came"),
+  // check connected took documentation prefixes only, and the sink its
+  // domain answers from.
+  EXPECT_NE(result.output.find("PASS  its address had 192.31.196.1/32 when the answer came"),
             std::string::npos)
       << result.output;
   const std::string config = ReadFileBytes(rig.ConfigPath());
   EXPECT_NE(config.find("AllowedIPs = 192.0.2.0/24, 198.51.100.0/24, 203.0.113.0/24, "
-                        "2001:db8::/32\n"),
+                        "192.31.196.0/24, 2001:db8::/32\n"),
             std::string::npos)
       << config;
 }

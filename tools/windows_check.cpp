@@ -33,13 +33,18 @@ namespace {
 constexpr wchar_t kServiceName[] = L"QuorvelHelper";
 constexpr wchar_t kListedName[] = L"quorvel-check-listed.exe";
 constexpr wchar_t kUnlistedName[] = L"quorvel-check-other.exe";
-// Documentation prefixes (RFC 5737, RFC 3849): nothing real lives there.
-// The tunnel takes only them, so the tool's firewall (which blocks all
-// untunnelled traffic for a single peer that takes everything) stays off,
-// and a remote session to the machine, or a check that dies halfway, keeps
-// the machine reachable. The bypass networks lie inside them, longer, so
-// that their routes win over the tunnel's.
-constexpr char kAllowedIPs[] = "192.0.2.0/24, 198.51.100.0/24, 203.0.113.0/24, 2001:db8::/32";
+// Documentation prefixes (RFC 5737, RFC 3849), where nothing real lives,
+// and AS112's sink (RFC 7535), which nothing of the machine's needs while
+// the check runs: the tunnel takes only these, so the tool's firewall
+// (which blocks all untunnelled traffic for a single peer that takes
+// everything) stays off, and a remote session to the machine, or a check
+// that dies halfway, keeps the machine reachable. The bypass networks lie
+// inside them, longer, so that their routes win over the tunnel's. A listed
+// domain's answer brings a route only to an address the world can reach,
+// which no documentation address is: the check's domain answers with a
+// host of the sink, whose /32 wins over the tunnel's /24.
+constexpr char kAllowedIPs[] =
+    "192.0.2.0/24, 198.51.100.0/24, 203.0.113.0/24, 192.31.196.0/24, 2001:db8::/32";
 constexpr char kBypassList[] = "198.51.100.0/25;203.0.113.128/25;2001:db8:ffff::/48";
 const char* const kBypassRoutes[] = {"198.51.100.0/25", "203.0.113.128/25", "2001:db8:ffff::/48"};
 constexpr char kListedUdp[] = "192.0.2.10";
@@ -54,7 +59,7 @@ constexpr ULONG kHelperMetric = 1;
 // as that server would (WinDivert's injection, or the stand-in's feed).
 constexpr char kTunnelDns[] = "192.0.2.53";
 constexpr char kCheckDomain[] = "quorvel-check.example";
-constexpr char kDomainAddress[] = "192.0.2.77";
+constexpr char kDomainAddress[] = "192.31.196.1";
 constexpr uint16_t kDnsId = 0x5143;
 // Above the helper's handles (priority 0): WinDivert hands what a handle
 // injects on to the handles of lower priority, the helper's DNS hold among
@@ -533,15 +538,16 @@ void PutShort(std::string& bytes, uint16_t value) {
   bytes += static_cast<char>(value & 0xFF);
 }
 
-// An IPv4 packet from `server`:53 to `client`:`port` (addresses as the four
-// bytes written, ports in host order) that answers the A question for
-// kCheckDomain with kDomainAddress, checksums and all.
-std::string DnsAnswerPacket(const in_addr& server, const in_addr& client, uint16_t port) {
+// The DNS message of the A question for kCheckDomain, or of its answer
+// with kDomainAddress.
+std::string DnsMessage(bool answer) {
   std::string dns;
   PutShort(dns, kDnsId);
-  PutShort(dns, 0x8180);  // an answer, recursion desired and available, no error
-  PutShort(dns, 1);       // one question
-  PutShort(dns, 1);       // one answer
+  // An answer: recursion desired and available, no error; a question:
+  // recursion desired.
+  PutShort(dns, answer ? 0x8180 : 0x0100);
+  PutShort(dns, 1);  // one question
+  PutShort(dns, answer ? 1 : 0);
   PutShort(dns, 0);
   PutShort(dns, 0);
   for (size_t start = 0;;) {
@@ -556,24 +562,31 @@ std::string DnsAnswerPacket(const in_addr& server, const in_addr& client, uint16
   dns += '\0';
   PutShort(dns, 1);  // A
   PutShort(dns, 1);  // IN
+  if (!answer) return dns;
   PutShort(dns, 0xC00C);  // the question's name
   PutShort(dns, 1);
   PutShort(dns, 1);
   PutShort(dns, 0);
   PutShort(dns, 300);  // TTL
   PutShort(dns, 4);
-  in_addr answer{};
-  InetPtonA(AF_INET, kDomainAddress, &answer);
-  dns.append(reinterpret_cast<const char*>(&answer), 4);
+  in_addr address{};
+  InetPtonA(AF_INET, kDomainAddress, &address);
+  dns.append(reinterpret_cast<const char*>(&address), 4);
+  return dns;
+}
 
-  const std::string source(reinterpret_cast<const char*>(&server), 4);
-  const std::string destination(reinterpret_cast<const char*>(&client), 4);
+// An IPv4 packet carrying `payload` over UDP (addresses as the four bytes
+// written, ports in host order), checksums and all.
+std::string UdpPacket(const in_addr& from, uint16_t fromPort, const in_addr& to, uint16_t toPort,
+                      const std::string& payload) {
+  const std::string source(reinterpret_cast<const char*>(&from), 4);
+  const std::string destination(reinterpret_cast<const char*>(&to), 4);
   std::string udp;
-  PutShort(udp, 53);
-  PutShort(udp, port);
-  PutShort(udp, static_cast<uint16_t>(8 + dns.size()));
+  PutShort(udp, fromPort);
+  PutShort(udp, toPort);
+  PutShort(udp, static_cast<uint16_t>(8 + payload.size()));
   PutShort(udp, 0);
-  udp += dns;
+  udp += payload;
   std::string pseudo = source + destination;
   pseudo += '\0';
   pseudo += static_cast<char>(IPPROTO_UDP);
@@ -652,8 +665,8 @@ void CheckDomainBypass(Report& report, const Options& options, const std::wstrin
     WaitUntil(
         [&] {
           bool found = false;
-          return ReadWhole(journal, found).find("open filter=\"inbound and !loopback and "
-                                                "udp.SrcPort == 53\"") != std::string::npos;
+          return ReadWhole(journal, found).find("(inbound and udp.SrcPort == 53") !=
+                 std::string::npos;
         },
         5000);
   } else {
@@ -670,20 +683,31 @@ void CheckDomainBypass(Report& report, const Options& options, const std::wstrin
   const bool bound = socket != INVALID_SOCKET &&
                      connect(socket, reinterpret_cast<sockaddr*>(&server), sizeof(server)) == 0 &&
                      getsockname(socket, reinterpret_cast<sockaddr*>(&local), &localSize) == 0;
-  const std::string answer = DnsAnswerPacket(server.sin_addr, local.sin_addr, ntohs(local.sin_port));
+  const std::string answer =
+      UdpPacket(server.sin_addr, 53, local.sin_addr, ntohs(local.sin_port), DnsMessage(true));
   std::string detail;
   bool answered = false;
   bool routed = false;
   if (!bound) {
     detail = "no UDP socket towards " + std::string(kTunnelDns);
   } else if (!options.feed.empty()) {
-    std::string line = "packet in ";
-    for (const char c : answer) {
-      char hex[3];
-      std::snprintf(hex, sizeof(hex), "%02x", static_cast<uint8_t>(c));
-      line += hex;
-    }
-    line += "\n";
+    // The hold acts only on the answer to a question it saw leave: the
+    // question first, the answer arriving through the tunnel once it has.
+    const auto hex = [](const std::string& bytes) {
+      std::string text;
+      for (const char c : bytes) {
+        char pair[3];
+        std::snprintf(pair, sizeof(pair), "%02x", static_cast<uint8_t>(c));
+        text += pair;
+      }
+      return text;
+    };
+    char after[8];
+    std::snprintf(after, sizeof(after), "%04x", kDnsId);
+    const std::string line = "packet out " + hex(UdpPacket(local.sin_addr, ntohs(local.sin_port), server.sin_addr, 53,
+                                                 DnsMessage(false))) + "\npacket in if=" +
+                             std::to_string(tunnelIndex) + " after=" + after + " " + hex(answer) +
+                             "\n";
     HANDLE file = CreateFileW(options.feed.c_str(), FILE_APPEND_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -698,10 +722,7 @@ void CheckDomainBypass(Report& report, const Options& options, const std::wstrin
   } else {
     // The question goes into the tunnel, where nothing answers; the answer
     // comes in as the tunnel's DNS server would send it.
-    std::string question = answer.substr(28, answer.size() - 28 - 16);
-    question[2] = 0x01;  // a question, recursion desired
-    question[3] = 0x00;
-    question[7] = 0x00;  // no answer
+    const std::string question = DnsMessage(false);
     send(socket, question.data(), static_cast<int>(question.size()), 0);
     detail = InjectInbound(serviceDirectory, answer, tunnelIndex);
     if (detail.empty()) {
