@@ -2,13 +2,21 @@
 """Checks the shape of src/: calls go downward, service -> control -> tunnel
 -> split -> routing -> support, never back, and no file reaches itself
 through the files it calls. A file's calls are read from the project headers
-it includes (a .h and its .cpp count as one file). Exits 1 and says where
-when either rule is broken."""
+it includes (a .h and its .cpp count as one file). A file whose header says
+it "includes no platform header" (the pure parsing the fuzz project builds
+natively) must reach none, itself or through any file it calls. Exits 1 and
+says where when a rule is broken."""
 import os
 import re
 import sys
 
 LAYERS = ["support", "routing", "split", "tunnel", "control", "service"]
+PURE_MARK = "includes no platform header"
+# The system headers of Windows the helper includes; any of them keeps a
+# file from building natively.
+PLATFORM_HEADERS = re.compile(
+    r"#include <(windows|winsock2|ws2tcpip|ws2ipdef|iphlpapi|netioapi|mstcpip|wincrypt|"
+    r"winternl|aclapi|sddl|bcrypt|psapi|winsvc|shlobj|userenv|wtsapi32)\.h>", re.IGNORECASE)
 
 
 def main(root):
@@ -20,12 +28,23 @@ def main(root):
                 unit = os.path.relpath(path, root).rsplit(".", 1)[0].replace(os.sep, "/")
                 files.setdefault(unit, []).append(path)
     calls = {unit: set() for unit in files}
+    platform = {}  # unit -> a platform header it includes itself
+    pure = set()
     for unit, paths in files.items():
         for path in paths:
             with open(path, encoding="utf-8") as source:
-                for included in re.findall(r'#include "([^"]+)\.h"', source.read()):
-                    if included in files and included != unit:
-                        calls[unit].add(included)
+                text = source.read()
+            for included in re.findall(r'#include "([^"]+)\.h"', text):
+                if included in files and included != unit:
+                    calls[unit].add(included)
+            found = PLATFORM_HEADERS.search(text)
+            if found:
+                platform.setdefault(unit, found.group(0))
+            if path.endswith(".h"):
+                comments = " ".join(line.strip().lstrip("/").strip()
+                                    for line in text.splitlines() if line.strip().startswith("//"))
+                if PURE_MARK in comments.lower():
+                    pure.add(unit)
     faults = []
     for unit, callees in sorted(calls.items()):
         layer = unit.split("/")[0]
@@ -35,6 +54,19 @@ def main(root):
             below = callee.split("/")[0]
             if below in LAYERS and LAYERS.index(below) > LAYERS.index(layer):
                 faults.append(f"{unit} calls upward into {callee}")
+    for unit in sorted(pure):
+        reached, todo = set(), [unit]
+        while todo:
+            one = todo.pop()
+            if one in reached:
+                continue
+            reached.add(one)
+            todo.extend(calls[one])
+        for one in sorted(reached):
+            if one in platform:
+                via = "" if one == unit else f" through {one}"
+                faults.append(f"{unit} says it includes no platform header but reaches "
+                              f"{platform[one]}{via}")
     # A circle is a strongly connected group of more than one file.
     index, low, stack, on_stack, counter = {}, {}, [], set(), [0]
 
@@ -65,8 +97,9 @@ def main(root):
             visit(unit)
     for fault in faults:
         print(fault)
-    print(f"{len(files)} files of {root}: " + ("calls go downward, no circle" if not faults
-                                               else f"{len(faults)} faults"))
+    print(f"{len(files)} files of {root}, {len(pure)} of them pure: " +
+          ("calls go downward, no circle, the pure ones reach no platform header"
+           if not faults else f"{len(faults)} faults"))
     return 1 if faults else 0
 
 

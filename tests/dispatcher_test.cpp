@@ -1,7 +1,12 @@
 // The command language: which lines are which command, and the exact replies.
 #include "control/dispatcher.h"
 
+#include <wincrypt.h>
+
 #include <gtest/gtest.h>
+#include <iterator>
+#include <random>
+#include <string>
 
 #include "service_harness.h"
 #include "test_server.h"
@@ -67,6 +72,34 @@ TEST(ConnectPayload, RejectsAnythingButStrictBase64) {
     EXPECT_TRUE(Rejected(payload)) << testing::PrintToString(payload);
   }
   EXPECT_TRUE(Rejected(std::wstring(L"cG\0uZw==", 8)));
+}
+
+// The decoder is the project's own (it builds natively for fuzzing): on
+// every strict payload it must give the bytes CryptStringToBinaryW gives.
+TEST(ConnectPayload, DecodesAsCryptStringToBinaryDoes) {
+  const wchar_t letters[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::mt19937 random(33);
+  for (int round = 0; round < 20000; ++round) {
+    std::wstring payload;
+    for (int n = 1 + random() % 6; n > 0; --n) {
+      for (int i = 0; i < 4; ++i) payload += letters[random() % 64];
+    }
+    // Padding as it ends a payload, with whatever bits the letter before it
+    // leaves over.
+    const int padding = random() % 3;
+    payload.replace(payload.size() - padding, padding, padding, L'=');
+    DWORD size = 0;
+    ASSERT_TRUE(CryptStringToBinaryW(payload.c_str(), static_cast<DWORD>(payload.size()),
+                                     CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr));
+    std::string windows(size, '\0');
+    ASSERT_TRUE(CryptStringToBinaryW(payload.c_str(), static_cast<DWORD>(payload.size()),
+                                     CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(windows.data()),
+                                     &size, nullptr, nullptr));
+    windows.resize(size);
+    std::string ours;
+    ASSERT_TRUE(DecodeStrictBase64(payload, ours)) << testing::PrintToString(payload);
+    ASSERT_EQ(ours, windows) << testing::PrintToString(payload);
+  }
 }
 
 }  // namespace

@@ -1,16 +1,25 @@
-// Paths under ProgramData, text conversion, and the helper log.
+// Paths under ProgramData, text and address conversion, and the helper log.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <windows.h>
 
+#include <mstcpip.h>
 #include <sddl.h>
 
+#include <cstdio>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <map>
+#include <random>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "service_harness.h"
+#include "support/address.h"
 #include "support/data_directory.h"
 #include "support/limits.h"
 #include "support/log.h"
@@ -48,6 +57,235 @@ TEST(Text, ConvertsBetweenUtf8AndUtf16) {
   EXPECT_EQ(Utf8ToWide("\x80"), L"\xFFFD");
   EXPECT_EQ(Utf8ToWide(""), L"");
   EXPECT_EQ(FoldAsciiLower(L"ABC xyz \x00C9\x0130\x0410 Z["), L"abc xyz \x00C9\x0130\x0410 z[");
+}
+
+// ------------------------------------------- the Windows calls they stand for
+
+// The pure parsers convert text and addresses with the project's own
+// functions, which must read and write exactly what the Windows calls did.
+
+std::wstring WindowsUtf8ToWide(const std::string& bytes, DWORD flags = 0) {
+  if (bytes.empty()) return {};
+  const int size = static_cast<int>(bytes.size());
+  const int units = MultiByteToWideChar(CP_UTF8, flags, bytes.data(), size, nullptr, 0);
+  std::wstring text(static_cast<size_t>(units > 0 ? units : 0), L'\0');
+  if (units > 0) MultiByteToWideChar(CP_UTF8, flags, bytes.data(), size, text.data(), units);
+  return text;
+}
+
+std::string WindowsWideToUtf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  const int bytes =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string encoded(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), size, encoded.data(), bytes, nullptr, nullptr);
+  return encoded;
+}
+
+std::string Hex(const std::string& bytes) {
+  std::string hex;
+  char two[4];
+  for (const unsigned char byte : bytes) {
+    snprintf(two, sizeof(two), "%02x ", byte);
+    hex += two;
+  }
+  return hex;
+}
+
+// Wine 8's MultiByteToWideChar replaces two shapes of ill-formed UTF-8
+// otherwise than Unicode's recommended practice, which the helper follows:
+// a lead byte whose first follower is a continuation byte out of its range
+// (E0 80, ED A0, F0 80, F4 90) is replaced together with that byte, and a
+// lead byte that the end of the text cuts short is replaced together with
+// everything after it. Where Windows itself stands there is not checked
+// here; both take neither shape as well-formed.
+bool ReplacedOtherwiseByWine(const std::string& bytes) {
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const unsigned char lead = bytes[i];
+    const size_t follow = lead >= 0xC2 && lead <= 0xDF   ? 1
+                          : lead >= 0xE0 && lead <= 0xEF ? 2
+                          : lead >= 0xF0 && lead <= 0xF4 ? 3
+                                                         : 0;
+    if (follow == 0) continue;
+    if (i + follow >= bytes.size()) return true;
+    const unsigned char next = bytes[i + 1];
+    if ((next & 0xC0) == 0x80 && ((lead == 0xE0 && next < 0xA0) || (lead == 0xED && next > 0x9F) ||
+                                  (lead == 0xF0 && next < 0x90) || (lead == 0xF4 && next > 0x8F))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST(Text, ConversionsAgreeWithTheWindowsCalls) {
+  std::mt19937 random(33);
+  // Well-formed text, every range and its edges, both ways, exactly.
+  const uint32_t edges[] = {0,      0x41,   0x7F,   0x80,   0x7FF,   0x800,   0xD7FF,  0xE000,
+                            0xFEFF, 0xFFFD, 0xFFFE, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
+  for (int round = 0; round < 5000; ++round) {
+    std::wstring text;
+    for (int n = random() % 12; n > 0; --n) {
+      uint32_t code = random() % 2 ? edges[random() % std::size(edges)] : random() % 0x110000;
+      if (code >= 0xD800 && code <= 0xDFFF) code = 0xFFFD;
+      if (code < 0x10000) {
+        text += static_cast<wchar_t>(code);
+      } else {
+        text += static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10));
+        text += static_cast<wchar_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+      }
+    }
+    const std::string bytes = WindowsWideToUtf8(text);
+    ASSERT_EQ(WideToUtf8(text), bytes) << Hex(bytes);
+    ASSERT_EQ(Utf8ToWide(bytes), text) << Hex(bytes);
+  }
+  // Any UTF-16 units, lone surrogates among them.
+  const wchar_t units[] = {0x41, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xFFFD, 0x7FF, 0x800, 0};
+  for (int round = 0; round < 5000; ++round) {
+    std::wstring text;
+    for (int n = random() % 8; n > 0; --n) {
+      text += random() % 2 ? units[random() % std::size(units)] : static_cast<wchar_t>(random());
+    }
+    ASSERT_EQ(WideToUtf8(text), WindowsWideToUtf8(text)) << Hex(WideToUtf8(text));
+  }
+  // Any bytes: well-formed exactly when Windows says so, and replaced as
+  // Windows replaces them (but for Wine's two shapes above).
+  const unsigned char picks[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0,
+                                 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xED,
+                                 0xEF, 0xF0, 0xF1, 0xF4, 0xF5, 0xF8, 0xFE, 0xFF};
+  size_t compared = 0;
+  for (int round = 0; round < 40000; ++round) {
+    std::string bytes;
+    for (int n = random() % 9; n > 0; --n) {
+      bytes += static_cast<char>(random() % 3 ? picks[random() % std::size(picks)] : random());
+    }
+    const std::wstring ours = Utf8ToWide(bytes);
+    const bool wellFormed =
+        bytes.empty() || !WindowsUtf8ToWide(bytes, MB_ERR_INVALID_CHARS).empty();
+    ASSERT_EQ(WideToUtf8(ours) == bytes, wellFormed) << Hex(bytes);
+    if (ReplacedOtherwiseByWine(bytes)) continue;
+    ++compared;
+    ASSERT_EQ(ours, WindowsUtf8ToWide(bytes)) << Hex(bytes);
+  }
+  EXPECT_GT(compared, 10000u);
+  // Unicode's own example of replacing maximal subparts (chapter 3, U+FFFD
+  // substitution), and the shapes Wine replaces otherwise.
+  EXPECT_EQ(Utf8ToWide("\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64"),
+            L"a\xFFFD\xFFFD\xFFFD"
+            L"b\xFFFD"
+            L"c\xFFFD\xFFFD"
+            L"d");
+  EXPECT_EQ(Utf8ToWide("\xE0\x80\x80"), L"\xFFFD\xFFFD\xFFFD");
+  EXPECT_EQ(Utf8ToWide("\xED\xA0\x80"), L"\xFFFD\xFFFD\xFFFD");
+  EXPECT_EQ(Utf8ToWide("\xF4\x90\x80\x80"), L"\xFFFD\xFFFD\xFFFD\xFFFD");
+  EXPECT_EQ(Utf8ToWide("\xF0\x4C"), L"\xFFFDL");
+  EXPECT_EQ(Utf8ToWide("\xE2\x82"), L"\xFFFD");
+}
+
+IpAddress V6(const uint8_t bytes[16]) {
+  IpAddress address;
+  address.Family = kFamilyIPv6;
+  std::memcpy(address.Bytes, bytes, 16);
+  return address;
+}
+
+std::wstring WindowsIPv6Text(const uint8_t bytes[16]) {
+  IN6_ADDR address;
+  std::memcpy(&address, bytes, 16);
+  wchar_t text[64] = {};
+  RtlIpv6AddressToStringW(&address, text);
+  return text;
+}
+
+// What inet_pton makes of the text (either family), or no family.
+IpAddress WindowsParse(const std::wstring& text) {
+  IpAddress address;
+  const std::string narrow = WideToUtf8(text);
+  if (inet_pton(AF_INET, narrow.c_str(), address.Bytes) == 1) {
+    address.Family = kFamilyIPv4;
+  } else if (inet_pton(AF_INET6, narrow.c_str(), address.Bytes) == 1) {
+    address.Family = kFamilyIPv6;
+  }
+  return address;
+}
+
+// A dotted number written with a leading zero ("010", "::1.2.3.04"): an
+// old reader takes it for octal, so the helper refuses it where
+// inet_pton may not.
+bool HasLeadingZeroInDottedPart(const std::wstring& text) {
+  static const std::wregex kLeadingZero(LR"((^|[.:])0[0-9][0-9]*(\.|$))");
+  return text.find(L'.') != std::wstring::npos && std::regex_search(text, kLeadingZero);
+}
+
+TEST(AddressText, FormatsAndParsesAsTheWindowsCalls) {
+  std::mt19937 random(33);
+  const uint16_t groups[] = {0, 0, 0, 1, 0xFFFF, 0x5EFE, 0x200, 0x100, 0xABCD, 0x0DB8};
+  size_t parsedAlike = 0, refused = 0;
+  const auto compareParse = [&](const std::wstring& text) {
+    IpAddress ours;
+    const bool parsed = ParseAddress(text, ours);
+    const IpAddress windows = WindowsParse(text);
+    if (parsed) {
+      ASSERT_EQ(windows, ours) << WideToUtf8(text);
+      ++parsedAlike;
+    } else if (windows.Family != 0) {
+      ASSERT_TRUE(HasLeadingZeroInDottedPart(text)) << WideToUtf8(text);
+    } else {
+      ++refused;
+    }
+  };
+  for (int round = 0; round < 20000; ++round) {
+    uint8_t bytes[16];
+    for (int g = 0; g < 8; ++g) {
+      const uint16_t group =
+          random() % 3 ? groups[random() % std::size(groups)] : static_cast<uint16_t>(random());
+      bytes[2 * g] = static_cast<uint8_t>(group >> 8);
+      bytes[2 * g + 1] = static_cast<uint8_t>(group);
+    }
+    // The prefixes that make a dotted tail, often.
+    if (random() % 4 == 0) std::memset(bytes, 0, 8 + random() % 5);
+    const std::wstring text = FormatAddress(V6(bytes));
+    ASSERT_EQ(text, WindowsIPv6Text(bytes));
+    compareParse(text);
+    // The same text a little wrong: a character dropped, doubled or replaced.
+    std::wstring changed = text;
+    const size_t at = random() % changed.size();
+    const wchar_t alphabet[] = L"0123456789abcdefABCDEFg:.%[] ";
+    switch (random() % 3) {
+      case 0:
+        changed.erase(at, 1);
+        break;
+      case 1:
+        changed.insert(at, 1, changed[at]);
+        break;
+      default:
+        changed[at] = alphabet[random() % (std::size(alphabet) - 1)];
+    }
+    compareParse(changed);
+    IpAddress v4 = IpAddress::FromIPv4(static_cast<uint32_t>(random()));
+    if (random() % 2) std::memset(v4.Bytes + random() % 4, 0, 1);
+    wchar_t windows4[32] = {};
+    RtlIpv4AddressToStringW(reinterpret_cast<const IN_ADDR*>(v4.Bytes), windows4);
+    ASSERT_EQ(FormatAddress(v4), windows4);
+    std::wstring text4 = windows4;
+    compareParse(text4);
+    text4[random() % text4.size()] = alphabet[random() % (std::size(alphabet) - 1)];
+    compareParse(text4);
+  }
+  // Short texts of address characters alone.
+  for (int round = 0; round < 20000; ++round) {
+    const wchar_t alphabet[] = L"0123456789aF::..";
+    std::wstring text;
+    for (int n = 1 + random() % 16; n > 0; --n)
+      text += alphabet[random() % (std::size(alphabet) - 1)];
+    compareParse(text);
+  }
+  EXPECT_GT(parsedAlike, 30000u);
+  EXPECT_GT(refused, 10000u);
+  for (const wchar_t* text : {L"01.2.3.4", L"1.2.3.04", L"::ffff:001.2.3.4", L"::1.2.3.04"}) {
+    IpAddress address;
+    EXPECT_FALSE(ParseAddress(text, address)) << WideToUtf8(text);
+  }
 }
 
 TEST(Paths, DataDirectoryFollowsProgramData) {

@@ -1,6 +1,7 @@
 #pragma once
 // What one connection of the control pipe carries: one request line (UTF-8,
-// ended by a line feed) in, one reply line out.
+// ended by a line feed) in, one reply line out. Includes no platform header:
+// it builds natively for fuzzing.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -23,6 +24,9 @@ enum class RequestState {
 // its line feed is taken, one byte more is refused, whether or not the line
 // feed comes in the very chunk that crosses the limit.
 RequestState AddToRequest(std::string& request, std::string_view chunk);
+
+// The reply to a request that is TooLong (it is not executed).
+constexpr wchar_t kRequestTooLongReply[] = L"ERR request too long";
 
 // The bytes of a reply on the wire: UTF-8 and a line feed.
 std::string ReplyBytes(const std::wstring& reply);

@@ -257,7 +257,7 @@ void PipeServer::Finished(Client& client, IoResult result, DWORD transferred, UL
     case RequestState::Incomplete:
       return;
     case RequestState::TooLong:
-      StartReply(client, L"ERR request too long", now);
+      StartReply(client, kRequestTooLongReply, now);
       return;
     case RequestState::Complete:
       client.Now = Client::Phase::Queued;

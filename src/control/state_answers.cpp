@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "control/commands.h"
 #include "routing/net_merge.h"
 #include "routing/physical_route.h"
 #include "routing/route_table.h"
@@ -85,14 +86,13 @@ std::wstring DescribeState() {
 }
 
 std::wstring ExplainAddress(const std::wstring& argument) {
-  const std::wstring_view rest(argument);
-  const size_t blank = rest.find(L' ');
   IpAddress address;
-  if (!ParseAddress(rest.substr(0, blank), address)) return L"ERR bad address";
-  address = Unmapped(address);
-  const std::wstring_view image =
-      blank == std::wstring_view::npos ? std::wstring_view() : TrimBlanks(rest.substr(blank));
+  std::wstring image;
+  if (!ParseExplainRequest(argument, address, image)) return L"ERR bad address";
+  return ExplainAddress(address, image);
+}
 
+std::wstring ExplainAddress(const IpAddress& address, std::wstring_view image) {
   const std::optional<DefaultRoute> best = BestRouteTo(address);
   const uint32_t tunnel = TunnelInterfaceIndex();
   uint32_t physical = 0;

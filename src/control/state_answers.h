@@ -4,6 +4,9 @@
 // goes and why. Each answer is one line of JSON without blanks outside its
 // strings.
 #include <string>
+#include <string_view>
+
+#include "support/address.h"
 
 // "state": connected, the physical routes, the routes made, the sniffer,
 // the lengths of the lists, what the DNS hold could not do, and the
@@ -13,6 +16,9 @@ std::wstring DescribeState();
 // "explain ADDRESS [IMAGE]": the route Windows picks for the address now,
 // the helper's route that covers it, whether IMAGE (a file name or full
 // path) is listed for split, and whether the tunnel tool's firewall drops
-// traffic that leaves outside the tunnel. "ERR bad address" when ADDRESS is
+// traffic that leaves outside the tunnel, for an address and image as
+// ParseExplainRequest reads them.
+std::wstring ExplainAddress(const IpAddress& address, std::wstring_view image);
+// The same for the request's argument; "ERR bad address" when ADDRESS is
 // not an IPv4 or IPv6 address.
 std::wstring ExplainAddress(const std::wstring& argument);

@@ -15,18 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "routing/journal_line.h"
 #include "support/address.h"
-
-// One route as the journal keeps it: what deleting it needs.
-struct JournaledRoute {
-  uint32_t InterfaceIndex = 0;
-  RoutePrefix Prefix;
-  IpAddress Gateway;
-  // The interface's LUID, which lasts across reboots, as an index need not:
-  // after one, the index may name another adapter, whose own route to the
-  // same prefix a replay must not delete. 0 in lines of earlier versions.
-  uint64_t InterfaceLuid = 0;
-};
 
 // At start, before the pipe is served, and only for a trusted data
 // directory (a planted journal would make the service delete what an
@@ -57,7 +47,3 @@ void WithdrawJournalLine(uint32_t line);
 // Empties the journal once every route in it is deleted. No file call when
 // it holds nothing.
 void EmptyRouteJournal();
-
-// The text of one journal line, and back; false for a damaged line.
-std::string RouteJournalLine(const JournaledRoute& route);
-bool ParseRouteJournalLine(std::string line, JournaledRoute& route);

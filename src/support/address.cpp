@@ -1,13 +1,171 @@
 #include "support/address.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
+// No platform header: the address text is the project's own, so that
+// every parser above it reads and writes the same text natively (for
+// fuzzing) as on Windows. The suite compares it with inet_pton and
+// RtlIpv6AddressToStringW.
 
-#include <windows.h>
+namespace {
 
-#include <mstcpip.h>
+int HexValue(wchar_t c) {
+  if (c >= L'0' && c <= L'9') return c - L'0';
+  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+  return -1;
+}
 
-#include <cstring>
+// Four decimal numbers of 0-255 between dots, each without a leading zero
+// (an old reader takes "010" for octal 8: such text is refused rather than
+// read either way).
+bool ParseDotted(std::wstring_view text, uint8_t bytes[4]) {
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (text.empty() || text.front() != L'.') return false;
+      text.remove_prefix(1);
+    }
+    size_t digits = 0;
+    unsigned value = 0;
+    while (digits < text.size() && digits < 4 && text[digits] >= L'0' && text[digits] <= L'9') {
+      value = value * 10 + static_cast<unsigned>(text[digits] - L'0');
+      ++digits;
+    }
+    if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && text[0] == L'0')) return false;
+    bytes[part] = static_cast<uint8_t>(value);
+    text.remove_prefix(digits);
+  }
+  return text.empty();
+}
+
+// Groups of one to four hex digits between colons, one "::" at most
+// standing for one or more zero groups, the last 32 bits optionally in
+// dotted decimal.
+bool ParseIPv6(std::wstring_view text, uint8_t bytes[16]) {
+  uint16_t groups[8] = {};
+  int count = 0;
+  int gap = -1;  // where "::" stands, in groups
+  if (text.substr(0, 2) == L"::") {
+    gap = 0;
+    text.remove_prefix(2);
+  } else if (!text.empty() && text.front() == L':') {
+    return false;
+  }
+  while (!text.empty()) {
+    if (count == 8) return false;
+    size_t digits = 0;
+    unsigned value = 0;
+    while (digits < text.size() && HexValue(text[digits]) >= 0) {
+      if (++digits > 4) return false;
+      value = value << 4 | static_cast<unsigned>(HexValue(text[digits - 1]));
+    }
+    if (digits < text.size() && text[digits] == L'.') {
+      // The dotted tail: the last two groups, and nothing after it.
+      uint8_t tail[4];
+      if (count > 6 || !ParseDotted(text, tail)) return false;
+      groups[count++] = static_cast<uint16_t>(tail[0] << 8 | tail[1]);
+      groups[count++] = static_cast<uint16_t>(tail[2] << 8 | tail[3]);
+      text = {};
+      break;
+    }
+    if (digits == 0) return false;
+    groups[count++] = static_cast<uint16_t>(value);
+    text.remove_prefix(digits);
+    if (text.empty()) break;
+    if (text.front() != L':') return false;
+    text.remove_prefix(1);
+    if (!text.empty() && text.front() == L':') {
+      if (gap >= 0) return false;
+      gap = count;
+      text.remove_prefix(1);
+    } else if (text.empty()) {
+      return false;  // a single colon at the end
+    }
+  }
+  if (gap < 0 ? count != 8 : count > 7) return false;
+  uint16_t full[8] = {};
+  const int before = gap < 0 ? count : gap;
+  for (int i = 0; i < before; ++i) full[i] = groups[i];
+  for (int i = before; i < count; ++i) full[8 - (count - i)] = groups[i];
+  for (int i = 0; i < 8; ++i) {
+    bytes[2 * i] = static_cast<uint8_t>(full[i] >> 8);
+    bytes[2 * i + 1] = static_cast<uint8_t>(full[i] & 0xFF);
+  }
+  return true;
+}
+
+std::wstring Dotted(const uint8_t* bytes) {
+  return std::to_wstring(bytes[0]) + L"." + std::to_wstring(bytes[1]) + L"." +
+         std::to_wstring(bytes[2]) + L"." + std::to_wstring(bytes[3]);
+}
+
+std::wstring Hex(unsigned value) {
+  static const wchar_t kDigits[] = L"0123456789abcdef";
+  std::wstring text;
+  do {
+    text.insert(text.begin(), kDigits[value & 0xF]);
+    value >>= 4;
+  } while (value != 0);
+  return text;
+}
+
+// Whether the last 32 bits are written in dotted decimal, as
+// RtlIpv6AddressToStringW writes them: an IPv4-compatible address
+// (::a.b.c.d), an IPv4-mapped one (::ffff:a.b.c.d), an IPv4-translated one
+// (::ffff:0:a.b.c.d), each only where the IPv4 address's first two bytes
+// are not both zero (::1, ::ffff:0:1 stay hex); and an ISATAP interface
+// identifier (0:5efe or 200:5efe before the IPv4 address) always.
+bool DottedTail(const uint8_t* b) {
+  const auto zeros = [b](int from, int to) {
+    for (int i = from; i < to; ++i) {
+      if (b[i] != 0) return false;
+    }
+    return true;
+  };
+  const bool high = b[12] != 0 || b[13] != 0;
+  if (zeros(0, 12)) return high;
+  if (zeros(0, 10) && b[10] == 0xFF && b[11] == 0xFF) return high;
+  if (zeros(0, 8) && b[8] == 0xFF && b[9] == 0xFF && b[10] == 0 && b[11] == 0) return high;
+  return (b[8] == 0 || b[8] == 0x02) && b[9] == 0 && b[10] == 0x5E && b[11] == 0xFE;
+}
+
+std::wstring FormatIPv6(const uint8_t* b) {
+  const bool dotted = DottedTail(b);
+  const int count = dotted ? 6 : 8;
+  uint16_t groups[8];
+  for (int i = 0; i < 8; ++i) groups[i] = static_cast<uint16_t>(b[2 * i] << 8 | b[2 * i + 1]);
+  // The longest run of two or more zero groups becomes "::", the first of
+  // equal runs.
+  int bestAt = -1, bestLength = 1;
+  for (int i = 0; i < count;) {
+    if (groups[i] != 0) {
+      ++i;
+      continue;
+    }
+    int end = i;
+    while (end < count && groups[end] == 0) ++end;
+    if (end - i > bestLength) {
+      bestAt = i;
+      bestLength = end - i;
+    }
+    i = end;
+  }
+  std::wstring text;
+  for (int i = 0; i < count; ++i) {
+    if (i == bestAt) {
+      text += L"::";
+      i += bestLength - 1;
+      continue;
+    }
+    if (!text.empty() && text.back() != L':') text += L':';
+    text += Hex(groups[i]);
+  }
+  if (dotted) {
+    if (text.back() != L':') text += L':';
+    text += Dotted(b + 12);
+  }
+  return text;
+}
+
+}  // namespace
 
 bool operator==(const IpAddress& a, const IpAddress& b) {
   return a.Family == b.Family && std::memcmp(a.Bytes, b.Bytes, sizeof(a.Bytes)) == 0;
@@ -37,19 +195,15 @@ bool PrefixCovers(const RoutePrefix& prefix, const IpAddress& address) {
 }
 
 std::wstring FormatIPv4(uint32_t address) {
-  const uint32_t host = ntohl(address);
-  return std::to_wstring(host >> 24) + L"." + std::to_wstring((host >> 16) & 0xFF) + L"." +
-         std::to_wstring((host >> 8) & 0xFF) + L"." + std::to_wstring(host & 0xFF);
+  uint8_t bytes[4];
+  std::memcpy(bytes, &address, sizeof(bytes));  // network order: as the bytes lie
+  return Dotted(bytes);
 }
 
 std::wstring FormatAddress(const IpAddress& address) {
-  if (address.Family == kFamilyIPv4) return FormatIPv4(address.IPv4());
+  if (address.Family == kFamilyIPv4) return Dotted(address.Bytes);
   if (address.Family != kFamilyIPv6) return L"";
-  IN6_ADDR bytes;
-  std::memcpy(&bytes, address.Bytes, sizeof(bytes));
-  wchar_t text[64] = {};  // the longest form takes 46 with its terminator
-  RtlIpv6AddressToStringW(&bytes, text);
-  return text;
+  return FormatIPv6(address.Bytes);
 }
 
 std::wstring FormatPrefix(const RoutePrefix& prefix) {
@@ -57,27 +211,18 @@ std::wstring FormatPrefix(const RoutePrefix& prefix) {
 }
 
 bool ParseAddress(std::wstring_view text, IpAddress& address) {
-  // Printable ASCII only: the narrow copy below must never turn a lookalike
-  // character (a full-width digit, say) into a digit.
+  // No zone (%7), no brackets, no blanks, nothing outside ASCII (a
+  // full-width digit is no digit): only hex digits, dots and colons are
+  // read at all, and every other character refuses the text.
   constexpr size_t kLongestText = 45;  // an IPv6 address with an IPv4 tail
   if (text.empty() || text.size() > kLongestText) return false;
-  char narrow[kLongestText + 1] = {};
-  for (size_t i = 0; i < text.size(); ++i) {
-    const wchar_t c = text[i];
-    // No zone (%7), no brackets: a bare address only.
-    if (c <= L' ' || c > L'~' || c == L'%' || c == L'[' || c == L']') return false;
-    narrow[i] = static_cast<char>(c);
-  }
   IpAddress parsed;
   if (text.find(L':') == std::wstring_view::npos) {
-    IN_ADDR v4{};
-    if (inet_pton(AF_INET, narrow, &v4) != 1) return false;
-    parsed = IpAddress::FromIPv4(v4.s_addr);
+    parsed.Family = kFamilyIPv4;
+    if (!ParseDotted(text, parsed.Bytes)) return false;
   } else {
-    IN6_ADDR v6{};
-    if (inet_pton(AF_INET6, narrow, &v6) != 1) return false;
     parsed.Family = kFamilyIPv6;
-    std::memcpy(parsed.Bytes, &v6, sizeof(v6));
+    if (!ParseIPv6(text, parsed.Bytes)) return false;
   }
   address = parsed;
   return true;

@@ -1,7 +1,8 @@
 #pragma once
 // IP addresses as the helper's parts hand them to each other: the family and
 // the bytes in network order, as a socket address holds them, and the text
-// that log lines, the route journal and replies show.
+// that log lines, the route journal and replies show. Includes no platform
+// header: it builds natively for fuzzing.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -73,7 +74,10 @@ bool PrefixCovers(const RoutePrefix& prefix, const IpAddress& address);
 
 // Dotted decimal of an IPv4 address in network byte order.
 std::wstring FormatIPv4(uint32_t address);
-// Dotted decimal, or IPv6 text as RtlIpv6AddressToStringW writes it.
+// Dotted decimal, or IPv6 text as RtlIpv6AddressToStringW writes it (the
+// longest run of two or more zero groups as "::", lower-case hex, the last
+// 32 bits of an IPv4-compatible, -mapped, -translated or ISATAP address in
+// dotted decimal).
 std::wstring FormatAddress(const IpAddress& address);
 // "a.b.c.d/len" or "2001:db8::/32".
 std::wstring FormatPrefix(const RoutePrefix& prefix);

@@ -18,8 +18,10 @@
 #include <vector>
 
 #include "support/address.h"
+#include "support/bypass_domain_list.h"
 #include "support/protocol.h"
 #include "support/route_records.h"
+#include "support/split_app_list.h"
 
 // The interface and next hop of the machine's IPv4 default route, captured
 // before a tunnel is installed. Gateway in network byte order; 0 in either
@@ -48,37 +50,6 @@ struct PhysicalRoute6Record {
 inline bool operator==(const PhysicalRoute6Record& a, const PhysicalRoute6Record& b) {
   return a.InterfaceIndex == b.InterfaceIndex && a.Gateway == b.Gateway;
 }
-
-// The applications split around the tunnel (the "splitapps" list), by the
-// kind of entry:
-// - Names: an executable's file name, A-Z folded to lower case, matched
-//   against the file name of a process's image (nothing else folded);
-// - Paths: an entry holding a "\", a full image path, matched ignoring case
-//   as Windows compares file names;
-// - LaunchedBy / LaunchedByPaths: the same with a "+" after them: the
-//   process and every process it started, directly or not.
-struct SplitAppList {
-  std::set<std::wstring> Names;
-  std::set<std::wstring> LaunchedBy;
-  std::vector<std::wstring> Paths;
-  std::vector<std::wstring> LaunchedByPaths;
-  bool Empty() const {
-    return Names.empty() && LaunchedBy.empty() && Paths.empty() && LaunchedByPaths.empty();
-  }
-  bool HasLaunchers() const { return !LaunchedBy.empty() || !LaunchedByPaths.empty(); }
-  size_t Size() const {
-    return Names.size() + LaunchedBy.size() + Paths.size() + LaunchedByPaths.size();
-  }
-};
-
-// The domains whose answers bring bypass routes ("bypassdomains"): ASCII
-// lower case, no trailing dot; each covers itself and every name below it.
-struct BypassDomainList {
-  std::set<std::string> Names;
-  // What `state` says about the list (an entry that covers a whole
-  // top-level domain), made once when the list is set.
-  std::vector<std::wstring> Warnings;
-};
 
 struct TunnelFactsRecord {
   // Its single peer takes all traffic: the tunnel tool then blocks traffic

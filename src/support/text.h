@@ -1,7 +1,12 @@
 #pragma once
 // Text crosses the helper's borders (pipe, log, files) as UTF-8 and lives
-// inside it as UTF-16. Conversion never fails: malformed UTF-8 becomes U+FFFD.
+// inside it as UTF-16 (UTF-16 units also where wchar_t is wider, natively,
+// so that lengths and comparisons are the same as on Windows). Conversion
+// never fails: malformed UTF-8 becomes U+FFFD, and a lone surrogate becomes
+// U+FFFD's bytes, as MultiByteToWideChar and WideCharToMultiByte make them.
+// Includes no platform header: it builds natively for fuzzing.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "routing/bypass_nets.h"
+#include "routing/net_entries.h"
 #include "support/address.h"
 #include "support/text.h"
 

@@ -3,7 +3,8 @@
 // the tunnel tool: never its text or a key, only these conclusions. Read as
 // the tool reads it: "[Section]" lines, "Key = Value" lines with blanks
 // around the key and the "=", keys and section names in any case, and
-// everything from a "#" on a comment.
+// everything from a "#" on a comment. Includes no platform header: it builds
+// natively for fuzzing.
 #include <string>
 #include <vector>
 

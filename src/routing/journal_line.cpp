@@ -1,0 +1,70 @@
+#include "routing/journal_line.h"
+
+#include "support/text.h"
+
+namespace {
+
+bool ParseNumber(const std::string& text, uint32_t limit, uint32_t& value) {
+  if (text.empty() || text.size() > 10) return false;
+  uint64_t parsed = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    parsed = parsed * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (parsed > limit) return false;
+  value = static_cast<uint32_t>(parsed);
+  return true;
+}
+
+// Exactly as FormatAddress writes it, so that a line is read back only in
+// the one form the helper writes.
+bool ParseCanonicalAddress(const std::string& text, IpAddress& address) {
+  const std::wstring wide(text.begin(), text.end());
+  return ParseAddress(wide, address) && FormatAddress(address) == wide;
+}
+
+}  // namespace
+
+std::string RouteJournalLine(const JournaledRoute& route) {
+  std::string line = std::to_string(route.InterfaceIndex) + " " +
+                     WideToUtf8(FormatPrefix(route.Prefix)) + " " +
+                     WideToUtf8(FormatAddress(route.Gateway));
+  if (route.InterfaceLuid != 0) line += " luid=" + std::to_string(route.InterfaceLuid);
+  return line;
+}
+
+bool ParseRouteJournalLine(std::string line, JournaledRoute& route) {
+  uint64_t luid = 0;
+  const size_t luidAt = line.find(" luid=");
+  if (luidAt != std::string::npos) {
+    const std::string digits = line.substr(luidAt + 6);
+    if (digits.empty() || digits.size() > 20 || digits[0] == '0') return false;
+    for (const char c : digits) {
+      if (c < '0' || c > '9') return false;
+      const uint64_t next = luid * 10 + static_cast<unsigned>(c - '0');
+      if (next / 10 != luid) return false;  // past 64 bits
+      luid = next;
+    }
+    line.resize(luidAt);
+  }
+  const size_t first = line.find(' ');
+  const size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+  if (second == std::string::npos || line.find(' ', second + 1) != std::string::npos) return false;
+  const std::string prefixText = line.substr(first + 1, second - first - 1);
+  const size_t slash = prefixText.rfind('/');
+  JournaledRoute parsed;
+  uint32_t length = 0;
+  if (!ParseNumber(line.substr(0, first), 0xFFFFFFFFu, parsed.InterfaceIndex) ||
+      parsed.InterfaceIndex == 0 || slash == std::string::npos ||
+      !ParseCanonicalAddress(prefixText.substr(0, slash), parsed.Prefix.Destination) ||
+      !ParseNumber(prefixText.substr(slash + 1), parsed.Prefix.Destination.IsIPv4() ? 32 : 128,
+                   length) ||
+      !ParseCanonicalAddress(line.substr(second + 1), parsed.Gateway) ||
+      parsed.Gateway.Family != parsed.Prefix.Destination.Family) {
+    return false;
+  }
+  parsed.Prefix.Length = static_cast<uint8_t>(length);
+  parsed.InterfaceLuid = luid;
+  route = parsed;
+  return true;
+}
