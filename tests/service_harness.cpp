@@ -306,9 +306,10 @@ bool RemoveServiceAndWait(const wchar_t* name, DWORD timeoutMs) {
   return false;
 }
 
-void RemoveHelperServices() {
-  RemoveServiceAndWait(L"QuorvelHelper");
-  RemoveServiceAndWait(L"AmneziaWGTunnel$Quorvel");
+bool RemoveHelperServices() {
+  const bool helperGone = RemoveServiceAndWait(L"QuorvelHelper", 45000);
+  const bool tunnelGone = RemoveServiceAndWait(L"AmneziaWGTunnel$Quorvel", 45000);
+  return helperGone && tunnelGone;
 }
 
 DWORD ControlNamedService(const wchar_t* name, DWORD control, SERVICE_STATUS* status) {

@@ -99,7 +99,10 @@ DWORD DeleteNamedService(const wchar_t* name);
 bool RemoveServiceAndWait(const wchar_t* name, DWORD timeoutMs = 15000);
 // Makes sure neither an installed helper service (which would hold the
 // control pipe) nor a tunnel service is left from an earlier test.
-void RemoveHelperServices();
+// Stops and deletes the helper's and the tunnel's services; false when one
+// was still there after its wait (a stop that takes longer than a loaded
+// machine should need).
+bool RemoveHelperServices();
 // ControlService; returns the error (0 on success) and the reported status.
 DWORD ControlNamedService(const wchar_t* name, DWORD control, SERVICE_STATUS* status = nullptr);
 

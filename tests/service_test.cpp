@@ -185,9 +185,12 @@ TEST_F(HelperServiceTest, AStopThatWaitsReportsOnlyRealProgress) {
   ASSERT_TRUE(rig.InstallService());
   // Every run outlasts the helper's wait for it: three attempts, 1.9 s each.
   ASSERT_TRUE(rig.WriteToolBehaviour("hang-ms 2000\n"));
+  // The helper's wait for the tool begins after the request was sent: a
+  // bound that holds however late a loaded machine starts the tool (the
+  // tool's own journal line can come hundreds of milliseconds after it).
+  const ULONGLONG connectSent = GetTickCount64();
   std::thread connect([] { Send("connect " + ToBase64("[Interface]\n")); });
   ASSERT_TRUE(WaitUntil([&] { return !rig.ToolJournal().empty(); }, 5000)) << "no tool run";
-  const ULONGLONG toolStarted = GetTickCount64();
   Sleep(300);
   SERVICE_STATUS status{};
   ASSERT_EQ(ControlNamedService(kHelperService, SERVICE_CONTROL_STOP, &status), 0u);
@@ -212,7 +215,8 @@ TEST_F(HelperServiceTest, AStopThatWaitsReportsOnlyRealProgress) {
   ASSERT_GE(reports.size(), 3u) << "the connect's later attempts reported no step";
   // The first report is the stop's own; the next comes only when the hung
   // tool run is given up (1.5 s after it began), not a second after the stop.
-  EXPECT_GE(reports[1].at - toolStarted, 1400u) << "progress while the tool hung";
+  // (A timer that ticks every second also fails the spacing checked below.)
+  EXPECT_GE(reports[1].at - connectSent, 1450u) << "progress while the tool hung";
   for (size_t i = 0; i + 1 < reports.size(); ++i) {
     SCOPED_TRACE(i);
     EXPECT_GT(reports[i + 1].checkPoint, reports[i].checkPoint);
@@ -221,7 +225,7 @@ TEST_F(HelperServiceTest, AStopThatWaitsReportsOnlyRealProgress) {
     // Between two steps of the connect, nothing: each run of the tool hung
     // for the helper's whole wait.
     if (i > 0 && i + 2 < reports.size()) {
-      EXPECT_GE(reports[i + 1].at - reports[i].at, 1400u) << "progress while the tool hung";
+      EXPECT_GE(reports[i + 1].at - reports[i].at, 1300u) << "progress while the tool hung";
     }
   }
 }

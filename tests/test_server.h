@@ -14,7 +14,12 @@
 // service, before and after.
 class WithoutHelperServices : public ::testing::Test {
  protected:
-  void SetUp() override { RemoveHelperServices(); }
+  // A test that starts while an earlier one's service still serves the
+  // pipe would talk to it: say so instead of failing for the wrong reason.
+  void SetUp() override {
+    ASSERT_TRUE(RemoveHelperServices())
+        << "a helper service is still there, state " << ServiceState(L"QuorvelHelper");
+  }
   void TearDown() override { RemoveHelperServices(); }
 };
 
