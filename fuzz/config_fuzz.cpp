@@ -18,10 +18,9 @@
 namespace {
 
 // Unicode's White_Space property but the line feed, which ends a line.
-constexpr wchar_t kWhiteSpace[] = {0x09,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,
-                                   0x1680, 0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005,
-                                   0x2006, 0x2007, 0x2008, 0x2009, 0x200A, 0x2028, 0x2029,
-                                   0x202F, 0x205F, 0x3000};
+constexpr wchar_t kWhiteSpace[] = {0x09,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,   0x1680,
+                                   0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007,
+                                   0x2008, 0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
 
 bool IsWhiteSpace(wchar_t c) {
   for (const wchar_t space : kWhiteSpace) {
@@ -41,7 +40,8 @@ class Spacer {
   explicit Spacer(uint32_t seed) : random_(seed) {}
   std::wstring Some() {
     std::wstring spaces;
-    for (unsigned n = random_() % 3; n > 0; --n) spaces += kWhiteSpace[random_() % std::size(kWhiteSpace)];
+    for (unsigned n = random_() % 3; n > 0; --n)
+      spaces += kWhiteSpace[random_() % std::size(kWhiteSpace)];
     return spaces;
   }
 
@@ -60,7 +60,8 @@ std::wstring Respaced(std::wstring_view text, Spacer& spacer) {
   }
   for (size_t start = 0;;) {
     const size_t end = text.find(L'\n', start);
-    const std::wstring_view line = text.substr(start, end == std::wstring_view::npos ? end : end - start);
+    const std::wstring_view line =
+        text.substr(start, end == std::wstring_view::npos ? end : end - start);
     const size_t hash = line.find(L'#');
     const std::wstring_view content = line.substr(0, hash);
     const std::wstring_view comment =
@@ -137,9 +138,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(Prefixes(again.AllowedIPs) == Prefixes(facts.AllowedIPs),
                "AllowedIPs " + Prefixes(facts.AllowedIPs) + "became " + Prefixes(again.AllowedIPs) +
                    shown);
-    FUZZ_CHECK(Endpoints(again.Endpoints) == Endpoints(facts.Endpoints),
-               "endpoints " + Endpoints(facts.Endpoints) + "became " + Endpoints(again.Endpoints) +
-                   shown);
+    FUZZ_CHECK(
+        Endpoints(again.Endpoints) == Endpoints(facts.Endpoints),
+        "endpoints " + Endpoints(facts.Endpoints) + "became " + Endpoints(again.Endpoints) + shown);
     FUZZ_CHECK(again.SinglePeerTakesAll == facts.SinglePeerTakesAll &&
                    again.TunnelCarriesIPv6 == facts.TunnelCarriesIPv6,
                "what the peers take changed" + shown);

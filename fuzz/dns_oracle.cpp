@@ -112,7 +112,8 @@ std::set<std::string> Reachable(const oracle::Message& read) {
 // CNAMEs from the question's name (at most 16, no name twice), then the
 // records of the type asked at its end, and nothing of the types that
 // chaining looks at anywhere else. Null when the answer is not plain.
-bool PlainAnswer(const oracle::Message& read, size_t size, std::vector<const oracle::Record*>& taken) {
+bool PlainAnswer(const oracle::Message& read, size_t size,
+                 std::vector<const oracle::Record*>& taken) {
   std::vector<std::string> chain{read.Name};
   for (;;) {
     const oracle::Record* cname = nullptr;
@@ -133,7 +134,8 @@ bool PlainAnswer(const oracle::Message& read, size_t size, std::vector<const ora
       if (std::find(chain.begin(), chain.end() - 1, record.Owner) == chain.end() - 1) return false;
     } else if (addressType) {
       if (record.Type != read.Type) continue;  // another family's: never taken
-      if (record.Owner != chain.back() || record.Class != kDnsClassIn || record.Data.size() != size) {
+      if (record.Owner != chain.back() || record.Class != kDnsClassIn ||
+          record.Data.size() != size) {
         return false;
       }
       taken.push_back(&record);
@@ -201,8 +203,8 @@ void CheckDnsMessage(const uint8_t* message, size_t length) {
   std::vector<const oracle::Record*> taken;
   if (PlainAnswer(read, size, taken)) {
     const size_t expected = std::min(taken.size(), kMaxAnswerAddresses);
-    FUZZ_CHECK(addresses.size() == expected,
-               "a plain answer of " + std::to_string(taken.size()) + " records gave " +
-                   std::to_string(addresses.size()) + " addresses");
+    FUZZ_CHECK(addresses.size() == expected, "a plain answer of " + std::to_string(taken.size()) +
+                                                 " records gave " +
+                                                 std::to_string(addresses.size()) + " addresses");
   }
 }

@@ -88,9 +88,11 @@ constexpr uint64_t kLifeMs = 1000;
 class Model {
  public:
   bool Remember(const DnsPacket& packet, const DnsQuestion& question, uint64_t now) {
-    if (question.Response || packet.DestinationPort != kDnsPort || !SameFamily(packet)) return false;
+    if (question.Response || packet.DestinationPort != kDnsPort || !SameFamily(packet))
+      return false;
     Expire(now);
-    ModelEntry entry = Entry(packet.Source, packet.SourcePort, packet.Destination, question, packet.Tcp);
+    ModelEntry entry =
+        Entry(packet.Source, packet.SourcePort, packet.Destination, question, packet.Tcp);
     entry.Until = now + kLifeMs;
     for (size_t i = 0; i < entries_.size(); ++i) {
       if (entries_[i].Same(entry)) {
@@ -111,7 +113,8 @@ class Model {
     for (size_t i = 0; i < entries_.size(); ++i) {
       const ModelEntry& asked = entries_[i];
       if (!asked.Same(key)) continue;
-      if (asked.Name != key.Name || asked.Type != key.Type || asked.Class != key.Class) return false;
+      if (asked.Name != key.Name || asked.Type != key.Type || asked.Class != key.Class)
+        return false;
       entries_.erase(entries_.begin() + static_cast<long>(i));
       return true;
     }

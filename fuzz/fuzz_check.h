@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string>
 
-#define FUZZ_CHECK(condition, detail)                                                  \
-  do {                                                                                 \
-    if (!(condition)) FuzzPropertyBroken(__FILE__, __LINE__, #condition, (detail));   \
+#define FUZZ_CHECK(condition, detail)                                               \
+  do {                                                                              \
+    if (!(condition)) FuzzPropertyBroken(__FILE__, __LINE__, #condition, (detail)); \
   } while (0)
 
 [[noreturn]] inline void FuzzPropertyBroken(const char* file, int line, const char* condition,

@@ -48,11 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // One the helper could have written: its own text for a route it
     // could have made (an interface, a network without host bits, a
     // gateway of the same family).
-    FUZZ_CHECK(RouteJournalLine(route) == line,
-               "read a line the helper never writes: \"" + Shown(line) + "\", written \"" +
-                   Shown(RouteJournalLine(route)) + "\"");
+    FUZZ_CHECK(RouteJournalLine(route) == line, "read a line the helper never writes: \"" +
+                                                    Shown(line) + "\", written \"" +
+                                                    Shown(RouteJournalLine(route)) + "\"");
     FUZZ_CHECK(route.InterfaceIndex != 0 &&
-                   MaskAddress(route.Prefix.Destination, route.Prefix.Length) == route.Prefix.Destination &&
+                   MaskAddress(route.Prefix.Destination, route.Prefix.Length) ==
+                       route.Prefix.Destination &&
                    route.Prefix.Length <= (route.Prefix.Destination.IsIPv4() ? 32 : 128) &&
                    route.Gateway.Family == route.Prefix.Destination.Family,
                "read a route the helper never makes: \"" + Shown(line) + "\"");

@@ -64,8 +64,8 @@ void CheckNets(std::wstring_view list, std::wstring_view beside) {
   const std::vector<RoutePrefix> nets = ParseBypassNets(list);
   std::wstring printed;
   for (const RoutePrefix& net : nets) {
-    FUZZ_CHECK((net.Destination.IsIPv4() || net.Destination.IsIPv6()) &&
-                   net.Length <= Width(net) && MaskAddress(net.Destination, net.Length) == net.Destination,
+    FUZZ_CHECK((net.Destination.IsIPv4() || net.Destination.IsIPv6()) && net.Length <= Width(net) &&
+                   MaskAddress(net.Destination, net.Length) == net.Destination,
                "not a network: " + Text(net));
     RoutePrefix again;
     FUZZ_CHECK(ParseBypassNet(FormatPrefix(net), again) && again == net,
@@ -83,8 +83,9 @@ void CheckNets(std::wstring_view list, std::wstring_view beside) {
   std::vector<RoutePrefix> routes;
   size_t carried = 0;
   for (const MergedNet& route : merged) {
-    FUZZ_CHECK(MaskAddress(route.Prefix.Destination, route.Prefix.Length) == route.Prefix.Destination,
-               "a merged route with host bits: " + Text(route.Prefix));
+    FUZZ_CHECK(
+        MaskAddress(route.Prefix.Destination, route.Prefix.Length) == route.Prefix.Destination,
+        "a merged route with host bits: " + Text(route.Prefix));
     // Never a default route the list did not hold.
     if (route.Prefix.Length == 0) {
       FUZZ_CHECK(std::any_of(entries.begin(), entries.end(),
@@ -116,8 +117,8 @@ void CheckNets(std::wstring_view list, std::wstring_view beside) {
     const int entry = Longest(entries, place), route = Longest(routes, place);
     const int limit = Longest(limits, place);
     const std::string where = WideToUtf8(FormatAddress(place));
-    FUZZ_CHECK((entry >= 0) == (route >= 0),
-               where + (entry >= 0 ? " is an entry's but no route's" : " is a route's but no entry's"));
+    FUZZ_CHECK((entry >= 0) == (route >= 0), where + (entry >= 0 ? " is an entry's but no route's"
+                                                                 : " is a route's but no entry's"));
     FUZZ_CHECK(route <= entry, where + " takes a route narrower than its entry");
     FUZZ_CHECK(!(entry > limit) || route > limit,
                where + ": a route beside the list (/" + std::to_string(limit) +
@@ -134,10 +135,13 @@ void CheckApps(std::wstring_view list) {
   const SplitAppList apps = ParseSplitApps(list);
   std::wstring printed;
   const auto check = [&](const std::wstring& entry, bool launcher, bool path) {
-    FUZZ_CHECK(!entry.empty() && entry.find(L';') == std::wstring::npos, "an empty entry, or one with ';'");
-    FUZZ_CHECK((entry.find(L'\\') != std::wstring::npos) == path, "a path sorted as a name or back");
+    FUZZ_CHECK(!entry.empty() && entry.find(L';') == std::wstring::npos,
+               "an empty entry, or one with ';'");
+    FUZZ_CHECK((entry.find(L'\\') != std::wstring::npos) == path,
+               "a path sorted as a name or back");
     if (!path) {
-      FUZZ_CHECK(std::none_of(entry.begin(), entry.end(), [](wchar_t c) { return c >= L'A' && c <= L'Z'; }),
+      FUZZ_CHECK(std::none_of(entry.begin(), entry.end(),
+                              [](wchar_t c) { return c >= L'A' && c <= L'Z'; }),
                  "a name not folded: " + Shown(entry));
     }
     printed += entry + (launcher ? L"+;" : L";");

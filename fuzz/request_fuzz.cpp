@@ -81,8 +81,14 @@ class Recorder final : public CommandActions {
 };
 
 const std::set<std::wstring> kFixedReplies = {
-    L"OK",           L"RUNNING",           L"STOPPED",        L"ERR unknown",
-    L"ERR log full", L"ERR bad address",   L"ERR bad base64", L"ERR connect failed",
+    L"OK",
+    L"RUNNING",
+    L"STOPPED",
+    L"ERR unknown",
+    L"ERR log full",
+    L"ERR bad address",
+    L"ERR bad base64",
+    L"ERR connect failed",
     kRequestTooLongReply,
 };
 
@@ -112,9 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // feed alone.
   const size_t lineFeed = sent.substr(0, at).find('\n');
   const size_t lineLength = lineFeed == std::string_view::npos ? at : lineFeed;
-  const RequestState expected = lineLength > kRequestLimitBytes ? RequestState::TooLong
+  const RequestState expected = lineLength > kRequestLimitBytes      ? RequestState::TooLong
                                 : lineFeed != std::string_view::npos ? RequestState::Complete
-                                                                      : RequestState::Incomplete;
+                                                                     : RequestState::Incomplete;
   FUZZ_CHECK(state == expected, "the request's state is not what its bytes say");
   if (state == RequestState::Incomplete) return 0;  // the client's time runs out
 

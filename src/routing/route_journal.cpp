@@ -173,7 +173,8 @@ bool WriteSlots(const std::vector<std::pair<uint32_t, std::string>>& slots) {
     // comes before every new route. Nothing else moves the pointer meanwhile:
     // every journal call runs under StateMutex.
     LARGE_INTEGER at;
-    at.QuadPart = static_cast<LONGLONG>(TheJournal.Base + uint64_t{slots[first].first} * kJournalSlotBytes);
+    at.QuadPart =
+        static_cast<LONGLONG>(TheJournal.Base + uint64_t{slots[first].first} * kJournalSlotBytes);
     DWORD written = 0;
     if (!SetFilePointerEx(TheJournal.File.get(), at, nullptr, FILE_BEGIN) ||
         !WriteFile(TheJournal.File.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
