@@ -34,6 +34,7 @@ std::string RouteJournalLine(const JournaledRoute& route) {
 }
 
 bool ParseRouteJournalLine(std::string line, JournaledRoute& route) {
+  const std::string written = line;
   uint64_t luid = 0;
   const size_t luidAt = line.find(" luid=");
   if (luidAt != std::string::npos) {
@@ -65,6 +66,13 @@ bool ParseRouteJournalLine(std::string line, JournaledRoute& route) {
   }
   parsed.Prefix.Length = static_cast<uint8_t>(length);
   parsed.InterfaceLuid = luid;
+  // Only the one form the helper writes: no leading zeros ("007",
+  // "/08"), no host bits beyond the length. A line in any other form was
+  // not written by a helper, and what it names is not deleted.
+  if (RouteJournalLine(parsed) != written ||
+      MaskAddress(parsed.Prefix.Destination, parsed.Prefix.Length) != parsed.Prefix.Destination) {
+    return false;
+  }
   route = parsed;
   return true;
 }

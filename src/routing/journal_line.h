@@ -1,6 +1,7 @@
 #pragma once
 // One line of the route journal: the route it lists, as text.
 // Includes no platform header: it builds natively for fuzzing.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -17,7 +18,14 @@ struct JournaledRoute {
   uint64_t InterfaceLuid = 0;
 };
 
+// Every line of the journal takes one slot of this many bytes: its text
+// padded with blanks, then CR LF. The longest line the helper writes, an
+// IPv6 route with its LUID, takes 120 characters.
+constexpr size_t kJournalSlotBytes = 128;
+constexpr size_t kLongestJournalLine = kJournalSlotBytes - 2;
+
 // "INDEX PREFIX GATEWAY", then " luid=LUID" when it has one.
 std::string RouteJournalLine(const JournaledRoute& route);
-// False for a damaged line.
+// False for a damaged line, and for any line that is not exactly what
+// RouteJournalLine writes for the route it names.
 bool ParseRouteJournalLine(std::string line, JournaledRoute& route);

@@ -17,10 +17,6 @@
 namespace {
 
 constexpr wchar_t kJournalName[] = L"\\routes.journal";
-// Every line takes one slot: its text padded with blanks, then CR LF. The
-// longest line, an IPv6 route, takes 94 characters.
-constexpr size_t kSlotBytes = 128;
-constexpr size_t kLongestLine = kSlotBytes - 2;
 
 // The journal this helper holds. Guarded by StateMutex, like the table
 // whose routes it lists.
@@ -44,7 +40,7 @@ std::wstring Shown(const std::string& line) {
 
 // Deletes the route of one line; counts what was listed and what went.
 void RemoveListedRoute(std::string line, size_t& listed, size_t& removed) {
-  if (line.size() > kLongestLine + 1) {  // longer than any slot: not ours
+  if (line.size() > kLongestJournalLine + 1) {  // longer than any slot: not ours
     LogLine(L"damaged route journal line skipped: " + Shown(line));
     return;
   }
@@ -86,7 +82,7 @@ void ReplayJournal(HANDLE journal) {
       RemoveListedRoute(line, listed, removed);
     }
     // A line that never ends is damaged; keep only enough to say so.
-    if (pending.size() > kSlotBytes) pending.resize(kSlotBytes);
+    if (pending.size() > kJournalSlotBytes) pending.resize(kJournalSlotBytes);
   }
   if (pending.find_first_not_of(' ') != std::string::npos) {
     LogLine(L"damaged route journal line skipped: " + Shown(pending));
@@ -156,7 +152,7 @@ namespace {
 // One padded slot's bytes.
 std::string SlotBytes(const std::string& text) {
   std::string bytes = text;
-  bytes.resize(kLongestLine, ' ');
+  bytes.resize(kLongestJournalLine, ' ');
   bytes += "\r\n";
   return bytes;
 }
@@ -169,7 +165,7 @@ bool WriteSlots(const std::vector<std::pair<uint32_t, std::string>>& slots) {
     size_t end = first + 1;
     while (end < slots.size() && slots[end].first == slots[end - 1].first + 1) ++end;
     std::string bytes;
-    bytes.reserve((end - first) * kSlotBytes);
+    bytes.reserve((end - first) * kJournalSlotBytes);
     for (size_t i = first; i < end; ++i) bytes += SlotBytes(slots[i].second);
     // The file pointer moved, then a plain write: the same two steps as an
     // OVERLAPPED offset on Windows, while Wine's server takes a round trip
@@ -177,7 +173,8 @@ bool WriteSlots(const std::vector<std::pair<uint32_t, std::string>>& slots) {
     // comes before every new route. Nothing else moves the pointer meanwhile:
     // every journal call runs under StateMutex.
     LARGE_INTEGER at;
-    at.QuadPart = static_cast<LONGLONG>(TheJournal.Base + uint64_t{slots[first].first} * kSlotBytes);
+    at.QuadPart =
+        static_cast<LONGLONG>(TheJournal.Base + uint64_t{slots[first].first} * kJournalSlotBytes);
     DWORD written = 0;
     if (!SetFilePointerEx(TheJournal.File.get(), at, nullptr, FILE_BEGIN) ||
         !WriteFile(TheJournal.File.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
@@ -242,7 +239,7 @@ void WithdrawJournalLines(const std::vector<uint32_t>& lines) {
   uint32_t slots = TheJournal.Slots;
   while (slots > 0 && TheJournal.FreeSlots.count(slots - 1) != 0) --slots;
   if (slots != TheJournal.Slots &&
-      Truncate(TheJournal.File.get(), TheJournal.Base + uint64_t{slots} * kSlotBytes)) {
+      Truncate(TheJournal.File.get(), TheJournal.Base + uint64_t{slots} * kJournalSlotBytes)) {
     TheJournal.FreeSlots.erase(TheJournal.FreeSlots.lower_bound(slots), TheJournal.FreeSlots.end());
     TheJournal.Slots = slots;
   }
