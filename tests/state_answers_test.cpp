@@ -275,16 +275,27 @@ TEST(ConfigurationFacts, OwnNetworksPeersAndEndpointsWhateverTheWhiteSpace) {
     for (const RoutePrefix& prefix : list) text += FormatPrefix(prefix) + L" ";
     return text;
   };
+  const auto addresses = [](const std::vector<IpAddress>& list) {
+    std::wstring text;
+    for (const IpAddress& address : list) text += FormatAddress(address) + L" ";
+    return text;
+  };
   const struct {
     std::wstring text;
     const wchar_t* own;
     const wchar_t* allowed;
     bool singlePeerTakesAll;
+    const wchar_t* ownAddresses = L"";
   } cases[] = {
       {L"[Interface]\nDNS = 1.1.1.1,\u00A01.0.0.1\n", L"1.1.1.1/32 1.0.0.1/32 ", L"", false},
       {L"[Interface]\nDNS\u00A0= 1.1.1.1\n", L"1.1.1.1/32 ", L"", false},
       {L"\u3000[Interface]\u2003\nAddress = 10.66.0.2/32\u205F,\u00A0fd00::2/128\n",
-       L"10.66.0.2/32 fd00::2/128 ", L"", false},
+       L"10.66.0.2/32 fd00::2/128 ", L"", false, L"10.66.0.2 fd00::2 "},
+      // The tunnel's own addresses keep their host bits; a mapped one is IPv4.
+      {L"[Interface]\nAddress = 10.8.0.2/24, fd00:8::2/64, ::ffff:10.9.0.2/120, 10.7.0.1\n"
+       L"[Peer]\nAddress = 10.6.0.1/32\n",
+       L"10.8.0.0/24 fd00:8::/64 10.9.0.0/24 10.7.0.1/32 ", L"", false,
+       L"10.8.0.2 fd00:8::2 10.9.0.2 10.7.0.1 "},
       {L"[Peer]\u00A0\nAllowedIPs = 0.0.0.0/0\n[Peer]\nAllowedIPs =\u00A010.0.0.0/8\n", L"",
        L"0.0.0.0/0 10.0.0.0/8 ", false},
       {L"[Peer]\nAllowedIPs\u00A0=\u00A00.0.0.0/0\u00A0\n", L"", L"0.0.0.0/0 ", true},
@@ -293,6 +304,7 @@ TEST(ConfigurationFacts, OwnNetworksPeersAndEndpointsWhateverTheWhiteSpace) {
     SCOPED_TRACE(testing::PrintToString(c.text));
     const ConfigurationFacts facts = ReadConfigurationFacts(c.text);
     EXPECT_EQ(prefixes(facts.OwnNetworks), c.own);
+    EXPECT_EQ(addresses(facts.OwnAddresses), c.ownAddresses);
     EXPECT_EQ(prefixes(facts.AllowedIPs), c.allowed);
     EXPECT_EQ(facts.SinglePeerTakesAll, c.singlePeerTakesAll);
   }
