@@ -350,6 +350,7 @@ TEST_F(AskingTheHelper, StateDisconnectedConnectedAndAfterAFailedConnect) {
                                          "bypassnets",        "splitapps",
                                          "bypassdomains",     "domain_routes",
                                          "dns_answers_unrouted", "dns_send_failures",
+                                         "missed_first_connections", "missed_by_app",
                                          "warnings"};
   Json state = Ask("state");
   EXPECT_EQ(state.Keys(), keys);
@@ -426,6 +427,7 @@ TEST_F(AskingTheHelper, ExplainSaysWhichWayAnAddressGoesAndWhy) {
                                          "list_entry",
                                          "domain",
                                          "split",
+                                         "first_connection",
                                          "blocked_by_tool_firewall"};
   const struct {
     std::string line;
@@ -487,6 +489,7 @@ TEST_F(AskingTheHelper, ExplainSaysWhichWayAnAddressGoesAndWhy) {
     } else {
       EXPECT_TRUE(answer["split"].IsNull());
     }
+    EXPECT_TRUE(answer["first_connection"].IsNull());
     EXPECT_EQ(answer["blocked_by_tool_firewall"].kind, Json::Kind::Bool);
     EXPECT_FALSE(answer["blocked_by_tool_firewall"].boolean);
   }
@@ -504,6 +507,117 @@ TEST_F(AskingTheHelper, ExplainSaysWhichWayAnAddressGoesAndWhy) {
   EXPECT_FALSE(Ask("explain 8.8.8.8")["blocked_by_tool_firewall"].boolean);
   ASSERT_EQ(Send("disconnect"), "OK");
   EXPECT_FALSE(Ask("explain 10.1.2.3")["blocked_by_tool_firewall"].boolean);
+}
+
+// Windows picks a connection's route, and its source, before the socket
+// layer reports the connect: a listed application's connect whose event
+// carries the tunnel's own address went through the tunnel. Counted per
+// application and in all since connect, said once per application per
+// connect, and shown by state and explain; a connect from the physical
+// address, or to the tunnel's own network, or of an unlisted application,
+// is none.
+TEST_F(AskingTheHelper, FirstConnectionsThroughTheTunnelAreCountedAndSaidOnce) {
+  HelperRig rig(L"missed");
+  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
+                                     "route6 ::/0 fe80::1 7 10\n" + kTunnel));
+  ASSERT_TRUE(rig.StartConsole());
+  RunningProcess browser = StartNamedProcess(rig.Dir(), L"browser.exe");
+  RunningProcess game = StartNamedProcess(rig.Dir(), L"Game.EXE");
+  RunningProcess other = StartNamedProcess(rig.Dir(), L"other.exe");
+  ASSERT_EQ(Send("splitapps browser.exe;game.exe"), "OK");
+  const std::string config =
+      "[Interface]\nPrivateKey = abc\nAddress = 10.8.0.2/24, fd00:8::2/64\n[Peer]\n"
+      "AllowedIPs = 0.0.0.0/1\n";
+  ASSERT_EQ(Connect(config), "OK");
+  ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000));
+  const auto connect = [](const RunningProcess& process, const std::string& rest) {
+    return "connect " + std::string(rest.find(':') != std::string::npos ? "v6 " : "v4 ") +
+           std::to_string(process.Id()) + " " + rest + "\n";
+  };
+  const std::string browserFirst =
+      "first connection of browser.exe to 93.184.216.34 went through the tunnel; later ones go "
+      "around";
+  // The first connect from the tunnel's address, the second from the
+  // physical one: one miss, one line.
+  ASSERT_TRUE(rig.FeedSocketEvents(connect(browser, "93.184.216.34 local=10.8.0.2") +
+                                   connect(browser, "93.184.216.34") +
+                                   connect(other, "198.51.100.1 local=10.8.0.2") +
+                                   connect(browser, "203.0.113.50")));
+  ASSERT_TRUE(rig.WaitForRoute("203.0.113.50/32", 5000));
+  ASSERT_TRUE(rig.WaitForLog(browserFirst, 5000));
+  Json state = Ask("state");
+  EXPECT_EQ(Number(state["missed_first_connections"]), 1);
+  ASSERT_EQ(state["missed_by_app"].items.size(), 1u);
+  const Json& browserMissed = state["missed_by_app"].items[0];
+  EXPECT_EQ(browserMissed.Keys(), (std::vector<std::string>{"image", "count", "last_address"}));
+  EXPECT_EQ(Text(browserMissed["image"]), "browser.exe");
+  EXPECT_EQ(Number(browserMissed["count"]), 1);
+  EXPECT_EQ(Text(browserMissed["last_address"]), "93.184.216.34");
+  EXPECT_EQ(Count(rig.SystemRoutes(), "198.51.100.1/32"), 0u) << "the unlisted one was routed";
+
+  // More misses of the same application are counted, not said again; the
+  // tunnel's own network is reached through it by design; another
+  // application says its own.
+  ASSERT_TRUE(rig.FeedSocketEvents(connect(browser, "2001:db8::5 local=fd00:8::2") +
+                                   connect(browser, "10.8.0.77 local=10.8.0.2") +
+                                   connect(browser, "198.51.100.2 local=10.8.0.2") +
+                                   connect(game, "198.51.100.3 local=10.8.0.2")));
+  ASSERT_TRUE(rig.WaitForRoute("198.51.100.3/32", 5000));
+  ASSERT_TRUE(rig.WaitForLog(
+      "first connection of game.exe to 198.51.100.3 went through the tunnel; later ones go around",
+      5000));
+  state = Ask("state");
+  EXPECT_EQ(Number(state["missed_first_connections"]), 4);
+  ASSERT_EQ(state["missed_by_app"].items.size(), 2u);
+  EXPECT_EQ(Number(state["missed_by_app"].items[0]["count"]), 3);
+  EXPECT_EQ(Text(state["missed_by_app"].items[0]["last_address"]), "198.51.100.2");
+  EXPECT_EQ(Text(state["missed_by_app"].items[1]["image"]), "game.exe");
+  EXPECT_EQ(Number(state["missed_by_app"].items[1]["count"]), 1);
+  EXPECT_EQ(Count(rig.Log(), browserFirst), 1u);
+  EXPECT_EQ(Count(rig.Log(), "first connection of "), 2u) << Joined(rig.Log());
+
+  const struct {
+    const char* line;
+    bool throughTunnel;
+  } explained[] = {
+      {"explain 93.184.216.34 browser.exe", false},  // its latest connect went around
+      {"explain 2001:db8::5 C:\\Apps\\BROWSER.EXE", true},
+      {"explain 198.51.100.2 browser.exe", true},
+      {"explain 198.51.100.3 game.exe", true},
+      {"explain 198.51.100.3 browser.exe", false},
+      {"explain 198.51.100.2", false},
+      {"explain 198.51.100.1 other.exe", false},
+      {"explain 10.8.0.77 browser.exe", false},
+  };
+  for (const auto& c : explained) {
+    SCOPED_TRACE(c.line);
+    const Json answer = Ask(c.line);
+    if (c.throughTunnel) {
+      EXPECT_EQ(Text(answer["first_connection"]), "through the tunnel");
+    } else {
+      EXPECT_TRUE(answer["first_connection"].IsNull());
+    }
+  }
+
+  // Since connect: a new tunnel counts afresh and says it again. With a
+  // launcher listed, a process's later events take the verdict made at its
+  // first, and still name its image.
+  ASSERT_EQ(Send("splitapps browser.exe;launcher.exe+"), "OK");
+  ASSERT_EQ(Connect(config), "OK");
+  ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000, 2));
+  state = Ask("state");
+  EXPECT_EQ(Number(state["missed_first_connections"]), 0);
+  EXPECT_TRUE(state["missed_by_app"].items.empty());
+  ASSERT_TRUE(rig.FeedSocketEvents(connect(browser, "93.184.216.34 local=10.8.0.2") +
+                                   connect(browser, "198.51.100.9 local=10.8.0.2")));
+  ASSERT_TRUE(rig.WaitForRoute("198.51.100.9/32", 5000));
+  EXPECT_TRUE(rig.WaitForLog(browserFirst, 5000, 2));
+  state = Ask("state");
+  EXPECT_EQ(Number(state["missed_first_connections"]), 2);
+  ASSERT_EQ(state["missed_by_app"].items.size(), 1u);
+  EXPECT_EQ(Text(state["missed_by_app"].items[0]["image"]), "browser.exe");
+  EXPECT_EQ(Number(state["missed_by_app"].items[0]["count"]), 2);
+  ASSERT_EQ(Send("disconnect"), "OK");
 }
 
 // The tool runs hooks as LocalSystem: refused before anything is touched.
