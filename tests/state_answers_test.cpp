@@ -175,7 +175,8 @@ class JsonParser {
     }
   }
 
-  const std::string& s_;
+  // A copy: a parser made from a literal would otherwise hold a temporary.
+  const std::string s_;
   size_t at_ = 0;
   bool sawBlanks_ = false;
 };
