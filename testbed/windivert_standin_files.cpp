@@ -296,8 +296,7 @@ bool ParseFeedLine(const std::string& line, SocketEvent* event) {
     } else if (word.rfind("ep=", 0) == 0 && ParseUnsigned(word.substr(3), 10, ~0ull, &number) &&
                number != 0) {
       event->endpointId = number;
-    } else if (word.rfind("port=", 0) == 0 &&
-               ParseUnsigned(word.substr(5), 10, 65535, &number)) {
+    } else if (word.rfind("port=", 0) == 0 && ParseUnsigned(word.substr(5), 10, 65535, &number)) {
       event->remotePort = static_cast<UINT16>(number);
     } else {
       return false;

@@ -85,7 +85,8 @@ TEST(MissedConnections, CountedPerImageSinceTheTunnelCameUp) {
   EXPECT_EQ(summary.Apps[1].Count, 1u);
   EXPECT_EQ(summary.Apps[1].Last, site);
 
-  EXPECT_FALSE(missed.LastWentThroughTunnel(L"browser.exe", site)) << "its later connect went around";
+  EXPECT_FALSE(missed.LastWentThroughTunnel(L"browser.exe", site))
+      << "its later connect went around";
   EXPECT_TRUE(missed.LastWentThroughTunnel(L"D:\\x\\BROWSER.exe", other));
   EXPECT_TRUE(missed.LastWentThroughTunnel(L"game.exe", site));
   EXPECT_TRUE(missed.LastWentThroughTunnel(L"game.exe", Address(L"::ffff:93.184.216.34")));
@@ -117,7 +118,8 @@ TEST(MissedConnections, BoundedInApplicationsAndAddresses) {
   }
   EXPECT_FALSE(missed.LastWentThroughTunnel(L"browser.exe", remote(100000)));
   EXPECT_TRUE(missed.LastWentThroughTunnel(L"browser.exe", remote(100001)));
-  EXPECT_TRUE(missed.LastWentThroughTunnel(L"browser.exe", remote(100000 + kMissedAddressesAtMost)));
+  EXPECT_TRUE(
+      missed.LastWentThroughTunnel(L"browser.exe", remote(100000 + kMissedAddressesAtMost)));
 
   for (uint32_t n = 1; n < kMissedAppsAtMost; ++n) {
     EXPECT_EQ(missed.Note(L"app" + std::to_wstring(n) + L".exe", tunnel, remote(n)),

@@ -345,13 +345,20 @@ TEST_F(AskingTheHelper, StateDisconnectedConnectedAndAfterAFailedConnect) {
   ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
                                      "route6 ::/0 fe80::1 7 10\n" + kTunnel));
   ASSERT_TRUE(rig.StartConsole());
-  const std::vector<std::string> keys = {"connected",         "physical",
-                                         "physical6",         "routes",
-                                         "split_routes",      "sniffer",
-                                         "bypassnets",        "splitapps",
-                                         "bypassdomains",     "domain_routes",
-                                         "dns_answers_unrouted", "dns_send_failures",
-                                         "missed_first_connections", "missed_by_app",
+  const std::vector<std::string> keys = {"connected",
+                                         "physical",
+                                         "physical6",
+                                         "routes",
+                                         "split_routes",
+                                         "sniffer",
+                                         "bypassnets",
+                                         "splitapps",
+                                         "bypassdomains",
+                                         "domain_routes",
+                                         "dns_answers_unrouted",
+                                         "dns_send_failures",
+                                         "missed_first_connections",
+                                         "missed_by_app",
                                          "warnings"};
   Json state = Ask("state");
   EXPECT_EQ(state.Keys(), keys);
@@ -420,16 +427,9 @@ TEST_F(AskingTheHelper, ExplainSaysWhichWayAnAddressGoesAndWhy) {
   EXPECT_EQ(Count(rig.Log(), "bypass routes: 4/4 installed (2 routes) via ifIndex=7 gw=192.168.1.1"),
             1u)
       << Joined(rig.Log());
-  const std::vector<std::string> keys = {"address",
-                                         "path",
-                                         "ifIndex",
-                                         "next_hop",
-                                         "helper_route",
-                                         "list_entry",
-                                         "domain",
-                                         "split",
-                                         "first_connection",
-                                         "blocked_by_tool_firewall"};
+  const std::vector<std::string> keys = {
+      "address",    "path",   "ifIndex", "next_hop",         "helper_route",
+      "list_entry", "domain", "split",   "first_connection", "blocked_by_tool_firewall"};
   const struct {
     std::string line;
     const char* address;
@@ -540,10 +540,9 @@ TEST_F(AskingTheHelper, FirstConnectionsThroughTheTunnelAreCountedAndSaidOnce) {
       "around";
   // The first connect from the tunnel's address, the second from the
   // physical one: one miss, one line.
-  ASSERT_TRUE(rig.FeedSocketEvents(connect(browser, "93.184.216.34 local=10.8.0.2") +
-                                   connect(browser, "93.184.216.34") +
-                                   connect(other, "198.51.100.1 local=10.8.0.2") +
-                                   connect(browser, "203.0.113.50")));
+  ASSERT_TRUE(rig.FeedSocketEvents(
+      connect(browser, "93.184.216.34 local=10.8.0.2") + connect(browser, "93.184.216.34") +
+      connect(other, "198.51.100.1 local=10.8.0.2") + connect(browser, "203.0.113.50")));
   ASSERT_TRUE(rig.WaitForRoute("203.0.113.50/32", 5000));
   ASSERT_TRUE(rig.WaitForLog(browserFirst, 5000));
   Json state = Ask("state");

@@ -627,7 +627,8 @@ void CheckPhysicalMatches(Report& report, const std::string& state, ULONG tunnel
 // help.
 void PrintConnectSources(const std::vector<WinDivertAddress>& events, const std::string& error,
                          ULONG tunnelIndex, ULONG physicalIndex) {
-  if (!error.empty()) std::printf("      fact: the listed copy's connects not watched: %s\n", error.c_str());
+  if (!error.empty())
+    std::printf("      fact: the listed copy's connects not watched: %s\n", error.c_str());
   const char* const which[] = {"first", "second"};
   for (size_t i = 0; i < 2; ++i) {
     if (i >= events.size()) {
@@ -647,10 +648,11 @@ void PrintConnectSources(const std::vector<WinDivertAddress>& events, const std:
                 : row.InterfaceIndex == physicalIndex ? " (the physical one)"
                                                       : "");
     }
-    std::printf("      fact: %s TCP connect to %s: the event's local address %s%s; from it, "
-                "packets leave by %s\n",
-                which[i], kListedTcp, local.c_str(),
-                local == kTunnelAddress ? " (the tunnel's)" : "", leaves.c_str());
+    std::printf(
+        "      fact: %s TCP connect to %s: the event's local address %s%s; from it, "
+        "packets leave by %s\n",
+        which[i], kListedTcp, local.c_str(), local == kTunnelAddress ? " (the tunnel's)" : "",
+        leaves.c_str());
   }
   std::fflush(stdout);
 }
@@ -670,17 +672,19 @@ void CheckSplit(Report& report, const Options& options, const std::wstring& serv
   // Its route exists now: a second connect to the same address.
   const bool again = listed.ConnectAgain();
   if (again) {
-    FeedConnects(options, listed, "", kListedTcp, " ep=" + std::to_string(0x5143000000ull + listed.Pid()));
+    FeedConnects(options, listed, "", kListedTcp,
+                 " ep=" + std::to_string(0x5143000000ull + listed.Pid()));
   }
   report.Line(again, "the listed copy connected to " + std::string(kListedTcp) + " again");
   PrintConnectSources(watch.Events(2, 5000), watch.Error(), tunnelIndex, physicalIndex);
   const std::string afterwards = Ask("state");
-  std::printf("      fact: state counts %s first connections through the tunnel; explain %s %ls "
-              "says first_connection %s\n",
-              JsonField(afterwards, "missed_first_connections").c_str(), kListedTcp, kListedName,
-              JsonField(Ask(std::string("explain ") + kListedTcp + " " + WideToUtf8(kListedName)),
-                        "first_connection")
-                  .c_str());
+  std::printf(
+      "      fact: state counts %s first connections through the tunnel; explain %s %ls "
+      "says first_connection %s\n",
+      JsonField(afterwards, "missed_first_connections").c_str(), kListedTcp, kListedName,
+      JsonField(Ask(std::string("explain ") + kListedTcp + " " + WideToUtf8(kListedName)),
+                "first_connection")
+          .c_str());
   std::fflush(stdout);
   const std::string explained = Ask(std::string("explain ") + kListedUdp);
   report.Line(JsonField(explained, "path") == "physical",

@@ -151,6 +151,5 @@ std::wstring ExplainAddress(const IpAddress& address, std::wstring_view image) {
          L",\"list_entry\":" + (listEntry ? JsonString(FormatPrefix(*listEntry)) : L"null") +
          L",\"domain\":" + (domain.empty() ? L"null" : JsonString(Utf8ToWide(domain))) +
          L",\"split\":" + split + L",\"first_connection\":" + firstConnection +
-         L",\"blocked_by_tool_firewall\":" +
-         (blocked ? L"true" : L"false") + L"}";
+         L",\"blocked_by_tool_firewall\":" + (blocked ? L"true" : L"false") + L"}";
 }

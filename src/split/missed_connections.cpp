@@ -80,9 +80,9 @@ MissedConnections::Verdict MissedConnections::Note(const std::wstring& imagePath
     known->second = record.Count;
   } else {
     if (record.ThroughTunnel.size() >= kMissedAddressesAtMost) {
-      record.ThroughTunnel.erase(std::min_element(
-          record.ThroughTunnel.begin(), record.ThroughTunnel.end(),
-          [](const auto& a, const auto& b) { return a.second < b.second; }));
+      record.ThroughTunnel.erase(
+          std::min_element(record.ThroughTunnel.begin(), record.ThroughTunnel.end(),
+                           [](const auto& a, const auto& b) { return a.second < b.second; }));
     }
     record.ThroughTunnel.emplace(remote, record.Count);
   }

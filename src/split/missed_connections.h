@@ -41,9 +41,9 @@ struct MissedSummary {
 class MissedConnections {
  public:
   enum class Verdict {
-    Around,           // left by the physical network, or not the tunnel's to judge
-    Missed,           // through the tunnel; its application has missed before
-    FirstMissOfApp,   // through the tunnel, the application's first since the tunnel came up
+    Around,          // left by the physical network, or not the tunnel's to judge
+    Missed,          // through the tunnel; its application has missed before
+    FirstMissOfApp,  // through the tunnel, the application's first since the tunnel came up
   };
 
   // The tunnel came up: its own addresses (the configuration's Address

@@ -103,9 +103,8 @@ void HandleSocketEvent(const WinDivertAddress& event, SnifferContext& context) {
       if (!SplitRoutable(remote)) return;
       RouteConnection(event.Socket.EndpointId, event.Socket.ProcessId, remote);
       // The source the connect was given says whether its route came in time.
-      NoteFirstConnection(imagePath,
-                          EventAddress(event.Socket.LocalAddr, WinDivertIsIPv6(event), nullptr),
-                          remote);
+      NoteFirstConnection(
+          imagePath, EventAddress(event.Socket.LocalAddr, WinDivertIsIPv6(event), nullptr), remote);
       return;
     }
     case kWinDivertEventSocketClose:
