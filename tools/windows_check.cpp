@@ -19,8 +19,10 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client_io.h"
@@ -389,8 +391,7 @@ class ConnectWatch {
       handle_ = nullptr;
       return;
     }
-    thread_ = CreateThread(nullptr, 0, Receive, this, 0, nullptr);
-    if (!thread_) error_ = "no thread: error " + std::to_string(GetLastError());
+    thread_ = std::thread([this] { Receive(); });
   }
   ~ConnectWatch() { Stop(); }
   ConnectWatch(const ConnectWatch&) = delete;
@@ -405,45 +406,32 @@ class ConnectWatch {
   const std::string& Error() const { return error_; }
 
  private:
-  static DWORD WINAPI Receive(void* self) {
-    auto* watch = static_cast<ConnectWatch*>(self);
+  void Receive() {
     for (;;) {
       WinDivertAddress event{};
-      if (!watch->recv_(watch->handle_, nullptr, 0, nullptr, &event)) return 0;
-      EnterCriticalSection(&watch->lock_);
-      watch->events_.push_back(event);
-      LeaveCriticalSection(&watch->lock_);
+      if (!recv_(handle_, nullptr, 0, nullptr, &event)) return;
+      std::lock_guard<std::mutex> lock(mutex_);
+      events_.push_back(event);
     }
   }
   size_t Seen() {
-    EnterCriticalSection(&lock_);
-    const size_t seen = events_.size();
-    LeaveCriticalSection(&lock_);
-    return seen;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_.size();
   }
   void Stop() {
     if (!handle_) return;
     shutdown_(handle_, kWinDivertShutdownRecv);
-    if (thread_) {
-      WaitForSingleObject(thread_, INFINITE);
-      CloseHandle(thread_);
-      thread_ = nullptr;
-    }
+    if (thread_.joinable()) thread_.join();
     close_(handle_);
     handle_ = nullptr;
   }
 
-  struct Lock {
-    Lock() { InitializeCriticalSection(&section); }
-    ~Lock() { DeleteCriticalSection(&section); }
-    CRITICAL_SECTION section;
-  } lockHolder_;
-  CRITICAL_SECTION& lock_ = lockHolder_.section;
+  std::mutex mutex_;
   WinDivertRecvFn recv_ = nullptr;
   WinDivertShutdownFn shutdown_ = nullptr;
   WinDivertCloseFn close_ = nullptr;
   HANDLE handle_ = nullptr;
-  HANDLE thread_ = nullptr;
+  std::thread thread_;
   std::vector<WinDivertAddress> events_;
   std::string error_;
 };
