@@ -10,6 +10,7 @@
 // check writes the socket events Windows would have sent.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
 
 #include <bcrypt.h>
