@@ -388,6 +388,7 @@ void CollectUdpConnects(Session* session, std::vector<SocketEvent>* events) {
     event.event = kEventConnect;
     event.processId = GetCurrentProcessId();
     event.localAddr[0] = socket.localHostOrder;
+    event.localAddr[1] = 0x0000FFFF;
     event.remoteAddr[0] = socket.remoteHostOrder;
     event.localPort = socket.localPort;
     event.remotePort = socket.remotePort;
@@ -931,6 +932,8 @@ __declspec(dllexport) void WinDivertStandinFeed(const WinDivertStandinEvent* eve
     event.ipv6 = events[i].ipv6 != 0;
     event.processId = events[i].processId;
     event.remoteAddr[0] = events[i].remoteHostOrder;
+    DefaultLocalAddress(&event);
+    if (events[i].localHostOrder != 0) event.localAddr[0] = events[i].localHostOrder;
     queued.push_back(event);
   }
   Queue(queued);

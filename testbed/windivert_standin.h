@@ -29,10 +29,14 @@ struct WinDivertStandinEvent {
   UINT8 ipv6;   // non-zero: an IPv6 socket; the address still goes to RemoteAddr[0]
   UINT32 processId;
   UINT32 remoteHostOrder;  // IPv4 address in host byte order (127.0.0.1 = 0x7F000001)
+  // The socket's IPv4 local address, host byte order; 0: the physical
+  // interface's, 192.168.1.2 (the record holds it IPv4-mapped either way).
+  UINT32 localHostOrder = 0;
 };
-static_assert(sizeof(WinDivertStandinEvent) == 12, "natural alignment, shared with the DLL");
+static_assert(sizeof(WinDivertStandinEvent) == 16, "natural alignment, shared with the DLL");
 static_assert(offsetof(WinDivertStandinEvent, processId) == 4, "natural alignment");
 static_assert(offsetof(WinDivertStandinEvent, remoteHostOrder) == 8, "natural alignment");
+static_assert(offsetof(WinDivertStandinEvent, localHostOrder) == 12, "natural alignment");
 
 extern "C" {
 #ifdef WINDIVERT_STANDIN_BUILD

@@ -243,21 +243,60 @@ bool ParsePacketLine(const std::vector<std::string>& words, SocketEvent* event) 
   return event->bytes.size() <= 0xFFFF;
 }
 
+namespace {
+
+// Address text as an event's address words: dotted IPv4 in word 0 (with
+// word 1 0x0000FFFF when `mapped`), or for an IPv6 socket IPv6 text, one
+// 128-bit number in host order, its least significant word first.
+bool ParseEventAddress(const std::string& text, bool ipv6, bool mapped, UINT32 (&words)[4]) {
+  std::memset(words, 0, sizeof(words));
+  if (ParseDottedIPv4(text, &words[0])) {
+    if (mapped) words[1] = 0x0000FFFF;
+    return true;
+  }
+  if (!ipv6) return false;
+  in6_addr address{};
+  if (inet_pton(AF_INET6, text.c_str(), &address) != 1) return false;
+  for (int word = 0; word < 4; ++word) {
+    words[word] = BigEndianWord(address.s6_addr + 12 - 4 * word);
+  }
+  return true;
+}
+
+bool IsIPv4Words(const UINT32 (&words)[4]) {
+  return words[3] == 0 && words[2] == 0 && (words[1] == 0 || words[1] == 0x0000FFFF);
+}
+
+}  // namespace
+
+void DefaultLocalAddress(SocketEvent* event) {
+  if (IsIPv4Words(event->remoteAddr)) {
+    ParseEventAddress(kPhysicalLocalIPv4, false, true, event->localAddr);
+  } else {
+    ParseEventAddress(kPhysicalLocalIPv6, true, true, event->localAddr);
+  }
+}
+
 bool ParseFeedLine(const std::string& line, SocketEvent* event) {
   std::vector<std::string> words = SplitWords(line);
   if (!words.empty() && words[0] == "packet") return ParsePacketLine(words, event);
   if (words.size() < 4) return false;
-  // What follows the address: the protocol, the endpoint, the remote port.
+  const bool ipv6 = words[1] == "v6";
+  std::string local;
+  // What follows the address: the protocol, the endpoint, the remote port,
+  // the local address.
   for (size_t i = 4; i < words.size(); ++i) {
     UINT64 number = 0;
     const std::string& word = words[i];
-    if (word == "tcp" || word == "udp") {
+    if (word.rfind("local=", 0) == 0 && local.empty()) {
+      local = word.substr(6);
+      if (!ParseEventAddress(local, ipv6, true, event->localAddr)) return false;
+    } else if (word == "tcp" || word == "udp") {
       event->protocol = word == "tcp" ? kProtocolTcp : kProtocolUdp;
     } else if (word.rfind("ep=", 0) == 0 && ParseUnsigned(word.substr(3), 10, ~0ull, &number) &&
                number != 0) {
       event->endpointId = number;
-    } else if (word.rfind("port=", 0) == 0 &&
-               ParseUnsigned(word.substr(5), 10, 65535, &number)) {
+    } else if (word.rfind("port=", 0) == 0 && ParseUnsigned(word.substr(5), 10, 65535, &number)) {
       event->remotePort = static_cast<UINT16>(number);
     } else {
       return false;
@@ -280,21 +319,13 @@ bool ParseFeedLine(const std::string& line, SocketEvent* event) {
   }
 
   if (words[1] != "v4" && words[1] != "v6") return false;
-  event->ipv6 = words[1] == "v6";
+  event->ipv6 = ipv6;
 
   if (!ParseUnsigned(words[2], 10, 0xFFFFFFFFull, &number)) return false;
   event->processId = static_cast<UINT32>(number);
 
-  std::memset(event->remoteAddr, 0, sizeof(event->remoteAddr));
-  if (ParseDottedIPv4(words[3], &event->remoteAddr[0])) return true;
-  if (!event->ipv6) return false;
-  // WinDivert keeps an IPv6 address as one 128-bit number in host order:
-  // its least significant word comes first.
-  in6_addr address{};
-  if (inet_pton(AF_INET6, words[3].c_str(), &address) != 1) return false;
-  for (int word = 0; word < 4; ++word) {
-    event->remoteAddr[word] = BigEndianWord(address.s6_addr + 12 - 4 * word);
-  }
+  if (!ParseEventAddress(words[3], ipv6, false, event->remoteAddr)) return false;
+  if (local.empty()) DefaultLocalAddress(event);
   return true;
 }
 

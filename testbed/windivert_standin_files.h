@@ -14,8 +14,11 @@ struct SocketEvent {
   UINT8 event = 0;
   bool ipv6 = false;
   UINT32 processId = 0;
-  UINT32 localAddr[4] = {};   // host byte order; IPv4 in word 0
-  UINT32 remoteAddr[4] = {};  // host byte order; IPv4 in word 0
+  // Host byte order, word 0 the lowest 32 bits. The local address as the
+  // driver gives it, IPv4 mapped (::ffff:a.b.c.d); the remote as the
+  // stand-in always gave it, IPv4 in word 0 and the rest zero.
+  UINT32 localAddr[4] = {};
+  UINT32 remoteAddr[4] = {};
   UINT16 localPort = 0;
   UINT16 remotePort = 0;
   UINT8 protocol = kProtocolTcp;
@@ -65,7 +68,13 @@ struct FeedCursor {
 UINT64 FeedFileSize();
 // Appends the events of the lines completed since the cursor to `events`.
 void ReadNewFeedLines(FeedCursor* cursor, std::vector<SocketEvent>* events);
-// "<event> <v4|v6> <pid> <address> [tcp|udp] [ep=<n>] [port=<n>]", or
+// The local address of a socket event whose feed gives none: the physical
+// interface's in the tests' scenario (its gateway 192.168.1.1 on interface
+// 7), IPv4 when the remote is IPv4, else IPv6.
+constexpr char kPhysicalLocalIPv4[] = "192.168.1.2";
+constexpr char kPhysicalLocalIPv6[] = "fd00:7::2";
+void DefaultLocalAddress(SocketEvent* event);
+// "<event> <v4|v6> <pid> <address> [tcp|udp] [ep=<n>] [port=<n>] [local=<address>]", or
 // "packet <in|out> [loopback] [if=<n>[.<sub>]] [after=<dnsid>] <hex bytes>"
 // for the network layer; false for anything else.
 bool ParseFeedLine(const std::string& line, SocketEvent* event);

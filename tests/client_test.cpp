@@ -136,7 +136,7 @@ TEST_F(ControlClientServerCheck, SendsOnlyToTheHelperServiceUnlessTold) {
        "{\"connected\":false,\"physical\":null,\"physical6\":null,\"routes\":0,\"split_routes\":0,"
        "\"sniffer\":\"stopped\",\"bypassnets\":0,\"splitapps\":0,\"bypassdomains\":0,"
        "\"domain_routes\":0,\"dns_answers_unrouted\":0,\"dns_send_failures\":0,"
-       "\"warnings\":[]}\r\n"},
+       "\"missed_first_connections\":0,\"missed_by_app\":[],\"warnings\":[]}\r\n"},
       {"an error", true, false, L"explain 10.1.2", 1, "ERR bad address\r\n"},
       {"squatter beside the helper service", true, true, L"ping", 4, wrongServer},
   };

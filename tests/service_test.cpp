@@ -637,6 +637,20 @@ TEST_F(HelperServiceTest, TheWindowsCheckPassesAgainstTheStandIns) {
   EXPECT_NE(result.output.find("PASS  its address had 192.31.196.1/32 when the answer came"),
             std::string::npos)
       << result.output;
+  // Facts, not checks: the listed copy's two TCP connects as its own
+  // WinDivert handle saw them (the feed gave the first the tunnel's source,
+  // as Windows gives a connect whose route was chosen before its host
+  // route), where their packets leave from those sources, and what the
+  // helper made of them.
+  for (const char* fact :
+       {"      fact: first TCP connect to 192.0.2.11: the event's local address 10.203.113.2 "
+        "(the tunnel's); from it, packets leave by interface 7 (the physical one)",
+        "      fact: second TCP connect to 192.0.2.11: the event's local address 192.168.1.2; "
+        "from it, packets leave by interface 7 (the physical one)",
+        "      fact: state counts 1 first connections through the tunnel; explain 192.0.2.11 "
+        "quorvel-check-listed.exe says first_connection null"}) {
+    EXPECT_NE(result.output.find(fact), std::string::npos) << fact << "\n" << result.output;
+  }
   const std::string config = ReadFileBytes(rig.ConfigPath());
   EXPECT_NE(config.find("AllowedIPs = 192.0.2.0/24, 198.51.100.0/24, 203.0.113.0/24, "
                         "192.31.196.0/24, 2001:db8::/32\n"),

@@ -175,7 +175,8 @@ class JsonParser {
     }
   }
 
-  const std::string& s_;
+  // A copy: a parser made from a literal would otherwise hold a temporary.
+  const std::string s_;
   size_t at_ = 0;
   bool sawBlanks_ = false;
 };
@@ -275,16 +276,27 @@ TEST(ConfigurationFacts, OwnNetworksPeersAndEndpointsWhateverTheWhiteSpace) {
     for (const RoutePrefix& prefix : list) text += FormatPrefix(prefix) + L" ";
     return text;
   };
+  const auto addresses = [](const std::vector<IpAddress>& list) {
+    std::wstring text;
+    for (const IpAddress& address : list) text += FormatAddress(address) + L" ";
+    return text;
+  };
   const struct {
     std::wstring text;
     const wchar_t* own;
     const wchar_t* allowed;
     bool singlePeerTakesAll;
+    const wchar_t* ownAddresses = L"";
   } cases[] = {
       {L"[Interface]\nDNS = 1.1.1.1,\u00A01.0.0.1\n", L"1.1.1.1/32 1.0.0.1/32 ", L"", false},
       {L"[Interface]\nDNS\u00A0= 1.1.1.1\n", L"1.1.1.1/32 ", L"", false},
       {L"\u3000[Interface]\u2003\nAddress = 10.66.0.2/32\u205F,\u00A0fd00::2/128\n",
-       L"10.66.0.2/32 fd00::2/128 ", L"", false},
+       L"10.66.0.2/32 fd00::2/128 ", L"", false, L"10.66.0.2 fd00::2 "},
+      // The tunnel's own addresses keep their host bits; a mapped one is IPv4.
+      {L"[Interface]\nAddress = 10.8.0.2/24, fd00:8::2/64, ::ffff:10.9.0.2/120, 10.7.0.1\n"
+       L"[Peer]\nAddress = 10.6.0.1/32\n",
+       L"10.8.0.0/24 fd00:8::/64 10.9.0.0/24 10.7.0.1/32 ", L"", false,
+       L"10.8.0.2 fd00:8::2 10.9.0.2 10.7.0.1 "},
       {L"[Peer]\u00A0\nAllowedIPs = 0.0.0.0/0\n[Peer]\nAllowedIPs =\u00A010.0.0.0/8\n", L"",
        L"0.0.0.0/0 10.0.0.0/8 ", false},
       {L"[Peer]\nAllowedIPs\u00A0=\u00A00.0.0.0/0\u00A0\n", L"", L"0.0.0.0/0 ", true},
@@ -293,6 +305,7 @@ TEST(ConfigurationFacts, OwnNetworksPeersAndEndpointsWhateverTheWhiteSpace) {
     SCOPED_TRACE(testing::PrintToString(c.text));
     const ConfigurationFacts facts = ReadConfigurationFacts(c.text);
     EXPECT_EQ(prefixes(facts.OwnNetworks), c.own);
+    EXPECT_EQ(addresses(facts.OwnAddresses), c.ownAddresses);
     EXPECT_EQ(prefixes(facts.AllowedIPs), c.allowed);
     EXPECT_EQ(facts.SinglePeerTakesAll, c.singlePeerTakesAll);
   }
@@ -332,12 +345,20 @@ TEST_F(AskingTheHelper, StateDisconnectedConnectedAndAfterAFailedConnect) {
   ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
                                      "route6 ::/0 fe80::1 7 10\n" + kTunnel));
   ASSERT_TRUE(rig.StartConsole());
-  const std::vector<std::string> keys = {"connected",         "physical",
-                                         "physical6",         "routes",
-                                         "split_routes",      "sniffer",
-                                         "bypassnets",        "splitapps",
-                                         "bypassdomains",     "domain_routes",
-                                         "dns_answers_unrouted", "dns_send_failures",
+  const std::vector<std::string> keys = {"connected",
+                                         "physical",
+                                         "physical6",
+                                         "routes",
+                                         "split_routes",
+                                         "sniffer",
+                                         "bypassnets",
+                                         "splitapps",
+                                         "bypassdomains",
+                                         "domain_routes",
+                                         "dns_answers_unrouted",
+                                         "dns_send_failures",
+                                         "missed_first_connections",
+                                         "missed_by_app",
                                          "warnings"};
   Json state = Ask("state");
   EXPECT_EQ(state.Keys(), keys);
@@ -406,15 +427,9 @@ TEST_F(AskingTheHelper, ExplainSaysWhichWayAnAddressGoesAndWhy) {
   EXPECT_EQ(Count(rig.Log(), "bypass routes: 4/4 installed (2 routes) via ifIndex=7 gw=192.168.1.1"),
             1u)
       << Joined(rig.Log());
-  const std::vector<std::string> keys = {"address",
-                                         "path",
-                                         "ifIndex",
-                                         "next_hop",
-                                         "helper_route",
-                                         "list_entry",
-                                         "domain",
-                                         "split",
-                                         "blocked_by_tool_firewall"};
+  const std::vector<std::string> keys = {
+      "address",    "path",   "ifIndex", "next_hop",         "helper_route",
+      "list_entry", "domain", "split",   "first_connection", "blocked_by_tool_firewall"};
   const struct {
     std::string line;
     const char* address;
@@ -475,6 +490,7 @@ TEST_F(AskingTheHelper, ExplainSaysWhichWayAnAddressGoesAndWhy) {
     } else {
       EXPECT_TRUE(answer["split"].IsNull());
     }
+    EXPECT_TRUE(answer["first_connection"].IsNull());
     EXPECT_EQ(answer["blocked_by_tool_firewall"].kind, Json::Kind::Bool);
     EXPECT_FALSE(answer["blocked_by_tool_firewall"].boolean);
   }
@@ -492,6 +508,116 @@ TEST_F(AskingTheHelper, ExplainSaysWhichWayAnAddressGoesAndWhy) {
   EXPECT_FALSE(Ask("explain 8.8.8.8")["blocked_by_tool_firewall"].boolean);
   ASSERT_EQ(Send("disconnect"), "OK");
   EXPECT_FALSE(Ask("explain 10.1.2.3")["blocked_by_tool_firewall"].boolean);
+}
+
+// Windows picks a connection's route, and its source, before the socket
+// layer reports the connect: a listed application's connect whose event
+// carries the tunnel's own address went through the tunnel. Counted per
+// application and in all since connect, said once per application per
+// connect, and shown by state and explain; a connect from the physical
+// address, or to the tunnel's own network, or of an unlisted application,
+// is none.
+TEST_F(AskingTheHelper, FirstConnectionsThroughTheTunnelAreCountedAndSaidOnce) {
+  HelperRig rig(L"missed");
+  ASSERT_TRUE(rig.WriteRouteScenario(std::string(kPhysicalDefaultRoute) +
+                                     "route6 ::/0 fe80::1 7 10\n" + kTunnel));
+  ASSERT_TRUE(rig.StartConsole());
+  RunningProcess browser = StartNamedProcess(rig.Dir(), L"browser.exe");
+  RunningProcess game = StartNamedProcess(rig.Dir(), L"Game.EXE");
+  RunningProcess other = StartNamedProcess(rig.Dir(), L"other.exe");
+  ASSERT_EQ(Send("splitapps browser.exe;game.exe"), "OK");
+  const std::string config =
+      "[Interface]\nPrivateKey = abc\nAddress = 10.8.0.2/24, fd00:8::2/64\n[Peer]\n"
+      "AllowedIPs = 0.0.0.0/1\n";
+  ASSERT_EQ(Connect(config), "OK");
+  ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000));
+  const auto connect = [](const RunningProcess& process, const std::string& rest) {
+    return "connect " + std::string(rest.find(':') != std::string::npos ? "v6 " : "v4 ") +
+           std::to_string(process.Id()) + " " + rest + "\n";
+  };
+  const std::string browserFirst =
+      "first connection of browser.exe to 93.184.216.34 went through the tunnel; later ones go "
+      "around";
+  // The first connect from the tunnel's address, the second from the
+  // physical one: one miss, one line.
+  ASSERT_TRUE(rig.FeedSocketEvents(
+      connect(browser, "93.184.216.34 local=10.8.0.2") + connect(browser, "93.184.216.34") +
+      connect(other, "198.51.100.1 local=10.8.0.2") + connect(browser, "203.0.113.50")));
+  ASSERT_TRUE(rig.WaitForRoute("203.0.113.50/32", 5000));
+  ASSERT_TRUE(rig.WaitForLog(browserFirst, 5000));
+  Json state = Ask("state");
+  EXPECT_EQ(Number(state["missed_first_connections"]), 1);
+  ASSERT_EQ(state["missed_by_app"].items.size(), 1u);
+  const Json& browserMissed = state["missed_by_app"].items[0];
+  EXPECT_EQ(browserMissed.Keys(), (std::vector<std::string>{"image", "count", "last_address"}));
+  EXPECT_EQ(Text(browserMissed["image"]), "browser.exe");
+  EXPECT_EQ(Number(browserMissed["count"]), 1);
+  EXPECT_EQ(Text(browserMissed["last_address"]), "93.184.216.34");
+  EXPECT_EQ(Count(rig.SystemRoutes(), "198.51.100.1/32"), 0u) << "the unlisted one was routed";
+
+  // More misses of the same application are counted, not said again; the
+  // tunnel's own network is reached through it by design; another
+  // application says its own.
+  ASSERT_TRUE(rig.FeedSocketEvents(connect(browser, "2001:db8::5 local=fd00:8::2") +
+                                   connect(browser, "10.8.0.77 local=10.8.0.2") +
+                                   connect(browser, "198.51.100.2 local=10.8.0.2") +
+                                   connect(game, "198.51.100.3 local=10.8.0.2")));
+  ASSERT_TRUE(rig.WaitForRoute("198.51.100.3/32", 5000));
+  ASSERT_TRUE(rig.WaitForLog(
+      "first connection of game.exe to 198.51.100.3 went through the tunnel; later ones go around",
+      5000));
+  state = Ask("state");
+  EXPECT_EQ(Number(state["missed_first_connections"]), 4);
+  ASSERT_EQ(state["missed_by_app"].items.size(), 2u);
+  EXPECT_EQ(Number(state["missed_by_app"].items[0]["count"]), 3);
+  EXPECT_EQ(Text(state["missed_by_app"].items[0]["last_address"]), "198.51.100.2");
+  EXPECT_EQ(Text(state["missed_by_app"].items[1]["image"]), "game.exe");
+  EXPECT_EQ(Number(state["missed_by_app"].items[1]["count"]), 1);
+  EXPECT_EQ(Count(rig.Log(), browserFirst), 1u);
+  EXPECT_EQ(Count(rig.Log(), "first connection of "), 2u) << Joined(rig.Log());
+
+  const struct {
+    const char* line;
+    bool throughTunnel;
+  } explained[] = {
+      {"explain 93.184.216.34 browser.exe", false},  // its latest connect went around
+      {"explain 2001:db8::5 C:\\Apps\\BROWSER.EXE", true},
+      {"explain 198.51.100.2 browser.exe", true},
+      {"explain 198.51.100.3 game.exe", true},
+      {"explain 198.51.100.3 browser.exe", false},
+      {"explain 198.51.100.2", false},
+      {"explain 198.51.100.1 other.exe", false},
+      {"explain 10.8.0.77 browser.exe", false},
+  };
+  for (const auto& c : explained) {
+    SCOPED_TRACE(c.line);
+    const Json answer = Ask(c.line);
+    if (c.throughTunnel) {
+      EXPECT_EQ(Text(answer["first_connection"]), "through the tunnel");
+    } else {
+      EXPECT_TRUE(answer["first_connection"].IsNull());
+    }
+  }
+
+  // Since connect: a new tunnel counts afresh and says it again. With a
+  // launcher listed, a process's later events take the verdict made at its
+  // first, and still name its image.
+  ASSERT_EQ(Send("splitapps browser.exe;launcher.exe+"), "OK");
+  ASSERT_EQ(Connect(config), "OK");
+  ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000, 2));
+  state = Ask("state");
+  EXPECT_EQ(Number(state["missed_first_connections"]), 0);
+  EXPECT_TRUE(state["missed_by_app"].items.empty());
+  ASSERT_TRUE(rig.FeedSocketEvents(connect(browser, "93.184.216.34 local=10.8.0.2") +
+                                   connect(browser, "198.51.100.9 local=10.8.0.2")));
+  ASSERT_TRUE(rig.WaitForRoute("198.51.100.9/32", 5000));
+  EXPECT_TRUE(rig.WaitForLog(browserFirst, 5000, 2));
+  state = Ask("state");
+  EXPECT_EQ(Number(state["missed_first_connections"]), 2);
+  ASSERT_EQ(state["missed_by_app"].items.size(), 1u);
+  EXPECT_EQ(Text(state["missed_by_app"].items[0]["image"]), "browser.exe");
+  EXPECT_EQ(Number(state["missed_by_app"].items[0]["count"]), 2);
+  ASSERT_EQ(Send("disconnect"), "OK");
 }
 
 // The tool runs hooks as LocalSystem: refused before anything is touched.

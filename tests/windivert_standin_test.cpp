@@ -374,6 +374,67 @@ TEST(StandinOpen, ASocketHandleThatDoesNotSniffBlocks) {
   EXPECT_EQ(Count(journal, "blocked event=4 pid=4242"), 1u);
 }
 
+// A socket event's local address as WinDivert documents it: IPv4 mapped
+// (::ffff:a.b.c.d, word 0 the address and word 1 0x0000FFFF), IPv6 as one
+// 128-bit number with its lowest word first; the physical interface's when
+// a feed names none, so that feeds written before it keep their meaning.
+TEST(StandinSocketEvents, CarryTheirLocalAddressAsTheDriverLaysItOut) {
+  ASSERT_TRUE(Standin().Open && Standin().feedLine) << "the WinDivert stand-in beside the tests";
+  const auto feed = reinterpret_cast<WinDivertStandinFeedFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"WinDivert.dll"), "WinDivertStandinFeed")));
+  ASSERT_TRUE(feed);
+  using Words = std::vector<uint32_t>;
+  const struct {
+    const char* line;  // nullptr: through WinDivertStandinFeed
+    uint32_t localHostOrder;
+    Words local;
+    Words remote;
+  } cases[] = {
+      {"connect v4 7 93.184.216.34", 0, {0xC0A80102, 0xFFFF, 0, 0}, {0x5DB8D822, 0, 0, 0}},
+      {"connect v4 7 93.184.216.34 tcp local=10.8.0.2 port=443",
+       0,
+       {0x0A080002, 0xFFFF, 0, 0},
+       {0x5DB8D822, 0, 0, 0}},
+      {"connect v6 7 ::ffff:8.8.4.4 local=10.8.0.2",
+       0,
+       {0x0A080002, 0xFFFF, 0, 0},
+       {0x08080404, 0xFFFF, 0, 0}},
+      {"connect v6 7 2001:db8::5", 0, {2, 0, 0, 0xFD000007}, {5, 0, 0, 0x20010DB8}},
+      {"connect v6 7 2001:db8::5 udp local=fd00:8::2",
+       0,
+       {2, 0, 0, 0xFD000008},
+       {5, 0, 0, 0x20010DB8}},
+      {nullptr, 0, {0xC0A80102, 0xFFFF, 0, 0}, {0x01020304, 0, 0, 0}},
+      {nullptr, 0x0A080002, {0x0A080002, 0xFFFF, 0, 0}, {0x01020304, 0, 0, 0}},
+  };
+  const HANDLE handle = Standin().Open("event == CONNECT", kWinDivertLayerSocket, 0,
+                                       kWinDivertFlagSniff | kWinDivertFlagRecvOnly);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line ? c.line : "fed as a record");
+    if (c.line) {
+      ASSERT_TRUE(Standin().feedLine(c.line));
+    } else {
+      const WinDivertStandinEvent event{4, 0, 7, 0x01020304, c.localHostOrder};
+      feed(&event, 1);
+    }
+    WinDivertAddress address{};
+    ASSERT_TRUE(Standin().Recv(handle, nullptr, 0, nullptr, &address));
+    EXPECT_EQ(Words(std::begin(address.Socket.LocalAddr), std::end(address.Socket.LocalAddr)),
+              c.local);
+    EXPECT_EQ(Words(std::begin(address.Socket.RemoteAddr), std::end(address.Socket.RemoteAddr)),
+              c.remote);
+  }
+  Standin().Close(handle);
+  // A socket of one family has no local address of the other; one local
+  // address an event.
+  for (const char* bad : {"connect v4 7 1.2.3.4 local=fd00:8::2", "connect v4 7 1.2.3.4 local=",
+                          "connect v4 7 1.2.3.4 local=10.8.0.2 local=10.8.0.3",
+                          "connect v6 7 2001:db8::5 local=fd00::8::2"}) {
+    EXPECT_FALSE(Standin().feedLine(bad)) << bad;
+  }
+}
+
 // The DNS hold's filters, as the stand-in applies them: questions out and
 // responses in, each one question of opcode 0 at the start of its payload,
 // neither loopback, nothing of a tunnel endpoint on port 53 (of either

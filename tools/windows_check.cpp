@@ -10,6 +10,7 @@
 // check writes the socket events Windows would have sent.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
 
 #include <bcrypt.h>
@@ -19,8 +20,10 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client_io.h"
@@ -50,6 +53,8 @@ const char* const kBypassRoutes[] = {"198.51.100.0/25", "203.0.113.128/25", "200
 constexpr char kListedUdp[] = "192.0.2.10";
 constexpr char kListedTcp[] = "192.0.2.11";
 constexpr char kUnlisted[] = "192.0.2.20";
+// The tunnel's own IPv4 address: the source of what leaves through it.
+constexpr char kTunnelAddress[] = "10.203.113.2";
 // The helper's rows: a static route by the administrator, metric 1, never
 // published.
 constexpr ULONG kHelperProtocol = 3;  // MIB_IPPROTO_NETMGMT
@@ -226,8 +231,8 @@ std::string QuietConfiguration() {
   BCryptGenRandom(nullptr, keys, sizeof(keys), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
   const std::string privateKey = ToBase64(std::string(reinterpret_cast<char*>(keys), 32));
   const std::string peerKey = ToBase64(std::string(reinterpret_cast<char*>(keys) + 32, 32));
-  return "[Interface]\nPrivateKey = " + privateKey +
-         "\nAddress = 10.203.113.2/32, fd00:cafe::2/128\n\n[Peer]\nPublicKey = " + peerKey +
+  return "[Interface]\nPrivateKey = " + privateKey + "\nAddress = " + kTunnelAddress +
+         "/32, fd00:cafe::2/128\n\n[Peer]\nPublicKey = " + peerKey +
          "\nEndpoint = 127.0.0.1:9\nAllowedIPs = " + kAllowedIPs + "\n";
 }
 
@@ -286,6 +291,14 @@ class Reacher {
 
   bool Ready() const { return ready_; }
   DWORD Pid() const { return pid_; }
+  // A second TCP connect to the same address, once the first has tried.
+  bool ConnectAgain() {
+    DWORD written = 0, got = 0;
+    char line[64] = "";
+    return input_ && WriteFile(input_, "2", 1, &written, nullptr) && written == 1 &&
+           ReadFile(output_, line, sizeof(line) - 1, &got, nullptr) &&
+           std::strncmp(line, "again", 5) == 0;
+  }
   // Its sockets close with it.
   void Close() {
     if (input_) CloseHandle(input_);
@@ -307,7 +320,8 @@ class Reacher {
 };
 
 // The child's part: a UDP socket that sends once and a TCP connect that
-// never completes, both held until the parent closes our input.
+// never completes, both held until the parent closes our input; each "2"
+// read from it makes one more TCP connect to the same address.
 int Reach(const wchar_t* udp, const wchar_t* tcp) {
   WSADATA wsa;
   WSAStartup(MAKEWORD(2, 2), &wsa);
@@ -322,30 +336,137 @@ int Reach(const wchar_t* udp, const wchar_t* tcp) {
   sockaddr_in to = target(udp);
   connect(datagram, reinterpret_cast<sockaddr*>(&to), sizeof(to));
   send(datagram, "q", 1, 0);
-  SOCKET stream = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  u_long nonBlocking = 1;
-  ioctlsocket(stream, FIONBIO, &nonBlocking);
   to = target(tcp);
-  connect(stream, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  std::vector<SOCKET> streams;
+  const auto connectStream = [&] {
+    SOCKET stream = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    u_long nonBlocking = 1;
+    ioctlsocket(stream, FIONBIO, &nonBlocking);
+    connect(stream, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    streams.push_back(stream);
+  };
+  connectStream();
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "ready\n", 6, &written, nullptr);
   char byte;
   DWORD got = 0;
   while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr) && got) {
+    if (byte != '2') continue;
+    connectStream();
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "again\n", 6, &written, nullptr);
   }
-  closesocket(stream);
+  for (const SOCKET stream : streams) closesocket(stream);
   closesocket(datagram);
   return 0;
 }
 
+// The TCP connects to one address as WinDivert's socket layer reports them,
+// by a sniffing handle of the check's own on the WinDivert beside the
+// service: what the helper's sniffer sees of them.
+class ConnectWatch {
+ public:
+  ConnectWatch(const std::wstring& serviceDirectory, const std::string& remote) {
+    const HMODULE module = LoadLibraryExW((serviceDirectory + L"\\WinDivert.dll").c_str(), nullptr,
+                                          LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!module) {
+      error_ = "WinDivert.dll not loaded: error " + std::to_string(GetLastError());
+      return;
+    }
+    const auto entry = [&](const char* name) {
+      return reinterpret_cast<void*>(GetProcAddress(module, name));
+    };
+    const auto open = reinterpret_cast<WinDivertOpenFn>(entry("WinDivertOpen"));
+    recv_ = reinterpret_cast<WinDivertRecvFn>(entry("WinDivertRecv"));
+    shutdown_ = reinterpret_cast<WinDivertShutdownFn>(entry("WinDivertShutdown"));
+    close_ = reinterpret_cast<WinDivertCloseFn>(entry("WinDivertClose"));
+    // Without the shutdown a blocked receive could not be ended.
+    if (!open || !recv_ || !shutdown_ || !close_) {
+      error_ = "WinDivert.dll lacks WinDivertOpen, Recv, Shutdown or Close";
+      return;
+    }
+    const std::string filter = "event == CONNECT and tcp and remoteAddr == " + remote;
+    handle_ = open(filter.c_str(), kWinDivertLayerSocket, 0,
+                   kWinDivertFlagSniff | kWinDivertFlagRecvOnly);
+    if (handle_ == INVALID_HANDLE_VALUE) {
+      error_ = "WinDivertOpen: error " + std::to_string(GetLastError());
+      handle_ = nullptr;
+      return;
+    }
+    thread_ = std::thread([this] { Receive(); });
+  }
+  ~ConnectWatch() { Stop(); }
+  ConnectWatch(const ConnectWatch&) = delete;
+  ConnectWatch& operator=(const ConnectWatch&) = delete;
+
+  // Waits up to `timeoutMs` for `count` events, then ends the watch.
+  std::vector<WinDivertAddress> Events(size_t count, DWORD timeoutMs) {
+    WaitUntil([&] { return Seen() >= count; }, timeoutMs);
+    Stop();
+    return events_;
+  }
+  const std::string& Error() const { return error_; }
+
+ private:
+  void Receive() {
+    for (;;) {
+      WinDivertAddress event{};
+      if (!recv_(handle_, nullptr, 0, nullptr, &event)) return;
+      std::lock_guard<std::mutex> lock(mutex_);
+      events_.push_back(event);
+    }
+  }
+  size_t Seen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_.size();
+  }
+  void Stop() {
+    if (!handle_) return;
+    shutdown_(handle_, kWinDivertShutdownRecv);
+    if (thread_.joinable()) thread_.join();
+    close_(handle_);
+    handle_ = nullptr;
+  }
+
+  std::mutex mutex_;
+  WinDivertRecvFn recv_ = nullptr;
+  WinDivertShutdownFn shutdown_ = nullptr;
+  WinDivertCloseFn close_ = nullptr;
+  HANDLE handle_ = nullptr;
+  std::thread thread_;
+  std::vector<WinDivertAddress> events_;
+  std::string error_;
+};
+
+// A socket event's local address as text: IPv4 comes IPv4-mapped.
+std::string LocalAddressText(const WinDivertAddress& event, SOCKADDR_INET& address) {
+  const uint32_t* words = event.Socket.LocalAddr;
+  address = {};
+  if (!WinDivertIsIPv6(event) || (words[3] == 0 && words[2] == 0 && words[1] == 0xFFFF)) {
+    address.si_family = AF_INET;
+    address.Ipv4.sin_addr.s_addr = htonl(words[0]);
+  } else {
+    address.si_family = AF_INET6;
+    for (int word = 0; word < 4; ++word) {
+      for (int byte = 0; byte < 4; ++byte) {
+        address.Ipv6.sin6_addr.s6_addr[4 * word + byte] =
+            static_cast<unsigned char>(words[3 - word] >> (24 - 8 * byte));
+      }
+    }
+  }
+  return AddressText(address);
+}
+
 // In the test bed: what Windows' WinDivert would report for the child's
-// sockets.
+// sockets. `tcpMore` ends the TCP connect's line: the listed copy's first
+// left from the tunnel's address, as a connect whose route was chosen
+// before its host route existed would; its second, a socket of its own,
+// from the physical one (the stand-in's default).
 void FeedConnects(const Options& options, const Reacher& reacher, const std::string& udp,
-                  const std::string& tcp) {
+                  const std::string& tcp, const std::string& tcpMore = "") {
   if (options.feed.empty()) return;
   const std::string pid = std::to_string(reacher.Pid());
-  const std::string lines =
-      "connect v4 " + pid + " " + udp + " udp\nconnect v4 " + pid + " " + tcp + " tcp\n";
+  const std::string lines = (udp.empty() ? "" : "connect v4 " + pid + " " + udp + " udp\n") +
+                            "connect v4 " + pid + " " + tcp + " tcp" + tcpMore + "\n";
   HANDLE file = CreateFileW(options.feed.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
@@ -488,16 +609,72 @@ void CheckPhysicalMatches(Report& report, const std::string& state, ULONG tunnel
   }
 }
 
-void CheckSplit(Report& report, const Options& options) {
+// Facts, not checks: for each of the listed copy's TCP connects, the
+// source address its socket event carried, and the interface Windows sends
+// from that source by. Whether the first connect's packets could ever leave
+// around the tunnel decides whether holding it at the socket layer could
+// help.
+void PrintConnectSources(const std::vector<WinDivertAddress>& events, const std::string& error,
+                         ULONG tunnelIndex, ULONG physicalIndex) {
+  if (!error.empty())
+    std::printf("      fact: the listed copy's connects not watched: %s\n", error.c_str());
+  const char* const which[] = {"first", "second"};
+  for (size_t i = 0; i < 2; ++i) {
+    if (i >= events.size()) {
+      if (error.empty()) std::printf("      fact: no event of its %s TCP connect\n", which[i]);
+      continue;
+    }
+    SOCKADDR_INET source{}, destination{}, chosenSource{};
+    const std::string local = LocalAddressText(events[i], source);
+    destination.si_family = AF_INET;
+    InetPtonA(AF_INET, kListedTcp, &destination.Ipv4.sin_addr);
+    MIB_IPFORWARD_ROW2 row{};
+    const DWORD rc = GetBestRoute2(nullptr, 0, &source, &destination, 0, &row, &chosenSource);
+    std::string leaves = "no route (error " + std::to_string(rc) + ")";
+    if (rc == NO_ERROR) {
+      leaves = "interface " + std::to_string(row.InterfaceIndex) +
+               (row.InterfaceIndex == tunnelIndex     ? " (the tunnel's)"
+                : row.InterfaceIndex == physicalIndex ? " (the physical one)"
+                                                      : "");
+    }
+    std::printf(
+        "      fact: %s TCP connect to %s: the event's local address %s%s; from it, "
+        "packets leave by %s\n",
+        which[i], kListedTcp, local.c_str(), local == kTunnelAddress ? " (the tunnel's)" : "",
+        leaves.c_str());
+  }
+  std::fflush(stdout);
+}
+
+void CheckSplit(Report& report, const Options& options, const std::wstring& serviceDirectory,
+                ULONG tunnelIndex, ULONG physicalIndex) {
   report.Line(Ask("splitapps " + WideToUtf8(kListedName)) == "OK", "splitapps accepted");
+  ConnectWatch watch(serviceDirectory, kListedTcp);
   Reacher listed(kListedName, kListedUdp, kListedTcp);
   report.Line(listed.Ready(), "a listed copy of the check ran and connected");
-  FeedConnects(options, listed, kListedUdp, kListedTcp);
+  FeedConnects(options, listed, kListedUdp, kListedTcp, std::string(" local=") + kTunnelAddress);
   for (const char* address : {kListedUdp, kListedTcp}) {
     const std::string prefix = std::string(address) + "/32";
     report.Line(WaitUntil([&] { return RouteExists(prefix); }, 10000),
                 std::string("the listed application's connect to ") + address + " made " + prefix);
   }
+  // Its route exists now: a second connect to the same address.
+  const bool again = listed.ConnectAgain();
+  if (again) {
+    FeedConnects(options, listed, "", kListedTcp,
+                 " ep=" + std::to_string(0x5143000000ull + listed.Pid()));
+  }
+  report.Line(again, "the listed copy connected to " + std::string(kListedTcp) + " again");
+  PrintConnectSources(watch.Events(2, 5000), watch.Error(), tunnelIndex, physicalIndex);
+  const std::string afterwards = Ask("state");
+  std::printf(
+      "      fact: state counts %s first connections through the tunnel; explain %s %ls "
+      "says first_connection %s\n",
+      JsonField(afterwards, "missed_first_connections").c_str(), kListedTcp, kListedName,
+      JsonField(Ask(std::string("explain ") + kListedTcp + " " + WideToUtf8(kListedName)),
+                "first_connection")
+          .c_str());
+  std::fflush(stdout);
   const std::string explained = Ask(std::string("explain ") + kListedUdp);
   report.Line(JsonField(explained, "path") == "physical",
               std::string("explain ") + kListedUdp + " says physical", explained);
@@ -791,7 +968,7 @@ int RunChecks(const Options& options) {
   report.Line(JsonField(explained, "path") == "physical", "explain 198.51.100.7 says physical",
               explained);
   CheckPhysicalMatches(report, state, TunnelInterfaceIndex());
-  CheckSplit(report, options);
+  CheckSplit(report, options, directory, TunnelInterfaceIndex(), physical.ifIndex);
   CheckDomainBypass(report, options, directory, TunnelInterfaceIndex());
 
   report.Line(Ask("disconnect") == "OK", "disconnect");

@@ -13,6 +13,7 @@
 #include "routing/physical_route.h"
 #include "routing/route_table.h"
 #include "split/dns_hold.h"
+#include "split/missed_connections.h"
 #include "split/process_match.h"
 #include "split/sniffer.h"
 #include "support/address.h"
@@ -74,6 +75,13 @@ std::wstring DescribeState() {
     }
   }
   const DnsHoldCounts dns = CountDnsHold();
+  const MissedSummary missed = MissedFirstConnections().Summary();
+  std::wstring missedByApp;
+  for (const MissedByApp& app : missed.Apps) {
+    missedByApp += (missedByApp.empty() ? L"{\"image\":" : L",{\"image\":") +
+                   JsonString(app.Image) + L",\"count\":" + std::to_wstring(app.Count) +
+                   L",\"last_address\":" + JsonString(FormatAddress(app.Last)) + L"}";
+  }
   return L"{\"connected\":" + std::wstring(connected ? L"true" : L"false") + L",\"physical\":" +
          physical + L",\"physical6\":" + physical6 + L",\"routes\":" + std::to_wstring(routes) +
          L",\"split_routes\":" + std::to_wstring(splitRoutes) + L",\"sniffer\":" +
@@ -82,7 +90,9 @@ std::wstring DescribeState() {
          L",\"bypassdomains\":" + std::to_wstring(bypassDomains) + L",\"domain_routes\":" +
          std::to_wstring(counts.DomainRoutes) + L",\"dns_answers_unrouted\":" +
          std::to_wstring(dns.AnswersUnrouted) + L",\"dns_send_failures\":" +
-         std::to_wstring(dns.SendFailures) + L",\"warnings\":[" + warnings + L"]}";
+         std::to_wstring(dns.SendFailures) + L",\"missed_first_connections\":" +
+         std::to_wstring(missed.Total) + L",\"missed_by_app\":[" + missedByApp +
+         L"],\"warnings\":[" + warnings + L"]}";
 }
 
 std::wstring ExplainAddress(const std::wstring& argument) {
@@ -129,6 +139,10 @@ std::wstring ExplainAddress(const IpAddress& address, std::wstring_view image) {
       image.empty()
           ? L"null"
           : JsonString(ImageListed(std::wstring(image), *list) ? L"listed" : L"not listed");
+  const wchar_t* firstConnection =
+      image.empty() || !MissedFirstConnections().LastWentThroughTunnel(image, address)
+          ? L"null"
+          : L"\"through the tunnel\"";
   const bool blocked = singlePeerTakesAll && std::wstring_view(path) != L"tunnel";
   return L"{\"address\":" + JsonString(FormatAddress(address)) + L",\"path\":" + JsonString(path) +
          L",\"ifIndex\":" + (best ? std::to_wstring(best->InterfaceIndex) : L"null") +
@@ -136,6 +150,6 @@ std::wstring ExplainAddress(const IpAddress& address, std::wstring_view image) {
          L",\"helper_route\":" + (covering ? JsonString(FormatPrefix(*covering)) : L"null") +
          L",\"list_entry\":" + (listEntry ? JsonString(FormatPrefix(*listEntry)) : L"null") +
          L",\"domain\":" + (domain.empty() ? L"null" : JsonString(Utf8ToWide(domain))) +
-         L",\"split\":" + split + L",\"blocked_by_tool_firewall\":" +
-         (blocked ? L"true" : L"false") + L"}";
+         L",\"split\":" + split + L",\"first_connection\":" + firstConnection +
+         L",\"blocked_by_tool_firewall\":" + (blocked ? L"true" : L"false") + L"}";
 }

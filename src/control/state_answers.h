@@ -9,13 +9,15 @@
 #include "support/address.h"
 
 // "state": connected, the physical routes, the routes made, the sniffer,
-// the lengths of the lists, what the DNS hold could not do, and the
+// the lengths of the lists, what the DNS hold could not do, the first
+// connections of listed applications that went through the tunnel, and the
 // warnings of the running tunnel and of the domain list.
 std::wstring DescribeState();
 
 // "explain ADDRESS [IMAGE]": the route Windows picks for the address now,
 // the helper's route that covers it, whether IMAGE (a file name or full
-// path) is listed for split, and whether the tunnel tool's firewall drops
+// path) is listed for split and whether its latest connect there went
+// through the tunnel, and whether the tunnel tool's firewall drops
 // traffic that leaves outside the tunnel, for an address and image as
 // ParseExplainRequest reads them.
 std::wstring ExplainAddress(const IpAddress& address, std::wstring_view image);

@@ -5,6 +5,7 @@
 #include <winternl.h>
 
 #include <cstddef>
+#include <utility>
 
 #include "support/handles.h"
 #include "support/paths.h"
@@ -106,25 +107,42 @@ bool ProcessMatcher::Facts(uint32_t processId, FactsWanted wanted, ProcessFacts&
   return true;
 }
 
-bool ProcessMatcher::Listed(uint32_t processId, const std::shared_ptr<const SplitAppList>& list) {
+bool ProcessMatcher::Listed(uint32_t processId, const std::shared_ptr<const SplitAppList>& list,
+                            std::wstring* imagePath) {
   if (list != list_) {
     list_ = list;
     verdicts_.clear();
   }
   ProcessFacts facts;
   if (!list->HasLaunchers()) {
-    return Facts(processId, FactsWanted::Image, facts) && ImageListed(facts.ImagePath, *list);
+    const bool listed =
+        Facts(processId, FactsWanted::Image, facts) && ImageListed(facts.ImagePath, *list);
+    if (listed && imagePath) *imagePath = std::move(facts.ImagePath);
+    return listed;
   }
   // Its creation time tells this process from an earlier one of the same id.
   if (!Facts(processId, FactsWanted::Creation, facts)) return false;
   const auto key = std::make_pair(processId, facts.CreationTime);
   const auto known = verdicts_.find(key);
-  if (known != verdicts_.end()) return known->second;
+  if (known != verdicts_.end()) {
+    if (known->second && imagePath) {
+      // Its facts were kept when the verdict was made, unless the cache
+      // started again since.
+      const auto seen = seen_.find(processId);
+      if (seen != seen_.end() && seen->second.Facts.CreationTime == facts.CreationTime) {
+        *imagePath = seen->second.Facts.ImagePath;
+      } else if (Facts(processId, FactsWanted::Image, facts)) {
+        *imagePath = std::move(facts.ImagePath);
+      }
+    }
+    return known->second;
+  }
   if (!Facts(processId, FactsWanted::All, facts)) return false;
   const bool listed = ImageListed(facts.ImagePath, *list) ||
                       AncestorLaunched(facts.ParentId, facts.CreationTime, *list);
   if (verdicts_.size() >= kCachedAtMost) verdicts_.clear();
   verdicts_.emplace(key, listed);
+  if (listed && imagePath) *imagePath = std::move(facts.ImagePath);
   return listed;
 }
 

@@ -53,7 +53,11 @@ class ProcessMatcher {
   explicit ProcessMatcher(ProcessFactsReader read = ReadProcessFacts,
                           FileTimeClock now = SystemFileTimeNow)
       : read_(read), now_(now) {}
-  bool Listed(uint32_t processId, const std::shared_ptr<const SplitAppList>& list);
+  // `imagePath`, when given, gets the listed process's image path (left as
+  // it was for a process not listed): read in the same look, so naming a
+  // listed process's image costs nothing more.
+  bool Listed(uint32_t processId, const std::shared_ptr<const SplitAppList>& list,
+              std::wstring* imagePath = nullptr);
 
  private:
   bool AncestorLaunched(uint32_t parentId, uint64_t childCreation, const SplitAppList& list);

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "routing/route_table.h"
+#include "split/missed_connections.h"
 #include "split/open_connections.h"
 #include "split/process_match.h"
 #include "split/windivert_abi.h"
@@ -46,12 +47,11 @@ uint32_t RemoteIPv4(uint32_t hostOrder, WinDivertFormatIPv4Fn format) {
   return htonl(hostOrder);
 }
 
-// Where an event's socket connects to. An IPv6 address is one 128-bit number
-// in host byte order, word 0 its lowest 32 bits; an IPv4 peer of a
-// dual-stack socket shows as ::ffff:a.b.c.d and is an IPv4 destination.
-IpAddress RemoteAddress(const WinDivertAddress& event, WinDivertFormatIPv4Fn format) {
-  const uint32_t* words = event.Socket.RemoteAddr;
-  if (!WinDivertIsIPv6(event) || (words[3] == 0 && words[2] == 0 && words[1] == 0xFFFF)) {
+// One of an event's addresses. An IPv6 address is one 128-bit number in
+// host byte order, word 0 its lowest 32 bits; an IPv4 address shows as
+// ::ffff:a.b.c.d (an IPv4 socket's in word 0 either way) and is an IPv4 one.
+IpAddress EventAddress(const uint32_t (&words)[4], bool ipv6, WinDivertFormatIPv4Fn format) {
+  if (!ipv6 || (words[3] == 0 && words[2] == 0 && words[1] == 0xFFFF)) {
     return IpAddress::FromIPv4(RemoteIPv4(words[0], format));
   }
   IpAddress remote{kFamilyIPv6};
@@ -61,6 +61,11 @@ IpAddress RemoteAddress(const WinDivertAddress& event, WinDivertFormatIPv4Fn for
     }
   }
   return remote;
+}
+
+// Where an event's socket connects to.
+IpAddress RemoteAddress(const WinDivertAddress& event, WinDivertFormatIPv4Fn format) {
+  return EventAddress(event.Socket.RemoteAddr, WinDivertIsIPv6(event), format);
 }
 
 // What the sniffer thread keeps between events: the list it matched against
@@ -74,6 +79,16 @@ struct SnifferContext {
 // never waits behind a route operation to learn whether it matters.
 std::shared_ptr<const SplitAppList> CurrentList() { return std::atomic_load(&HelperState.SplitApps); }
 
+// Said once per application per tunnel: its later misses are only counted.
+void NoteFirstConnection(const std::wstring& imagePath, const IpAddress& local,
+                         const IpAddress& remote) {
+  if (MissedFirstConnections().Note(imagePath, local, remote) ==
+      MissedConnections::Verdict::FirstMissOfApp) {
+    LogLine(L"first connection of " + FoldedFileName(imagePath) + L" to " + FormatAddress(remote) +
+            L" went through the tunnel; later ones go around");
+  }
+}
+
 void HandleSocketEvent(const WinDivertAddress& event, SnifferContext& context) {
   switch (WinDivertEvent(event)) {
     case kWinDivertEventSocketConnect: {
@@ -82,11 +97,14 @@ void HandleSocketEvent(const WinDivertAddress& event, SnifferContext& context) {
       if (WinDivertIsLoopback(event)) return;
       // Matched before the address is looked at: most connects are of
       // processes not listed.
-      if (!context.Matcher.Listed(event.Socket.ProcessId, CurrentList())) return;
+      std::wstring imagePath;
+      if (!context.Matcher.Listed(event.Socket.ProcessId, CurrentList(), &imagePath)) return;
       const IpAddress remote = RemoteAddress(event, context.Format);
-      if (SplitRoutable(remote)) {
-        RouteConnection(event.Socket.EndpointId, event.Socket.ProcessId, remote);
-      }
+      if (!SplitRoutable(remote)) return;
+      RouteConnection(event.Socket.EndpointId, event.Socket.ProcessId, remote);
+      // The source the connect was given says whether its route came in time.
+      NoteFirstConnection(
+          imagePath, EventAddress(event.Socket.LocalAddr, WinDivertIsIPv6(event), nullptr), remote);
       return;
     }
     case kWinDivertEventSocketClose:

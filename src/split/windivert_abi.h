@@ -27,8 +27,9 @@ struct WinDivertAddress {
       uint64_t EndpointId;
       uint64_t ParentEndpointId;
       uint32_t ProcessId;
+      // IPv4: ::ffff:a.b.c.d, the address in word 0, in host byte order.
       uint32_t LocalAddr[4];
-      uint32_t RemoteAddr[4];  // IPv4: word 0, in host byte order
+      uint32_t RemoteAddr[4];
       uint16_t LocalPort;
       uint16_t RemotePort;
       uint8_t Protocol;
@@ -38,6 +39,7 @@ struct WinDivertAddress {
 static_assert(sizeof(WinDivertAddress) == 80, "WINDIVERT_ADDRESS is 80 bytes");
 static_assert(offsetof(WinDivertAddress, Flags) == 8, "event and flags word at byte 8");
 static_assert(offsetof(WinDivertAddress, Socket.ProcessId) == 32, "process id at byte 32");
+static_assert(offsetof(WinDivertAddress, Socket.LocalAddr) == 36, "local address at byte 36");
 static_assert(offsetof(WinDivertAddress, Socket.RemoteAddr) == 52, "remote address at byte 52");
 
 inline uint32_t WinDivertEvent(const WinDivertAddress& address) {

@@ -176,6 +176,10 @@ ConfigurationFacts ReadConfigurationFacts(const std::wstring& configuration) {
         IpAddress server;
         if (folded == L"address" && ParseBypassNet(entry, prefix)) {
           facts.OwnNetworks.push_back(prefix);
+          IpAddress own;
+          if (ParseAddress(entry.substr(0, entry.find(L'/')), own)) {
+            facts.OwnAddresses.push_back(Unmapped(own));
+          }
         } else if (folded == L"dns" && ParseAddress(entry, server)) {  // names are search domains
           server = Unmapped(server);
           facts.OwnNetworks.push_back({server, static_cast<uint8_t>(server.IsIPv4() ? 32 : 128)});

@@ -32,6 +32,9 @@ struct ConfigurationFacts {
   // The [Interface]'s Address networks and its DNS servers (as host
   // prefixes): the tunnel's own, reached through it.
   std::vector<RoutePrefix> OwnNetworks;
+  // The [Interface]'s Address entries without their lengths: the tunnel's
+  // own addresses, the source of whatever leaves through it.
+  std::vector<IpAddress> OwnAddresses;
   // Every peer's AllowedIPs, in the order written (host bits cleared): the
   // routes the tool makes through the tunnel.
   std::vector<RoutePrefix> AllowedIPs;

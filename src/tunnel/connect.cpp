@@ -10,6 +10,7 @@
 #include "routing/physical_route.h"
 #include "routing/route_table.h"
 #include "split/dns_hold.h"
+#include "split/missed_connections.h"
 #include "split/sniffer.h"
 #include "support/helper_state.h"
 #include "support/limits.h"
@@ -76,6 +77,8 @@ void RecordTunnelFacts(const ConfigurationFacts& facts) {
   for (const PeerEndpoint& endpoint : facts.Endpoints) {
     if (endpoint.Address.Family != 0) endpoints.emplace_back(endpoint.Address, endpoint.Port);
   }
+  // Misses are counted from each tunnel's coming up.
+  MissedFirstConnections().Start(facts.OwnAddresses, facts.OwnNetworks);
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
   HelperState.TunnelFacts = {facts.SinglePeerTakesAll, std::move(warnings), facts.OwnNetworks,
                              facts.AllowedIPs, std::move(endpoints)};
@@ -84,6 +87,7 @@ void RecordTunnelFacts(const ConfigurationFacts& facts) {
 // No tunnel of ours is up (any more).
 void MarkDisconnected() {
   HelperState.TunnelConnected.exchange(false);
+  MissedFirstConnections().Stop();
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
   HelperState.TunnelFacts = {};
 }
