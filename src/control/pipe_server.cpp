@@ -215,8 +215,17 @@ size_t PipeServer::FromSameProcess(Client& client) {
       other->ProcessKnown = true;
     }
   }
-  for (const std::unique_ptr<Client>& other : clients_)
-    same += other->ProcessId == client.ProcessId;
+  // A client that has already closed its end holds no connection of its
+  // process any more, even before this thread gets round to its broken
+  // pipe: a process that connects and drops in quick bursts is not over
+  // its share. Peeking fails with ERROR_BROKEN_PIPE once its data is read.
+  for (const std::unique_ptr<Client>& other : clients_) {
+    if (other->ProcessId != client.ProcessId) continue;
+    if (other.get() == &client ||
+        PeekNamedPipe(other->Pipe.get(), nullptr, 0, nullptr, nullptr, nullptr)) {
+      ++same;
+    }
+  }
   return same;
 }
 
