@@ -4,14 +4,26 @@
 through the files it calls. A file's calls are read from the project headers
 it includes (a .h and its .cpp count as one file). A file whose header says
 it "includes no platform header" (the pure parsing the fuzz project builds
-natively) must reach none, itself or through any file it calls. Exits 1 and
-says where when a rule is broken."""
+natively) must reach none, itself or through any file it calls. The global
+record (HelperState) must not carry a call upward either: a field that only
+a higher layer writes may not be read below it (the lower layer would depend
+on the higher one's state without including it), except the few fields that
+are truly process-wide. Exits 1 and says where when a rule is broken."""
 import os
 import re
 import sys
 
 LAYERS = ["support", "routing", "split", "tunnel", "control", "service"]
 PURE_MARK = "includes no platform header"
+# The fields of the global record every layer may read, whoever writes them:
+# the names, the stop event, the connected flag and the published lists.
+PROCESS_WIDE = {"ServiceName", "ServiceDisplayName", "PipePath", "TunnelName", "StopEvent",
+                "TunnelConnected", "SplitApps", "BypassDomains", "BypassNets", "BypassNetList"}
+FIELD = re.compile(r"HelperState\.([A-Za-z0-9_]+)")
+# A use of a field that changes it: assigned (a member of it too), or
+# changed through an atomic's or a container's own call.
+WRITE = re.compile(r"(?:\.[A-Za-z0-9_]+)*\s*(?:=(?!=)|\.(?:store|exchange|clear|swap|push_back|"
+                   r"emplace_back|insert|erase|assign|reset)\()")
 # The system headers of Windows the helper includes; any of them keeps a
 # file from building natively.
 PLATFORM_HEADERS = re.compile(
@@ -28,6 +40,7 @@ def main(root):
                 unit = os.path.relpath(path, root).rsplit(".", 1)[0].replace(os.sep, "/")
                 files.setdefault(unit, []).append(path)
     calls = {unit: set() for unit in files}
+    writers, readers = {}, {}  # field -> {layer: first place}
     platform = {}  # unit -> a platform header it includes itself
     pure = set()
     for unit, paths in files.items():
@@ -37,6 +50,16 @@ def main(root):
             for included in re.findall(r'#include "([^"]+)\.h"', text):
                 if included in files and included != unit:
                     calls[unit].add(included)
+            layer = unit.split("/")[0]
+            for number, line in enumerate(text.splitlines(), 1):
+                if line.lstrip().startswith("//"):
+                    continue
+                for use in FIELD.finditer(line):
+                    field, rest = use.group(1), line[use.end():]
+                    written = WRITE.match(rest) or re.search(
+                        r"std::atomic_store\(&HelperState\." + field + r"\b", line)
+                    (writers if written else readers).setdefault(field, {}).setdefault(
+                        layer, f"{path}:{number}")
             found = PLATFORM_HEADERS.search(text)
             if found:
                 platform.setdefault(unit, found.group(0))
@@ -67,6 +90,16 @@ def main(root):
                 via = "" if one == unit else f" through {one}"
                 faults.append(f"{unit} says it includes no platform header but reaches "
                               f"{platform[one]}{via}")
+    for field, by in sorted(readers.items()):
+        if field in PROCESS_WIDE or field not in writers:
+            continue
+        lowest = min((LAYERS.index(w) for w in writers[field] if w in LAYERS), default=None)
+        if lowest is None:
+            continue
+        for layer, place in sorted(by.items()):
+            if layer in LAYERS and LAYERS.index(layer) < lowest:
+                faults.append(f"{place} reads HelperState.{field}, which only {LAYERS[lowest]} "
+                              f"and above write: a flow upward")
     # A circle is a strongly connected group of more than one file.
     index, low, stack, on_stack, counter = {}, {}, [], set(), [0]
 
