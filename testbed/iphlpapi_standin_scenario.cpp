@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstring>
 #include <map>
-#include <set>
 #include <mutex>
+#include <set>
 #include <unordered_map>
 #include <utility>
 
@@ -185,7 +185,8 @@ bool ParseScenarioLine(const Line& line, Scenario* scenario) {
     return true;
   }
   if (w[0] == "grow-always" && w.size() == 2) {
-    return ParseUnsigned(w[1], &scenario->growAlways, false) && scenario->growAlways <= kMaxGrowRows;
+    return ParseUnsigned(w[1], &scenario->growAlways, false) &&
+           scenario->growAlways <= kMaxGrowRows;
   }
   if (w[0] == "grow" && w.size() == 2) {
     return ParseUnsigned(w[1], &scenario->grow, false) && scenario->grow <= kMaxGrowRows;
@@ -247,6 +248,7 @@ struct ParseCache {
   FileSnapshot file;
   std::shared_ptr<const Parsed> parsed;
   int badLine = 0;
+  ULONGLONG lookedAt = 0;  // in memory: when the file was last looked at
 };
 
 ParseCache<Scenario>& ScenarioCache() {
@@ -258,6 +260,16 @@ template <typename Parsed, typename ParseFn>
 DWORD LoadCached(const std::wstring& dir, const wchar_t* file, ParseCache<Parsed>* cache,
                  ParseFn parse, std::shared_ptr<const Parsed>* result) {
   std::lock_guard<std::mutex> lock(cache->mutex);
+  if (kInMemory && cache->parsed) {
+    // A look at the file's stamp costs more under Wine than the memory
+    // table's whole create: the file is looked at again only now and then.
+    const ULONGLONG now = GetTickCount64();
+    if (now - cache->lookedAt < kInMemoryLookMs) {
+      *result = cache->parsed;
+      return NO_ERROR;
+    }
+    cache->lookedAt = now;
+  }
   bool changed = false;
   const DWORD rc = cache->file.Refresh(dir + file, &changed);
   if (rc != NO_ERROR) return rc;
@@ -362,7 +374,7 @@ struct RouteStore {
   bool valid = false;
   UINT64 generation = 0;
   FileStamp stamp;
-  std::map<UINT64, RouteRow> rows;                 // by creation order
+  std::map<UINT64, RouteRow> rows;                // by creation order
   std::unordered_map<std::string, UINT64> byKey;  // interface, prefix, next hop
   std::map<DWORD, size_t> perInterface;
   // By prefix (its first `length` bits, family and length): a best-route
@@ -450,13 +462,19 @@ bool ParseStoreText(const std::string& text, RouteStore& store, int* badLine) {
 }
 
 // Brings the store up to the file. Under the store's mutex and StandinLock.
+// In memory the store is the table: there is no file to follow.
 DWORD Sync(const std::wstring& dir, RouteStore& store) {
+  if (kInMemory) {
+    store.valid = true;
+    return NO_ERROR;
+  }
   volatile LONG64* shared = SharedRoutesGeneration();
   const UINT64 generation = shared ? static_cast<UINT64>(*shared) : 0;
   FileStamp stamp;
   DWORD rc = StampOfFile(dir + kRoutesFile, &stamp);
   if (rc != NO_ERROR) return rc;
-  if (store.valid && shared && generation == store.generation && SameFileStamp(stamp, store.stamp)) {
+  if (store.valid && shared && generation == store.generation &&
+      SameFileStamp(stamp, store.stamp)) {
     return NO_ERROR;
   }
   std::string text;
@@ -478,6 +496,7 @@ void NoteOwnWrite(const std::wstring& dir, RouteStore& store) {
 }
 
 DWORD WriteWhole(const std::wstring& dir, RouteStore& store) {
+  if (kInMemory) return NO_ERROR;
   std::string text;
   for (const auto& entry : store.rows) text += FormatRouteLine(entry.second);
   const DWORD rc = ReplaceWholeFile(dir + kRoutesFile, dir + kRoutesTempFile, text);
@@ -488,6 +507,7 @@ DWORD WriteWhole(const std::wstring& dir, RouteStore& store) {
 
 DWORD WriteChange(const std::wstring& dir, RouteStore& store, const std::string& line,
                   bool isDelete) {
+  if (kInMemory) return NO_ERROR;
   if (isDelete) ++store.deleteLines;
   if (store.rows.size() <= kWrittenWholeUpTo || store.deleteLines > store.rows.size()) {
     return WriteWhole(dir, store);
@@ -516,8 +536,8 @@ DWORD DropDown(const std::wstring& dir, const Scenario& scenario, RouteStore& st
   const DWORD rc = WriteWhole(dir, store);
   if (rc != NO_ERROR) return rc;
   for (const auto& entry : removed) {
-    AppendJournal(dir, "down if=" + std::to_string(entry.first) +
-                           " removed=" + std::to_string(entry.second));
+    AppendJournal(
+        dir, "down if=" + std::to_string(entry.first) + " removed=" + std::to_string(entry.second));
   }
   return NO_ERROR;
 }
@@ -533,7 +553,7 @@ DWORD LoadRoutes(const std::wstring& dir, const Scenario& scenario, std::vector<
   if (rc != NO_ERROR) return rc;
   routes->clear();
   const size_t ipv4Rows = store.rows.size() - store.ipv6Rows;
-  const size_t wanted = family == AF_INET6 ? store.ipv6Rows
+  const size_t wanted = family == AF_INET6  ? store.ipv6Rows
                         : family == AF_INET ? ipv4Rows
                                             : store.rows.size();
   if (wanted == 0) return NO_ERROR;
@@ -571,7 +591,7 @@ DWORD AddRoute(const std::wstring& dir, const Scenario& scenario, RouteRow route
   if (rc != NO_ERROR) return rc;
   if (store.byKey.count(RouteKey(route)) != 0) return ERROR_OBJECT_ALREADY_EXISTS;
   Insert(store, route);
-  return WriteChange(dir, store, FormatRouteLine(route), false);
+  return WriteChange(dir, store, kInMemory ? std::string() : FormatRouteLine(route), false);
 }
 
 DWORD RemoveRoute(const std::wstring& dir, const Scenario& scenario, const RouteRow& route) {
