@@ -512,13 +512,11 @@ int RunBenchmark(const Options& options) {
 
 int wmain(int argc, wchar_t** argv) {
   Options options;
-  if (!ParseOptions(
-          argc, argv, options.common,
-          {{L"--rounds", &options.rounds, 5, 1000}, {L"--packets", &options.packets, 10, 1000}},
-          {})) {
-    std::fprintf(
-        stderr,
-        "usage: dns_bench [--rounds N] [--packets N] [--self-check] [--verbose] [--strict]\n");
+  if (!ParseOptions(argc, argv, options.common,
+                    {{L"--rounds", &options.rounds, 5, 1000}, {L"--packets", &options.packets, 10, 1000}},
+                    {})) {
+    std::fprintf(stderr,
+                 "usage: dns_bench [--rounds N] [--packets N] [--self-check] [--verbose] [--strict]\n");
     return kExitFailed;
   }
   const int result = RunBenchmark(options);

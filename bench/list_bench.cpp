@@ -296,11 +296,9 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes,
     }
     const char* subject = selfCheck ? "bare-b" : "helper";
     met = Judge("install", label, install, installBare, subject, "bare creates",
-                options.common.verbose) &&
+                options.common.verbose) && met;
+    met = Judge("clear", label, clear, clearBare, subject, "bare deletes", options.common.verbose) &&
           met;
-    met =
-        Judge("clear", label, clear, clearBare, subject, "bare deletes", options.common.verbose) &&
-        met;
     if (selfCheck) continue;
 
     // New split destinations with the list empty, then with it in place;
@@ -316,12 +314,11 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes,
     const double added = AddedPerCall(split, splitBare);
     const double growth = emptyAdded > 0 ? added / emptyAdded : 0;
     const bool splitMet = emptyAdded > 0 && growth <= kSplitGrowthTarget;
-    std::printf(
-        "%s: new split destination: the helper adds %.1f us to a bare create (%.1f us), "
-        "%.1f us (to %.1f us) with the list empty; ratio %.2f (target <= %.1f: %s)\n",
-        label.c_str(), added, Median(splitBare) * 1000 / kSplitCalls, emptyAdded,
-        Median(emptyBare) * 1000 / kSplitCalls, growth, kSplitGrowthTarget,
-        splitMet ? "met" : "MISSED");
+    std::printf("%s: new split destination: the helper adds %.1f us to a bare create (%.1f us), "
+                "%.1f us (to %.1f us) with the list empty; ratio %.2f (target <= %.1f: %s)\n",
+                label.c_str(), added, Median(splitBare) * 1000 / kSplitCalls, emptyAdded,
+                Median(emptyBare) * 1000 / kSplitCalls, growth, kSplitGrowthTarget,
+                splitMet ? "met" : "MISSED");
     met = splitMet && met;
     const double stateMs = AnswerMs(DescribeState);
     const double explainMs = AnswerMs([] { return ExplainAddress(L"10.64.0.9"); });
@@ -345,8 +342,7 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes,
     for (const bool beside : {false, true}) {
       ClearBypassRoutes();  // the next install reads the table again
       if (beside) {
-        WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"),
-                       std::string(kScenario) + RoutesBeside());
+        WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), std::string(kScenario) + RoutesBeside());
         std::lock_guard<std::mutex> lock(HelperState.StateMutex);
         HelperState.TunnelFacts.AllowedIPs = TunnelAllowedIPs();
       }
@@ -358,12 +354,11 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes,
         SetBypassNets(L"");
       }
       const bool merged = routes > 0 && routes < size;
-      std::printf(
-          "clustered list of %u networks%s: made as %zu routes (%.1f entries a route), "
-          "installed in median %.1f ms (%s)\n",
-          size, beside ? " beside a tunnel's and another adapter's routes" : "", routes,
-          routes ? double(size) / double(routes) : 0.0, Median(install),
-          merged ? "merged" : "NOT MERGED");
+      std::printf("clustered list of %u networks%s: made as %zu routes (%.1f entries a route), "
+                  "installed in median %.1f ms (%s)\n",
+                  size, beside ? " beside a tunnel's and another adapter's routes" : "", routes,
+                  routes ? double(size) / double(routes) : 0.0, Median(install),
+                  merged ? "merged" : "NOT MERGED");
       met = merged && met;
       if (!beside) {
         alone = routes;
@@ -371,10 +366,9 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes,
       }
       const double growth = alone ? double(routes) / double(alone) : 0;
       const bool kept = alone > 0 && growth <= kBesideGrowthTarget;
-      std::printf(
-          "routes beside the list: %zu routes against %zu alone, ratio %.3f (target <= %.2f: "
-          "%s)\n",
-          routes, alone, growth, kBesideGrowthTarget, kept ? "met" : "MISSED");
+      std::printf("routes beside the list: %zu routes against %zu alone, ratio %.3f (target <= %.2f: "
+                  "%s)\n",
+                  routes, alone, growth, kBesideGrowthTarget, kept ? "met" : "MISSED");
       met = kept && met;
       std::lock_guard<std::mutex> lock(HelperState.StateMutex);
       HelperState.TunnelFacts = {};

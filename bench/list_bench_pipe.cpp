@@ -171,6 +171,21 @@ bool RunPipeRoad(const std::vector<unsigned>& sizes, unsigned rounds, const Comm
     std::fprintf(stderr, "the in-memory stand-in's route calls could not be loaded\n");
     return false;
   }
+  // It refuses what Windows refuses, or the bare loop would time less than
+  // the work a create is.
+  const MIB_IPFORWARD_ROW2 row = BypassRouteRow(kInterface, {Host(kBareBase, 0), 32}, Gateway());
+  const MIB_IPFORWARD_ROW2 elsewhere = BypassRouteRow(99, {Host(kBareBase, 0), 32}, Gateway());
+  const DWORD answers[] = {bare.create(&row), bare.create(&row), bare.create(&elsewhere),
+                           bare.remove(&row), bare.remove(&row)};
+  const DWORD expected[] = {NO_ERROR, ERROR_OBJECT_ALREADY_EXISTS, ERROR_NOT_FOUND, NO_ERROR,
+                            ERROR_NOT_FOUND};
+  for (size_t i = 0; i < sizeof(answers) / sizeof(answers[0]); ++i) {
+    if (answers[i] != expected[i]) {
+      std::fprintf(stderr, "the in-memory stand-in answered call %zu with %lu, not %lu\n", i,
+                   answers[i], expected[i]);
+      return false;
+    }
+  }
   if (!rig.StartConsole()) {
     std::fprintf(stderr, "the helper in %ls did not start serving\n", rig.Dir().c_str());
     return false;

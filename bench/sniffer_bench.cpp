@@ -93,8 +93,8 @@
 #include <vector>
 
 #include "bench_common.h"
-#include "routing/route_table.h"
 #include "service_harness.h"
+#include "routing/route_table.h"
 #include "split/sniffer.h"
 #include "split/split_apps.h"
 #include "support/data_directory.h"
@@ -257,8 +257,8 @@ bool MeasureDuringAMove(const Standin& standin, const Child& listed, const Child
   }
   const long long start = TickNow();
   std::thread move([] {
-    FollowPhysicalRoute(kFamilyIPv4,
-                        {kMovedInterfaceIndex, IpAddress::FromIPv4(NetworkOrder(kGateway))}, {});
+    FollowPhysicalRoute(kFamilyIPv4, {kMovedInterfaceIndex, IpAddress::FromIPv4(NetworkOrder(kGateway))},
+                        {});
   });
   // In blocks of 1,000, each taken whole before the next comes: the time is
   // the sniffer's (its waits behind the move's lock included), not the
@@ -276,12 +276,11 @@ bool MeasureDuringAMove(const Standin& standin, const Child& listed, const Child
   }
   const double ratio = perEvent / barePerEventUs;
   const bool met = ratio <= kRatioTarget;
-  std::printf(
-      "during a move of %u routes: %u events of a listed and an unlisted process, %.1f us "
-      "an event against the bare calls' %.1f us: ratio %.2f (target <= %.1f: %s; goal <= "
-      "%.1f: %s)\n",
-      kMoveRoutes, kMoveEvents, perEvent, barePerEventUs, ratio, kRatioTarget,
-      met ? "met" : "MISSED", kRatioGoal, ratio <= kRatioGoal ? "met" : "not met");
+  std::printf("during a move of %u routes: %u events of a listed and an unlisted process, %.1f us "
+              "an event against the bare calls' %.1f us: ratio %.2f (target <= %.1f: %s; goal <= "
+              "%.1f: %s)\n",
+              kMoveRoutes, kMoveEvents, perEvent, barePerEventUs, ratio, kRatioTarget,
+              met ? "met" : "MISSED", kRatioGoal, ratio <= kRatioGoal ? "met" : "not met");
   return met;
 }
 

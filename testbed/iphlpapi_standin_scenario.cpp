@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <set>
+#include <mutex>
 #include <unordered_map>
 #include <utility>
 
@@ -185,8 +185,7 @@ bool ParseScenarioLine(const Line& line, Scenario* scenario) {
     return true;
   }
   if (w[0] == "grow-always" && w.size() == 2) {
-    return ParseUnsigned(w[1], &scenario->growAlways, false) &&
-           scenario->growAlways <= kMaxGrowRows;
+    return ParseUnsigned(w[1], &scenario->growAlways, false) && scenario->growAlways <= kMaxGrowRows;
   }
   if (w[0] == "grow" && w.size() == 2) {
     return ParseUnsigned(w[1], &scenario->grow, false) && scenario->grow <= kMaxGrowRows;
@@ -374,7 +373,7 @@ struct RouteStore {
   bool valid = false;
   UINT64 generation = 0;
   FileStamp stamp;
-  std::map<UINT64, RouteRow> rows;                // by creation order
+  std::map<UINT64, RouteRow> rows;                 // by creation order
   std::unordered_map<std::string, UINT64> byKey;  // interface, prefix, next hop
   std::map<DWORD, size_t> perInterface;
   // By prefix (its first `length` bits, family and length): a best-route
@@ -473,8 +472,7 @@ DWORD Sync(const std::wstring& dir, RouteStore& store) {
   FileStamp stamp;
   DWORD rc = StampOfFile(dir + kRoutesFile, &stamp);
   if (rc != NO_ERROR) return rc;
-  if (store.valid && shared && generation == store.generation &&
-      SameFileStamp(stamp, store.stamp)) {
+  if (store.valid && shared && generation == store.generation && SameFileStamp(stamp, store.stamp)) {
     return NO_ERROR;
   }
   std::string text;
@@ -536,8 +534,8 @@ DWORD DropDown(const std::wstring& dir, const Scenario& scenario, RouteStore& st
   const DWORD rc = WriteWhole(dir, store);
   if (rc != NO_ERROR) return rc;
   for (const auto& entry : removed) {
-    AppendJournal(
-        dir, "down if=" + std::to_string(entry.first) + " removed=" + std::to_string(entry.second));
+    AppendJournal(dir, "down if=" + std::to_string(entry.first) +
+                           " removed=" + std::to_string(entry.second));
   }
   return NO_ERROR;
 }
@@ -553,7 +551,7 @@ DWORD LoadRoutes(const std::wstring& dir, const Scenario& scenario, std::vector<
   if (rc != NO_ERROR) return rc;
   routes->clear();
   const size_t ipv4Rows = store.rows.size() - store.ipv6Rows;
-  const size_t wanted = family == AF_INET6  ? store.ipv6Rows
+  const size_t wanted = family == AF_INET6 ? store.ipv6Rows
                         : family == AF_INET ? ipv4Rows
                                             : store.rows.size();
   if (wanted == 0) return NO_ERROR;

@@ -170,9 +170,10 @@ TEST_F(Sniffer, OnlyConnectsOfListedApplicationsToRoutableAddressesAreRouted) {
               "connect v6" + pid + "febf::1", "connect v6" + pid + "ff02::1",
               "close v6" + pid + "2001:db8::6",
               "connect v6 " + std::to_string(other.Id()) + " 2001:db8::7"});
-  EXPECT_EQ(Created(RouteJournal()),
-            (std::vector<std::string>{"93.184.216.34/32", "10.1.1.1/32", "1.2.3.4/32",
-                                      "2001:db8::5/128", "8.8.4.4/32"}));
+  EXPECT_EQ(
+      Created(RouteJournal()),
+      (std::vector<std::string>{"93.184.216.34/32", "10.1.1.1/32", "1.2.3.4/32",
+                                "2001:db8::5/128", "8.8.4.4/32"}));
   EXPECT_EQ(Count(RouteJournal(), "if=7 "), 5u);
   EXPECT_EQ(Count(RouteJournal(), "nexthop=fe80::1 "), 1u);
 }
@@ -352,10 +353,8 @@ TEST_F(Sniffer, StartsOnceAndStopsPromptlyInOrder) {
   StopSniffer();
   EXPECT_EQ(Count(RouteJournal(), "delete "), 1u) << "a stopped sniffer cleared routes";
   const std::vector<std::string> journal = SnifferJournal();
-  EXPECT_EQ(Count(journal,
-                  "open filter=\"(event == CONNECT or event == CLOSE) and not loopback\" layer=3 "
-                  "priority=0 flags=5 rc=ok"),
-            1u);
+  EXPECT_EQ(Count(journal, "open filter=\"(event == CONNECT or event == CLOSE) and not loopback\" layer=3 "
+                           "priority=0 flags=5 rc=ok"), 1u);
   EXPECT_EQ(Count(journal, "shutdown how=1"), 1u);
   EXPECT_EQ(Count(journal, "close"), 1u);
 }
@@ -623,8 +622,8 @@ TEST(SplitHostRoutes, IdleOnesGoAndTheRestGoAtDisconnect) {
 // close releases them all, they idle out, and the cap has room again.
 TEST(SplitHostRoutes, AUdpSocketsCloseReleasesEveryRemoteItReached) {
   RemoveHelperServices();
-  HelperRig rig(L"split-udp",
-                RigLayout{L"WinDivert.dll", RigLayout::Tool::InAwgFolder, L"SplitIdleMs=500"});
+  HelperRig rig(L"split-udp", RigLayout{L"WinDivert.dll", RigLayout::Tool::InAwgFolder,
+                                         L"SplitIdleMs=500"});
   RunningProcess game = StartNamedProcess(rig.Dir(), L"game.exe");
   RunningProcess browser = StartNamedProcess(rig.Dir(), L"browser.exe");
   ASSERT_TRUE(rig.StartConsole());
@@ -639,17 +638,15 @@ TEST(SplitHostRoutes, AUdpSocketsCloseReleasesEveryRemoteItReached) {
   }
   lines += game4 + "100.64.0.0 udp ep=77 port=443\n";  // the same remote again: no event
   ASSERT_TRUE(rig.FeedSocketEvents(lines));
-  ASSERT_TRUE(
-      rig.WaitForLog("split host routes at the limit of 4096; new destinations stay in "
-                     "the tunnel",
-                     20000));
-  ASSERT_TRUE(
-      rig.FeedSocketEvents("close v4 " + std::to_string(game.Id()) + " 0.0.0.0 udp ep=77\n"));
+  ASSERT_TRUE(rig.WaitForLog("split host routes at the limit of 4096; new destinations stay in "
+                             "the tunnel",
+                             20000));
+  ASSERT_TRUE(rig.FeedSocketEvents("close v4 " + std::to_string(game.Id()) + " 0.0.0.0 udp ep=77\n"));
   // All of them idle out, though the close named one remote.
   EXPECT_TRUE(WaitUntil([&] { return Deleted(rig.RouteJournal()).size() == 4096; }, 20000))
       << Deleted(rig.RouteJournal()).size() << " deleted";
-  ASSERT_TRUE(
-      rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) + " 198.51.100.9\n"));
+  ASSERT_TRUE(rig.FeedSocketEvents("connect v4 " + std::to_string(browser.Id()) +
+                                   " 198.51.100.9\n"));
   EXPECT_TRUE(rig.WaitForRoute("198.51.100.9/32", 5000)) << "no room made";
   ASSERT_EQ(Send("disconnect"), "OK");
   EXPECT_TRUE(rig.ListedRoutes().empty());
@@ -666,18 +663,16 @@ TEST(SplitHostRoutes, NoneWhereTheTunnelIsNotThePath) {
   RemoveHelperServices();
   HelperRig rig(L"split-path");
   RunningProcess browser = StartNamedProcess(rig.Dir(), L"browser.exe");
-  const std::string scenario =
-      std::string(kPhysicalDefaultRoute) +
-      "route 192.168.1.0 255.255.255.0 0.0.0.0 7 1\n"
-      "alias 30 Quorvel\n"
-      "service-route AmneziaWGTunnel$Quorvel 0.0.0.0 0.0.0.0 10.8.0.1 30 1\n"
-      "create-fail 203.0.113.9/32 87\n";
+  const std::string scenario = std::string(kPhysicalDefaultRoute) +
+                               "route 192.168.1.0 255.255.255.0 0.0.0.0 7 1\n"
+                               "alias 30 Quorvel\n"
+                               "service-route AmneziaWGTunnel$Quorvel 0.0.0.0 0.0.0.0 10.8.0.1 30 1\n"
+                               "create-fail 203.0.113.9/32 87\n";
   ASSERT_TRUE(rig.WriteRouteScenario(scenario));
   ASSERT_TRUE(rig.StartConsole());
   ASSERT_EQ(Send("splitapps browser.exe"), "OK");
   ASSERT_EQ(Send("connect " + ToBase64("[Interface]\nAddress = 10.8.0.2/24, fd00:8::2/64\n"
-                                       "DNS = 10.8.0.1,\xC2\xA0"
-                                       "9.9.9.9, corp.example\n"
+                                       "DNS = 10.8.0.1,\xC2\xA0" "9.9.9.9, corp.example\n"
                                        "DNS\xC2\xA0= 149.112.112.112\xC2\xA0\n")),
             "OK");
   ASSERT_TRUE(rig.WaitForLog("WinDivert socket sniffer started", 5000));
@@ -691,8 +686,8 @@ TEST(SplitHostRoutes, NoneWhereTheTunnelIsNotThePath) {
     ASSERT_TRUE(rig.FeedSocketEvents(lines));
   };
   const std::vector<std::string> notThere = {
-      "192.168.1.50",    "192.168.1.255", "10.8.0.1",  "10.8.0.77",   "9.9.9.9",
-      "149.112.112.112", "127.0.0.1",     "fd00:8::9", "203.0.113.9", "203.0.113.9"};
+      "192.168.1.50", "192.168.1.255", "10.8.0.1",    "10.8.0.77",   "9.9.9.9",
+      "149.112.112.112", "127.0.0.1",  "fd00:8::9",   "203.0.113.9", "203.0.113.9"};
   feed(notThere);
   feed({"93.184.216.34"});
   ASSERT_TRUE(rig.WaitForRoute("93.184.216.34/32", 5000));
@@ -705,8 +700,7 @@ TEST(SplitHostRoutes, NoneWhereTheTunnelIsNotThePath) {
   std::string remade = scenario;
   for (const char* index : {"alias 30", " 30 1\n"}) {
     const std::string from(index);
-    remade.replace(remade.find(from), from.size(),
-                   std::string(from).replace(from.find("30"), 2, "31"));
+    remade.replace(remade.find(from), from.size(), std::string(from).replace(from.find("30"), 2, "31"));
   }
   ASSERT_TRUE(rig.WriteRouteScenario(remade));
   feed({"192.168.1.60", "198.51.100.20"});
