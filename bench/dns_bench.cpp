@@ -315,10 +315,13 @@ unsigned long long SentAt(unsigned id) {
 // that one waits for it.
 constexpr DWORD kSlowCreateMs = 50;
 double UnlistedAnswer(const Standin& standin, unsigned& id, uint32_t& fresh, bool behindSlow) {
+  unsigned listed = 0;
+  unsigned long long listedFed = 0;
   if (behindSlow) {
-    ++id;
-    if (FeedThrough(standin, {DnsLine(false, id)}) < 0) return -1;
-    standin.feedLine(DnsLine(true, id, ++fresh).c_str());
+    listed = ++id;
+    if (FeedThrough(standin, {DnsLine(false, listed)}) < 0) return -1;
+    listedFed = StandinMicroseconds();
+    standin.feedLine(DnsLine(true, listed, ++fresh).c_str());
     Sleep(5);  // taken, and waiting for its route
   }
   const unsigned unlisted = ++id;
@@ -326,6 +329,12 @@ double UnlistedAnswer(const Standin& standin, unsigned& id, uint32_t& fresh, boo
   standin.feedLine(DnsLine(true, unlisted, 0x5DB8D822, false, false).c_str());
   if (!standin.waitIdle(kIdleWaitMs)) return -1;
   const unsigned long long sent = SentAt(unlisted);
+  // The listed one must have waited for its slow route, and been sent after
+  // the unlisted one came, or nothing was measured behind it.
+  if (behindSlow && (SentAt(listed) < listedFed + kSlowCreateMs * 1000 || SentAt(listed) < fed)) {
+    std::fprintf(stderr, "the listed answer did not wait for its slow route\n");
+    return -1;
+  }
   return sent > fed ? static_cast<double>(sent - fed) : -1;
 }
 
