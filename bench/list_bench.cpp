@@ -4,7 +4,8 @@
 // `state` and `explain` take with it in place. In-process against the IP
 // Helper stand-in beside the program.
 //
-//   list_bench [--rounds N] [--sizes LIST] [--self-check] [--verbose] [--strict]
+//   list_bench [--rounds N] [--sizes LIST] [--pipe-rounds N] [--pipe-sizes LIST]
+//              [--self-check] [--verbose] [--strict]
 //
 // Method:
 // - Install: SetBypassNets with the list's text while connected (the
@@ -24,6 +25,10 @@
 //   the cost of a new destination does not grow with the table.
 // - `state` and `explain`: the answer's making, in-process, with the list in
 //   place (target 1 ms at every size).
+// - Through the pipe (list_bench_pipe.cpp): the real helper's `bypassnets`
+//   request, to its last route, against the bare creates, through the
+//   in-memory IP Helper stand-in (target 1.2, goal 1.1), with where the time
+//   goes per entry; --pipe-rounds 0 leaves it out.
 // - --self-check puts the bare loop in the helper's place for install and
 //   clear.
 // - Only ever against the stand-in: the program refuses to run when the
@@ -41,6 +46,7 @@
 
 #include "bench_common.h"
 #include "control/state_answers.h"
+#include "list_bench_pipe.h"
 #include "routing/bypass_nets.h"
 #include "routing/route_journal.h"
 #include "routing/route_row.h"
@@ -73,6 +79,8 @@ constexpr uint32_t kSplitBareBase = 0x0B800000;
 struct Options {
   unsigned rounds = 3;
   std::wstring sizes = L"1000,10000";
+  unsigned pipeRounds = 5;  // 0: the road through the pipe is left out
+  std::wstring pipeSizes = L"1000,10000,50000,68000";
   CommonOptions common;
 };
 
@@ -244,7 +252,8 @@ bool Judge(const char* what, const std::string& size, const std::vector<double>&
   return PrintComparison(c);
 }
 
-int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes) {
+int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes,
+                 const std::vector<unsigned>& pipeSizes) {
   if (!RequireStandinBeside(L"iphlpapi.dll")) return kExitFailed;
   if (!StartWithEmptyRouteFiles(L"list-bench-data")) return kExitFailed;
   WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), kScenario);
@@ -367,6 +376,10 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes) {
     WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), kScenario);
   }
   ClearBypassRoutes();
+  if (!selfCheck && options.pipeRounds != 0 &&
+      !RunPipeRoad(pipeSizes, options.pipeRounds, options.common, met)) {
+    return kExitFailed;
+  }
   if (BareFailures != 0) {
     std::fprintf(stderr, "%llu calls failed (see iphlpapi-journal.txt)\n", BareFailures);
     return kExitFailed;
@@ -378,16 +391,20 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes) {
 
 int wmain(int argc, wchar_t** argv) {
   Options options;
-  std::vector<unsigned> sizes;
-  if (!ParseOptions(argc, argv, options.common, {{L"--rounds", &options.rounds, 1, 1000}},
-                    {{L"--sizes", &options.sizes}}) ||
-      !ParseSizeList(options.sizes, 70000, sizes)) {
-    std::fprintf(stderr,
-                 "usage: list_bench [--rounds N] [--sizes N,N,...] [--self-check] [--verbose]\n"
-                 "                  [--strict]\n");
+  std::vector<unsigned> sizes, pipeSizes;
+  if (!ParseOptions(argc, argv, options.common,
+                    {{L"--rounds", &options.rounds, 1, 1000},
+                     {L"--pipe-rounds", &options.pipeRounds, 0, 1000}},
+                    {{L"--sizes", &options.sizes}, {L"--pipe-sizes", &options.pipeSizes}}) ||
+      !ParseSizeList(options.sizes, 70000, sizes) ||
+      !ParseSizeList(options.pipeSizes, 70000, pipeSizes)) {
+    std::fprintf(
+        stderr,
+        "usage: list_bench [--rounds N] [--sizes N,N,...] [--pipe-rounds N]\n"
+        "                  [--pipe-sizes N,N,...] [--self-check] [--verbose] [--strict]\n");
     return kExitFailed;
   }
-  const int result = RunBenchmark(options, sizes);
+  const int result = RunBenchmark(options, sizes, pipeSizes);
   std::fflush(stdout);
   return result;
 }

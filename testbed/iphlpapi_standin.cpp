@@ -40,6 +40,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -162,7 +163,7 @@ bool MatchesFault(const PrefixFault& fault, const RouteRow& route) {
   standin::AppendJournal(dir, journalLine);
   // Let go of the lock first, so the next process does not depend on how
   // Wine hands over an abandoned mutex.
-  lock->Release();
+  if (lock) lock->Release();
   TerminateProcess(GetCurrentProcess(), kCrashExitCode);
   ExitProcess(kCrashExitCode);
 }
@@ -202,18 +203,30 @@ DWORD DeleteRoute(const std::wstring& dir, const Scenario& scenario, const Route
 
 enum class RouteChange { kCreate, kDelete };
 
+// The stand-in's folder, which cannot change while it is loaded: looked up
+// once in memory, where a call must cost next to nothing.
+std::wstring Directory() {
+  if (!standin::kInMemory) return StandinDirectory();
+  static const std::wstring dir = StandinDirectory();
+  return dir;
+}
+
 DWORD ChangeRoute(const MIB_IPFORWARD_ROW2* row, RouteChange change) {
-  const std::wstring dir = StandinDirectory();
+  const std::wstring dir = Directory();
   if (dir.empty()) return ERROR_PATH_NOT_FOUND;
-  StandinLock lock;
-  if (lock.error() != NO_ERROR) return lock.error();
+  // In memory the route store's own mutex is the only lock needed.
+  std::optional<StandinLock> lock;
+  if (!standin::kInMemory) {
+    lock.emplace();
+    if (lock->error() != NO_ERROR) return lock->error();
+  }
   std::string line = change == RouteChange::kCreate ? "create" : "delete";
   line += " pid=" + std::to_string(GetCurrentProcessId());
   if (!row) {
     standin::AppendJournal(dir, line + " row=null rc=" + std::to_string(ERROR_INVALID_PARAMETER));
     return ERROR_INVALID_PARAMETER;
   }
-  line += " " + DescribeRow(*row);
+  if (!standin::kInMemory) line += " " + DescribeRow(*row);
   // Loaded first, as the noted services need it whatever the outcome.
   std::shared_ptr<const Scenario> scenario;
   const DWORD loaded = LoadScenario(dir, &scenario);
@@ -224,7 +237,7 @@ DWORD ChangeRoute(const MIB_IPFORWARD_ROW2* row, RouteChange change) {
   } else if (loaded != NO_ERROR) {
     rc = loaded;
   } else if (change == RouteChange::kCreate) {
-    rc = CreateRoute(dir, *scenario, route, &lock, line);
+    rc = CreateRoute(dir, *scenario, route, lock ? &*lock : nullptr, line);
   } else {
     rc = DeleteRoute(dir, *scenario, route);
   }
@@ -233,6 +246,7 @@ DWORD ChangeRoute(const MIB_IPFORWARD_ROW2* row, RouteChange change) {
   if (change == RouteChange::kCreate && scenario && scenario->createDelayMs != 0) {
     Sleep(scenario->createDelayMs);
   }
+  if (standin::kInMemory) return rc;
   if (scenario) {
     for (const std::string& service : scenario->notedServices) {
       line += " " + service + "=" + standin::ServiceStateText(service);

@@ -18,6 +18,20 @@
 namespace standin {
 
 constexpr wchar_t kScenarioFile[] = L"iphlpapi-scenario.txt";
+
+// iphlpapi-memory.dll, for benchmarks only: the same model with the routes
+// made held in this process alone (no routes file, no cross-process lock),
+// no journal line for a create or delete, and the scenario file looked at
+// again at most every kInMemoryLookMs. Its create and delete then cost a
+// few microseconds whatever the table holds, as on Windows they cost far
+// less than the file-backed stand-in's, and it still answers as Windows
+// does: an existing route, a missing one, an unknown interface.
+#ifdef IPHLPAPI_STANDIN_MEMORY
+constexpr bool kInMemory = true;
+#else
+constexpr bool kInMemory = false;
+#endif
+constexpr ULONGLONG kInMemoryLookMs = 100;
 constexpr wchar_t kRoutesFile[] = L"iphlpapi-routes.txt";
 
 // One row of the system's route table, whichever line it came from.

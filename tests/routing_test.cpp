@@ -440,6 +440,8 @@ TEST(BypassNetMerging, AdjacentAndNestedNetworksBecomeOneRoute) {
       {L"10.1.2.3;10.0.0.0/8", {"10.0.0.0/8 2"}},
       {L"10.0.0.0/9;10.128.0.0/9;10.200.0.0/16", {"10.0.0.0/8 3"}},
       {L"10.0.0.0/8;10.0.0.0/8", {"10.0.0.0/8 1"}},
+      {L"10.0.1.0/24;10.0.0.0/24;10.0.1.0/24", {"10.0.0.0/23 2"}},  // out of order, twice
+      {L"10.0.0.4/30;10.0.0.0/30;10.0.0.8/29", {"10.0.0.0/28 3"}},
       {L"10.0.0.0/24;10.0.1.0/24", {"10.0.0.0/23 2"}},  // the byte order of the address
       {L"10.0.1.0/24;10.0.2.0/24", {"10.0.1.0/24 1", "10.0.2.0/24 1"}},  // not one network
       {L"1.0.0.0/8;2.0.0.0/8;3.0.0.0/8", {"1.0.0.0/8 1", "2.0.0.0/7 2"}},
@@ -851,7 +853,14 @@ TEST(RouteJournalLines, ReadBackExactlyAndNothingElse) {
   EXPECT_EQ(RouteJournalLine(route), "7 10.0.0.0/8 192.168.1.1");
   EXPECT_EQ(route.InterfaceIndex, 7u);
   EXPECT_EQ(route.Prefix.Length, 8u);
-  ASSERT_TRUE(ParseRouteJournalLine("4294967295 255.255.255.255/32 0.0.0.0", route));
+  // Written back as read, every field at its widest and narrowest.
+  for (const char* line :
+       {"4294967295 255.255.255.255/32 0.0.0.0", "1 0.0.0.0/0 10.0.0.1",
+        "12 2001:db8::/32 fe80::1 luid=18446744073709551615", "3 2001:db8::1/128 fe80::1 luid=1",
+        "9 ::/0 2001:db8:0:1::ab luid=1407374883553280"}) {
+    ASSERT_TRUE(ParseRouteJournalLine(line, route)) << line;
+    EXPECT_EQ(RouteJournalLine(route), line);
+  }
   for (const char* damaged :
        {"", "7 10.0.0.0/8", "0 10.0.0.0/8 192.168.1.1", "4294967296 10.0.0.0/8 192.168.1.1",
         "4294967297 10.0.0.0/8 192.168.1.1", "7 4294967306.0.0.0/8 192.168.1.1",

@@ -268,12 +268,17 @@ TEST_F(Sniffer, OpenConnectionsOfListedApplicationsAreRoutedAndCounted) {
                              "split: 2 open connections of listed applications routed", 5000));
   EXPECT_EQ(Created(RouteJournal()),
             (std::vector<std::string>{"198.51.100.1/32", "198.51.100.2/32"}));
-  // Listed later: only the newly listed process's connection is new.
+  // Listed later: only the newly listed process's connection is new; one
+  // seen connecting since (its endpoint holds it) is not counted again.
+  Events({Connect(browser_.Id(), "198.51.100.5")});
+  WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"),
+                 ReadFileBytes(BesideTests(L"iphlpapi-scenario.txt")) +
+                     "tcp 10.0.0.2:50005 198.51.100.5:443 established" + listed);
   SetSplitApps(L"browser.exe;other.exe");
   EXPECT_TRUE(WaitForLogText(LogFilePath(), 0,
                              "split: 1 open connections of listed applications routed", 5000));
   EXPECT_EQ(Created(RouteJournal()).back(), "198.51.100.4/32");
-  EXPECT_EQ(Created(RouteJournal()).size(), 3u);
+  EXPECT_EQ(Created(RouteJournal()).size(), 4u);
 
   // A second connection to .1 seen connecting; .1 idles once both closed,
   // .2 never closed; closes of processes never counted change nothing.

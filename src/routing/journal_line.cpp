@@ -23,13 +23,46 @@ bool ParseCanonicalAddress(const std::string& text, IpAddress& address) {
   return ParseAddress(wide, address) && FormatAddress(address) == wide;
 }
 
+// A list's every route is journaled: its line is written into one string
+// as it goes, not put together from pieces.
+void AppendDecimal(std::string& out, uint64_t value) {
+  char digits[20];
+  size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (count > 0) out += digits[--count];
+}
+
+// As FormatAddress writes it, which is ASCII.
+void AppendAddress(std::string& out, const IpAddress& address) {
+  if (!address.IsIPv4()) {
+    for (const wchar_t c : FormatAddress(address)) out += static_cast<char>(c);
+    return;
+  }
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) out += '.';
+    AppendDecimal(out, address.Bytes[i]);
+  }
+}
+
 }  // namespace
 
 std::string RouteJournalLine(const JournaledRoute& route) {
-  std::string line = std::to_string(route.InterfaceIndex) + " " +
-                     WideToUtf8(FormatPrefix(route.Prefix)) + " " +
-                     WideToUtf8(FormatAddress(route.Gateway));
-  if (route.InterfaceLuid != 0) line += " luid=" + std::to_string(route.InterfaceLuid);
+  std::string line;
+  line.reserve(64);
+  AppendDecimal(line, route.InterfaceIndex);
+  line += ' ';
+  AppendAddress(line, route.Prefix.Destination);
+  line += '/';
+  AppendDecimal(line, route.Prefix.Length);
+  line += ' ';
+  AppendAddress(line, route.Gateway);
+  if (route.InterfaceLuid != 0) {
+    line += " luid=";
+    AppendDecimal(line, route.InterfaceLuid);
+  }
   return line;
 }
 

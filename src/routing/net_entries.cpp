@@ -51,8 +51,10 @@ bool ParseBypassNet(std::wstring_view entry, RoutePrefix& net) {
 }
 
 std::vector<RoutePrefix> ParseBypassNets(std::wstring_view list) {
+  const std::vector<std::wstring_view> entries = SplitListEntryViews(list);
   std::vector<RoutePrefix> nets;
-  for (const std::wstring& entry : SplitListEntries(list)) {
+  nets.reserve(entries.size());
+  for (const std::wstring_view entry : entries) {
     RoutePrefix net;
     if (ParseBypassNet(entry, net)) nets.push_back(net);
   }

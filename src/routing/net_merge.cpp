@@ -35,9 +35,12 @@ bool Halves(const RoutePrefix& low, const RoutePrefix& high, RoutePrefix& parent
          MaskAddress(high.Destination, length) == parent.Destination;
 }
 
-// Sorted, once each.
+// Sorted, once each. A list is mostly given in order already (lists of a
+// country's networks are published so): one look then spares the sort.
 void SortUnique(std::vector<RoutePrefix>& prefixes) {
-  std::sort(prefixes.begin(), prefixes.end(), InAddressOrder);
+  if (!std::is_sorted(prefixes.begin(), prefixes.end(), InAddressOrder)) {
+    std::sort(prefixes.begin(), prefixes.end(), InAddressOrder);
+  }
   prefixes.erase(std::unique(prefixes.begin(), prefixes.end()), prefixes.end());
 }
 
@@ -78,6 +81,20 @@ constexpr size_t kOutermost = static_cast<size_t>(-1);
 
 bool MayJoin(const Route& route, const RoutePrefix& wider) { return route.Limit < wider.Length; }
 
+// Puts `route` on top of the run so far, run[0..size), then joins the top
+// two while they are the halves of one network that both may join: the new
+// one may complete its network, and that one the next wider.
+void PushJoining(Route* run, size_t& size, const Route& route, size_t inside) {
+  run[size++] = route;
+  RoutePrefix parent;
+  while (size >= 2 && Halves(run[size - 2].Prefix, run[size - 1].Prefix, parent) &&
+         MayJoin(run[size - 2], parent) && MayJoin(run[size - 1], parent)) {
+    const Route high = run[--size];
+    Route& low = run[size - 1];
+    low = {parent, low.Entries + high.Entries, std::max(low.Limit, high.Limit), inside};
+  }
+}
+
 }  // namespace
 
 std::vector<MergedNet> MergeNets(std::vector<RoutePrefix> entries,
@@ -111,43 +128,39 @@ std::vector<MergedNet> MergeNets(std::vector<RoutePrefix> entries,
   // halves of one network are neighbours. A limit that covers a route covers
   // everything it carries, so the route's own decides. What lies inside a
   // half stays inside the network it becomes.
-  std::vector<size_t> order(routes.size());
   bool nested = false;
-  for (size_t i = 0; i < order.size(); ++i) {
-    order[i] = i;
-    nested = nested || routes[i].Inside != kOutermost;
-  }
-  // Without a route inside another (the usual list) they are one run, in
-  // address order already, and so is what they become.
-  if (nested) {
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return routes[a].Inside < routes[b].Inside; });
-  }
+  for (const Route& route : routes) nested = nested || route.Inside != kOutermost;
   std::vector<MergedNet> merged;
+  if (!nested) {
+    // Without a route inside another (the usual list) they are one run, in
+    // address order already, and so is what they become: joined in place,
+    // with no copy of a country's list made on the way.
+    size_t kept = 0;
+    for (size_t i = 0; i < routes.size(); ++i) {
+      const Route route = routes[i];
+      PushJoining(routes.data(), kept, route, kOutermost);
+    }
+    merged.reserve(kept);
+    for (size_t i = 0; i < kept; ++i) merged.push_back({routes[i].Prefix, routes[i].Entries});
+    return merged;
+  }
+  std::vector<size_t> order(routes.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return routes[a].Inside < routes[b].Inside; });
   merged.reserve(routes.size());
-  std::vector<Route> run;
+  std::vector<Route> run(routes.size());
   for (size_t at = 0; at < order.size();) {
     const size_t inside = routes[order[at]].Inside;
-    run.clear();
+    size_t size = 0;
     for (; at < order.size() && routes[order[at]].Inside == inside; ++at) {
-      run.push_back(routes[order[at]]);
-      // The new one may complete its network, and that one the next wider.
-      RoutePrefix parent;
-      while (run.size() >= 2 && Halves(run[run.size() - 2].Prefix, run.back().Prefix, parent) &&
-             MayJoin(run[run.size() - 2], parent) && MayJoin(run.back(), parent)) {
-        const Route high = run.back();
-        run.pop_back();
-        Route& low = run.back();
-        low = {parent, low.Entries + high.Entries, std::max(low.Limit, high.Limit), inside};
-      }
+      PushJoining(run.data(), size, routes[order[at]], inside);
     }
-    for (const Route& route : run) merged.push_back({route.Prefix, route.Entries});
+    for (size_t i = 0; i < size; ++i) merged.push_back({run[i].Prefix, run[i].Entries});
   }
-  if (nested) {
-    std::sort(merged.begin(), merged.end(), [](const MergedNet& a, const MergedNet& b) {
-      return InAddressOrder(a.Prefix, b.Prefix);
-    });
-  }
+  std::sort(merged.begin(), merged.end(), [](const MergedNet& a, const MergedNet& b) {
+    return InAddressOrder(a.Prefix, b.Prefix);
+  });
   return merged;
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,14 +31,25 @@ bool operator<(const Connection& a, const Connection& b) {
   return std::memcmp(a.Remote.Bytes, b.Remote.Bytes, sizeof(a.Remote.Bytes)) < 0;
 }
 
+struct AddressLess {
+  bool operator()(const IpAddress& a, const IpAddress& b) const {
+    if (a.Family != b.Family) return a.Family < b.Family;
+    return std::memcmp(a.Bytes, b.Bytes, sizeof(a.Bytes)) < 0;
+  }
+};
+
 // Taken before StateMutex (the route calls take that one), never after it.
 std::mutex CountMutex;
-// The remotes each endpoint holds, and its process.
+// The remotes each endpoint holds, and its process. A UDP socket may hold
+// tens of thousands: a new remote of it is one lookup, not a walk.
 struct Endpoint {
   uint32_t ProcessId = 0;
-  std::vector<IpAddress> Remotes;
+  std::set<IpAddress, AddressLess> Remotes;
 };
 std::map<uint64_t, Endpoint> Endpoints;
+// How many endpoints hold each process's remote: what the open-connections
+// scan asks for each connection it finds, without walking every endpoint.
+std::map<Connection, uint32_t> HeldByEndpoints;
 // Connections without an endpoint: found by the open-connections scan, or
 // from a library that fills none; matched at close by process and remote.
 std::map<Connection, uint32_t> Counted;
@@ -53,6 +65,16 @@ bool ProcessEnded(uint32_t processId) {
   DWORD code = 0;
   if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
   return GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE;
+}
+
+// Every remote the endpoint holds is let go. CountMutex held.
+void ReleaseEndpoint(const Endpoint& endpoint) {
+  for (const IpAddress& remote : endpoint.Remotes) {
+    NoteSplitClose(remote);
+    const auto held = HeldByEndpoints.find({endpoint.ProcessId, remote});
+    if (held != HeldByEndpoints.end() && --held->second == 0) HeldByEndpoints.erase(held);
+  }
+  RemotesHeld -= endpoint.Remotes.size();
 }
 
 // CountMutex held.
@@ -76,8 +98,7 @@ void GiveBackEndedProcesses() {
       ++entry;
       continue;
     }
-    for (const IpAddress& remote : entry->second.Remotes) NoteSplitClose(remote);
-    RemotesHeld -= entry->second.Remotes.size();
+    ReleaseEndpoint(entry->second);
     entry = Endpoints.erase(entry);
   }
 }
@@ -148,10 +169,8 @@ void RouteConnection(uint64_t endpoint, uint32_t processId, const IpAddress& rem
     return;
   }
   const auto known = Endpoints.find(endpoint);
-  if (known != Endpoints.end()) {
-    for (const IpAddress& held : known->second.Remotes) {
-      if (held == remote) return;  // this socket holds it already
-    }
+  if (known != Endpoints.end() && known->second.Remotes.count(remote) != 0) {
+    return;  // this socket holds it already
   }
   if (!AddSplitHostRoute(remote)) return;
   if (!RoomToHold()) {
@@ -160,7 +179,8 @@ void RouteConnection(uint64_t endpoint, uint32_t processId, const IpAddress& rem
   }
   Endpoint& entry = Endpoints[endpoint];
   entry.ProcessId = processId;
-  entry.Remotes.push_back(remote);
+  entry.Remotes.insert(remote);
+  ++HeldByEndpoints[{processId, remote}];
   ++RemotesHeld;
 }
 
@@ -168,8 +188,7 @@ void EndConnection(uint64_t endpoint, uint32_t processId, const IpAddress& remot
   std::lock_guard<std::mutex> lock(CountMutex);
   const auto known = endpoint == 0 ? Endpoints.end() : Endpoints.find(endpoint);
   if (known != Endpoints.end()) {
-    for (const IpAddress& held : known->second.Remotes) NoteSplitClose(held);
-    RemotesHeld -= known->second.Remotes.size();
+    ReleaseEndpoint(known->second);
     Endpoints.erase(known);
     return;
   }
@@ -184,6 +203,7 @@ void ForgetConnections() {
   std::lock_guard<std::mutex> lock(CountMutex);
   Counted.clear();
   Endpoints.clear();
+  HeldByEndpoints.clear();
   RemotesHeld = 0;
 }
 
@@ -209,10 +229,8 @@ void RouteOpenConnections(const std::shared_ptr<const SplitAppList>& list,
     std::lock_guard<std::mutex> lock(CountMutex);
     const auto counted = Counted.find(connection);
     uint32_t have = counted == Counted.end() ? 0 : counted->second;
-    for (const auto& [id, endpoint] : Endpoints) {  // seen connecting already
-      if (endpoint.ProcessId != connection.ProcessId) continue;
-      for (const IpAddress& held : endpoint.Remotes) have += held == connection.Remote;
-    }
+    const auto held = HeldByEndpoints.find(connection);  // seen connecting already
+    if (held != HeldByEndpoints.end()) have += held->second;
     for (; have < count; ++have) {
       if (!CountConnection(connection)) break;
       ++routed;

@@ -92,19 +92,34 @@ bool ParseIPv6(std::wstring_view text, uint8_t bytes[16]) {
   return true;
 }
 
+// Formatting is on the path of every route a list makes (its journal line,
+// its log line): written into a buffer, not put together from strings.
+wchar_t* PutDecimal(wchar_t* out, unsigned value) {  // value < 1000
+  if (value >= 100) *out++ = static_cast<wchar_t>(L'0' + value / 100);
+  if (value >= 10) *out++ = static_cast<wchar_t>(L'0' + value / 10 % 10);
+  *out++ = static_cast<wchar_t>(L'0' + value % 10);
+  return out;
+}
+
 std::wstring Dotted(const uint8_t* bytes) {
-  return std::to_wstring(bytes[0]) + L"." + std::to_wstring(bytes[1]) + L"." +
-         std::to_wstring(bytes[2]) + L"." + std::to_wstring(bytes[3]);
+  wchar_t text[16];
+  wchar_t* end = text;
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) *end++ = L'.';
+    end = PutDecimal(end, bytes[i]);
+  }
+  return std::wstring(text, end);
 }
 
 std::wstring Hex(unsigned value) {
   static const wchar_t kDigits[] = L"0123456789abcdef";
-  std::wstring text;
+  wchar_t text[8];
+  size_t start = sizeof(text) / sizeof(text[0]);
   do {
-    text.insert(text.begin(), kDigits[value & 0xF]);
+    text[--start] = kDigits[value & 0xF];
     value >>= 4;
-  } while (value != 0);
-  return text;
+  } while (value != 0 && start > 0);
+  return std::wstring(text + start, text + sizeof(text) / sizeof(text[0]));
 }
 
 // Whether the last 32 bits are written in dotted decimal, as
@@ -207,7 +222,10 @@ std::wstring FormatAddress(const IpAddress& address) {
 }
 
 std::wstring FormatPrefix(const RoutePrefix& prefix) {
-  return FormatAddress(prefix.Destination) + L"/" + std::to_wstring(prefix.Length);
+  std::wstring text = FormatAddress(prefix.Destination);
+  wchar_t length[4] = {L'/'};
+  text.append(length, PutDecimal(length + 1, prefix.Length));
+  return text;
 }
 
 bool ParseAddress(std::wstring_view text, IpAddress& address) {

@@ -131,8 +131,8 @@ std::wstring FoldAsciiLower(std::wstring_view text) {
   return folded;
 }
 
-std::vector<std::wstring> SplitListEntries(std::wstring_view list) {
-  std::vector<std::wstring> entries;
+std::vector<std::wstring_view> SplitListEntryViews(std::wstring_view list) {
+  std::vector<std::wstring_view> entries;
   for (;;) {
     const size_t separator = list.find(L';');
     std::wstring_view entry = list.substr(0, separator);
@@ -143,8 +143,13 @@ std::vector<std::wstring> SplitListEntries(std::wstring_view list) {
            (entry.back() == L' ' || entry.back() == L'\t' || entry.back() == L'\r')) {
       entry.remove_suffix(1);
     }
-    if (!entry.empty()) entries.emplace_back(entry);
+    if (!entry.empty()) entries.push_back(entry);
     if (separator == std::wstring_view::npos) return entries;
     list.remove_prefix(separator + 1);
   }
+}
+
+std::vector<std::wstring> SplitListEntries(std::wstring_view list) {
+  const std::vector<std::wstring_view> views = SplitListEntryViews(list);
+  return std::vector<std::wstring>(views.begin(), views.end());
 }

@@ -24,3 +24,6 @@ std::wstring_view TrimBlanks(std::wstring_view text);
 // of leading blanks and tabs and of trailing blanks, tabs and carriage
 // returns; empty entries are skipped.
 std::vector<std::wstring> SplitListEntries(std::wstring_view list);
+// The same entries as views into `list`, which must outlive them: a list of
+// tens of thousands of entries is cut without a string for each.
+std::vector<std::wstring_view> SplitListEntryViews(std::wstring_view list);
