@@ -18,7 +18,7 @@ namespace {
 
 constexpr wchar_t kJournalName[] = L"\\routes.journal";
 
-// The journal this helper holds. Guarded by StateMutex, like the table
+// The journal this helper holds. Guarded by Routes.Lock, like the table
 // whose routes it lists.
 struct Journal {
   UniqueFileHandle File;
@@ -140,7 +140,7 @@ bool TakeOverRouteJournal() {
     LogLine(L"route journal not emptied: err=" + std::to_wstring(error));
     base = FileSize(journal.get());
   }
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  MutexLock lock(Routes.Lock);
   TheJournal = Journal{};
   TheJournal.File = std::move(journal);
   TheJournal.Base = base;
@@ -171,7 +171,7 @@ bool WriteSlots(const std::vector<std::pair<uint32_t, std::string>>& slots) {
     // OVERLAPPED offset on Windows, while Wine's server takes a round trip
     // for the offset (several times the write's own cost), and this write
     // comes before every new route. Nothing else moves the pointer meanwhile:
-    // every journal call runs under StateMutex.
+    // every journal call runs under Routes.Lock.
     LARGE_INTEGER at;
     at.QuadPart =
         static_cast<LONGLONG>(TheJournal.Base + uint64_t{slots[first].first} * kJournalSlotBytes);

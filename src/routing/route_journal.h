@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "routing/journal_line.h"
+#include "routing/route_store.h"
 #include "support/address.h"
 
 // At start, before the pipe is served, and only for a trusted data
@@ -25,9 +26,10 @@
 // logs) a damaged line (a last line without its line end among them), and
 // empties it. False when it cannot be used (another helper holds it, say):
 // this helper then keeps no journal and leaves that helper's routes alone.
-bool TakeOverRouteJournal();
+bool TakeOverRouteJournal() EXCLUDES(Routes.Lock);
 
-// The rest is called with StateMutex held.
+// The rest is called by the route store only, under its lock
+// (route_store.h), which keeps the file's position still between calls.
 
 // Writes a route's line before the route is created, and gives the line's
 // number (kNotJournaled when the helper keeps no journal). False when the
