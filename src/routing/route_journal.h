@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "routing/journal_line.h"
-#include "routing/route_store.h"
 #include "support/address.h"
 
 // At start, before the pipe is served, and only for a trusted data
@@ -26,10 +25,11 @@
 // logs) a damaged line (a last line without its line end among them), and
 // empties it. False when it cannot be used (another helper holds it, say):
 // this helper then keeps no journal and leaves that helper's routes alone.
-bool TakeOverRouteJournal() EXCLUDES(Routes.Lock);
+bool TakeOverRouteJournal();
 
-// The rest is called by the route store only, under its lock
-// (route_store.h), which keeps the file's position still between calls.
+// The rest is called by the route store (route_store.h) only. The journal
+// has a lock of its own, taken within the store's, which keeps the file's
+// position still between calls.
 
 // Writes a route's line before the route is created, and gives the line's
 // number (kNotJournaled when the helper keeps no journal). False when the

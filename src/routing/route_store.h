@@ -127,7 +127,8 @@ class RouteStore {
     return true;
   }
   // change(prefix, RecordedRoute&) -> keep, for every record of `family` (0:
-  // both); a record not kept is forgotten (the caller deletes its row).
+  // both); a record not kept is forgotten (the caller deletes its row). Only
+  // the records it changed are counted again.
   template <typename Change>
   void Revise(uint16_t family, Change change) REQUIRES(Lock) {
     // Run within this call, which holds the lock: the analysis cannot see
@@ -137,7 +138,7 @@ class RouteStore {
       if (family != 0 && prefix.Destination.Family != family) return true;
       const RecordedRoute before = route;
       const bool keep = change(prefix, route);
-      Changed(prefix, &before, keep ? &route : nullptr);
+      if (!keep || !(route == before)) Changed(prefix, &before, keep ? &route : nullptr);
       return keep;
     };
     table_.KeepIf(each);
