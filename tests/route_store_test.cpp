@@ -1,23 +1,25 @@
 // The route store in-process, through its seam: a system of the test's own
 // stands in for the IP Helper, so what the store asks of it is counted
 // exactly and nothing reaches a route table.
+#include "routing/route_store.h"
+
 #include <winsock2.h>
 
-#include <gtest/gtest.h>
-
 #include <functional>
+#include <gtest/gtest.h>
 #include <map>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "routing/route_store.h"
 #include "support/text.h"
 
 namespace {
 
-RoutePrefix Host(uint32_t last) { return HostPrefix(IpAddress::FromIPv4(htonl(0x0A000000 + last))); }
+RoutePrefix Host(uint32_t last) {
+  return HostPrefix(IpAddress::FromIPv4(htonl(0x0A000000 + last)));
+}
 
 // Creates succeed unless the prefix is listed with another answer; the
 // interface's LUID is known only for the interfaces listed.
@@ -76,37 +78,50 @@ TEST(RouteStore, TheCountsAreKeptByEveryChange) {
     std::function<void()> change;
     std::string counts;
   } steps[] = {
-      {"a list route", [&]() NO_THREAD_SAFETY_ANALYSIS {
+      {"a list route",
+       [&]() NO_THREAD_SAFETY_ANALYSIS {
          RecordedRoute route;
          route.ForList = true;
          RoutePass pass;
          ASSERT_TRUE(store.RecordAndMake(Host(1), route, pass));
-       }, "1 100 100 100"},
-      {"a split route", [&]() NO_THREAD_SAFETY_ANALYSIS {
+       },
+       "1 100 100 100"},
+      {"a split route",
+       [&]() NO_THREAD_SAFETY_ANALYSIS {
          RecordedRoute route;
          route.ForSplit = true;
          RoutePass pass;
          ASSERT_TRUE(store.RecordAndMake(Host(2), route, pass));
-       }, "2 110 110 110"},
-      {"someone else's, for a domain", [&]() NO_THREAD_SAFETY_ANALYSIS {
+       },
+       "2 110 110 110"},
+      {"someone else's, for a domain",
+       [&]() NO_THREAD_SAFETY_ANALYSIS {
          RecordedRoute route;
          route.ForDomain = true;
          RoutePass pass;
          ASSERT_TRUE(store.RecordAndMake(Host(3), route, pass));
-       }, "2 110 111 111"},
-      {"the split route also the list's", [&]() NO_THREAD_SAFETY_ANALYSIS {
+       },
+       "2 110 111 111"},
+      {"the split route also the list's",
+       [&]() NO_THREAD_SAFETY_ANALYSIS {
          store.Update(Host(2), [](RecordedRoute& route) { route.ForList = true; });
-       }, "2 210 211 101"},
-      {"the list route waits", [&]() NO_THREAD_SAFETY_ANALYSIS {
+       },
+       "2 210 211 101"},
+      {"the list route waits",
+       [&]() NO_THREAD_SAFETY_ANALYSIS {
          store.Update(Host(1), [](RecordedRoute& route) { route.State = RouteState::Waiting; });
-       }, "1 110 211 101"},
-      {"the list lets go of both", [&]() NO_THREAD_SAFETY_ANALYSIS {
+       },
+       "1 110 211 101"},
+      {"the list lets go of both",
+       [&]() NO_THREAD_SAFETY_ANALYSIS {
          store.Revise(kFamilyIPv4, [](const RoutePrefix&, RecordedRoute& route) {
            route.ForList = false;
            return route.ForSplit || route.ForDomain;
          });
-       }, "1 010 011 011"},
-      {"the domain's goes", [&]() NO_THREAD_SAFETY_ANALYSIS { store.Erase(Host(3)); }, "1 010 010 010"},
+       },
+       "1 010 011 011"},
+      {"the domain's goes", [&]() NO_THREAD_SAFETY_ANALYSIS { store.Erase(Host(3)); },
+       "1 010 010 010"},
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(step.step);
@@ -118,11 +133,10 @@ TEST(RouteStore, TheCountsAreKeptByEveryChange) {
     own += route.State == RouteState::Ours;
   });
   EXPECT_EQ(own, store.Counts().Own);
-  EXPECT_EQ(changes.seen,
-            (std::vector<std::string>{"+10.0.0.1/32", "+10.0.0.2/32", "+10.0.0.3/32",
-                                      "-10.0.0.2/32", "+10.0.0.2/32", "-10.0.0.1/32",
-                                      "+10.0.0.1/32", "-10.0.0.1/32", "-10.0.0.2/32",
-                                      "+10.0.0.2/32", "-10.0.0.3/32"}));
+  EXPECT_EQ(changes.seen, (std::vector<std::string>{"+10.0.0.1/32", "+10.0.0.2/32", "+10.0.0.3/32",
+                                                    "-10.0.0.2/32", "+10.0.0.2/32", "-10.0.0.1/32",
+                                                    "+10.0.0.1/32", "-10.0.0.1/32", "-10.0.0.2/32",
+                                                    "+10.0.0.2/32", "-10.0.0.3/32"}));
   store.Clear();
   EXPECT_EQ(Counted(store.Counts()), "0 000 000 000");
   EXPECT_EQ(store.Size(), 0u);
@@ -139,7 +153,8 @@ TEST(RouteStore, AnUnknownInterfaceIsAskedAboutOnceAPass) {
   const NextHop lost{9, IpAddress::FromIPv4(htonl(0xC0A80101))};
   {
     RoutePass pass(RoutePass::kBatchFailureLines);
-    for (uint32_t i = 1; i <= 100; ++i) EXPECT_EQ(store.JournalEntry(Host(i), lost, pass).InterfaceLuid, 0u);
+    for (uint32_t i = 1; i <= 100; ++i)
+      EXPECT_EQ(store.JournalEntry(Host(i), lost, pass).InterfaceLuid, 0u);
   }
   EXPECT_EQ(system.luidAsks, 1u);
   {
@@ -149,7 +164,8 @@ TEST(RouteStore, AnUnknownInterfaceIsAskedAboutOnceAPass) {
   }
   {
     RoutePass pass;
-    for (uint32_t i = 1; i <= 10; ++i) EXPECT_EQ(store.JournalEntry(Host(i), lost, pass).InterfaceLuid, 0x1234u);
+    for (uint32_t i = 1; i <= 10; ++i)
+      EXPECT_EQ(store.JournalEntry(Host(i), lost, pass).InterfaceLuid, 0x1234u);
   }
   EXPECT_EQ(system.luidAsks, 2u);
 }

@@ -49,7 +49,8 @@ class SystemRows {
     std::memcpy(&value, bytes, sizeof(value));
     return value;
   }
-  size_t SlotOf(const RoutePrefix& prefix, uint32_t interfaceIndex, const IpAddress& nextHop) const {
+  size_t SlotOf(const RoutePrefix& prefix, uint32_t interfaceIndex,
+                const IpAddress& nextHop) const {
     const uint8_t* dest = prefix.Destination.Bytes;
     uint64_t hash = Mix(Half(dest), Half(dest + 8));
     hash = Mix(hash, (uint64_t{prefix.Length} << 32) | interfaceIndex);
@@ -150,7 +151,8 @@ void MoveRoutes(uint16_t family, const NextHop& now) {
   });
   std::vector<JournaledRoute> entries;
   entries.reserve(moving.size());
-  for (const auto& [prefix, route] : moving) entries.push_back(Routes.JournalEntry(prefix, now, pass));
+  for (const auto& [prefix, route] : moving)
+    entries.push_back(Routes.JournalEntry(prefix, now, pass));
   std::vector<uint32_t> lines;
   const bool journaled = Routes.JournalLines(entries, lines);
   const DWORD journalError = GetLastError();

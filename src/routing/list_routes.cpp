@@ -168,8 +168,8 @@ void InstallListRoutes(std::vector<RoutePrefix> list, ListChange change) EXCLUDE
     return std::to_wstring(carried) + L"/" + std::to_wstring(listed) + L" installed (" +
            std::to_wstring(made) + (made == 1 ? L" route)" : L" routes)");
   };
-  LogLine(L"bypass routes: " + summary(entries[0] + entries[1], distinct + distinct6,
-                                       routes[0] + routes[1]) +
+  LogLine(L"bypass routes: " +
+          summary(entries[0] + entries[1], distinct + distinct6, routes[0] + routes[1]) +
           L" via ifIndex=" + std::to_wstring(physical.InterfaceIndex) + L" gw=" +
           FormatAddress(physical.Gateway));
   if (distinct6 == 0) return;

@@ -22,8 +22,8 @@ enum class RouteState : uint8_t { Ours, Theirs, Waiting };
 constexpr uint32_t kNotJournaled = 0xFFFFFFFF;
 
 struct RecordedRoute {
-  bool ForList = false;   // an entry of the bypass list asks for it
-  bool ForSplit = false;  // the sniffer asked for it, for a listed application
+  bool ForList = false;    // an entry of the bypass list asks for it
+  bool ForSplit = false;   // the sniffer asked for it, for a listed application
   bool ForDomain = false;  // a listed domain's DNS answer gave the address
   RouteState State = RouteState::Ours;
   // The row the helper created (Ours only): a delete must name it exactly.

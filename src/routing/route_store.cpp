@@ -92,10 +92,19 @@ void RouteStore::Count(const RecordedRoute& route, int sign) {
   if (reasons == 1) add(counts_.OnlyFor[only]);
 }
 
+// What the counts depend on: most changes (a connection more or fewer on
+// the sniffer's every event) leave it alone, and cost no recount.
+static unsigned CountKey(const RecordedRoute& route) {
+  return (route.State == RouteState::Ours ? 8u : 0u) | (route.ForList ? 4u : 0u) |
+         (route.ForSplit ? 2u : 0u) | (route.ForDomain ? 1u : 0u);
+}
+
 void RouteStore::Changed(const RoutePrefix& prefix, const RecordedRoute* before,
                          const RecordedRoute* after) {
-  if (before) Count(*before, -1);
-  if (after) Count(*after, +1);
+  if (!before || !after || CountKey(*before) != CountKey(*after)) {
+    if (before) Count(*before, -1);
+    if (after) Count(*after, +1);
+  }
   if (observer_) observer_->Changed(prefix, before, after);
 }
 

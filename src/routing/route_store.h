@@ -101,8 +101,7 @@ class RouteObserver {
 
 class RouteStore {
  public:
-  RouteStore(RouteSystem& system, RouteObserver* observer)
-      : system_(&system), observer_(observer) {
+  RouteStore(RouteSystem& system, RouteObserver* observer) : system_(&system), observer_(observer) {
     physical_[0].Gateway = IpAddress::FromIPv4(0);
   }
 
@@ -135,29 +134,28 @@ class RouteStore {
     // through the table's walk.
     const auto each = [&](const RoutePrefix& prefix, RecordedRoute& route)
                           NO_THREAD_SAFETY_ANALYSIS {
-      if (family != 0 && prefix.Destination.Family != family) return true;
-      const RecordedRoute before = route;
-      const bool keep = change(prefix, route);
-      if (!keep || !(route == before)) Changed(prefix, &before, keep ? &route : nullptr);
-      return keep;
-    };
+                            if (family != 0 && prefix.Destination.Family != family) return true;
+                            const RecordedRoute before = route;
+                            const bool keep = change(prefix, route);
+                            if (!keep || !(route == before))
+                              Changed(prefix, &before, keep ? &route : nullptr);
+                            return keep;
+                          };
     table_.KeepIf(each);
   }
   // visit(prefix, const RecordedRoute&) for every record, in order.
   template <typename Visit>
   void ForEach(Visit visit) REQUIRES(Lock) {
-    table_.ForEach([&](const RoutePrefix& prefix, const RecordedRoute& route) {
-      visit(prefix, route);
-    });
+    table_.ForEach(
+        [&](const RoutePrefix& prefix, const RecordedRoute& route) { visit(prefix, route); });
   }
   // A piece of one family's walk (RouteTable::ForSome).
   template <typename Visit>
   std::optional<RoutePrefix> ForSome(uint16_t family, const std::optional<RoutePrefix>& after,
                                      size_t limit, Visit visit) REQUIRES(Lock) {
-    return table_.ForSome(family, after, limit,
-                          [&](const RoutePrefix& prefix, const RecordedRoute& route) {
-                            visit(prefix, route);
-                          });
+    return table_.ForSome(
+        family, after, limit,
+        [&](const RoutePrefix& prefix, const RecordedRoute& route) { visit(prefix, route); });
   }
   size_t Size() REQUIRES(Lock) { return table_.Size(); }
   std::vector<RoutePrefix> Prefixes() REQUIRES(Lock) { return table_.Prefixes(); }
