@@ -380,10 +380,7 @@ int RunBenchmark(const Options& options) {
   standin.waitIdle = reinterpret_cast<WinDivertStandinWaitIdleFn>(
       reinterpret_cast<void*>(GetProcAddress(module, "WinDivertStandinWaitIdle")));
   if (!standin.feedLine || !standin.waitIdle) return kExitFailed;
-  {
-    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    HelperState.PhysicalRoute = {kInterface, IPv4("192.0.2.1")};
-  }
+  SetPhysicalRoute(kFamilyIPv4, {kInterface, IpAddress::FromIPv4(IPv4("192.0.2.1"))});
   HelperState.TunnelConnected = true;
   const bool selfCheck = options.common.selfCheck;
   SetBypassDomains(L"bank.example");

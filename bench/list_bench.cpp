@@ -114,9 +114,9 @@ double Timed(const std::wstring& list) {
 }
 
 size_t RoutesOfHelper() {
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  MutexLock lock(Routes.Lock);
   size_t ours = 0;
-  HelperState.BypassRouteTable.ForEach([&](const RoutePrefix&, const RecordedRoute& route) {
+  Routes.ForEach([&](const RoutePrefix&, const RecordedRoute& route) {
     ours += route.State == RouteState::Ours;
   });
   return ours;
@@ -257,10 +257,7 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes,
   if (!RequireStandinBeside(L"iphlpapi.dll")) return kExitFailed;
   if (!StartWithEmptyRouteFiles(L"list-bench-data")) return kExitFailed;
   WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), kScenario);
-  {
-    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    HelperState.PhysicalRoute = {kInterface, IPv4("192.0.2.1")};
-  }
+  SetPhysicalRoute(kFamilyIPv4, {kInterface, IpAddress::FromIPv4(IPv4("192.0.2.1"))});
   HelperState.TunnelConnected = true;
   const bool selfCheck = options.common.selfCheck;
   bool met = true;
@@ -343,8 +340,7 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes,
       ClearBypassRoutes();  // the next install reads the table again
       if (beside) {
         WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), std::string(kScenario) + RoutesBeside());
-        std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-        HelperState.TunnelFacts.AllowedIPs = TunnelAllowedIPs();
+        SetTunnelNetworks({}, TunnelAllowedIPs());
       }
       std::vector<double> install;
       size_t routes = 0;
@@ -370,8 +366,7 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes,
                   "%s)\n",
                   routes, alone, growth, kBesideGrowthTarget, kept ? "met" : "MISSED");
       met = kept && met;
-      std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-      HelperState.TunnelFacts = {};
+      SetTunnelNetworks({}, {});
     }
     WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), kScenario);
   }

@@ -58,7 +58,8 @@ constexpr DWORD kMoveWaitMs = 120000;
 constexpr unsigned kDebounceRounds = 5;
 
 // Documentation addresses (RFC 5737) and made-up interfaces.
-const PhysicalRouteRecord kRoutes[2] = {{7, IPv4("192.0.2.1")}, {12, IPv4("198.51.100.1")}};
+const NextHop kRoutes[2] = {{7, IpAddress::FromIPv4(IPv4("192.0.2.1"))},
+                            {12, IpAddress::FromIPv4(IPv4("198.51.100.1"))}};
 const char* const kScenarios[2] = {
     "route 0.0.0.0 0.0.0.0 192.0.2.1 7 25\n",
     "route 0.0.0.0 0.0.0.0 192.0.2.1 7 50\nroute 0.0.0.0 0.0.0.0 198.51.100.1 12 10\n",
@@ -79,11 +80,11 @@ RoutePrefix HostPrefix(uint32_t base, unsigned i) {
 // Whether the physical route is `to` and every route of the helper's goes
 // through it: the move lets the lock go between rows, and takes the new
 // route before its first.
-bool MovedTo(const PhysicalRouteRecord& to) {
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  if (!(HelperState.PhysicalRoute == to)) return false;
+bool MovedTo(const NextHop& to) {
+  MutexLock lock(Routes.Lock);
+  if (Routes.Physical(kFamilyIPv4) != to) return false;
   bool all = true;
-  HelperState.BypassRouteTable.ForEach([&](const RoutePrefix&, const RecordedRoute& route) {
+  Routes.ForEach([&](const RoutePrefix&, const RecordedRoute& route) {
     all = all && route.InterfaceIndex == to.InterfaceIndex;
   });
   return all;
@@ -111,11 +112,11 @@ double BareRound(uint32_t base, unsigned count, int to) {
   const long long start = TickNow();
   for (unsigned i = 0; i < count; ++i) {
     const RoutePrefix prefix = HostPrefix(base, i);
-    const PhysicalRouteRecord& from = kRoutes[1 - to];
+    const NextHop& from = kRoutes[1 - to];
     const MIB_IPFORWARD_ROW2 made = BypassRouteRow(kRoutes[to].InterfaceIndex, prefix,
-                                                   IpAddress::FromIPv4(kRoutes[to].Gateway));
+                                                   kRoutes[to].Gateway);
     const MIB_IPFORWARD_ROW2 gone =
-        BypassRouteRow(from.InterfaceIndex, prefix, IpAddress::FromIPv4(from.Gateway));
+        BypassRouteRow(from.InterfaceIndex, prefix, from.Gateway);
     BareFailures += CreateIpForwardEntry2(&made) != NO_ERROR;
     BareFailures += DeleteIpForwardEntry2(&gone) != NO_ERROR;
   }
@@ -125,7 +126,7 @@ double BareRound(uint32_t base, unsigned count, int to) {
 void CreateBare(uint32_t base, unsigned count) {
   for (unsigned i = 0; i < count; ++i) {
     const MIB_IPFORWARD_ROW2 row = BypassRouteRow(kRoutes[0].InterfaceIndex, HostPrefix(base, i),
-                                                  IpAddress::FromIPv4(kRoutes[0].Gateway));
+                                                  kRoutes[0].Gateway);
     BareFailures += CreateIpForwardEntry2(&row) != NO_ERROR;
   }
 }
@@ -133,7 +134,7 @@ void CreateBare(uint32_t base, unsigned count) {
 void DeleteBare(uint32_t base, unsigned count, int on) {
   for (unsigned i = 0; i < count; ++i) {
     const MIB_IPFORWARD_ROW2 row = BypassRouteRow(kRoutes[on].InterfaceIndex, HostPrefix(base, i),
-                                                  IpAddress::FromIPv4(kRoutes[on].Gateway));
+                                                  kRoutes[on].Gateway);
     DeleteIpForwardEntry2(&row);
   }
 }
@@ -165,10 +166,7 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes) {
 
   // The debounce as the product has it, for one route.
   WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), kScenarios[0]);
-  {
-    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    HelperState.PhysicalRoute = kRoutes[0];
-  }
+  SetPhysicalRoute(kFamilyIPv4, kRoutes[0]);
   AddBypassRoute(HostPrefix(kHelperBase, 0), RouteOrigin::List);
   StartNetworkWatch();
   std::vector<double> product;
@@ -188,10 +186,7 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes) {
     StopNetworkWatch();
     ClearBypassRoutes();
     WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), kScenarios[0]);
-    {
-      std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-      HelperState.PhysicalRoute = kRoutes[0];
-    }
+    SetPhysicalRoute(kFamilyIPv4, kRoutes[0]);
     if (!selfCheck) {
       for (unsigned i = 0; i < size; ++i)
         AddBypassRoute(HostPrefix(kHelperBase, i), RouteOrigin::List);

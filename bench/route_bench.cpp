@@ -18,11 +18,14 @@
 // - The helper's table gets its destinations in the same order, interleaved
 //   with the baseline's, so that both maps have the same shape and their
 //   nodes a like spread in memory. The measured destination goes into the
-//   helper's table through one real AddBypassRoute, whose route the IP Helper
-//   stand-in beside this program records (and ClearBypassRoutes takes out
-//   again at the end); the other destinations, which no call measured here
-//   touches, are written into the table directly, because every route the
-//   stand-in creates rewrites its whole route file.
+//   helper's table through one real AddSplitHostRoute, whose route the IP
+//   Helper stand-in beside this program records (and ClearBypassRoutes takes
+//   out again at the end); the other destinations, which no call measured
+//   here touches, are recorded through AddBypassRoute while the route store
+//   asks a system of this program's (its seam) that answers every create
+//   with "exists already", because every route the stand-in creates
+//   rewrites its whole route file. Someone else's routes, as far as the
+//   helper knows: never deleted, and an empty list forgets them again.
 // - --self-check puts a second bare table in the helper's place: any ratio
 //   far from 1 is noise of the method.
 //
@@ -91,18 +94,25 @@ void TimeSamples(Side& side, unsigned count, unsigned calls, bool timed) {
   }
 }
 
-// Takes the directly written destinations out of the helper's table, leaving
-// the one recorded through the stand-in, so that the helper's own clean-up
-// deletes only the route it created.
-void KeepOnlyRecordedRoute() {
-  const RoutePrefix destination{IpAddress::FromIPv4(NetworkOrder(kDestination)), kHostPrefix};
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  RouteTable& helperTable = HelperState.BypassRouteTable;
-  const RecordedRoute* recorded = helperTable.Find(destination);
-  const RecordedRoute route = recorded ? *recorded : RecordedRoute{};
-  helperTable.Clear();
-  if (recorded) helperTable.Insert(destination, route);
-}
+// The system the filler destinations are recorded through: each is there
+// already, someone else's.
+class ThereAlready final : public RouteSystem {
+ public:
+  DWORD CreateRoute(const RoutePrefix&, const NextHop&) override {
+    return ERROR_OBJECT_ALREADY_EXISTS;
+  }
+  void DeleteRoute(const RoutePrefix&, const NextHop&) override {}
+  bool InterfaceLuid(uint32_t, uint64_t& luid) override {
+    luid = 0;
+    return false;
+  }
+};
+
+// Takes the filler destinations out of the helper's table (they are the
+// list's, and the list becomes empty), leaving the one recorded through the
+// stand-in, so that the helper's own clean-up deletes only the route it
+// created.
+void KeepOnlyRecordedRoute() { InstallBypassRoutes({}); }
 
 // Gives the helper's table (unless it is not measured) and both bare tables
 // the measured destination and size - 1 others, inserted in the same order.
@@ -113,26 +123,23 @@ void FillTables(unsigned size, bool helperMeasured) {
     bare.table.clear();
     bare.table.emplace(destination, kHostPrefix);
   }
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  ThereAlready thereAlready;
+  if (helperMeasured) Routes.UseSystem(thereAlready);
   // Host addresses spread over the whole space, as the destinations of a
   // machine's connections are; the same sequence on every run.
   uint32_t next = 0x2545F491u;
   while (BareTables[0].table.size() < size) {
     next = next * 1664525u + 1013904223u;
     if (!BareTables[0].table.emplace(next, kHostPrefix).second) continue;
-    if (helperMeasured) {
-      // Someone else's, as far as the helper knows: never deleted at the end.
-      RecordedRoute route;
-      route.State = RouteState::Theirs;
-      HelperState.BypassRouteTable.Insert({IpAddress::FromIPv4(next), kHostPrefix}, route);
-    }
+    if (helperMeasured) AddBypassRoute({IpAddress::FromIPv4(next), kHostPrefix}, RouteOrigin::List);
     BareTables[1].table.emplace(next, kHostPrefix);
   }
+  Routes.UseSystem(IpHelperRouteSystem());
 }
 
 size_t HelperTableSize() {
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  return HelperState.BypassRouteTable.Size();
+  MutexLock lock(Routes.Lock);
+  return Routes.Size();
 }
 
 struct SizeResult {
@@ -153,8 +160,8 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes) {
     // routes on one that does not, as Windows does).
     WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"),
                    "alias " + std::to_string(kInterfaceIndex) + " Ethernet\n");
-    HelperState.PhysicalRoute.InterfaceIndex = kInterfaceIndex;
-    HelperState.PhysicalRoute.Gateway = NetworkOrder(kGateway);
+    SetPhysicalRoute(kFamilyIPv4,
+                     {kInterfaceIndex, IpAddress::FromIPv4(NetworkOrder(kGateway))});
     AddSplitHostRoute(IpAddress::FromIPv4(destination));
     if (HelperTableSize() != 1) {
       std::fprintf(stderr,

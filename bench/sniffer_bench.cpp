@@ -198,8 +198,8 @@ bool TimeSamples(Side& side, unsigned count, unsigned events, bool timed) {
 }
 
 size_t RouteCount() {
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  return HelperState.BypassRouteTable.Size();
+  MutexLock lock(Routes.Lock);
+  return Routes.Size();
 }
 
 // The IPv6 form of the measured address as the stand-in delivers it (its
@@ -211,11 +211,10 @@ IpAddress Destination6() {
 }
 
 bool OnlyDestinationRouted(size_t routes = 1) {
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  RouteTable& table = HelperState.BypassRouteTable;
-  return table.Size() == routes &&
-         table.Find({IpAddress::FromIPv4(NetworkOrder(kDestination)), 32}) &&
-         (routes == 1 || table.Find({Destination6(), 128}));
+  MutexLock lock(Routes.Lock);
+  return Routes.Size() == routes &&
+         Routes.Find({IpAddress::FromIPv4(NetworkOrder(kDestination)), 32}) &&
+         (routes == 1 || Routes.Find({Destination6(), 128}));
 }
 
 bool WaitForSnifferHandle() {
@@ -541,13 +540,10 @@ int RunBenchmark(const Options& options) {
     return kExitFailed;
   }
 
-  {
-    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    HelperState.PhysicalRoute.InterfaceIndex = kInterfaceIndex;
-    HelperState.PhysicalRoute.Gateway = NetworkOrder(kGateway);
-    HelperState.PhysicalRoute6.InterfaceIndex = kInterfaceIndex;
-    ParseAddress(L"fe80::1", HelperState.PhysicalRoute6.Gateway);
-  }
+  SetPhysicalRoute(kFamilyIPv4, {kInterfaceIndex, IpAddress::FromIPv4(NetworkOrder(kGateway))});
+  IpAddress gateway6;
+  ParseAddress(L"fe80::1", gateway6);
+  SetPhysicalRoute(kFamilyIPv6, {kInterfaceIndex, gateway6});
   // Not connected: the list is only taken.
   SetSplitApps(std::wstring(kListedApp) + L";" + options.alsoList);
   StartSniffer();

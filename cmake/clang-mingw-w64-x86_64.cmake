@@ -12,8 +12,9 @@ set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET x86_64-w64-mingw32)
 set(CMAKE_CXX_COMPILER_TARGET x86_64-w64-mingw32)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+# -Wthread-safety: the locks' rules (support/thread_safety.h) checked.
 set(CMAKE_CXX_FLAGS_INIT
-    "-Werror -isystem ${QUORVEL_MINGW_GCC_DIR}/include/c++ -isystem ${QUORVEL_MINGW_GCC_DIR}/include/c++/x86_64-w64-mingw32")
+    "-Werror -Wthread-safety -Werror=thread-safety -isystem ${QUORVEL_MINGW_GCC_DIR}/include/c++ -isystem ${QUORVEL_MINGW_GCC_DIR}/include/c++/x86_64-w64-mingw32")
 
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

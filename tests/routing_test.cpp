@@ -38,6 +38,15 @@ RoutePrefix Prefix(const char* address, uint8_t length) {
   return {IpAddress::FromIPv4(IPv4(address)), length};
 }
 
+NextHop Via(uint32_t interfaceIndex, const char* gateway) {
+  return {interfaceIndex, IpAddress::FromIPv4(IPv4(gateway))};
+}
+
+void Publish(std::vector<RoutePrefix> list) {
+  MutexLock lock(HelperState.BypassNetLock);
+  HelperState.BypassNetList = std::move(list);
+}
+
 class Routing : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -48,9 +57,9 @@ class Routing : public ::testing::Test {
     ASSERT_TRUE(data_.Ready());
     ASSERT_TRUE(TakeOverRouteJournal());
     Scenario("");
-    HelperState.PhysicalRoute = {12, IPv4("192.168.1.1")};
+    SetPhysicalRoute(kFamilyIPv4, Via(12, "192.168.1.1"));
     ClearBypassRoutes();
-    HelperState.BypassNetList.clear();
+    Publish({});
     HelperState.TunnelConnected = false;
   }
   void TearDown() override { ClearBypassRoutes(); }
@@ -91,7 +100,10 @@ class Routing : public ::testing::Test {
     }
     return slots;
   }
-  std::vector<RoutePrefix> Recorded() { return HelperState.BypassRouteTable.Prefixes(); }
+  std::vector<RoutePrefix> Recorded() {
+    MutexLock lock(Routes.Lock);
+    return Routes.Prefixes();
+  }
   void MarkLog() { logFrom_ = FileSize(LogFilePath()); }
 
   ScratchDataDirectory data_{L"routing"};
@@ -195,13 +207,13 @@ TEST_F(Routing, CaptureTakesTheDefaultRouteWithTheLowestMetric) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.scenario);
     Scenario(c.scenario);
-    HelperState.PhysicalRoute = {99, IPv4("1.2.3.4")};  // an earlier capture
+    SetPhysicalRoute(kFamilyIPv4, Via(99, "1.2.3.4"));  // an earlier capture
     MarkLog();
     CapturePhysicalDefaultRoute();
-    EXPECT_EQ(HelperState.PhysicalRoute.InterfaceIndex, c.interfaceIndex);
-    EXPECT_EQ(WideToUtf8(FormatIPv4(HelperState.PhysicalRoute.Gateway)), c.gateway);
-    EXPECT_EQ(HelperState.PhysicalRoute6.InterfaceIndex, c.interface6);
-    EXPECT_EQ(WideToUtf8(FormatAddress(HelperState.PhysicalRoute6.Gateway)), c.gateway6);
+    EXPECT_EQ(PhysicalRouteOf(kFamilyIPv4).InterfaceIndex, c.interfaceIndex);
+    EXPECT_EQ(WideToUtf8(FormatAddress(PhysicalRouteOf(kFamilyIPv4).Gateway)), c.gateway);
+    EXPECT_EQ(PhysicalRouteOf(kFamilyIPv6).InterfaceIndex, c.interface6);
+    EXPECT_EQ(WideToUtf8(FormatAddress(PhysicalRouteOf(kFamilyIPv6).Gateway)), c.gateway6);
     EXPECT_EQ(Log(), c.log);
   }
 }
@@ -237,7 +249,7 @@ TEST_F(Routing, RoutesAreCreatedRecordedJournaledAndOnlyTheHelpersDeleted) {
 
   ClearBypassRoutes();
   ClearBypassRoutes();  // nothing recorded: no call at all
-  EXPECT_TRUE(HelperState.BypassRouteTable.Empty());
+  EXPECT_TRUE(Recorded().empty());
   EXPECT_TRUE(Listed().empty());
   EXPECT_EQ(ReadFileBytes(DataDirectory() + L"\\routes.journal"), "");
   EXPECT_EQ(Journal(), (std::vector<std::string>{
@@ -259,23 +271,23 @@ TEST_F(Routing, RoutesAreCreatedRecordedJournaledAndOnlyTheHelpersDeleted) {
   // Deletes that fail still empty the record; a row is deleted as it was
   // made, whatever the physical route says now.
   AddBypassRoute(Prefix("10.2.0.0", 16), RouteOrigin::List);
-  HelperState.PhysicalRoute = {7, IPv4("192.168.7.1")};
+  SetPhysicalRoute(kFamilyIPv4, Via(7, "192.168.7.1"));
   Scenario("delete-fail 5\n");
   const size_t before = Journal().size();
   ClearBypassRoutes();
   EXPECT_EQ(Journal(before), std::vector<std::string>{"delete if=12 dest=10.2.0.0/16" + via + "5"});
-  EXPECT_TRUE(HelperState.BypassRouteTable.Empty());
+  EXPECT_TRUE(Recorded().empty());
 
   // Windows makes no route to a multicast or class E destination, nor on
   // an interface that does not exist: failed, not recorded, no line left.
-  HelperState.PhysicalRoute = {12, IPv4("192.168.1.1")};
+  SetPhysicalRoute(kFamilyIPv4, Via(12, "192.168.1.1"));
   EXPECT_FALSE(AddBypassRoute(Prefix("224.0.0.0", 4), RouteOrigin::List));
   EXPECT_FALSE(AddBypassRoute(Prefix("240.0.0.0", 4), RouteOrigin::List));
-  HelperState.PhysicalRoute = {99, IPv4("192.168.1.1")};
+  SetPhysicalRoute(kFamilyIPv4, Via(99, "192.168.1.1"));
   EXPECT_FALSE(AddBypassRoute(Prefix("10.3.0.0", 16), RouteOrigin::List));
   EXPECT_EQ(Count(Journal(before), " rc=87"), 2u);
   EXPECT_EQ(Count(Journal(before), " rc=1168"), 1u);
-  EXPECT_TRUE(HelperState.BypassRouteTable.Empty());
+  EXPECT_TRUE(Recorded().empty());
   EXPECT_TRUE(Listed().empty());
 }
 
@@ -347,7 +359,8 @@ TEST_F(Routing, DomainRoutesLiveByTheirAnswersAndTheCap) {
   HelperLimits.DomainRouteCap = 3;
   const auto host = [](const char* address) { return IpAddress::FromIPv4(IPv4(address)); };
   const auto made = [&](const char* address) {
-    return HelperState.BypassRouteTable.Find(Prefix(address, 32)) != nullptr;
+    const std::vector<RoutePrefix> recorded = Recorded();
+    return std::find(recorded.begin(), recorded.end(), Prefix(address, 32)) != recorded.end();
   };
   SetBypassNets(L"203.0.113.2");
   ASSERT_TRUE(AddDomainRoute(host("203.0.113.1"), 0, "a.example"));
@@ -382,21 +395,21 @@ TEST_F(Routing, DomainRoutesLiveByTheirAnswersAndTheCap) {
 
 TEST_F(Routing, InstallingTheListSumsItUp) {
   // One prefix twice is one route of one.
-  HelperState.BypassNetList = {Prefix("10.0.0.0", 8), Prefix("192.168.50.0", 24),
-                               Prefix("1.1.1.1", 32), Prefix("10.0.0.0", 8)};
+  std::vector<RoutePrefix> list = {Prefix("10.0.0.0", 8), Prefix("192.168.50.0", 24),
+                                   Prefix("1.1.1.1", 32), Prefix("10.0.0.0", 8)};
   MarkLog();
-  InstallBypassRoutes();
+  InstallBypassRoutes(list);
   ClearBypassRoutes();
   // Host routes of split applications, one of them also a listed network.
   for (const char* host : {"93.184.216.34", "1.1.1.1", "8.8.8.8"}) {
     AddSplitHostRoute(IpAddress::FromIPv4(IPv4(host)));
   }
-  InstallBypassRoutes();
+  InstallBypassRoutes(list);
   ClearBypassRoutes();
-  HelperState.PhysicalRoute = {};  // nothing captured
-  InstallBypassRoutes();
-  HelperState.BypassNetList.clear();
-  InstallBypassRoutes();  // an empty list says nothing
+  SetPhysicalRoute(kFamilyIPv4, {});  // nothing captured
+  InstallBypassRoutes(list);
+  list.clear();
+  InstallBypassRoutes(list);  // an empty list says nothing
   EXPECT_EQ(Log(), (std::vector<std::string>{
                        "bypass routes: 3/3 installed (3 routes) via ifIndex=12 gw=192.168.1.1",
                        // The split host routes are not the list's.
@@ -406,15 +419,15 @@ TEST_F(Routing, InstallingTheListSumsItUp) {
                    }));
 
   // However many entries fail, a bounded number of lines.
-  HelperState.PhysicalRoute = {12, IPv4("192.168.1.1")};
+  SetPhysicalRoute(kFamilyIPv4, Via(12, "192.168.1.1"));
   std::string failing;
   for (int i = 0; i < 24; i += 2) {  // every other one: none merges
-    HelperState.BypassNetList.push_back(Prefix(("10.9." + std::to_string(i) + ".0").c_str(), 24));
+    list.push_back(Prefix(("10.9." + std::to_string(i) + ".0").c_str(), 24));
     failing += "create-fail 10.9." + std::to_string(i) + ".0/24 87\n";
   }
   Scenario(failing);
   MarkLog();
-  InstallBypassRoutes();
+  InstallBypassRoutes(list);
   const std::vector<std::string> log = Log();
   EXPECT_EQ(Count(log, "CreateIpForwardEntry2 failed rc=87"), 5u);
   EXPECT_EQ(Count(log, "route failures not logged: 7 more"), 1u);
@@ -649,7 +662,7 @@ TEST_F(Routing, TheListCommandTrimsSkipsAndInstallsOnlyWhileConnected) {
   SetBypassNets(L"  10.1.2.3/8 ;\t192.168.1.10\r;;  ; bad;10.0.0.0/8;10.0.0.0/16");
   const std::vector<RoutePrefix> expected = {Prefix("10.0.0.0", 8), Prefix("192.168.1.10", 32),
                                              Prefix("10.0.0.0", 8), Prefix("10.0.0.0", 16)};
-  EXPECT_EQ(HelperState.BypassNetList, expected);
+  EXPECT_EQ(PublishedBypassNets(), expected);
   EXPECT_TRUE(Journal().empty()) << "no route while the tunnel is down";
   EXPECT_EQ(Log(), std::vector<std::string>{"bypass nets set: 4"});
 }
@@ -725,7 +738,7 @@ TEST_F(Routing, TheListIsMergedBesideTheRoutesThatLeadElsewhere) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Scenario(c.scenario);
-    HelperState.TunnelFacts.AllowedIPs = c.allowed;
+    SetTunnelNetworks({}, c.allowed);
     const size_t before = Journal().size();
     SetBypassNets(L"10.0.0.0/8;10.1.2.0/24");
     std::vector<std::string> made;
@@ -735,7 +748,7 @@ TEST_F(Routing, TheListIsMergedBesideTheRoutesThatLeadElsewhere) {
     EXPECT_EQ(made, c.made);
     ClearBypassRoutes();
   }
-  HelperState.TunnelFacts = {};
+  SetTunnelNetworks({}, {});
 }
 
 // Replays the journal against a model of the system's table: every route
@@ -765,7 +778,7 @@ TEST_F(Routing, ThreadsAddingAndClearingNeverLoseOrDoubleARoute) {
     a.join();
     b.join();
   }
-  EXPECT_EQ(HelperState.BypassRouteTable.Size(), 50u);
+  EXPECT_EQ(Recorded().size(), 50u);
   size_t creates = 0;
   for (const std::string& line : Journal()) creates += line.rfind("create", 0) == 0;
   EXPECT_EQ(creates, 50u) << "a destination was created by both threads";

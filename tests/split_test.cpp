@@ -76,11 +76,15 @@ class Sniffer : public ::testing::Test {
     ASSERT_TRUE(WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"), "alias 7 Ethernet\n"));
     IN_ADDR gateway{};
     inet_pton(AF_INET, "192.168.1.1", &gateway);
-    HelperState.PhysicalRoute = {7, gateway.s_addr};
-    HelperState.PhysicalRoute6 = {7, {}};
-    ParseAddress(L"fe80::1", HelperState.PhysicalRoute6.Gateway);
+    SetPhysicalRoute(kFamilyIPv4, {7, IpAddress::FromIPv4(gateway.s_addr)});
+    IpAddress gateway6;
+    ParseAddress(L"fe80::1", gateway6);
+    SetPhysicalRoute(kFamilyIPv6, {7, gateway6});
     HelperState.SplitApps = std::make_shared<const SplitAppList>();
-    HelperState.BypassNetList.clear();
+    {
+      MutexLock lock(HelperState.BypassNetLock);
+      HelperState.BypassNetList.clear();
+    }
     HelperState.TunnelConnected = true;
     browser_ = StartNamedProcess(root_, L"Browser.EXE");
     ASSERT_TRUE(browser_.valid());
@@ -335,13 +339,13 @@ TEST_F(Sniffer, StartsOnceAndStopsPromptlyInOrder) {
   // With the route table held, the stop must still get as far as the
   // thread's last log line, and no further: its routes are cleared after,
   // and the list's stay.
-  std::unique_lock<std::mutex> hold(HelperState.StateMutex);
+  MutexLock hold(Routes.Lock);
   const ULONGLONG start = GetTickCount64();
   std::thread stopper([] { StopSniffer(); });
   const bool logged = WaitForLogText(LogFilePath(), 0, "WinDivert sniffer stopped", 5000);
   const ULONGLONG took = GetTickCount64() - start;
   const size_t deletesWhileHeld = Count(RouteJournal(), "delete ");
-  hold.unlock();
+  hold.Unlock();
   stopper.join();
   EXPECT_TRUE(logged);
   EXPECT_LT(took, 1000u) << "no socket event came; the stop must not wait for one";
@@ -368,9 +372,8 @@ TEST_F(Sniffer, AnEmptyListWhileConnectedStopsItAndTakesOnlyItsRoutes) {
   SetSplitApps(L" ; ");
   EXPECT_FALSE(HelperState.SnifferRunning);
   std::set<std::wstring> kept;
-  for (const RoutePrefix& prefix : HelperState.BypassRouteTable.Prefixes()) {
-    kept.insert(FormatPrefix(prefix));
-  }
+  MutexLock lock(Routes.Lock);
+  for (const RoutePrefix& prefix : Routes.Prefixes()) kept.insert(FormatPrefix(prefix));
   EXPECT_EQ(kept, (std::set<std::wstring>{L"1.1.1.2/32", L"10.0.0.0/8"}));
   EXPECT_EQ(Deleted(RouteJournal()), std::vector<std::string>{"1.1.1.1/32"});
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "control/commands.h"
+#include "routing/bypass_nets.h"
 #include "routing/net_merge.h"
 #include "routing/physical_route.h"
 #include "routing/route_table.h"
@@ -52,17 +53,12 @@ std::wstring DescribeState() {
   size_t bypassNets = 0, splitApps = 0, bypassDomains = 0;
   const RouteCounts counts = CountBypassRoutes();
   const size_t routes = counts.Routes, splitRoutes = counts.SplitRoutes;
+  const NextHop route4 = PhysicalRouteOf(kFamilyIPv4), route6 = PhysicalRouteOf(kFamilyIPv6);
+  if (connected && route4.Captured()) physical = JsonRoute(route4.InterfaceIndex, route4.Gateway);
+  if (connected && route6.Captured()) physical6 = JsonRoute(route6.InterfaceIndex, route6.Gateway);
+  bypassNets = PublishedBypassNets().size();
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    if (connected && HelperState.PhysicalRoute.Captured()) {
-      physical = JsonRoute(HelperState.PhysicalRoute.InterfaceIndex,
-                           IpAddress::FromIPv4(HelperState.PhysicalRoute.Gateway));
-    }
-    if (connected && HelperState.PhysicalRoute6.Captured()) {
-      physical6 =
-          JsonRoute(HelperState.PhysicalRoute6.InterfaceIndex, HelperState.PhysicalRoute6.Gateway);
-    }
-    bypassNets = HelperState.BypassNetList.size();
     splitApps = std::atomic_load(&HelperState.SplitApps)->Size();
     const std::shared_ptr<const BypassDomainList> domains =
         std::atomic_load(&HelperState.BypassDomains);
@@ -106,25 +102,16 @@ std::wstring ExplainAddress(const IpAddress& address, std::wstring_view image) {
   const std::optional<DefaultRoute> best = BestRouteTo(address);
   const uint32_t tunnel = TunnelInterfaceIndex();
   uint32_t physical = 0;
-  std::optional<RoutePrefix> covering;
   std::optional<RoutePrefix> listEntry;  // the list's entry the address falls in
   bool singlePeerTakesAll = false;
   std::shared_ptr<const SplitAppList> list;
+  if (HelperState.TunnelConnected) physical = PhysicalRouteOf(address.Family).InterfaceIndex;
+  // The narrowest route first: one lookup a length, whatever the table holds.
+  const std::optional<RoutePrefix> covering = NarrowestRouteCovering(address);
+  const std::vector<RoutePrefix> nets = PublishedBypassNets();
+  if (const RoutePrefix* entry = NarrowestCovering(nets, address)) listEntry = *entry;
   {
     std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    if (HelperState.TunnelConnected) {
-      physical = address.IsIPv4() ? HelperState.PhysicalRoute.InterfaceIndex
-                                  : HelperState.PhysicalRoute6.InterfaceIndex;
-    }
-    // The narrowest route first: one lookup a length, whatever the table holds.
-    for (int length = address.IsIPv4() ? 32 : 128; length >= 0 && !covering; --length) {
-      const RoutePrefix prefix{MaskAddress(address, static_cast<uint8_t>(length)),
-                               static_cast<uint8_t>(length)};
-      if (HelperState.BypassRouteTable.Find(prefix)) covering = prefix;
-    }
-    if (const RoutePrefix* entry = NarrowestCovering(HelperState.BypassNetList, address)) {
-      listEntry = *entry;
-    }
     singlePeerTakesAll = HelperState.TunnelFacts.SinglePeerTakesAll;
     list = std::atomic_load(&HelperState.SplitApps);
   }

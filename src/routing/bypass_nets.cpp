@@ -1,6 +1,5 @@
 #include "routing/bypass_nets.h"
 
-#include <mutex>
 #include <vector>
 
 #include "routing/route_table.h"
@@ -11,9 +10,14 @@ void SetBypassNets(const std::wstring& argument) {
   std::vector<RoutePrefix> list = ParseBypassNets(argument);
   const size_t count = list.size();
   {
-    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    MutexLock lock(HelperState.BypassNetLock);
     HelperState.BypassNetList = std::move(list);
   }
   LogLine(L"bypass nets set: " + std::to_wstring(count));
-  if (HelperState.TunnelConnected) InstallBypassRoutes();
+  if (HelperState.TunnelConnected) InstallBypassRoutes(PublishedBypassNets());
+}
+
+std::vector<RoutePrefix> PublishedBypassNets() {
+  MutexLock lock(HelperState.BypassNetLock);
+  return HelperState.BypassNetList;
 }

@@ -4,13 +4,13 @@
 #include <mutex>
 #include <optional>
 
-#include "support/helper_state.h"
+#include "routing/route_store.h"
 
 namespace {
 
 // What the tables held beside the list, each family sorted; whether a
 // family has been read since the last forget. Its own lock: the watcher
-// notes while a long install may hold StateMutex a row at a time.
+// notes while a long install may hold Routes.Lock a row at a time.
 std::mutex NotedMutex;
 std::vector<RoutePrefix> Noted[2];
 bool Known[2] = {false, false};
@@ -19,12 +19,8 @@ int Slot(uint16_t family) { return family == kFamilyIPv6 ? 1 : 0; }
 
 // The interface and next hop the helper's routes of a family go through.
 DefaultRoute HelpersWay(uint16_t family) {
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  if (family == kFamilyIPv6) {
-    return {HelperState.PhysicalRoute6.InterfaceIndex, HelperState.PhysicalRoute6.Gateway};
-  }
-  return {HelperState.PhysicalRoute.InterfaceIndex,
-          IpAddress::FromIPv4(HelperState.PhysicalRoute.Gateway)};
+  const NextHop way = PhysicalRouteOf(family);
+  return {way.InterfaceIndex, way.Gateway};
 }
 
 bool SameWay(const SystemRoute& row, const DefaultRoute& way) {
@@ -80,8 +76,8 @@ std::vector<RoutePrefix> RoutesBesideTheList() {
       limits.insert(limits.end(), noted.begin(), noted.end());
     }
   }
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  const std::vector<RoutePrefix>& allowed = HelperState.TunnelFacts.AllowedIPs;
+  MutexLock lock(Routes.Lock);
+  const std::vector<RoutePrefix> allowed = Routes.TunnelAllowedIPs();
   limits.insert(limits.end(), allowed.begin(), allowed.end());
   return limits;
 }

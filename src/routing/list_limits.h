@@ -14,14 +14,14 @@
 // leaving out those through the physical route the helper's routes took
 // when it was read and those through `found`, the one they follow now:
 // wherever one of those wins, traffic leaves the same way. Called before
-// the routes move. True when what limits the list changed. StateMutex not
+// the routes move. True when what limits the list changed. Routes.Lock not
 // held.
 bool NoteRoutesBesideTheList(uint16_t family, const std::vector<SystemRoute>& rows,
                              const DefaultRoute& found);
 
 // The limits for merging the list now: the routes noted, both families
 // (each table read here when none is noted since the last forget), and the
-// tunnel's AllowedIPs. StateMutex not held.
+// tunnel's AllowedIPs. Routes.Lock not held.
 std::vector<RoutePrefix> RoutesBesideTheList();
 
 // Forgets the noted routes: the helper's routes are cleared, and the next

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "routing/bypass_nets.h"
 #include "routing/list_limits.h"
 #include "routing/physical_route.h"
 #include "routing/route_table.h"
@@ -108,12 +109,7 @@ void FollowPhysicalNetwork() {
   TunnelMissingSaid = false;
   bool besideChanged = false;
   for (const uint16_t family : {kFamilyIPv4, kFamilyIPv6}) {
-    uint32_t current = 0;
-    {
-      std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-      current = family == kFamilyIPv6 ? HelperState.PhysicalRoute6.InterfaceIndex
-                                      : HelperState.PhysicalRoute.InterfaceIndex;
-    }
+    const uint32_t current = PhysicalRouteOf(family).InterfaceIndex;
     // Unreadable: nothing to go by; the next change brings another look.
     if (const std::optional<std::vector<SystemRoute>> rows = ReadRouteTable(family)) {
       const DefaultRoute found = FindPhysicalDefaultRoute(*rows, tunnel, current);
@@ -125,7 +121,7 @@ void FollowPhysicalNetwork() {
   // The list merged again only when a route beside it came or went: the
   // helper's own creates and deletes, which wake the watcher too, cost one
   // pass over the table here and nothing more.
-  if (besideChanged && HelperState.TunnelConnected) RemergeBypassRoutes();
+  if (besideChanged && HelperState.TunnelConnected) RemergeBypassRoutes(PublishedBypassNets());
 }
 
 void StartNetworkWatch() {

@@ -13,11 +13,11 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 
 #include "routing/route_row.h"
+#include "routing/route_store.h"
 #include "support/log.h"
 
 namespace {
@@ -147,34 +147,25 @@ DefaultRoute FindPhysicalDefaultRoute(const std::vector<SystemRoute>& rows,
 }
 
 void CapturePhysicalDefaultRoute() {
-  {
-    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    HelperState.PhysicalRoute = PhysicalRouteRecord{};
-    HelperState.PhysicalRoute6 = PhysicalRoute6Record{};
-  }
+  SetPhysicalRoute(kFamilyIPv4, {});
+  SetPhysicalRoute(kFamilyIPv6, {});
   const uint32_t tunnel = TunnelInterfaceIndex();
   const std::optional<std::vector<SystemRoute>> rows = ReadRouteTable(kFamilyIPv4);
   if (!rows) LogLine(L"IPv4 route table unreadable; no physical default route");
   if (rows) {
     const DefaultRoute found = FindPhysicalDefaultRoute(*rows, tunnel, 0);
-    {
-      std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-      HelperState.PhysicalRoute = {found.InterfaceIndex, found.NextHop.IPv4()};
-    }
+    SetPhysicalRoute(kFamilyIPv4, {found.InterfaceIndex, found.NextHop});
     LogLine(L"physical default route: ifIndex=" + std::to_wstring(found.InterfaceIndex));
   }
   const std::optional<std::vector<SystemRoute>> rows6 = ReadRouteTable(kFamilyIPv6);
   const DefaultRoute found6 =
       rows6 ? FindPhysicalDefaultRoute(*rows6, tunnel, 0) : DefaultRoute{};
-  const PhysicalRoute6Record physical6{found6.InterfaceIndex, found6.NextHop};
-  if (!physical6.Captured()) {
+  const NextHop physical6{found6.InterfaceIndex, found6.NextHop};
+  if (!physical6.Captured() || !physical6.Gateway.IsIPv6()) {
     LogLine(L"no physical IPv6 default route");
     return;
   }
-  {
-    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    HelperState.PhysicalRoute6 = physical6;
-  }
+  SetPhysicalRoute(kFamilyIPv6, physical6);
   LogLine(L"physical IPv6 default route: ifIndex=" + std::to_wstring(physical6.InterfaceIndex) +
           L" gw=" + FormatAddress(physical6.Gateway));
 }

@@ -6,10 +6,12 @@
 #include <set>
 #include <vector>
 
+#include "routing/route_records.h"
 #include "routing/route_row.h"
 #include "support/data_directory.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
+#include "support/thread_safety.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/progress.h"
@@ -18,8 +20,8 @@ namespace {
 
 constexpr wchar_t kJournalName[] = L"\\routes.journal";
 
-// The journal this helper holds. Guarded by StateMutex, like the table
-// whose routes it lists.
+// The journal this helper holds, and the lock over it (taken within the
+// route store's, never the other way round).
 struct Journal {
   UniqueFileHandle File;
   // Where slot 0 starts: after whatever an emptying that failed left.
@@ -27,7 +29,8 @@ struct Journal {
   uint32_t Slots = 0;            // slots the file holds from Base on
   std::set<uint32_t> FreeSlots;  // blank ones below Slots, reused lowest first
 };
-Journal TheJournal;
+Mutex JournalMutex;
+Journal TheJournal GUARDED_BY(JournalMutex);
 
 // What a damaged line looked like, safe to log: printable ASCII only.
 std::wstring Shown(const std::string& line) {
@@ -140,7 +143,7 @@ bool TakeOverRouteJournal() {
     LogLine(L"route journal not emptied: err=" + std::to_wstring(error));
     base = FileSize(journal.get());
   }
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  MutexLock lock(JournalMutex);
   TheJournal = Journal{};
   TheJournal.File = std::move(journal);
   TheJournal.Base = base;
@@ -160,7 +163,7 @@ std::string SlotBytes(const std::string& text) {
 // Writes slots (sorted by slot) with one WriteFile for each run of
 // consecutive ones: a batch of a thousand lines is a write or two, not a
 // thousand (each costs a system call, and under Wine tens of microseconds).
-bool WriteSlots(const std::vector<std::pair<uint32_t, std::string>>& slots) {
+bool WriteSlots(const std::vector<std::pair<uint32_t, std::string>>& slots) REQUIRES(JournalMutex) {
   for (size_t first = 0; first < slots.size();) {
     size_t end = first + 1;
     while (end < slots.size() && slots[end].first == slots[end - 1].first + 1) ++end;
@@ -171,7 +174,7 @@ bool WriteSlots(const std::vector<std::pair<uint32_t, std::string>>& slots) {
     // OVERLAPPED offset on Windows, while Wine's server takes a round trip
     // for the offset (several times the write's own cost), and this write
     // comes before every new route. Nothing else moves the pointer meanwhile:
-    // every journal call runs under StateMutex.
+    // every journal call runs under JournalMutex.
     LARGE_INTEGER at;
     at.QuadPart =
         static_cast<LONGLONG>(TheJournal.Base + uint64_t{slots[first].first} * kJournalSlotBytes);
@@ -190,6 +193,7 @@ bool WriteSlots(const std::vector<std::pair<uint32_t, std::string>>& slots) {
 }  // namespace
 
 bool JournalRoutes(const std::vector<JournaledRoute>& routes, std::vector<uint32_t>& lines) {
+  MutexLock lock(JournalMutex);
   lines.assign(routes.size(), kNotJournaled);
   if (!TheJournal.File || routes.empty()) return true;
   // Free slots first, lowest first, then new ones at the end.
@@ -226,6 +230,7 @@ bool JournalRoute(const JournaledRoute& route, uint32_t& line) {
 }
 
 void WithdrawJournalLines(const std::vector<uint32_t>& lines) {
+  MutexLock lock(JournalMutex);
   if (!TheJournal.File) return;
   bool any = false;
   for (const uint32_t line : lines) {
@@ -258,6 +263,7 @@ void WithdrawJournalLines(const std::vector<uint32_t>& lines) {
 void WithdrawJournalLine(uint32_t line) { WithdrawJournalLines({line}); }
 
 void EmptyRouteJournal() {
+  MutexLock lock(JournalMutex);
   if (!TheJournal.File || (TheJournal.Slots == 0 && TheJournal.Base == 0)) return;
   if (Truncate(TheJournal.File.get(), 0)) {
     TheJournal.Base = 0;

@@ -27,7 +27,9 @@
 // this helper then keeps no journal and leaves that helper's routes alone.
 bool TakeOverRouteJournal();
 
-// The rest is called with StateMutex held.
+// The rest is called by the route store (route_store.h) only. The journal
+// has a lock of its own, taken within the store's, which keeps the file's
+// position still between calls.
 
 // Writes a route's line before the route is created, and gives the line's
 // number (kNotJournaled when the helper keeps no journal). False when the

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "routing/bypass_nets.h"
 #include "routing/network_watch.h"
 #include "routing/physical_route.h"
 #include "routing/route_table.h"
@@ -64,11 +65,7 @@ void RecordTunnelFacts(const ConfigurationFacts& facts) {
         L"AllowedIPs = 0.0.0.0/1, 128.0.0.0/1 sends the same traffic through the tunnel without "
         L"that block");
   }
-  bool physicalIPv6 = false;
-  {
-    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    physicalIPv6 = HelperState.PhysicalRoute6.Captured();
-  }
+  const bool physicalIPv6 = PhysicalRouteOf(kFamilyIPv6).Captured();
   if (physicalIPv6 && !facts.TunnelCarriesIPv6) {
     warnings.push_back(L"warning: IPv6 traffic does not enter the tunnel");
   }
@@ -79,15 +76,16 @@ void RecordTunnelFacts(const ConfigurationFacts& facts) {
   }
   // Misses are counted from each tunnel's coming up.
   MissedFirstConnections().Start(facts.OwnAddresses, facts.OwnNetworks);
+  SetTunnelNetworks(facts.OwnNetworks, facts.AllowedIPs);
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-  HelperState.TunnelFacts = {facts.SinglePeerTakesAll, std::move(warnings), facts.OwnNetworks,
-                             facts.AllowedIPs, std::move(endpoints)};
+  HelperState.TunnelFacts = {facts.SinglePeerTakesAll, std::move(warnings), std::move(endpoints)};
 }
 
 // No tunnel of ours is up (any more).
 void MarkDisconnected() {
   HelperState.TunnelConnected.exchange(false);
   MissedFirstConnections().Stop();
+  SetTunnelNetworks({}, {});
   std::lock_guard<std::mutex> lock(HelperState.StateMutex);
   HelperState.TunnelFacts = {};
 }
@@ -170,7 +168,7 @@ bool ConnectTunnel(const std::wstring& configuration) {
   // Routes only once the tunnel runs, and the sniffer only after them; from
   // then on they follow the physical network.
   Step(kListRoutesStepMs);
-  InstallBypassRoutes();
+  InstallBypassRoutes(PublishedBypassNets());
   Step(0);
   StartNetworkWatch();
   bool splitting = false;

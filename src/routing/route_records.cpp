@@ -1,4 +1,4 @@
-#include "support/route_records.h"
+#include "routing/route_records.h"
 
 #include <cstring>
 

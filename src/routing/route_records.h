@@ -22,8 +22,8 @@ enum class RouteState : uint8_t { Ours, Theirs, Waiting };
 constexpr uint32_t kNotJournaled = 0xFFFFFFFF;
 
 struct RecordedRoute {
-  bool ForList = false;   // an entry of BypassNetList asks for it
-  bool ForSplit = false;  // the sniffer asked for it, for a listed application
+  bool ForList = false;    // an entry of the bypass list asks for it
+  bool ForSplit = false;   // the sniffer asked for it, for a listed application
   bool ForDomain = false;  // a listed domain's DNS answer gave the address
   RouteState State = RouteState::Ours;
   // The row the helper created (Ours only): a delete must name it exactly.
@@ -36,6 +36,13 @@ struct RecordedRoute {
   uint32_t OpenConnections = 0;
   uint64_t IdleSince = 0;
 };
+
+inline bool operator==(const RecordedRoute& a, const RecordedRoute& b) {
+  return a.ForList == b.ForList && a.ForSplit == b.ForSplit && a.ForDomain == b.ForDomain &&
+         a.State == b.State && a.InterfaceIndex == b.InterfaceIndex && a.Gateway == b.Gateway &&
+         a.JournalLine == b.JournalLine && a.OpenConnections == b.OpenConnections &&
+         a.IdleSince == b.IdleSince;
+}
 
 // IPv4 and IPv6 routes in maps of their own: the sniffer looks an IPv4 host
 // route up on every event, and a key of one integer keeps that lookup as
