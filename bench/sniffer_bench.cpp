@@ -88,13 +88,14 @@
 #include <vector>
 
 #include "bench_common.h"
-#include "service_harness.h"
 #include "routing/route_table.h"
+#include "service_harness.h"
 #include "split/sniffer.h"
 #include "split/split_apps.h"
 #include "support/data_directory.h"
 #include "support/helper_state.h"
 #include "support/paths.h"
+#include "tunnel/session.h"
 #include "windivert_standin.h"
 
 namespace {
@@ -473,7 +474,7 @@ int RunBenchmark(const Options& options) {
     ParseAddress(L"fe80::1", HelperState.PhysicalRoute6.Gateway);
   }
   // Not connected: the list is only taken.
-  SetSplitApps(std::wstring(kListedApp) + L";" + options.alsoList);
+  SplitAppsCommand(std::wstring(kListedApp) + L";" + options.alsoList);
   StartSniffer();
   int result = MeasureWithSniffer(options, listed, other);
   // Joins the thread and deletes the route it made through the stand-in.

@@ -29,7 +29,3 @@ struct DnsHoldCounts {
   uint64_t SendFailures = 0;
 };
 DnsHoldCounts CountDnsHold();
-
-// Replaces the domain list (as SetBypassDomains does) and, while the tunnel
-// is up, starts or stops the hold to match it.
-void SetBypassDomainsAndHold(const std::wstring& argument);

@@ -2,8 +2,8 @@
 // The one process-wide state record: what more than one subsystem reads or
 // writes (the names, the stop event, the connected flag, the physical route,
 // the lists, the route table and the lock over them). State that one file
-// alone uses (the log's file, the route journal's file, the sniffer's
-// wake-up handle) stays private to that file.
+// alone uses (the log's file, the route journal's file, the service's
+// status, the workers' threads) stays with the unit that owns it.
 #include <windows.h>
 
 #include <atomic>
@@ -13,7 +13,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -78,12 +77,6 @@ struct HelperStateRecord {
   // Created before the pipe server runs and never closed.
   HANDLE StopEvent = nullptr;
 
-  // Service mode only. Written under the service's status lock
-  // (service/lifecycle.cpp) by the service main thread, the control handler
-  // and the work that reports its progress (support/progress.h).
-  SERVICE_STATUS ServiceStatus{};
-  SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
-
   // Guards PhysicalRoute, BypassRouteTable and BypassNetList, which the pipe
   // server's thread and the
   // sniffer thread share, and the route journal. Not recursive; it is taken
@@ -115,12 +108,6 @@ struct HelperStateRecord {
   // What the running tunnel's configuration means for bypass and split: set
   // once the tunnel is up, cleared when it goes. Never its text.
   TunnelFactsRecord TunnelFacts;
-
-  // The socket sniffer's thread. SnifferRunning is written only by exchange;
-  // SnifferWorker only by StartSniffer and StopSniffer, whose callers never
-  // overlap.
-  std::atomic<bool> SnifferRunning{false};
-  std::thread SnifferWorker;
 };
 
 extern HelperStateRecord HelperState;
