@@ -37,9 +37,10 @@ bool WinDivertWorker::AnyPublished() const {
 }
 
 bool WinDivertWorker::RequestStop() {
-  running_ = false;
-  bool unwakeable = false;
   std::lock_guard<std::mutex> lock(lock_);
+  // Once: a handle shut down already is not shut down again.
+  if (!running_.exchange(false)) return false;
+  bool unwakeable = false;
   for (const Published& one : published_) {
     if (one.Shutdown) {
       one.Shutdown(one.Handle, kWinDivertShutdownRecv);

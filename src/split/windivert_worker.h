@@ -39,7 +39,7 @@ class WinDivertWorker {
   bool AnyPublished() const;
 
   // Asks the body to end and shuts down the receive of every published
-  // handle. True when a published handle has no shutdown: the caller wakes
+  // handle (the first call only). True when a published handle has no shutdown: the caller wakes
   // that receive its own way before Join.
   bool RequestStop();
   void Join();

@@ -119,9 +119,10 @@ bool ConnectTunnel(const std::wstring& configuration) {
   // split application while the table is cleared and the route captured
   // afresh. The old tunnel goes before the physical route is captured, and
   // the capture comes before the new install: the captured route is never
-  // one of a tunnel's own.
-  StopSession();
+  // one of a tunnel's own. Its bypass routes stay while it goes.
+  StopFollowing();
   RemoveTunnelService(tool, HelperLimits.LeftoverRemovalMs);
+  StopSession();
   CapturePhysicalDefaultRoute();
 
   const std::wstring installArguments = L"/installtunnelservice \"" + configPath + L"\"";

@@ -38,10 +38,14 @@ void StartSession(SessionStart how) {
   StartDnsHold();
 }
 
-void StopSession() {
+void StopFollowing() {
   Step(0);
   StopDnsHold();
   StopNetworkWatch();
+}
+
+void StopSession() {
+  StopFollowing();
   // Joined before the table is cleared, so that no host route of the
   // sniffer's goes through a stale gateway.
   StopSniffer();

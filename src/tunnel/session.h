@@ -14,6 +14,12 @@ enum class SessionStart { NewTunnel, RunningTunnel };
 // (with applications listed), the DNS hold (with domains listed).
 void StartSession(SessionStart how);
 
+// The first half of the stop: the DNS hold, then the network watch. From
+// here on nothing follows the network or makes a route from an answer,
+// while the sniffer and the routes made so far stay (a connect removes the
+// old tunnel in between, its bypass routes still in place).
+void StopFollowing();
+
 // The reverse: the DNS hold first (its route maker may be making the routes
 // of a flood of answers, each route call holding the state lock the watch
 // needs to finish), the network watch, the sniffer; then every route the
