@@ -118,7 +118,9 @@ void DnsRouteMaker::MakeQueued() {
   AcquireSRWLockExclusive(&lock_);
   for (;;) {
     if (stopping_) break;
-    if (jobs_.empty()) {
+    // Never two route calls at once: the second would only wait behind the
+    // first, and a stop would wait for both.
+    if (jobs_.empty() || inline_) {
       SleepConditionVariableSRW(&work_, &lock_, INFINITE, 0);
       continue;
     }
