@@ -407,7 +407,7 @@ int RunBenchmark(const Options& options) {
   };
   const auto startHold = [&]() -> std::unique_ptr<BareLoop> {
     if (selfCheck) return std::make_unique<BareLoop>(BareWork::kNothing);
-    StartDnsHold();
+    StartDnsHold({});
     for (int i = 0; i < 500 && !DnsHoldRunning(); ++i) Sleep(10);
     // A packet the stand-in does not take would make every sample a wait
     // for nothing: the hold must route the first answer.

@@ -93,14 +93,15 @@
 #include <vector>
 
 #include "bench_common.h"
-#include "service_harness.h"
 #include "routing/route_table.h"
+#include "service_harness.h"
 #include "split/sniffer.h"
 #include "split/split_apps.h"
 #include "support/data_directory.h"
 #include "support/helper_state.h"
 #include "support/limits.h"
 #include "support/paths.h"
+#include "tunnel/session.h"
 #include "windivert_standin.h"
 
 namespace {
@@ -545,7 +546,7 @@ int RunBenchmark(const Options& options) {
   ParseAddress(L"fe80::1", gateway6);
   SetPhysicalRoute(kFamilyIPv6, {kInterfaceIndex, gateway6});
   // Not connected: the list is only taken.
-  SetSplitApps(std::wstring(kListedApp) + L";" + options.alsoList);
+  SplitAppsCommand(std::wstring(kListedApp) + L";" + options.alsoList);
   StartSniffer();
   int result = MeasureWithSniffer(options, listed, other);
   // Joins the thread and deletes the route it made through the stand-in.

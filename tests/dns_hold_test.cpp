@@ -258,6 +258,27 @@ TEST(DomainBypass, ASlowRouteReleasesTheAnswerWithoutIt) {
     ASSERT_GE(held, 0) << SentLine(rig, id);
     EXPECT_LT(held, 100000) << id << " waited behind a slow route call: " << SentLine(rig, id);
   }
+
+  // Two answers waiting for their slow routes (one whose receiver makes
+  // them, one handed to the route maker) hold up no answer that needs none:
+  // one for an unlisted name, arriving after them, goes on at once.
+  ASSERT_TRUE(rig.WaitForRoute("93.184.216.24/32", 5000));
+  ASSERT_TRUE(rig.WaitForRoute("93.184.216.25/32", 5000));
+  ASSERT_TRUE(rig.FeedSocketEvents(
+      PacketLine("out", Asked(AQuestion("bank.example", 0x16))) +
+      PacketLine("out", Asked(AQuestion("bank.example", 0x17))) +
+      PacketLine("out", Asked(AQuestion("www.example.org", 0x18))) +
+      ReplyLine(Answer(AAnswer("bank.example", 0x16, V4(93, 184, 216, 26))), 0x16) +
+      ReplyLine(Answer(AAnswer("bank.example", 0x17, V4(93, 184, 216, 27))), 0x17) +
+      ReplyLine(Answer(AAnswer("www.example.org", 0x18, V4(93, 184, 216, 28))), 0x18)));
+  ASSERT_TRUE(WaitUntil([&] { return !SentLine(rig, 0x18).empty(); }, 5000));
+  const long long unlisted = NumberAfter(SentLine(rig, 0x18), "held=");
+  ASSERT_GE(unlisted, 0) << SentLine(rig, 0x18);
+  EXPECT_LT(unlisted, 20000) << "an answer needing no route waited behind others' routes: "
+                             << SentLine(rig, 0x18);
+  ASSERT_TRUE(WaitUntil(
+      [&] { return !SentLine(rig, 0x16).empty() && !SentLine(rig, 0x17).empty(); }, 5000));
+  EXPECT_TRUE(CreatedLine(rig, "93.184.216.28/32").empty());
   ASSERT_EQ(Send("disconnect"), "OK");
 }
 

@@ -450,6 +450,37 @@ TEST_F(PipeCommands, AStopLetsTheRunningCommandAnswerAndRunsNoOther) {
   CloseHandle(release);
 }
 
+// A process whose clients connect and close in bursts, more of them than
+// its share, while the command thread is busy (their ends closed before the
+// server got round to them): a closed client holds no connection of its
+// process, so its next request is served, not refused.
+TEST_F(PipeCommands, ClientsThatClosedAtOnceDoNotCountAgainstTheirProcess) {
+  static HANDLE release = nullptr;
+  release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  RunPipeCommand = [](const std::wstring& line, HANDLE) -> std::wstring {
+    if (line == L"slow") WaitForSingleObject(release, 5000);
+    return L"OK";
+  };
+  TestPipeServer server;
+  RawClient slow;
+  ASSERT_TRUE(slow.connected()) << ErrorText(slow.error);
+  ASSERT_TRUE(slow.Write("slow\n"));
+  Sleep(100);
+  for (size_t i = 0; i < HelperLimits.PipeClientsPerProcess + 4; ++i) {
+    RawClient dropped;
+    ASSERT_TRUE(dropped.connected()) << ErrorText(dropped.error);
+  }
+  Sleep(100);  // each close seen, none of their requests run yet
+  std::string reply;
+  std::thread next([&] { reply = SendRequestBytes("ping\n", 5000).reply; });
+  Sleep(100);
+  SetEvent(release);
+  next.join();
+  EXPECT_EQ(reply, "OK\n");
+  EXPECT_EQ(slow.ReadAll(), "OK\n");
+  CloseHandle(release);
+}
+
 }  // namespace
 
 // ------------------------------------------ one client against the real helper

@@ -31,6 +31,7 @@
 #include "support/protocol.h"
 #include "support/text.h"
 #include "test_server.h"
+#include "tunnel/session.h"
 
 namespace {
 
@@ -329,7 +330,7 @@ TEST_F(Routing, TheCountsFollowEveryChange) {
     const RouteCounts now = CountBypassRoutes();
     return std::to_string(now.Routes) + " " + std::to_string(now.SplitRoutes);
   };
-  SetBypassNets(L"10.5.0.0/16;10.7.0.0/16;198.51.100.0/24");
+  BypassNetsCommand(L"10.5.0.0/16;10.7.0.0/16;198.51.100.0/24");
   ASSERT_TRUE(AddSplitHostRoute(IpAddress::FromIPv4(IPv4("203.0.113.1"))));
   EXPECT_EQ(counts(), "4 1");
   FollowPhysicalRoute(kFamilyIPv4, {13, gateway}, {});  // moved
@@ -340,11 +341,11 @@ TEST_F(Routing, TheCountsFollowEveryChange) {
   EXPECT_EQ(counts(), "4 1");
   FollowPhysicalRoute(kFamilyIPv4, {13, gateway}, {});  // looked at again: all found there
   EXPECT_EQ(counts(), "4 1");
-  SetBypassNets(L"10.5.0.0/16;10.7.0.0/16");
+  BypassNetsCommand(L"10.5.0.0/16;10.7.0.0/16");
   EXPECT_EQ(counts(), "3 1");
   ClearSplitHostRoutes();
   EXPECT_EQ(counts(), "2 0");
-  SetBypassNets(L"");
+  BypassNetsCommand(L"");
   EXPECT_EQ(counts(), "0 0");
 }
 
@@ -362,7 +363,7 @@ TEST_F(Routing, DomainRoutesLiveByTheirAnswersAndTheCap) {
     const std::vector<RoutePrefix> recorded = Recorded();
     return std::find(recorded.begin(), recorded.end(), Prefix(address, 32)) != recorded.end();
   };
-  SetBypassNets(L"203.0.113.2");
+  BypassNetsCommand(L"203.0.113.2");
   ASSERT_TRUE(AddDomainRoute(host("203.0.113.1"), 0, "a.example"));
   ASSERT_TRUE(AddDomainRoute(host("203.0.113.2"), 0, "a.example"));  // the list's too
   ASSERT_TRUE(AddDomainRoute(host("203.0.113.3"), 0, "b.example"));
@@ -568,10 +569,10 @@ TEST_F(Routing, TheSplitCapFollowsRoutesIntoAndOutOfTheList) {
   ASSERT_TRUE(AddSplitHostRoute(host("198.51.100.1")));
   NoteSplitClose(host("198.51.100.1"));  // idle
   ASSERT_TRUE(AddSplitHostRoute(host("198.51.100.2")));
-  SetBypassNets(L"198.51.100.1");  // the idle one is the list's now
+  BypassNetsCommand(L"198.51.100.1");  // the idle one is the list's now
   ASSERT_TRUE(AddSplitHostRoute(host("198.51.100.3"))) << "the list's route took room";
   EXPECT_FALSE(AddSplitHostRoute(host("198.51.100.4"))) << "none idle at the cap";
-  SetBypassNets(L"");  // the list lets it go: a split route again, idle, over the cap
+  BypassNetsCommand(L"");  // the list lets it go: a split route again, idle, over the cap
   ASSERT_TRUE(AddSplitHostRoute(host("198.51.100.5")));
   EXPECT_EQ(Recorded(), (std::vector<RoutePrefix>{Prefix("198.51.100.2", 32),
                                                   Prefix("198.51.100.3", 32),
@@ -659,7 +660,7 @@ TEST(BypassNetEntries, ParseAsWrittenAndNeverWidenAMistake) {
 
 TEST_F(Routing, TheListCommandTrimsSkipsAndInstallsOnlyWhileConnected) {
   MarkLog();
-  SetBypassNets(L"  10.1.2.3/8 ;\t192.168.1.10\r;;  ; bad;10.0.0.0/8;10.0.0.0/16");
+  BypassNetsCommand(L"  10.1.2.3/8 ;\t192.168.1.10\r;;  ; bad;10.0.0.0/8;10.0.0.0/16");
   const std::vector<RoutePrefix> expected = {Prefix("10.0.0.0", 8), Prefix("192.168.1.10", 32),
                                              Prefix("10.0.0.0", 8), Prefix("10.0.0.0", 16)};
   EXPECT_EQ(PublishedBypassNets(), expected);
@@ -740,7 +741,7 @@ TEST_F(Routing, TheListIsMergedBesideTheRoutesThatLeadElsewhere) {
     Scenario(c.scenario);
     SetTunnelNetworks({}, c.allowed);
     const size_t before = Journal().size();
-    SetBypassNets(L"10.0.0.0/8;10.1.2.0/24");
+    BypassNetsCommand(L"10.0.0.0/8;10.1.2.0/24");
     std::vector<std::string> made;
     for (const std::string& call : RouteCalls(Journal(before), "create")) {
       made.push_back(call.substr(5, call.find(' ') - 5));

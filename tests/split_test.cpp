@@ -33,6 +33,7 @@
 #include "support/limits.h"
 #include "support/paths.h"
 #include "test_server.h"
+#include "tunnel/session.h"
 #include "windivert_standin.h"
 
 namespace {
@@ -99,7 +100,7 @@ class Sniffer : public ::testing::Test {
 
   // Starts the sniffer through the list command and waits for its handle.
   void StartSplitting(const wchar_t* list) {
-    SetSplitApps(list);
+    SplitAppsCommand(list);
     ASSERT_TRUE(WaitForLogText(LogFilePath(), 0, "WinDivert socket sniffer started", 5000));
   }
   // Hands events to the sniffer and waits until it has handled them all.
@@ -186,7 +187,7 @@ TEST_F(Sniffer, OnlyConnectsOfListedApplicationsToRoutableAddressesAreRouted) {
 // ignored as Windows ignores it in file names; with a "+" a launcher and
 // every process it started, directly or not.
 TEST_F(Sniffer, ListEntriesMatchByNamePathOrLauncher) {
-  SetSplitApps(L"App.exe; app.exe  ;\tAPP.EXE;my app.exe; ;Steam.EXE+;C:\\G\\L.exe+;C:\\A.exe");
+  SplitAppsCommand(L"App.exe; app.exe  ;\tAPP.EXE;my app.exe; ;Steam.EXE+;C:\\G\\L.exe+;C:\\A.exe");
   const SplitAppList& list = *HelperState.SplitApps;
   EXPECT_EQ(list.Names, (std::set<std::wstring>{L"app.exe", L"my app.exe"}));
   EXPECT_EQ(list.LaunchedBy, (std::set<std::wstring>{L"steam.exe"}));
@@ -242,14 +243,14 @@ TEST_F(Sniffer, ListEntriesMatchByNamePathOrLauncher) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.address);
-    SetSplitApps(c.list);
+    SplitAppsCommand(c.list);
     const size_t before = Created(RouteJournal()).size();
     Events({Connect(c.pid, c.address)});
     EXPECT_EQ(Created(RouteJournal()).size() - before, c.routed ? 1u : 0u);
   }
   // A launcher that has ended still counts for what it started.
   chain[0].Kill();
-  SetSplitApps(L"launcher.exe+");
+  SplitAppsCommand(L"launcher.exe+");
   Events({Connect(grandchild, "10.7.3.1")});
   EXPECT_EQ(Created(RouteJournal()).back(), "10.7.3.1/32");
   EXPECT_EQ(Count(SnifferJournal(), "open "), 1u) << "a list change restarted the sniffer";
@@ -278,7 +279,7 @@ TEST_F(Sniffer, OpenConnectionsOfListedApplicationsAreRoutedAndCounted) {
   WriteFileBytes(BesideTests(L"iphlpapi-scenario.txt"),
                  ReadFileBytes(BesideTests(L"iphlpapi-scenario.txt")) +
                      "tcp 10.0.0.2:50005 198.51.100.5:443 established" + listed);
-  SetSplitApps(L"browser.exe;other.exe");
+  SplitAppsCommand(L"browser.exe;other.exe");
   EXPECT_TRUE(WaitForLogText(LogFilePath(), 0,
                              "split: 1 open connections of listed applications routed", 5000));
   EXPECT_EQ(Created(RouteJournal()).back(), "198.51.100.4/32");
@@ -304,7 +305,7 @@ TEST_F(Sniffer, OpenConnectionsOfListedApplicationsAreRoutedAndCounted) {
 // destinations stay in the tunnel, said once. The list's routes do not count.
 TEST_F(Sniffer, SplitHostRoutesAreCapped) {
   ScopedLimit<size_t> cap(HelperLimits.SplitRouteCap, 3);
-  SetBypassNets(L"10.0.0.0/8");
+  BypassNetsCommand(L"10.0.0.0/8");
   StartSplitting(L"browser.exe");
   const DWORD pid = browser_.Id();
   const auto close = [&](const char* address) {
@@ -366,11 +367,11 @@ TEST_F(Sniffer, StartsOnceAndStopsPromptlyInOrder) {
 // Its host routes go; the bypass networks keep theirs, one that a split
 // application also reached included.
 TEST_F(Sniffer, AnEmptyListWhileConnectedStopsItAndTakesOnlyItsRoutes) {
-  SetBypassNets(L"10.0.0.0/8;1.1.1.2/32");
+  BypassNetsCommand(L"10.0.0.0/8;1.1.1.2/32");
   StartSplitting(L"browser.exe");
   Events({Connect(browser_.Id(), "1.1.1.1"), Connect(browser_.Id(), "1.1.1.2")});
-  SetSplitApps(L" ; ");
-  EXPECT_FALSE(HelperState.SnifferRunning);
+  SplitAppsCommand(L" ; ");
+  EXPECT_FALSE(SnifferHandleOpen());
   std::set<std::wstring> kept;
   MutexLock lock(Routes.Lock);
   for (const RoutePrefix& prefix : Routes.Prefixes()) kept.insert(FormatPrefix(prefix));
@@ -396,7 +397,8 @@ TEST_F(Sniffer, EventsAgainstListChangesAndClears) {
     }
   });
   std::thread lists([&] {
-    for (int i = 0; running; ++i) SetSplitApps(i % 2 ? L"browser.exe" : L"other.exe;browser.exe");
+    for (int i = 0; running; ++i)
+      SplitAppsCommand(i % 2 ? L"browser.exe" : L"other.exe;browser.exe");
   });
   std::thread clearer([&] {
     while (running) {
@@ -518,7 +520,7 @@ TEST(ProcessMatcher, ALauncherIsAnAncestorThatStartedFirst) {
       {40, {600, L"C:\\X\\loop.exe", 40}},
   };
   auto list = [](const wchar_t* entries) {
-    SetSplitApps(entries);
+    SplitAppsCommand(entries);
     return HelperState.SplitApps;
   };
   ProcessMatcher matcher(ReadFakeProcess, FakeClock);

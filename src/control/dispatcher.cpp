@@ -2,11 +2,9 @@
 
 #include "control/client_identity.h"
 #include "control/state_answers.h"
-#include "routing/bypass_nets.h"
-#include "split/dns_hold.h"
-#include "split/split_apps.h"
 #include "tunnel/connect.h"
 #include "tunnel/service_probes.h"
+#include "tunnel/session.h"
 
 namespace {
 
@@ -20,11 +18,9 @@ class SystemActions final : public CommandActions {
     return ::ExplainAddress(address, image);
   }
   bool AuditRequest(const std::wstring& word) override { return ::AuditRequest(client_, word); }
-  void SetSplitApps(const std::wstring& argument) override { ::SetSplitApps(argument); }
-  void SetBypassNets(const std::wstring& argument) override { ::SetBypassNets(argument); }
-  void SetBypassDomains(const std::wstring& argument) override {
-    SetBypassDomainsAndHold(argument);
-  }
+  void SetSplitApps(const std::wstring& argument) override { SplitAppsCommand(argument); }
+  void SetBypassNets(const std::wstring& argument) override { BypassNetsCommand(argument); }
+  void SetBypassDomains(const std::wstring& argument) override { BypassDomainsCommand(argument); }
   void Disconnect() override { DisconnectTunnel(); }
   bool Connect(const std::wstring& configuration) override { return ConnectTunnel(configuration); }
 

@@ -11,6 +11,7 @@
 #include "control/client_handler.h"
 #include "control/client_identity.h"
 #include "control/command_runner.h"
+#include "control/pipe_instance.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
 #include "support/limits.h"
@@ -19,13 +20,7 @@
 #include "support/protocol.h"
 #include "support/security.h"
 
-// Authenticated Users get FILE_GENERIC_READ | FILE_GENERIC_WRITE without
-// FILE_CREATE_PIPE_INSTANCE (0x4): generic write would include it, and any
-// local user could then add instances of this pipe while the helper serves
-// it, receive other users' requests and answer them. Clients opening with
-// GENERIC_READ | GENERIC_WRITE are still admitted: the named-pipe file
-// system leaves the instance right out of a client open's access check.
-const wchar_t kPipeSecurityDescriptor[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;AU)";
+using Client = PipeClient;
 
 namespace {
 
@@ -35,38 +30,12 @@ constexpr size_t kClientsAtMostInOneWait = MAXIMUM_WAIT_OBJECTS - 3;
 
 HANDLE CreateManualResetEvent() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
 
-// Windows refuses FILE_FLAG_FIRST_PIPE_INSTANCE on a name that exists with
-// ERROR_ACCESS_DENIED. Wine ignores the flag, and fails only when the other
-// holder's instance limit is reached, with ERROR_PIPE_BUSY.
-bool NameHeldElsewhere(DWORD error) {
-  return error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY;
-}
-
 size_t ClientsAtMost() {
   const size_t wanted = HelperLimits.PipeClientsAtMost;
   return wanted == 0 ? 1 : wanted < kClientsAtMostInOneWait ? wanted : kClientsAtMostInOneWait;
 }
 
 ULONGLONG Earlier(ULONGLONG a, ULONGLONG b) { return a < b ? a : b; }
-
-// A connected client, from its accept to its close. The pipe is declared
-// first and the operation last: the operation is cancelled, and done with
-// the buffers, before the instance closes.
-struct Client {
-  enum class Phase { Reading, Queued, Replying, Closing };
-
-  UniqueFileHandle Pipe;
-  HANDLE Event = nullptr;  // the slot's, borrowed
-  uint64_t Id = 0;
-  ULONG ProcessId = 0;  // 0 when it could not be read
-  bool ProcessKnown = false;
-  Phase Now = Phase::Reading;
-  ULONGLONG Deadline = 0;  // for its line while reading, for its reply while replying
-  std::string Request;     // its bytes count against PipeHeldBytes until answered
-  std::string Reply;
-  char Chunk[kPipeBufferBytes];
-  OverlappedOp Op;
-};
 
 // The server's instances, its clients, and what they hold, on the thread
 // that runs RunPipeServer; only the commands run elsewhere (CommandRunner).
@@ -78,14 +47,11 @@ class PipeServer {
   void ServeUntilStopped();
 
  private:
-  UniqueFileHandle CreateInstance(bool first);
   // A listening instance whenever there is room for a client: before any
   // instance of ours is closed, so that the name never lapses, and after
   // each accept, so that the next client finds one.
   void Listen(ULONGLONG now);
   void Admit(UniqueFileHandle pipe, ULONGLONG now);
-  // How many connected clients, this one among them, its process has.
-  size_t FromSameProcess(Client& client);
   // Starts and collects the client's operations until one is in flight or
   // none is due.
   void Pump(Client& client, ULONGLONG now);
@@ -151,26 +117,12 @@ PipeServer::PipeServer() {
   attributes_ = {sizeof(attributes_), descriptor_.get(), FALSE};
 }
 
-// A process that created the name before us would own the pipe (its access
-// list, its instances), and we would merely add instances to it. So the
-// name must never lapse while the helper runs, and only a create made while
-// no instance of ours exists (the first, or after every client has gone
-// while creates failed) may have to make the name, and insists on it.
-UniqueFileHandle PipeServer::CreateInstance(bool first) {
-  const DWORD openMode =
-      PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-  return UniqueFileHandle(CreateNamedPipeW(
-      HelperState.PipePath, openMode,
-      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-      PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, &attributes_));
-}
-
 void PipeServer::Listen(ULONGLONG now) {
   // At the bound no instance listens: a client then finds the pipe busy and
   // waits, as it would behind a single instance.
   if (listening_ || clients_.size() >= ClientsAtMost() || now < createAgainAt_) return;
   const bool first = clients_.empty();
-  listening_ = CreateInstance(first);
+  listening_ = CreatePipeInstance(attributes_, first);
   if (!listening_) {
     const DWORD error = GetLastError();
     // Once for each time the name is taken.
@@ -198,35 +150,10 @@ void PipeServer::Admit(UniqueFileHandle pipe, ULONGLONG now) {
   Client& admitted = *clients_.back();
   // Refused with a reply of its own, before anything of it is read: it can
   // never be handed another client's reply.
-  if (FromSameProcess(admitted) > HelperLimits.PipeClientsPerProcess) {
+  if (ConnectedOfProcess(clients_, admitted) > HelperLimits.PipeClientsPerProcess) {
     StartReply(admitted, L"ERR too many connections from this process", now);
   }
   Pump(admitted, now);
-}
-
-size_t PipeServer::FromSameProcess(Client& client) {
-  // No process can be over its share while fewer clients than that are
-  // connected: the process ids (a call each) are asked only then.
-  if (clients_.size() <= HelperLimits.PipeClientsPerProcess) return 1;
-  size_t same = 0;
-  for (const std::unique_ptr<Client>& other : clients_) {
-    if (!other->ProcessKnown) {
-      if (!GetNamedPipeClientProcessId(other->Pipe.get(), &other->ProcessId)) other->ProcessId = 0;
-      other->ProcessKnown = true;
-    }
-  }
-  // A client that has already closed its end holds no connection of its
-  // process any more, even before this thread gets round to its broken
-  // pipe: a process that connects and drops in quick bursts is not over
-  // its share. Peeking fails with ERROR_BROKEN_PIPE once its data is read.
-  for (const std::unique_ptr<Client>& other : clients_) {
-    if (other->ProcessId != client.ProcessId) continue;
-    if (other.get() == &client ||
-        PeekNamedPipe(other->Pipe.get(), nullptr, 0, nullptr, nullptr, nullptr)) {
-      ++same;
-    }
-  }
-  return same;
 }
 
 void PipeServer::Release(Client& client) {

@@ -18,8 +18,8 @@
 // (logged here).
 DWORD RunPipeServer();
 
-// The pipe's access rules, as SDDL.
-extern const wchar_t kPipeSecurityDescriptor[];
+// The pipe's access rules, as SDDL (kPipeSecurityDescriptor).
+#include "control/pipe_instance.h"
 
 // Test seam: makes each event the server waits on (manual-reset). Tests swap it
 // for one that fails, to see how a server that cannot start is reported.

@@ -6,7 +6,7 @@
 #include "support/helper_state.h"
 #include "support/log.h"
 
-void SetBypassNets(const std::wstring& argument) {
+void PublishBypassNets(const std::wstring& argument) {
   std::vector<RoutePrefix> list = ParseBypassNets(argument);
   const size_t count = list.size();
   {
@@ -14,7 +14,6 @@ void SetBypassNets(const std::wstring& argument) {
     HelperState.BypassNetList = std::move(list);
   }
   LogLine(L"bypass nets set: " + std::to_wstring(count));
-  if (HelperState.TunnelConnected) InstallBypassRoutes(PublishedBypassNets());
 }
 
 std::vector<RoutePrefix> PublishedBypassNets() {

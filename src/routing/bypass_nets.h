@@ -6,9 +6,9 @@
 
 #include "routing/net_entries.h"
 
-// Replaces BypassNetList with the valid entries of the argument, logs their
-// number, and, while the tunnel is up, makes the routes follow the new list.
-void SetBypassNets(const std::wstring& argument);
+// Replaces BypassNetList with the valid entries of the argument and logs
+// their number. The routes follow it when the session applies it.
+void PublishBypassNets(const std::wstring& argument);
 
 // The list as last set, for the routes to follow.
 std::vector<RoutePrefix> PublishedBypassNets();

@@ -5,14 +5,12 @@
 #include "control/pipe_server.h"
 #include "routing/network_watch.h"
 #include "routing/route_journal.h"
-#include "routing/route_table.h"
-#include "split/dns_hold.h"
-#include "split/sniffer.h"
 #include "support/data_directory.h"
 #include "support/helper_state.h"
 #include "support/log.h"
 #include "support/progress.h"
 #include "tunnel/connect.h"
+#include "tunnel/session.h"
 
 namespace {
 
@@ -22,22 +20,27 @@ constexpr DWORD kRunningControls =
 // The handler's thread, the main thread and every thread whose work reports
 // its progress report through it, so that checkpoints only ever increase.
 std::mutex StatusMutex;
+// Service mode only: what the manager was last told, and where to tell it.
+SERVICE_STATUS ServiceStatus{};                       // guarded by StatusMutex
+SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;  // set once, before any report
 // When the step under way may end, as its own report said: a stop that
 // comes while a connect runs waits for it first.
 ULONGLONG StepEndsAt = 0;  // guarded by StatusMutex
 
-bool Pending(DWORD state) { return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING; }
+bool Pending(DWORD state) {
+  return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
+}
 
 // Each report of a pending state is a new checkpoint, with a hint that
 // covers the step that begins. StatusMutex held.
 void ReportLocked(DWORD state, DWORD controlsAccepted, DWORD waitHintMs) {
-  SERVICE_STATUS& status = HelperState.ServiceStatus;
+  SERVICE_STATUS& status = ServiceStatus;
   const bool samePending = Pending(state) && status.dwCurrentState == state;
   status.dwCurrentState = state;
   status.dwControlsAccepted = controlsAccepted;
   status.dwCheckPoint = samePending ? status.dwCheckPoint + 1 : (Pending(state) ? 1 : 0);
   status.dwWaitHint = Pending(state) ? waitHintMs : 0;
-  SetServiceStatus(HelperState.ServiceStatusHandle, &status);
+  SetServiceStatus(ServiceStatusHandle, &status);
 }
 
 void ReportServiceStatus(DWORD state, DWORD controlsAccepted, DWORD waitHintMs = 0) {
@@ -52,7 +55,7 @@ void ReportServiceStatus(DWORD state, DWORD controlsAccepted, DWORD waitHintMs =
 void ReportServiceProgress(DWORD stepMs) {
   std::lock_guard<std::mutex> lock(StatusMutex);
   StepEndsAt = GetTickCount64() + stepMs;
-  const SERVICE_STATUS& status = HelperState.ServiceStatus;
+  const SERVICE_STATUS& status = ServiceStatus;
   if (Pending(status.dwCurrentState)) {
     ReportLocked(status.dwCurrentState, status.dwControlsAccepted, stepMs);
   }
@@ -71,16 +74,10 @@ DWORD FirstStopHintLocked() {
 DWORD ServeUntilStopped() {
   AdoptRunningTunnel();
   const DWORD result = RunPipeServer();
-  ReportProgress(kShortStepMs);
-  // The tunnel stays up, but nothing of the helper's own may outlive it:
-  // the DNS hold, the watcher and the sniffer first, so that they add no
-  // route after the clear (and no thread of theirs outlives the process's
-  // exit); the hold before the watcher, which may wait for StateMutex
-  // behind the hold's route calls.
-  StopDnsHold();
-  StopNetworkWatch();
-  StopSniffer();
-  ClearBypassRoutes();
+  // The tunnel stays up, but nothing of the helper's own may outlive it: no
+  // worker adds a route after the clear, and none outlives the process's
+  // exit.
+  StopSession();
   return result;
 }
 
@@ -115,14 +112,14 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   // The event exists before the handler does, so no stop can find it
   // missing.
   HelperState.StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HelperState.ServiceStatusHandle =
+  ServiceStatusHandle =
       RegisterServiceCtrlHandlerExW(HelperState.ServiceName, ServiceControlHandler, nullptr);
-  if (!HelperState.ServiceStatusHandle) return;
-  HelperState.ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  if (!ServiceStatusHandle) return;
+  ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   if (!HelperState.StopEvent) {
     // Without it the server could never be stopped; refuse to start. No
     // thread has been started that could outlive this return.
-    HelperState.ServiceStatus.dwWin32ExitCode = ERROR_NOT_ENOUGH_MEMORY;
+    ServiceStatus.dwWin32ExitCode = ERROR_NOT_ENOUGH_MEMORY;
     ReportServiceStatus(SERVICE_STOPPED, 0);
     return;
   }
@@ -140,6 +137,6 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   const DWORD exitCode = ServeUntilStopped();
   LogLine(L"service stopping");
   std::lock_guard<std::mutex> lock(StatusMutex);
-  HelperState.ServiceStatus.dwWin32ExitCode = exitCode;
+  ServiceStatus.dwWin32ExitCode = exitCode;
   ReportLocked(SERVICE_STOPPED, 0, 0);
 }

@@ -8,11 +8,16 @@
 // routes follow them.
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "support/address.h"
 
 // Starts the hold's thread while the tunnel is up and the domain list is not
-// empty (a second call does nothing). Without WinDivert the hold is off,
-// said once.
-void StartDnsHold();
+// empty (a second call does nothing). The tunnel's peer endpoints are left
+// out of the hold's filter: its own traffic is never held. Without
+// WinDivert the hold is off, said once.
+void StartDnsHold(const std::vector<std::pair<IpAddress, uint16_t>>& tunnelEndpoints);
 // Ends the hold (its receive is shut down, every packet still queued is
 // let through, routes still waiting to be made are dropped: it waits for
 // the route call in progress only) and forgets the domain routes, which go
@@ -29,7 +34,3 @@ struct DnsHoldCounts {
   uint64_t SendFailures = 0;
 };
 DnsHoldCounts CountDnsHold();
-
-// Replaces the domain list (as SetBypassDomains does) and, while the tunnel
-// is up, starts or stops the hold to match it.
-void SetBypassDomainsAndHold(const std::wstring& argument);

@@ -7,7 +7,6 @@
 
 #include <memory>
 #include <mutex>
-#include <system_error>
 
 #include "routing/route_table.h"
 #include "split/missed_connections.h"
@@ -15,6 +14,7 @@
 #include "split/process_match.h"
 #include "split/windivert_abi.h"
 #include "split/windivert_library.h"
+#include "split/windivert_worker.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
 #include "support/log.h"
@@ -24,13 +24,9 @@ namespace {
 
 constexpr DWORD kFailedReceivePauseMs = 50;
 
-// How StopSniffer reaches a sniffer thread blocked in its receive: the
-// thread publishes its open WinDivert handle and the library's shutdown
-// entry point (null when the library has none) here, and withdraws them
-// before it closes the handle.
-std::mutex WakeMutex;
-HANDLE SnifferHandle = nullptr;
-WinDivertShutdownFn SnifferShutdown = nullptr;
+// The sniffer while it runs: started by StartSniffer, ended by StopSniffer,
+// whose callers never overlap.
+std::unique_ptr<WinDivertWorker> Worker;
 
 // The event's remote IPv4 address in network byte order. The record holds
 // it in host byte order; where the library offers its formatter, the address
@@ -77,7 +73,9 @@ struct SnifferContext {
 
 // Published whole by the list command; read without a lock, so an event
 // never waits behind a route operation to learn whether it matters.
-std::shared_ptr<const SplitAppList> CurrentList() { return std::atomic_load(&HelperState.SplitApps); }
+std::shared_ptr<const SplitAppList> CurrentList() {
+  return std::atomic_load(&HelperState.SplitApps);
+}
 
 // Said once per application per tunnel: its later misses are only counted.
 void NoteFirstConnection(const std::wstring& imagePath, const IpAddress& local,
@@ -117,13 +115,7 @@ void HandleSocketEvent(const WinDivertAddress& event, SnifferContext& context) {
   }
 }
 
-void PublishHandle(HANDLE handle, WinDivertShutdownFn shutdown) {
-  std::lock_guard<std::mutex> lock(WakeMutex);
-  SnifferHandle = handle;
-  SnifferShutdown = shutdown;
-}
-
-void SnifferThread() {
+void SnifferThread(WinDivertWorker& worker) {
   WinDivertLibrary library;
   if (!LoadWinDivert(library, L"per-app split")) return;
   // Sniffing at the socket layer needs the receive-only flag; without the
@@ -132,9 +124,8 @@ void SnifferThread() {
   // take room in the driver's queue, and what does not fit is dropped. A
   // library without WinDivertShutdown is woken by a loopback connect of the
   // helper's own, so there loopback stays in and is skipped here.
-  const char* filter = library.Shutdown
-                           ? "(event == CONNECT or event == CLOSE) and not loopback"
-                           : "event == CONNECT or event == CLOSE";
+  const char* filter = library.Shutdown ? "(event == CONNECT or event == CLOSE) and not loopback"
+                                        : "event == CONNECT or event == CLOSE";
   const HANDLE handle =
       library.Open(filter, kWinDivertLayerSocket, 0, kWinDivertFlagSniff | kWinDivertFlagRecvOnly);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -155,26 +146,26 @@ void SnifferThread() {
     LogLine(L"WinDivert queue: " + std::to_wstring(length) + L" events, " +
             std::to_wstring(timeMs) + L" ms");
   }
-  PublishHandle(handle, library.Shutdown);
+  worker.Publish(handle, library.Shutdown);
   SnifferContext context;
   context.Format = library.FormatIPv4;
   // Connections opened before now were never seen connecting.
   RouteOpenConnections(CurrentList(), context.Matcher);
-  while (HelperState.SnifferRunning) {
+  while (worker.Running()) {
     WinDivertAddress event{};
     UINT received = 0;
     if (!library.Recv(handle, nullptr, 0, &received, &event)) {
-      if (!HelperState.SnifferRunning) break;
+      if (!worker.Running()) break;
       Sleep(kFailedReceivePauseMs);
       continue;
     }
     // An event that arrives after the stop was asked for (such as the stop's
     // own wake-up connect) is not acted on: no route may follow a stop.
-    if (!HelperState.SnifferRunning) break;
+    if (!worker.Running()) break;
     HandleSocketEvent(event, context);
   }
   // Withdrawn first, so that a stop never shuts down a closed handle.
-  PublishHandle(nullptr, nullptr);
+  worker.Withdraw(handle);
   library.Close(handle);
   LogLine(L"WinDivert sniffer stopped");
 }
@@ -204,55 +195,39 @@ UniqueSocket LoopbackConnect() {
   return wake;
 }
 
-// The receive blocks until the next socket event anywhere on the machine,
-// which may be long in coming. The library's shutdown ends it at once; a
-// library without one is woken by a connect of the helper's own.
-UniqueSocket WakeSnifferThread() {
-  {
-    std::lock_guard<std::mutex> lock(WakeMutex);
-    // Not published: the thread has not opened its handle yet (it will see
-    // the cleared flag before its first receive) or has ended.
-    if (!SnifferHandle) return UniqueSocket();
-    if (SnifferShutdown) {
-      SnifferShutdown(SnifferHandle, kWinDivertShutdownRecv);
-      return UniqueSocket();
-    }
-  }
-  return LoopbackConnect();
-}
-
 }  // namespace
 
 void StartSniffer() {
-  if (HelperState.SnifferRunning.exchange(true)) return;
-  try {
-    HelperState.SnifferWorker = std::thread(SnifferThread);
-  } catch (const std::system_error& failure) {
+  if (Worker) return;
+  Worker = std::make_unique<WinDivertWorker>(SnifferThread);
+  if (!Worker->Started()) {
     // Left startable: the next connect or list change tries again.
-    HelperState.SnifferRunning = false;
-    LogLine(L"WinDivert sniffer thread not started err=" + std::to_wstring(failure.code().value()));
+    LogLine(L"WinDivert sniffer thread not started err=" + std::to_wstring(Worker->StartError()));
+    Worker.reset();
   }
 }
 
 void StopSniffer() {
-  if (!HelperState.SnifferRunning.exchange(false)) return;
-  if (HelperState.SnifferWorker.joinable()) {
+  if (!Worker) return;
+  // The receive blocks until the next socket event anywhere on the machine,
+  // which may be long in coming. The library's shutdown ends it at once; a
+  // library without one is woken by a connect of the helper's own, open
+  // until the thread has been joined.
+  if (Worker->RequestStop()) {
     WSADATA winsock;
     const bool winsockUp = WSAStartup(MAKEWORD(2, 2), &winsock) == 0;
     {
-      UniqueSocket wake = WakeSnifferThread();
-      HelperState.SnifferWorker.join();
+      UniqueSocket wake = LoopbackConnect();
+      Worker->Join();
     }
     if (winsockUp) WSACleanup();
   }
+  Worker.reset();
   ForgetConnections();
   ClearSplitHostRoutes();
 }
 
-bool SnifferHandleOpen() {
-  std::lock_guard<std::mutex> lock(WakeMutex);
-  return SnifferHandle != nullptr;
-}
+bool SnifferHandleOpen() { return Worker && Worker->AnyPublished(); }
 
 void SplitListChanged() {
   // A sniffer that has not opened its handle yet looks when it has.

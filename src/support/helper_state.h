@@ -2,7 +2,8 @@
 // The one process-wide state record: what more than one subsystem reads or
 // writes (the names, the stop event, the connected flag, the lists, the
 // running tunnel's facts). State that one unit alone uses (the log's file,
-// the routes and their lock, routing/route_store.h) stays private to it.
+// the routes and their lock in routing/route_store.h, the service's status,
+// the workers' threads) stays with the unit that owns it.
 #include <windows.h>
 
 #include <atomic>
@@ -12,7 +13,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -44,12 +44,6 @@ struct HelperStateRecord {
   // Created before the pipe server runs and never closed.
   HANDLE StopEvent = nullptr;
 
-  // Service mode only. Written under the service's status lock
-  // (service/lifecycle.cpp) by the service main thread, the control handler
-  // and the work that reports its progress (support/progress.h).
-  SERVICE_STATUS ServiceStatus{};
-  SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
-
   // Guards TunnelFacts. Not recursive; never taken with Routes.Lock held.
   std::mutex StateMutex;
 
@@ -73,12 +67,6 @@ struct HelperStateRecord {
   // once the tunnel is up, cleared when it goes. Never its text. Its own
   // networks and AllowedIPs go to the routes (SetTunnelNetworks).
   TunnelFactsRecord TunnelFacts;
-
-  // The socket sniffer's thread. SnifferRunning is written only by exchange;
-  // SnifferWorker only by StartSniffer and StopSniffer, whose callers never
-  // overlap.
-  std::atomic<bool> SnifferRunning{false};
-  std::thread SnifferWorker;
 };
 
 extern HelperStateRecord HelperState;

@@ -6,13 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "routing/bypass_nets.h"
-#include "routing/network_watch.h"
 #include "routing/physical_route.h"
 #include "routing/route_table.h"
-#include "split/dns_hold.h"
 #include "split/missed_connections.h"
-#include "split/sniffer.h"
 #include "support/helper_state.h"
 #include "support/limits.h"
 #include "support/log.h"
@@ -22,6 +18,7 @@
 #include "tunnel/config_facts.h"
 #include "tunnel/config_file.h"
 #include "tunnel/service_probes.h"
+#include "tunnel/session.h"
 #include "tunnel/tool_runner.h"
 
 namespace {
@@ -29,8 +26,6 @@ namespace {
 constexpr int kInstallAttempts = 3;
 // Around each bounded wait, for the quick work beside it.
 constexpr DWORD kStepMarginMs = kShortStepMs;
-// Making a list's routes: a request holds at most about 68,000 prefixes.
-constexpr DWORD kListRoutesStepMs = 30000;
 
 // A step of a connect or disconnect begins: a stop of the service waits for
 // the request under way, and the manager learns how long this step may take.
@@ -117,21 +112,14 @@ bool ConnectTunnel(const std::wstring& configuration) {
       break;
   }
 
-  // Nothing may follow the network, nor make a route from a DNS answer,
-  // while the table is cleared and the route captured afresh (the hold
-  // first, as for a disconnect).
-  Step(0);
-  StopDnsHold();
-  StopNetworkWatch();
-  // The old tunnel goes before the physical route is captured, and the
-  // capture comes before the new install: the captured route is never one
-  // of a tunnel's own.
+  // Nothing may follow the network, make a route from a DNS answer or for a
+  // split application while the table is cleared and the route captured
+  // afresh. The old tunnel goes before the physical route is captured, and
+  // the capture comes before the new install: the captured route is never
+  // one of a tunnel's own. Its bypass routes stay while it goes.
+  StopFollowing();
   RemoveTunnelService(tool, HelperLimits.LeftoverRemovalMs);
-  // The sniffer is joined before the table is cleared and the route captured
-  // again, so no host route goes through a stale gateway.
-  Step(0);
-  StopSniffer();
-  ClearBypassRoutes();
+  StopSession();
   CapturePhysicalDefaultRoute();
 
   const std::wstring installArguments = L"/installtunnelservice \"" + configPath + L"\"";
@@ -165,31 +153,12 @@ bool ConnectTunnel(const std::wstring& configuration) {
   }
   HelperState.TunnelConnected.exchange(true);
   RecordTunnelFacts(facts);
-  // Routes only once the tunnel runs, and the sniffer only after them; from
-  // then on they follow the physical network.
-  Step(kListRoutesStepMs);
-  InstallBypassRoutes(PublishedBypassNets());
-  Step(0);
-  StartNetworkWatch();
-  bool splitting = false;
-  {
-    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
-    splitting = !std::atomic_load(&HelperState.SplitApps)->Empty();
-  }
-  if (splitting) StartSniffer();
-  StartDnsHold();
+  StartSession(SessionStart::NewTunnel);
   return true;
 }
 
 void DisconnectTunnel() {
-  Step(0);
-  // The hold first: its route maker may be making the routes of a flood of
-  // answers, one route call after another, each holding StateMutex, which
-  // the watcher needs to finish before it can stop.
-  StopDnsHold();
-  StopNetworkWatch();
-  StopSniffer();
-  ClearBypassRoutes();
+  StopSession();
   const std::wstring tool = FindTunnelTool();
   Step(ToolRunAndWaitMs(HelperLimits.DisconnectMs));
   if (!tool.empty() && TunnelServiceExists()) RunTunnelTool(tool, UninstallArguments());
@@ -208,6 +177,7 @@ void AdoptRunningTunnel() {
   // from the copy in the data directory, which only a trusted directory
   // holds; its key is never looked at.
   std::wstring configuration;
-  if (ReadStoredConfiguration(configuration)) RecordTunnelFacts(ReadConfigurationFacts(configuration));
-  StartNetworkWatch();
+  if (ReadStoredConfiguration(configuration))
+    RecordTunnelFacts(ReadConfigurationFacts(configuration));
+  StartSession(SessionStart::RunningTunnel);
 }
