@@ -8,10 +8,10 @@
 //              [--self-check] [--verbose] [--strict]
 //
 // Method:
-// - Install: SetBypassNets with the list's text while connected (the
+// - Install: BypassNetsCommand with the list's text while connected (the
 //   parse, the journal, the creates, the summary: the request without the
 //   pipe) against a bare loop of CreateIpForwardEntry2 with the same rows
-//   for as many networks of its own. Clear: SetBypassNets with an empty
+//   for as many networks of its own. Clear: BypassNetsCommand with an empty
 //   list against the bare loop's deletes. The sides take turns, the one
 //   going first alternating; the judged ratio is the median of the
 //   per-turn ratios (target 1.5, goal 1.2).
@@ -54,6 +54,7 @@
 #include "service_harness.h"
 #include "support/data_directory.h"
 #include "support/helper_state.h"
+#include "tunnel/session.h"
 #include "support/paths.h"
 #include "support/text.h"
 
@@ -109,7 +110,7 @@ double BareDeletes(uint32_t base, unsigned count) {
 
 double Timed(const std::wstring& list) {
   const long long start = TickNow();
-  SetBypassNets(list);
+  BypassNetsCommand(list);
   return TicksToMicroseconds(TickNow() - start) / 1000;
 }
 
@@ -302,7 +303,7 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes,
     // then the answers.
     std::vector<double> emptySplit, emptyBare, split, splitBare;
     if (!SplitRun(options.rounds * 10, splitRound, emptySplit, emptyBare)) return kExitFailed;
-    SetBypassNets(list);
+    BypassNetsCommand(list);
     if (!SplitRun(options.rounds * 10, splitRound, split, splitBare)) return kExitFailed;
     // The stand-in's own create costs more in a small table (it writes a
     // table of a few rows whole), so what is compared is what the helper
@@ -326,7 +327,7 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes,
                   kAnswerTargetMs, answerMet ? "met" : "MISSED");
       met = answerMet && met;
     }
-    SetBypassNets(L"");
+    BypassNetsCommand(L"");
   }
   if (!selfCheck && !sizes.empty()) {
     // Merging: a clustered list of the largest size asked for, made as
@@ -347,7 +348,7 @@ int RunBenchmark(const Options& options, const std::vector<unsigned>& sizes,
       for (unsigned round = 0; round < options.rounds; ++round) {
         install.push_back(Timed(clustered));
         routes = RoutesOfHelper();
-        SetBypassNets(L"");
+        BypassNetsCommand(L"");
       }
       const bool merged = routes > 0 && routes < size;
       std::printf("clustered list of %u networks%s: made as %zu routes (%.1f entries a route), "

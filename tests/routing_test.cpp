@@ -695,7 +695,7 @@ TEST_F(Routing, ANewListReplacesTheRoutesOfTheOldOneWhileConnected) {
     SCOPED_TRACE(testing::PrintToString(std::wstring(step.list)));
     const size_t before = Journal().size();
     MarkLog();
-    SetBypassNets(step.list);
+    BypassNetsCommand(step.list);
     std::vector<std::string> changes;
     for (const std::string& line : Journal(before)) {
       if (line.rfind("create", 0) != 0 && line.rfind("delete", 0) != 0) continue;  // a table read

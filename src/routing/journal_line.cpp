@@ -52,6 +52,11 @@ void AppendAddress(std::string& out, const IpAddress& address) {
 std::string RouteJournalLine(const JournaledRoute& route) {
   std::string line;
   line.reserve(64);
+  AppendRouteJournalLine(line, route);
+  return line;
+}
+
+void AppendRouteJournalLine(std::string& line, const JournaledRoute& route) {
   AppendDecimal(line, route.InterfaceIndex);
   line += ' ';
   AppendAddress(line, route.Prefix.Destination);
@@ -63,7 +68,6 @@ std::string RouteJournalLine(const JournaledRoute& route) {
     line += " luid=";
     AppendDecimal(line, route.InterfaceLuid);
   }
-  return line;
 }
 
 bool ParseRouteJournalLine(std::string line, JournaledRoute& route) {

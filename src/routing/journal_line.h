@@ -26,6 +26,8 @@ constexpr size_t kLongestJournalLine = kJournalSlotBytes - 2;
 
 // "INDEX PREFIX GATEWAY", then " luid=LUID" when it has one.
 std::string RouteJournalLine(const JournaledRoute& route);
+// The same line added to the end of out (a list's lines go into one buffer).
+void AppendRouteJournalLine(std::string& out, const JournaledRoute& route);
 // False for a damaged line, and for any line that is not exactly what
 // RouteJournalLine writes for the route it names.
 bool ParseRouteJournalLine(std::string line, JournaledRoute& route);

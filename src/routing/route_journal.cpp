@@ -11,10 +11,10 @@
 #include "support/data_directory.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
-#include "support/thread_safety.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/progress.h"
+#include "support/thread_safety.h"
 
 namespace {
 
@@ -152,24 +152,28 @@ bool TakeOverRouteJournal() {
 
 namespace {
 
-// One padded slot's bytes.
-std::string SlotBytes(const std::string& text) {
-  std::string bytes = text;
-  bytes.resize(kLongestJournalLine, ' ');
+// Adds one slot's bytes: the line padded with blanks, then CR LF.
+void AppendSlot(std::string& bytes, const JournaledRoute* route) {
+  const size_t at = bytes.size();
+  if (route) AppendRouteJournalLine(bytes, *route);
+  bytes.resize(at + kLongestJournalLine, ' ');
   bytes += "\r\n";
-  return bytes;
 }
 
-// Writes slots (sorted by slot) with one WriteFile for each run of
-// consecutive ones: a batch of a thousand lines is a write or two, not a
-// thousand (each costs a system call, and under Wine tens of microseconds).
-bool WriteSlots(const std::vector<std::pair<uint32_t, std::string>>& slots) REQUIRES(JournalMutex) {
+// Writes slots in ascending order, the route of each (null for a blank
+// line) in one WriteFile for each run of consecutive slots: a batch of a
+// thousand lines is a write or two, not a thousand (each costs a system
+// call, and under Wine tens of microseconds), and each line is formatted
+// straight into the run's buffer.
+bool WriteSlots(const std::vector<uint32_t>& slots,
+                const std::vector<const JournaledRoute*>& routes) REQUIRES(JournalMutex) {
+  std::string bytes;
   for (size_t first = 0; first < slots.size();) {
     size_t end = first + 1;
-    while (end < slots.size() && slots[end].first == slots[end - 1].first + 1) ++end;
-    std::string bytes;
+    while (end < slots.size() && slots[end] == slots[end - 1] + 1) ++end;
+    bytes.clear();
     bytes.reserve((end - first) * kJournalSlotBytes);
-    for (size_t i = first; i < end; ++i) bytes += SlotBytes(slots[i].second);
+    for (size_t i = first; i < end; ++i) AppendSlot(bytes, routes[i]);
     // The file pointer moved, then a plain write: the same two steps as an
     // OVERLAPPED offset on Windows, while Wine's server takes a round trip
     // for the offset (several times the write's own cost), and this write
@@ -177,11 +181,11 @@ bool WriteSlots(const std::vector<std::pair<uint32_t, std::string>>& slots) REQU
     // every journal call runs under JournalMutex.
     LARGE_INTEGER at;
     at.QuadPart =
-        static_cast<LONGLONG>(TheJournal.Base + uint64_t{slots[first].first} * kJournalSlotBytes);
+        static_cast<LONGLONG>(TheJournal.Base + uint64_t{slots[first]} * kJournalSlotBytes);
     DWORD written = 0;
     if (!SetFilePointerEx(TheJournal.File.get(), at, nullptr, FILE_BEGIN) ||
-        !WriteFile(TheJournal.File.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                   &written, nullptr) ||
+        !WriteFile(TheJournal.File.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                   nullptr) ||
         written != bytes.size()) {
       return false;
     }
@@ -190,25 +194,28 @@ bool WriteSlots(const std::vector<std::pair<uint32_t, std::string>>& slots) REQU
   return true;
 }
 
+// Blank lines for the given slots, ascending and without repeats.
+bool WriteBlankSlots(const std::vector<uint32_t>& slots) REQUIRES(JournalMutex) {
+  return WriteSlots(slots, std::vector<const JournaledRoute*>(slots.size(), nullptr));
+}
+
 }  // namespace
 
 bool JournalRoutes(const std::vector<JournaledRoute>& routes, std::vector<uint32_t>& lines) {
   MutexLock lock(JournalMutex);
   lines.assign(routes.size(), kNotJournaled);
   if (!TheJournal.File || routes.empty()) return true;
-  // Free slots first, lowest first, then new ones at the end.
-  std::vector<std::pair<uint32_t, std::string>> slots;
-  slots.reserve(routes.size());
+  // Free slots first, lowest first, then new ones at the end: ascending as
+  // taken, since every free slot lies below the end.
+  std::vector<const JournaledRoute*> written;
+  written.reserve(routes.size());
   auto free = TheJournal.FreeSlots.begin();
   uint32_t next = TheJournal.Slots;
   for (size_t i = 0; i < routes.size(); ++i) {
-    const uint32_t slot = free != TheJournal.FreeSlots.end() ? *free++ : next++;
-    slots.emplace_back(slot, RouteJournalLine(routes[i]));
-    lines[i] = slot;
+    lines[i] = free != TheJournal.FreeSlots.end() ? *free++ : next++;
+    written.push_back(&routes[i]);
   }
-  std::vector<std::pair<uint32_t, std::string>> sorted = slots;
-  std::sort(sorted.begin(), sorted.end());
-  if (!WriteSlots(sorted)) {
+  if (!WriteSlots(lines, written)) {
     const DWORD error = GetLastError();
     // Nothing is taken: the slots stay as they were (what was written of
     // them lists routes that will not be made, which a start deletes
@@ -248,13 +255,13 @@ void WithdrawJournalLines(const std::vector<uint32_t>& lines) {
     TheJournal.FreeSlots.erase(TheJournal.FreeSlots.lower_bound(slots), TheJournal.FreeSlots.end());
     TheJournal.Slots = slots;
   }
-  std::vector<std::pair<uint32_t, std::string>> blanks;
+  std::vector<uint32_t> blanks;
   for (const uint32_t line : lines) {
-    if (line != kNotJournaled && line < TheJournal.Slots) blanks.emplace_back(line, "");
+    if (line != kNotJournaled && line < TheJournal.Slots) blanks.push_back(line);
   }
   std::sort(blanks.begin(), blanks.end());
   blanks.erase(std::unique(blanks.begin(), blanks.end()), blanks.end());
-  if (!WriteSlots(blanks)) {
+  if (!WriteBlankSlots(blanks)) {
     const DWORD error = GetLastError();
     LogLine(L"route journal line not withdrawn: err=" + std::to_wstring(error));
   }
@@ -274,9 +281,9 @@ void EmptyRouteJournal() {
   const DWORD error = GetLastError();
   LogLine(L"route journal not emptied: err=" + std::to_wstring(error));
   // Blank line by line; whatever stays lists routes that are gone.
-  std::vector<std::pair<uint32_t, std::string>> blanks;
+  std::vector<uint32_t> blanks;
   for (uint32_t slot = 0; slot < TheJournal.Slots; ++slot) {
-    if (TheJournal.FreeSlots.insert(slot).second) blanks.emplace_back(slot, "");
+    if (TheJournal.FreeSlots.insert(slot).second) blanks.push_back(slot);
   }
-  WriteSlots(blanks);
+  WriteBlankSlots(blanks);
 }
