@@ -55,7 +55,7 @@
 #include "split/dns_filter.h"
 #include "split/dns_hold.h"
 #include "split/dns_questions.h"
-#include "split/global_address.h"
+#include "split/address_scope.h"
 #include "split/windivert_abi.h"
 #include "split/windivert_library.h"
 #include "support/handles.h"

@@ -18,7 +18,7 @@
 #include "split/dns_answer.h"
 #include "split/dns_filter.h"
 #include "split/dns_questions.h"
-#include "split/global_address.h"
+#include "split/address_scope.h"
 #include "support/address.h"
 #include "support/text.h"
 
@@ -447,6 +447,29 @@ TEST(GlobalAddresses, OnlyWhatIanaMarksGloballyReachableMayBeRouted) {
     EXPECT_EQ(GloballyReachable(address), c.reachable);
   }
   EXPECT_FALSE(GloballyReachable(IpAddress{}));
+}
+
+// A listed application's own choice of address: the LAN is allowed, what no
+// route can carry is not.
+TEST(GlobalAddresses, ASplitApplicationMayGoAroundToAnyUnicastAddress) {
+  const struct {
+    const wchar_t* address;
+    bool routable;
+  } cases[] = {
+      {L"93.184.216.34", true},    {L"10.1.2.3", true},       {L"192.168.1.1", true},
+      {L"100.64.0.1", true},       {L"0.1.2.3", false},       {L"127.0.0.1", false},
+      {L"169.254.1.1", false},     {L"224.0.0.251", false},   {L"240.0.0.1", false},
+      {L"255.255.255.255", false}, {L"2001:db8::1", true},    {L"fd12::1", true},
+      {L"::1", false},             {L"fe80::1", false},       {L"febf::1", false},
+      {L"ff02::1", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.address));
+    IpAddress address;
+    ASSERT_TRUE(ParseAddress(c.address, address));
+    EXPECT_EQ(SplitRoutable(address), c.routable);
+  }
+  EXPECT_FALSE(SplitRoutable(IpAddress{}));
 }
 
 TEST(BypassDomainEntries, ParseAsWrittenAndSkipWhatIsNoName) {

@@ -16,7 +16,7 @@
 #include "split/dns_filter.h"
 #include "split/dns_questions.h"
 #include "split/dns_route_maker.h"
-#include "split/global_address.h"
+#include "split/address_scope.h"
 #include "split/windivert_abi.h"
 #include "split/windivert_library.h"
 #include "split/windivert_worker.h"

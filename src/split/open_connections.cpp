@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "routing/route_table.h"
+#include "split/address_scope.h"
 #include "support/handles.h"
 #include "support/helper_state.h"
 #include "support/log.h"
@@ -144,23 +145,6 @@ std::vector<MIB_TCPROW_OWNER_PID> OpenTcpConnections() {
 }
 
 }  // namespace
-
-bool SplitRoutable(const IpAddress& remote) {
-  if (remote.IsUnspecified()) return false;
-  const uint8_t* bytes = remote.Bytes;
-  if (remote.IsIPv4()) {
-    const bool thisNetwork = bytes[0] == 0;
-    const bool loopback = bytes[0] == 127;
-    const bool linkLocal = bytes[0] == 169 && bytes[1] == 254;
-    const bool multicastOrReserved = bytes[0] >= 224;  // 224/4 and 240/4, broadcast with them
-    return !thisNetwork && !loopback && !linkLocal && !multicastOrReserved;
-  }
-  static const uint8_t kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  const bool loopback = std::memcmp(bytes, kLoopback, sizeof(kLoopback)) == 0;
-  const bool linkLocal = bytes[0] == 0xFE && (bytes[1] & 0xC0) == 0x80;
-  const bool multicast = bytes[0] == 0xFF;
-  return !loopback && !linkLocal && !multicast;
-}
 
 void RouteConnection(uint64_t endpoint, uint32_t processId, const IpAddress& remote) {
   std::lock_guard<std::mutex> lock(CountMutex);

@@ -13,13 +13,6 @@
 #include "split/process_match.h"
 #include "support/address.h"
 
-// Where a listed application connects that its traffic could go around the
-// tunnel to: never 0.0.0.0/8, loopback 127.0.0.0/8, link-local
-// 169.254.0.0/16, multicast 224.0.0.0/4 or 240.0.0.0/4 (broadcast among
-// them); nor ::, ::1, link-local fe80::/10 or multicast ff00::/8. Whether
-// the tunnel is the path there now is the route table's to judge.
-bool SplitRoutable(const IpAddress& remote);
-
 // A listed process's socket `endpoint` connected to `remote`: a host route
 // to it, and one more connection counted on it (once per endpoint and
 // remote). Endpoint 0 (a library that fills none): counted by process and

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "routing/route_table.h"
+#include "split/address_scope.h"
 #include "split/missed_connections.h"
 #include "split/open_connections.h"
 #include "split/process_match.h"

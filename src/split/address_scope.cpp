@@ -1,7 +1,8 @@
-#include "split/global_address.h"
+#include "split/address_scope.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -95,4 +96,21 @@ bool GloballyReachable(const IpAddress& address) {
   if (mapped) return IPv4Reachable(b + 12);
   if (!Inside(b, kIPv6GlobalUnicast)) return false;
   return InsideAny(b, kIPv6Reachable) || !InsideAny(b, kIPv6NotReachable);
+}
+
+bool SplitRoutable(const IpAddress& remote) {
+  if (remote.IsUnspecified()) return false;
+  const uint8_t* bytes = remote.Bytes;
+  if (remote.IsIPv4()) {
+    const bool thisNetwork = bytes[0] == 0;
+    const bool loopback = bytes[0] == 127;
+    const bool linkLocal = bytes[0] == 169 && bytes[1] == 254;
+    const bool multicastOrReserved = bytes[0] >= 224;  // 224/4 and 240/4, broadcast with them
+    return !thisNetwork && !loopback && !linkLocal && !multicastOrReserved;
+  }
+  static const uint8_t kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  const bool loopback = std::memcmp(bytes, kLoopback, sizeof(kLoopback)) == 0;
+  const bool linkLocal = bytes[0] == 0xFE && (bytes[1] & 0xC0) == 0x80;
+  const bool multicast = bytes[0] == 0xFF;
+  return !loopback && !linkLocal && !multicast;
 }
