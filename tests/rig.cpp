@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "client_io.h"
+#include "routing/journal_line.h"
 #include "service_harness.h"
 #include "support/paths.h"
 #include "support/text.h"
@@ -160,10 +161,11 @@ std::vector<std::string> StandinRoutes(const std::wstring& folder) {
 
 std::vector<std::string> HelperRig::ListedRoutes() const {
   std::vector<std::string> listed;
-  for (std::string line : ReadLines(DataDir() + L"\\routes.journal")) {
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    line = line.substr(0, line.find(" luid="));  // the stand-in's LUIDs only encode the index
-    if (!line.empty()) listed.push_back(line);
+  for (const std::string& line : ReadLines(DataDir() + L"\\routes.journal")) {
+    JournaledRoute route;
+    if (ReadJournalSlot(line, route) != JournalSlot::Route) continue;
+    route.InterfaceLuid = 0;  // the stand-in's LUIDs only encode the index
+    listed.push_back(RouteJournalLine(route));
   }
   return listed;
 }

@@ -20,6 +20,7 @@
 
 #include "rig.h"
 #include "routing/bypass_nets.h"
+#include "routing/journal_line.h"
 #include "routing/physical_route.h"
 #include "routing/route_journal.h"
 #include "routing/net_merge.h"
@@ -85,9 +86,7 @@ class Routing : public ::testing::Test {
   // The routes the helper's journal lists (blank lines are withdrawn ones).
   std::vector<std::string> Listed() {
     std::vector<std::string> listed;
-    for (std::string line : ReadLines(DataDirectory() + L"\\routes.journal")) {
-      while (!line.empty() && line.back() == ' ') line.pop_back();
-      line = line.substr(0, line.find(" luid="));
+    for (const std::string& line : Slots()) {
       if (!line.empty()) listed.push_back(line);
     }
     return listed;
@@ -95,9 +94,12 @@ class Routing : public ::testing::Test {
   // The journal's slots as they lie in the file, withdrawn ones blank.
   std::vector<std::string> Slots() {
     std::vector<std::string> slots;
-    for (std::string line : ReadLines(DataDirectory() + L"\\routes.journal")) {
-      while (!line.empty() && line.back() == ' ') line.pop_back();
-      slots.push_back(line.substr(0, line.find(" luid=")));
+    for (const std::string& line : ReadLines(DataDirectory() + L"\\routes.journal")) {
+      JournaledRoute route;
+      const JournalSlot slot = ReadJournalSlot(line, route);
+      EXPECT_NE(slot, JournalSlot::Damaged) << line;
+      route.InterfaceLuid = 0;
+      slots.push_back(slot == JournalSlot::Route ? RouteJournalLine(route) : "");
     }
     return slots;
   }
@@ -885,6 +887,25 @@ TEST(RouteJournalLines, ReadBackExactlyAndNothingElse) {
         "007 10.0.0.0/8 192.168.1.1", "7 10.0.0.0/08 192.168.1.1", "7 10.1.0.0/8 192.168.1.1",
         "9 ::f/6 ::", "9 2001:db8::/032 fe80::1", "7 10.0.0.0/8 192.168.1.1 luid=007"}) {
     EXPECT_FALSE(ParseRouteJournalLine(damaged, route)) << damaged;
+  }
+  // A slot as the file holds it: padded to its width, then CR LF.
+  const std::string line = "7 10.0.0.0/8 192.168.1.1";
+  const std::string padded = line + std::string(kLongestJournalLine - line.size(), ' ');
+  const struct {
+    std::string slot;
+    JournalSlot kind;
+  } slots[] = {
+      {padded + "\r", JournalSlot::Route},
+      {padded, JournalSlot::Route},
+      {std::string(kLongestJournalLine, ' ') + "\r", JournalSlot::Withdrawn},
+      {"", JournalSlot::Withdrawn},
+      {padded + " \r", JournalSlot::Damaged},  // wider than any slot
+      {"7 10.0.0.0/8 192.168.1.1x\r", JournalSlot::Damaged},
+  };
+  for (const auto& c : slots) {
+    JournaledRoute read;
+    EXPECT_EQ(ReadJournalSlot(c.slot, read), c.kind) << c.slot;
+    if (c.kind == JournalSlot::Route) EXPECT_EQ(RouteJournalLine(read), line);
   }
 }
 

@@ -1,5 +1,7 @@
 #include "routing/journal_line.h"
 
+#include <utility>
+
 #include "support/text.h"
 
 namespace {
@@ -112,4 +114,12 @@ bool ParseRouteJournalLine(std::string line, JournaledRoute& route) {
   }
   route = parsed;
   return true;
+}
+
+JournalSlot ReadJournalSlot(std::string line, JournaledRoute& route) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.size() > kLongestJournalLine) return JournalSlot::Damaged;  // longer than any slot
+  while (!line.empty() && line.back() == ' ') line.pop_back();         // a slot's padding
+  if (line.empty()) return JournalSlot::Withdrawn;
+  return ParseRouteJournalLine(std::move(line), route) ? JournalSlot::Route : JournalSlot::Damaged;
 }

@@ -31,3 +31,10 @@ void AppendRouteJournalLine(std::string& out, const JournaledRoute& route);
 // False for a damaged line, and for any line that is not exactly what
 // RouteJournalLine writes for the route it names.
 bool ParseRouteJournalLine(std::string line, JournaledRoute& route);
+
+// One slot of the journal's file as read back, its line end taken off: a
+// route, a withdrawn (blank) slot, or damage (longer than any slot, or not
+// a line the helper writes). The one reader of the file's lines, for the
+// replay at start and for whoever checks what the journal lists.
+enum class JournalSlot { Route, Withdrawn, Damaged };
+JournalSlot ReadJournalSlot(std::string line, JournaledRoute& route);

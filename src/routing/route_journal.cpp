@@ -42,17 +42,16 @@ std::wstring Shown(const std::string& line) {
 }
 
 // Deletes the route of one line; counts what was listed and what went.
-void RemoveListedRoute(std::string line, size_t& listed, size_t& removed) {
-  if (line.size() > kLongestJournalLine + 1) {  // longer than any slot: not ours
-    LogLine(L"damaged route journal line skipped: " + Shown(line));
-    return;
-  }
-  while (!line.empty() && line.back() == ' ') line.pop_back();  // a slot's padding
-  if (line.empty()) return;                                     // a withdrawn line
+void RemoveListedRoute(const std::string& line, size_t& listed, size_t& removed) {
   JournaledRoute route;
-  if (!ParseRouteJournalLine(line, route)) {
-    LogLine(L"damaged route journal line skipped: " + Shown(line));
-    return;
+  switch (ReadJournalSlot(line, route)) {
+    case JournalSlot::Withdrawn:
+      return;
+    case JournalSlot::Damaged:
+      LogLine(L"damaged route journal line skipped: " + Shown(line));
+      return;
+    case JournalSlot::Route:
+      break;
   }
   ++listed;
   MIB_IPFORWARD_ROW2 row = BypassRouteRow(route.InterfaceIndex, route.Prefix, route.Gateway);
