@@ -58,7 +58,7 @@ std::wstring DescribeState() {
   if (connected && route6.Captured()) physical6 = JsonRoute(route6.InterfaceIndex, route6.Gateway);
   bypassNets = PublishedBypassNets().size();
   {
-    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    MutexLock lock(HelperState.StateMutex);
     splitApps = std::atomic_load(&HelperState.SplitApps)->Size();
     const std::shared_ptr<const BypassDomainList> domains =
         std::atomic_load(&HelperState.BypassDomains);
@@ -111,7 +111,7 @@ std::wstring ExplainAddress(const IpAddress& address, std::wstring_view image) {
   const std::vector<RoutePrefix> nets = PublishedBypassNets();
   if (const RoutePrefix* entry = NarrowestCovering(nets, address)) listEntry = *entry;
   {
-    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    MutexLock lock(HelperState.StateMutex);
     singlePeerTakesAll = HelperState.TunnelFacts.SinglePeerTakesAll;
     list = std::atomic_load(&HelperState.SplitApps);
   }

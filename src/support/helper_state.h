@@ -45,7 +45,7 @@ struct HelperStateRecord {
   HANDLE StopEvent = nullptr;
 
   // Guards TunnelFacts. Not recursive; never taken with Routes.Lock held.
-  std::mutex StateMutex;
+  Mutex StateMutex;
 
   // Whether the last connect brought the tunnel up (cleared by disconnect).
   // The list commands read it to decide whether a new list applies at once.
@@ -66,7 +66,7 @@ struct HelperStateRecord {
   // What the running tunnel's configuration means for bypass and split: set
   // once the tunnel is up, cleared when it goes. Never its text. Its own
   // networks and AllowedIPs go to the routes (SetTunnelNetworks).
-  TunnelFactsRecord TunnelFacts;
+  TunnelFactsRecord TunnelFacts GUARDED_BY(StateMutex);
 };
 
 extern HelperStateRecord HelperState;

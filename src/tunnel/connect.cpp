@@ -72,7 +72,7 @@ void RecordTunnelFacts(const ConfigurationFacts& facts) {
   // Misses are counted from each tunnel's coming up.
   MissedFirstConnections().Start(facts.OwnAddresses, facts.OwnNetworks);
   SetTunnelNetworks(facts.OwnNetworks, facts.AllowedIPs);
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  MutexLock lock(HelperState.StateMutex);
   HelperState.TunnelFacts = {facts.SinglePeerTakesAll, std::move(warnings), std::move(endpoints)};
 }
 
@@ -81,7 +81,7 @@ void MarkDisconnected() {
   HelperState.TunnelConnected.exchange(false);
   MissedFirstConnections().Stop();
   SetTunnelNetworks({}, {});
-  std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+  MutexLock lock(HelperState.StateMutex);
   HelperState.TunnelFacts = {};
 }
 

@@ -29,7 +29,7 @@ bool Splitting() { return !std::atomic_load(&HelperState.SplitApps)->Empty(); }
 void StartDnsHoldOfTunnel() {
   std::vector<std::pair<IpAddress, uint16_t>> endpoints;
   {
-    std::lock_guard<std::mutex> lock(HelperState.StateMutex);
+    MutexLock lock(HelperState.StateMutex);
     endpoints = HelperState.TunnelFacts.Endpoints;
   }
   StartDnsHold(endpoints);
