@@ -31,12 +31,14 @@ fi
 # cannot be made persistent, so it is ended first; scripts/test.sh ends ours.
 WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -k 2>/dev/null || true
 WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -w 2>/dev/null || true
-# A second prefix for the group of tests that runs beside the first
-# (tests/CMakeLists.txt): a copy made while no server of the first runs.
-if [ ! -f "$BUILD_DIR/wineprefix-b/system.reg" ]; then
-  rm -rf "$BUILD_DIR/wineprefix-b"
-  cp -a "$BUILD_DIR/wineprefix" "$BUILD_DIR/wineprefix-b"
-fi
+# Prefixes for the groups of tests that run beside the first
+# (tests/CMakeLists.txt): copies made while no server of the first runs.
+for lane in b c; do
+  if [ ! -f "$BUILD_DIR/wineprefix-$lane/system.reg" ]; then
+    rm -rf "$BUILD_DIR/wineprefix-$lane"
+    cp -a "$BUILD_DIR/wineprefix" "$BUILD_DIR/wineprefix-$lane"
+  fi
+done
 # A third for the installer's tests, where msiexec installs and starts
 # services. Wine's service manager gives services ProgramData=C:\users\Public
 # unless the user's environment names it; named C:\ProgramData, as Windows
@@ -49,7 +51,8 @@ if [ ! -f "$BUILD_DIR/wineprefix-msi/system.reg" ]; then
   QUORVEL_WINEPREFIX="$BUILD_DIR/wineprefix-msi" "$BUILD_DIR/wine-run" reg add 'HKCU\Environment' \
     /v ProgramData /d 'C:\ProgramData' /f </dev/null >/dev/null 2>&1
 fi
-for prefix in "$BUILD_DIR/wineprefix" "$BUILD_DIR/wineprefix-b" "$BUILD_DIR/wineprefix-msi"; do
+for prefix in "$BUILD_DIR/wineprefix" "$BUILD_DIR/wineprefix-b" "$BUILD_DIR/wineprefix-c" \
+              "$BUILD_DIR/wineprefix-msi"; do
   WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
   WINEPREFIX="$prefix" wineserver -w 2>/dev/null || true
   WINEPREFIX="$prefix" wineserver -p </dev/null >/dev/null 2>&1

@@ -23,20 +23,21 @@ status=0
 # Each prefix's server and system processes looked at again just before the
 # suite, with nowhere to write: whatever Wine starts here is not started by
 # the first test, whose output pipe it would inherit and hold open.
-for prefix in wineprefix wineprefix-b wineprefix-msi; do
+for prefix in wineprefix wineprefix-b wineprefix-c wineprefix-msi; do
   WINEPREFIX="$PWD/$prefix" wineserver -p </dev/null >/dev/null 2>&1 || true
   WINEDEBUG="${QUORVEL_WINE_LOG:+-all,err+all,warn+service}" QUORVEL_WINEPREFIX="$PWD/$prefix" \
     ./wine-run wineboot </dev/null >/dev/null 2>>"${QUORVEL_WINE_LOG:-/dev/null}" || true
 done
-# Three at a time, one lane each: the tests of one Wine prefix that share
+# Four at a time, one lane each: the tests of one Wine prefix that share
 # the pipe and the service manager take that prefix's lock and still run one
-# after another, the other prefix's group beside them, and the tests that
-# need neither (mostly waiting: a tool left to hang for thirty seconds) in
-# the third.
-ctest --output-on-failure --timeout 300 -j3 "$@" || status=$?
-WINEPREFIX="$PWD/wineprefix" wineserver -k 2>/dev/null || true
-WINEPREFIX="$PWD/wineprefix-b" wineserver -k 2>/dev/null || true
-WINEPREFIX="$PWD/wineprefix-msi" wineserver -k 2>/dev/null || true
+# after another, the other prefixes' groups beside them, and the tests that
+# need neither (mostly waiting: a tool left to hang for thirty seconds) fill
+# in. Most of every lane is waiting (for a tool, a timer, a stop), so four
+# lanes fit two cores.
+ctest --output-on-failure --timeout 300 -j4 "$@" || status=$?
+for prefix in wineprefix wineprefix-b wineprefix-c wineprefix-msi; do
+  WINEPREFIX="$PWD/$prefix" wineserver -k 2>/dev/null || true
+done
 cd "$ROOT"
 # The parsers of untrusted input fuzzed natively, after the suite so that
 # its timing is not shared with them: each target briefly over the

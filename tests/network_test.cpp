@@ -498,25 +498,4 @@ TEST_F(FollowingTheNetwork, AHelperStartingWhileTheTunnelRunsTakesItUp) {
       << Joined(rig.Log());
 }
 
-// Back from sleep the network watcher looks at once, as after a change; any
-// other power event leaves it be. (Only the system sends power events, so
-// the handler is called as the manager would.)
-TEST(FollowingTheNetworkAfterSleep, ResumeMakesTheWatcherLook) {
-  ScratchDataDirectory data(L"power");
-  ASSERT_TRUE(data.Ready());
-  const std::wstring journal = BesideTests(L"iphlpapi-journal.txt");
-  DeleteFileW(journal.c_str());
-  StartNetworkWatch();
-  EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, nullptr, nullptr),
-            static_cast<DWORD>(NO_ERROR));
-  Sleep(500);
-  const size_t beforeResume = Count(ReadLines(journal), "table buffer=0");
-  EXPECT_EQ(
-      ServiceControlHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, nullptr, nullptr),
-      static_cast<DWORD>(NO_ERROR));
-  EXPECT_TRUE(WaitUntil([&] { return Count(ReadLines(journal), "table buffer=0") == 1; }, 2000));
-  StopNetworkWatch();
-  EXPECT_EQ(beforeResume, 0u) << "a look without a resume";
-}
-
 }  // namespace

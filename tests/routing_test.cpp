@@ -24,7 +24,9 @@
 #include "routing/physical_route.h"
 #include "routing/route_journal.h"
 #include "routing/net_merge.h"
+#include "routing/network_watch.h"
 #include "routing/route_table.h"
+#include "service/lifecycle.h"
 #include "service_harness.h"
 #include "support/helper_state.h"
 #include "support/limits.h"
@@ -907,6 +909,28 @@ TEST(RouteJournalLines, ReadBackExactlyAndNothingElse) {
     EXPECT_EQ(ReadJournalSlot(c.slot, read), c.kind) << c.slot;
     if (c.kind == JournalSlot::Route) EXPECT_EQ(RouteJournalLine(read), line);
   }
+}
+
+// In-process, with the stand-in beside the test programs: in this group.
+// Back from sleep the network watcher looks at once, as after a change; any
+// other power event leaves it be. (Only the system sends power events, so
+// the handler is called as the manager would.)
+TEST(FollowingTheNetworkAfterSleep, ResumeMakesTheWatcherLook) {
+  ScratchDataDirectory data(L"power");
+  ASSERT_TRUE(data.Ready());
+  const std::wstring journal = BesideTests(L"iphlpapi-journal.txt");
+  DeleteFileW(journal.c_str());
+  StartNetworkWatch();
+  EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, nullptr, nullptr),
+            static_cast<DWORD>(NO_ERROR));
+  Sleep(500);
+  const size_t beforeResume = Count(ReadLines(journal), "table buffer=0");
+  EXPECT_EQ(
+      ServiceControlHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, nullptr, nullptr),
+      static_cast<DWORD>(NO_ERROR));
+  EXPECT_TRUE(WaitUntil([&] { return Count(ReadLines(journal), "table buffer=0") == 1; }, 2000));
+  StopNetworkWatch();
+  EXPECT_EQ(beforeResume, 0u) << "a look without a resume";
 }
 
 }  // namespace
