@@ -10,6 +10,17 @@
 #include "support/data_directory.h"
 #include "support/paths.h"
 
+const char kBenchConfiguration[] =
+    "[Interface]\n"
+    "PrivateKey = YE9xwmDD0R4BO+dGuV+bM3Kq9hP+GRfXxvsfHM7VzW4=\n"
+    "Address = 10.66.0.2/32\n"
+    "DNS = 192.0.2.53\n"
+    "\n"
+    "[Peer]\n"
+    "PublicKey = m7pKsbD0B6q7H2t1q2WvXjVvD4a1SdOUnhEp3vLwaG0=\n"
+    "Endpoint = 192.0.2.10:51820\n"
+    "AllowedIPs = 0.0.0.0/0\n";
+
 // ---------------------------------------------------------------- clock
 
 namespace {

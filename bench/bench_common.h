@@ -19,6 +19,10 @@ constexpr int kExitTargetMissed = 3;  // --strict and a target was missed
 // ---------------------------------------------------------------- clock
 
 // Performance-counter ticks.
+// The tunnel configuration the benchmarks connect with. Documentation
+// addresses and made-up keys: the stand-in tool only copies the text.
+extern const char kBenchConfiguration[];
+
 long long TickNow();
 double TicksToMicroseconds(long long ticks);
 double TicksToNanoseconds(long long ticks);

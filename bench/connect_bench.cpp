@@ -71,19 +71,6 @@ constexpr DWORD kRequestWaitMs = 60000;
 constexpr DWORD kToolWaitMs = 30000;
 constexpr DWORD kServiceWaitMs = 15000;
 
-// Documentation addresses and made-up keys: the stand-in tool only copies
-// the text.
-constexpr char kConfiguration[] =
-    "[Interface]\n"
-    "PrivateKey = YE9xwmDD0R4BO+dGuV+bM3Kq9hP+GRfXxvsfHM7VzW4=\n"
-    "Address = 10.66.0.2/32\n"
-    "DNS = 192.0.2.53\n"
-    "\n"
-    "[Peer]\n"
-    "PublicKey = m7pKsbD0B6q7H2t1q2WvXjVvD4a1SdOUnhEp3vLwaG0=\n"
-    "Endpoint = 192.0.2.10:51820\n"
-    "AllowedIPs = 0.0.0.0/0\n";
-
 struct Options {
   unsigned rounds = 20;
   unsigned warmup = 1;
@@ -264,7 +251,7 @@ int RunBenchmark(const Options& options) {
   }
 
   HelperSide helper;
-  helper.connectRequest = "connect " + ToBase64(kConfiguration) + "\n";
+  helper.connectRequest = "connect " + ToBase64(kBenchConfiguration) + "\n";
   BaselineSide baseline;
   baseline.tool = rig.ToolDir() + L"\\amneziawg.exe";
   // The helper's own arguments, on the file its first connect writes.

@@ -52,19 +52,6 @@ constexpr uint32_t kInterface = 7;          // the rig's physical default route
 constexpr uint32_t kListBase = 0x0A400000;  // 10.64.0.0, host routes two apart
 constexpr uint32_t kBareBase = 0x0A800000;
 
-// Documentation addresses and made-up keys: the stand-in tool only copies
-// the text.
-constexpr char kConfiguration[] =
-    "[Interface]\n"
-    "PrivateKey = YE9xwmDD0R4BO+dGuV+bM3Kq9hP+GRfXxvsfHM7VzW4=\n"
-    "Address = 10.66.0.2/32\n"
-    "DNS = 192.0.2.53\n"
-    "\n"
-    "[Peer]\n"
-    "PublicKey = m7pKsbD0B6q7H2t1q2WvXjVvD4a1SdOUnhEp3vLwaG0=\n"
-    "Endpoint = 192.0.2.10:51820\n"
-    "AllowedIPs = 0.0.0.0/0\n";
-
 using RouteCall = DWORD(WINAPI*)(const MIB_IPFORWARD_ROW2*);
 
 struct BareStandin {
@@ -190,7 +177,7 @@ bool RunPipeRoad(const std::vector<unsigned>& sizes, unsigned rounds, const Comm
     std::fprintf(stderr, "the helper in %ls did not start serving\n", rig.Dir().c_str());
     return false;
   }
-  if (TimedRequest("connect " + ToBase64(kConfiguration) + "\n", "OK\n") < 0) return false;
+  if (TimedRequest("connect " + ToBase64(kBenchConfiguration) + "\n", "OK\n") < 0) return false;
   const long long before = RoutesOfState();
   std::printf("through the pipe (helper in %ls, in-memory IP Helper), %u rounds per size\n",
               rig.Dir().c_str(), rounds);
