@@ -1,6 +1,6 @@
 #include "routing/list_routes.h"
 
-#include <set>
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -101,17 +101,21 @@ void InstallListRoutes(std::vector<RoutePrefix> list, ListChange change) EXCLUDE
     MutexLock lock(Routes.Lock);
     // Networks the client has just put back into the tunnel must not keep
     // leaving outside it; nor a route the list now makes wider or narrower.
-    std::set<RoutePrefix> wanted;
+    // One sorted array, not a tree of a node per route: a country's list
+    // is tens of thousands of them.
+    std::vector<RoutePrefix> wanted;
+    wanted.reserve(merged.size());
     for (const MergedNet& net : merged) {
-      wanted.insert(net.Prefix);
+      wanted.push_back(net.Prefix);
       (net.Prefix.Destination.IsIPv6() ? distinct6 : distinct) += net.Entries;
       if (change == ListChange::NewLimits) {
         const RecordedRoute* recorded = Routes.Find(net.Prefix);
         fresh += !recorded || !recorded->ForList;
       }
     }
+    if (!std::is_sorted(wanted.begin(), wanted.end())) std::sort(wanted.begin(), wanted.end());
     Routes.Revise(0, [&](const RoutePrefix& prefix, RecordedRoute& route) {
-      if (!route.ForList || wanted.count(prefix) != 0) return true;
+      if (!route.ForList || std::binary_search(wanted.begin(), wanted.end(), prefix)) return true;
       ++unlisted;
       route.ForList = false;  // a split application's alone now, or about to go
       if (!route.ForSplit && !route.ForDomain) departed.push_back(prefix);
